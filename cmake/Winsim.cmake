@@ -1,0 +1,100 @@
+# Build rules shared by every folder: the two worlds (simulated machine on Linux, real Windows with
+# MinGW-w64), warnings, sanitizers, and how a deliverable becomes a DLL, an EXE or a driver.
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    set(WINSIM_WINDOWS ON)
+else()
+    set(WINSIM_WINDOWS OFF)
+endif()
+
+set(WINSIM_SANITIZE "none" CACHE STRING "Sanitizer of the Linux build: none, address (with undefined) or thread")
+set_property(CACHE WINSIM_SANITIZE PROPERTY STRINGS none address thread)
+
+# Warnings are errors everywhere.
+add_compile_options(-Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+if(WINSIM_WINDOWS)
+    # Real Windows binaries: static runtime, no dependency on MinGW's DLLs.
+    add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601 WINVER=0x0601)
+    add_link_options(-static -static-libgcc -static-libstdc++)
+else()
+    # On the simulated machine WCHAR is wchar_t, which must be 16 bits as on Windows.
+    add_compile_options(-fshort-wchar -fno-omit-frame-pointer)
+    if(WINSIM_SANITIZE STREQUAL "address")
+        add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined)
+        add_link_options(-fsanitize=address,undefined)
+    elseif(WINSIM_SANITIZE STREQUAL "thread")
+        add_compile_options(-fsanitize=thread)
+        add_link_options(-fsanitize=thread)
+    endif()
+    # Every module refuses undefined symbols, as a PE image would.
+    add_link_options(LINKER:--no-undefined)
+endif()
+
+set(WINSIM_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+
+# Turns a module-definition (.def) file into a GNU linker version script that exports the same
+# names, so a simulated DLL exports exactly what the real one does.
+function(winsim_version_script_from_def def_file out_file)
+    file(STRINGS ${def_file} lines)
+    set(in_exports OFF)
+    set(names "")
+    foreach(line IN LISTS lines)
+        string(STRIP "${line}" line)
+        if(line STREQUAL "" OR line MATCHES "^;")
+            continue()
+        endif()
+        if(line MATCHES "^EXPORTS")
+            set(in_exports ON)
+            continue()
+        endif()
+        if(line MATCHES "^(LIBRARY|NAME|DESCRIPTION|HEAPSIZE|STACKSIZE|SECTIONS|VERSION)")
+            set(in_exports OFF)
+            continue()
+        endif()
+        if(in_exports)
+            string(REGEX MATCH "^[A-Za-z_][A-Za-z0-9_]*" name "${line}")
+            if(name)
+                list(APPEND names "${name};")
+            endif()
+        endif()
+    endforeach()
+    list(JOIN names "\n        " body)
+    file(CONFIGURE OUTPUT ${out_file} CONTENT "{\n    global:\n        ${body}\n    local:\n        *;\n};\n")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
+endfunction()
+
+# winsim_dll(<target> NAME <file name> DEF <.def file> SOURCES ...)
+# A user-mode DLL deliverable. On Linux it is an ELF shared object under the Windows file name,
+# linked against the simulated Win32 and started through DllMain like a real DLL.
+function(winsim_dll target)
+    cmake_parse_arguments(ARG "" "NAME;DEF" "SOURCES" ${ARGN})
+    get_filename_component(def_abs ${ARG_DEF} ABSOLUTE)
+    add_library(${target} SHARED ${ARG_SOURCES})
+    string(REGEX REPLACE "\\.[^.]*$" "" base_name "${ARG_NAME}")
+    string(REGEX MATCH "\\.[^.]*$" suffix "${ARG_NAME}")
+    set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${base_name}" SUFFIX "${suffix}"
+        CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    if(WINSIM_WINDOWS)
+        target_sources(${target} PRIVATE ${def_abs})
+    else()
+        set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports)
+        winsim_version_script_from_def(${def_abs} ${script})
+        target_link_options(${target} PRIVATE LINKER:--version-script=${script})
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${script})
+        target_link_libraries(${target} PRIVATE winsim_user winsim_dllstart)
+    endif()
+endfunction()
+
+# winsim_exe(<target> NAME <file name> SOURCES ...)
+# A console program deliverable, an ELF executable under its Windows name on Linux.
+function(winsim_exe target)
+    cmake_parse_arguments(ARG "" "NAME" "SOURCES" ${ARGN})
+    add_executable(${target} ${ARG_SOURCES})
+    string(REGEX REPLACE "\\.[^.]*$" "" base_name "${ARG_NAME}")
+    string(REGEX MATCH "\\.[^.]*$" suffix "${ARG_NAME}")
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME "${base_name}" SUFFIX "${suffix}")
+    if(NOT WINSIM_WINDOWS)
+        target_link_libraries(${target} PRIVATE winsim_user)
+    endif()
+endfunction()
