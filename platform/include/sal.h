@@ -85,9 +85,3 @@
 #define __drv_maxIRQL(i)
 #define __drv_requiresIRQL(i)
 #define __drv_dispatchType(t)
-#define __in
-#define __out
-#define __inout
-#define __in_opt
-#define __out_opt
-#define __inout_opt

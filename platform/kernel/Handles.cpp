@@ -1,0 +1,49 @@
+#include "Handles.h"
+
+namespace winsim::kernel
+{
+
+// Kernel handles have the top bit set, as OBJ_KERNEL_HANDLE handles do on Windows.
+static constexpr uintptr_t KernelHandleBit = uintptr_t(0xFFFFFFFF80000000ull);
+
+HANDLE HandleTable::Insert(std::shared_ptr<KernelObject> object)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    uintptr_t value = KernelHandleBit | m_next;
+    m_next += 4;
+    m_objects.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> HandleTable::Lookup(HANDLE handle) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+    return it == m_objects.end() ? nullptr : it->second;
+}
+
+bool HandleTable::Close(HANDLE handle)
+{
+    std::shared_ptr<KernelObject> released;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == m_objects.end())
+        {
+            return false;
+        }
+        released = std::move(it->second);
+        m_objects.erase(it);
+    }
+    // The object goes away outside the table lock.
+    released.reset();
+    return true;
+}
+
+size_t HandleTable::Count() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_objects.size();
+}
+
+} // namespace winsim::kernel

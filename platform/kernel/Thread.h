@@ -1,0 +1,26 @@
+// Per-thread kernel state: the IRQL the thread runs at and the spin locks it holds.
+#pragma once
+
+#include <wdm.h>
+
+namespace winsim::kernel
+{
+
+struct ThreadState
+{
+    KIRQL irql = PASSIVE_LEVEL;
+    // Number of spin locks the thread holds, for the checks on waits and lock release.
+    int spinLocksHeld = 0;
+};
+
+ThreadState& CurrentThread();
+
+inline KIRQL CurrentIrql()
+{
+    return CurrentThread().irql;
+}
+
+// Verifier check that the caller runs at or below the given IRQL.
+void RequireIrqlAtMost(KIRQL maximum, const char* routine);
+
+} // namespace winsim::kernel
