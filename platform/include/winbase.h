@@ -1,0 +1,197 @@
+// kernel32 as far as the simulated machine implements it: errors, handles, synchronisation,
+// processes and threads, time, files, profile files, modules, message texts and local memory.
+// Names, constants, structure layouts and signatures are those of the Windows SDK.
+#pragma once
+
+#include <winsim/base.h>
+#include <windef.h>
+#include <winerror.h>
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE             0xFFFFFFFF
+
+#define STATUS_WAIT_0_VALUE 0x00000000L
+#define WAIT_OBJECT_0       ((DWORD)0x00000000L)
+#define WAIT_ABANDONED      ((DWORD)0x00000080L)
+#define WAIT_ABANDONED_0    ((DWORD)0x00000080L)
+#define WAIT_FAILED         ((DWORD)0xFFFFFFFF)
+
+// Reasons passed to a DLL's entry point.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH  2
+#define DLL_THREAD_DETACH  3
+
+// File access rights, sharing, creation and attributes.
+#define FILE_READ_DATA        0x0001
+#define FILE_LIST_DIRECTORY   0x0001
+#define FILE_WRITE_DATA       0x0002
+#define FILE_ADD_FILE         0x0002
+#define FILE_APPEND_DATA      0x0004
+#define FILE_READ_EA          0x0008
+#define FILE_WRITE_EA         0x0010
+#define FILE_EXECUTE          0x0020
+#define FILE_READ_ATTRIBUTES  0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_ALL_ACCESS       (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+#define FILE_GENERIC_READ                                                                                    \
+    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                                   \
+    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA |    \
+     SYNCHRONIZE)
+
+#define FILE_SHARE_READ   0x00000001
+#define FILE_SHARE_WRITE  0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+
+#define CREATE_NEW        1
+#define CREATE_ALWAYS     2
+#define OPEN_EXISTING     3
+#define OPEN_ALWAYS       4
+#define TRUNCATE_EXISTING 5
+
+#define FILE_ATTRIBUTE_READONLY  0x00000001
+#define FILE_ATTRIBUTE_HIDDEN    0x00000002
+#define FILE_ATTRIBUTE_SYSTEM    0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE   0x00000020
+#define FILE_ATTRIBUTE_NORMAL    0x00000080
+#define FILE_FLAG_OVERLAPPED     0x40000000
+
+// Mutex access rights.
+#define MUTANT_QUERY_STATE 0x0001
+#define MUTANT_ALL_ACCESS  (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | MUTANT_QUERY_STATE)
+#define MUTEX_ALL_ACCESS   MUTANT_ALL_ACCESS
+#define EVENT_MODIFY_STATE 0x0002
+#define EVENT_ALL_ACCESS   (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
+
+// FormatMessage flags.
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS  0x00000200
+#define FORMAT_MESSAGE_FROM_STRING     0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE    0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM     0x00001000
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY  0x00002000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK  0x000000FF
+
+// Local memory flags.
+#define LMEM_FIXED    0x0000
+#define LMEM_MOVEABLE 0x0002
+#define LMEM_ZEROINIT 0x0040
+#define LHND          (LMEM_MOVEABLE | LMEM_ZEROINIT)
+#define LPTR          (LMEM_FIXED | LMEM_ZEROINIT)
+
+typedef struct _SECURITY_ATTRIBUTES
+{
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED
+{
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        struct
+        {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+typedef struct _SYSTEMTIME
+{
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+struct _RTL_CRITICAL_SECTION_DEBUG;
+typedef struct _RTL_CRITICAL_SECTION_DEBUG* PRTL_CRITICAL_SECTION_DEBUG;
+
+typedef struct _RTL_CRITICAL_SECTION
+{
+    PRTL_CRITICAL_SECTION_DEBUG DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} RTL_CRITICAL_SECTION, *PRTL_CRITICAL_SECTION;
+typedef RTL_CRITICAL_SECTION CRITICAL_SECTION;
+typedef PRTL_CRITICAL_SECTION PCRITICAL_SECTION;
+typedef PRTL_CRITICAL_SECTION LPCRITICAL_SECTION;
+
+WINSIM_EXTERN_C_BEGIN
+
+// Errors.
+WINSIM_API DWORD WINAPI GetLastError(void);
+WINSIM_API void WINAPI SetLastError(DWORD dwErrCode);
+
+// Handles and synchronisation objects.
+WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject);
+WINSIM_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                                      LPCSTR lpName);
+WINSIM_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+WINSIM_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName);
+WINSIM_API BOOL WINAPI SetEvent(HANDLE hEvent);
+WINSIM_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+WINSIM_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+
+WINSIM_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINSIM_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINSIM_API BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINSIM_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINSIM_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+// Processes, threads and time.
+WINSIM_API DWORD WINAPI GetCurrentProcessId(void);
+WINSIM_API DWORD WINAPI GetCurrentThreadId(void);
+WINSIM_API void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+
+// Debugger output.
+WINSIM_API void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
+
+// Files and directories.
+WINSIM_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                                     DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+WINSIM_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+WINSIM_API DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
+WINSIM_API BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName);
+WINSIM_API DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,
+                                         LPSTR* lpFilePart);
+
+// Profile (.ini) files.
+WINSIM_API UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault,
+                                             LPCSTR lpFileName);
+WINSIM_API DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
+                                                 LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName);
+
+// Modules.
+WINSIM_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+WINSIM_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+WINSIM_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+WINSIM_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// System message texts and local memory.
+WINSIM_API DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                                       LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
+WINSIM_API HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+WINSIM_API HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+WINSIM_EXTERN_C_END

@@ -1,0 +1,19 @@
+// Handle and pointer types shared by the user-mode headers, as in the Windows header of the same name.
+#pragma once
+
+#include <winsim/base.h>
+
+DECLARE_HANDLE(HWND);
+DECLARE_HANDLE(HINSTANCE);
+typedef HINSTANCE HMODULE;
+typedef HANDLE HLOCAL;
+typedef HANDLE HGLOBAL;
+
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef WORD ATOM;
+
+typedef INT_PTR(WINAPI* FARPROC)();
+typedef INT_PTR(WINAPI* NEARPROC)();
+typedef INT_PTR(WINAPI* PROC)();

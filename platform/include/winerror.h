@@ -1,0 +1,78 @@
+// Win32 error codes and HRESULT helpers, with the values of the Windows header.
+#pragma once
+
+#include <winsim/base.h>
+
+#define ERROR_SUCCESS                 0L
+#define NO_ERROR                      0L
+#define ERROR_INVALID_FUNCTION        1L
+#define ERROR_FILE_NOT_FOUND          2L
+#define ERROR_PATH_NOT_FOUND          3L
+#define ERROR_TOO_MANY_OPEN_FILES     4L
+#define ERROR_ACCESS_DENIED           5L
+#define ERROR_INVALID_HANDLE          6L
+#define ERROR_NOT_ENOUGH_MEMORY       8L
+#define ERROR_INVALID_DATA            13L
+#define ERROR_OUTOFMEMORY             14L
+#define ERROR_INVALID_DRIVE           15L
+#define ERROR_NO_MORE_FILES           18L
+#define ERROR_WRITE_FAULT             29L
+#define ERROR_READ_FAULT              30L
+#define ERROR_GEN_FAILURE             31L
+#define ERROR_SHARING_VIOLATION       32L
+#define ERROR_LOCK_VIOLATION          33L
+#define ERROR_HANDLE_EOF              38L
+#define ERROR_NOT_SUPPORTED           50L
+#define ERROR_BAD_NETPATH             53L
+#define ERROR_FILE_EXISTS             80L
+#define ERROR_INVALID_PARAMETER       87L
+#define ERROR_BROKEN_PIPE             109L
+#define ERROR_DISK_FULL               112L
+#define ERROR_CALL_NOT_IMPLEMENTED    120L
+#define ERROR_INSUFFICIENT_BUFFER     122L
+#define ERROR_INVALID_NAME            123L
+#define ERROR_MOD_NOT_FOUND           126L
+#define ERROR_PROC_NOT_FOUND          127L
+#define ERROR_NEGATIVE_SEEK           131L
+#define ERROR_DIR_NOT_EMPTY           145L
+#define ERROR_BAD_PATHNAME            161L
+#define ERROR_ALREADY_EXISTS          183L
+#define ERROR_BAD_EXE_FORMAT          193L
+#define ERROR_ENVVAR_NOT_FOUND        203L
+#define ERROR_FILENAME_EXCED_RANGE    206L
+#define ERROR_MORE_DATA               234L
+#define WAIT_TIMEOUT                  258L
+#define ERROR_NO_MORE_ITEMS           259L
+#define ERROR_DIRECTORY               267L
+#define ERROR_NOT_OWNER               288L
+#define ERROR_MR_MID_NOT_FOUND        317L
+#define ERROR_INVALID_ADDRESS         487L
+#define ERROR_ABANDONED_WAIT_0        735L
+#define ERROR_IO_PENDING              997L
+#define ERROR_NOACCESS                998L
+#define ERROR_DLL_INIT_FAILED         1114L
+#define ERROR_INVALID_WINDOW_HANDLE   1400L
+#define ERROR_CLASS_ALREADY_EXISTS    1410L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
+#define ERROR_NOT_FOUND               1168L
+#define ERROR_TIMEOUT                 1460L
+
+#define S_OK           ((HRESULT)0L)
+#define S_FALSE        ((HRESULT)1L)
+#define E_NOTIMPL      ((HRESULT)0x80004001L)
+#define E_NOINTERFACE  ((HRESULT)0x80004002L)
+#define E_POINTER      ((HRESULT)0x80004003L)
+#define E_FAIL         ((HRESULT)0x80004005L)
+#define E_UNEXPECTED   ((HRESULT)0x8000FFFFL)
+#define E_ACCESSDENIED ((HRESULT)0x80070005L)
+#define E_HANDLE       ((HRESULT)0x80070006L)
+#define E_OUTOFMEMORY  ((HRESULT)0x8007000EL)
+#define E_INVALIDARG   ((HRESULT)0x80070057L)
+
+#define FACILITY_WIN32       7
+#define SUCCEEDED(hr)        (((HRESULT)(hr)) >= 0)
+#define FAILED(hr)           (((HRESULT)(hr)) < 0)
+#define HRESULT_CODE(hr)     ((hr)&0xFFFF)
+#define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1fff)
+#define HRESULT_FROM_WIN32(x)                                                                                \
+    ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))

@@ -1,0 +1,43 @@
+// winsim-dbgview: prints the debugger output of the simulated machine's processes as it arrives,
+// one line per message, prefixed with the sending process id. Stops on Ctrl+C.
+#include <winsim/user.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <time.h>
+
+static volatile sig_atomic_t g_stop = 0;
+
+static void OnSignal(int)
+{
+    g_stop = 1;
+}
+
+int main()
+{
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    winsim::DebugOutputListener listener;
+    if (!listener.Listening())
+    {
+        fprintf(stderr, "winsim-dbgview: another listener is already attached to %s\n",
+                winsim::StateDirectory().c_str());
+        return 1;
+    }
+    fprintf(stderr, "winsim-dbgview: listening on the machine at %s\n", winsim::StateDirectory().c_str());
+    size_t shown = 0;
+    while (!g_stop)
+    {
+        std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+        for (; shown < messages.size(); ++shown)
+        {
+            const std::string& text = messages[shown].text;
+            bool endsLine = !text.empty() && text.back() == '\n';
+            printf("[%u] %s%s", messages[shown].processId, text.c_str(), endsLine ? "" : "\n");
+        }
+        fflush(stdout);
+        struct timespec pause = {0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return 0;
+}

@@ -1,0 +1,439 @@
+// Mutexes, events, waits and critical sections.
+//
+// A named mutex is one object per process (all handles opened under the name share it) that is
+// paired with a host file in the machine's state folder. Ownership between the threads of the
+// process is kept in the object; between processes the owner also holds an exclusive flock on the
+// file, so a named mutex serialises every process of the machine that opens the same name.
+#include "internal.h"
+
+#include <winsim/user.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace winsim::user
+{
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+struct MutexObject : Object
+{
+    MutexObject() : Object(ObjectType::Mutex) {}
+    ~MutexObject() override
+    {
+        if (lockFile >= 0)
+        {
+            close(lockFile);
+        }
+    }
+    std::mutex lock;
+    std::condition_variable released;
+    DWORD owner = 0;        // thread id of the owner (or of the thread acquiring it), 0 when free
+    unsigned recursion = 0; // times the owner has acquired it
+    int lockFile = -1;      // flock'ed file of a named mutex
+};
+
+struct EventObject : Object
+{
+    EventObject() : Object(ObjectType::Event) {}
+    std::mutex lock;
+    std::condition_variable signalled;
+    bool manualReset = false;
+    bool state = false;
+};
+
+// Object names: "Local\" and "Global\" select the session or global namespace, which are one
+// namespace on this machine; any other backslash names a directory that does not exist.
+bool NormaliseName(LPCSTR lpName, std::string& name)
+{
+    name.clear();
+    if (lpName == nullptr || lpName[0] == 0)
+    {
+        return true;
+    }
+    std::string_view n(lpName);
+    if (n.size() > MAX_PATH)
+    {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    if (n.substr(0, 6) == "Local\\")
+    {
+        n.remove_prefix(6);
+    }
+    else if (n.substr(0, 7) == "Global\\")
+    {
+        n.remove_prefix(7);
+    }
+    if (n.find('\\') != std::string_view::npos)
+    {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    name = n;
+    return true;
+}
+
+bool WaitForFileLock(int fd, DWORD ms, Clock::time_point deadline)
+{
+    if (ms == INFINITE)
+    {
+        while (flock(fd, LOCK_EX) != 0)
+        {
+            if (errno != EINTR)
+            {
+                return false;
+            }
+        }
+        return true;
+    }
+    for (;;)
+    {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR)
+        {
+            return false;
+        }
+        if (Clock::now() >= deadline)
+        {
+            return false;
+        }
+        struct timespec pause = {0, 500 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+DWORD WaitMutex(MutexObject& m, DWORD ms)
+{
+    DWORD self = CurrentThreadId();
+    Clock::time_point deadline =
+        ms == INFINITE ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock<std::mutex> guard(m.lock);
+    if (m.owner == self)
+    {
+        ++m.recursion;
+        return WAIT_OBJECT_0;
+    }
+    while (m.owner != 0)
+    {
+        if (ms == INFINITE)
+        {
+            m.released.wait(guard);
+        }
+        else if (m.released.wait_until(guard, deadline) == std::cv_status::timeout && m.owner != 0)
+        {
+            return WAIT_TIMEOUT;
+        }
+    }
+    m.owner = self;
+    if (m.lockFile >= 0)
+    {
+        guard.unlock();
+        bool acquired = WaitForFileLock(m.lockFile, ms, deadline);
+        guard.lock();
+        if (!acquired)
+        {
+            m.owner = 0;
+            m.released.notify_one();
+            return WAIT_TIMEOUT;
+        }
+    }
+    m.recursion = 1;
+    return WAIT_OBJECT_0;
+}
+
+DWORD WaitEvent(EventObject& e, DWORD ms)
+{
+    std::unique_lock<std::mutex> guard(e.lock);
+    Clock::time_point deadline =
+        ms == INFINITE ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(ms);
+    while (!e.state)
+    {
+        if (ms == INFINITE)
+        {
+            e.signalled.wait(guard);
+        }
+        else if (e.signalled.wait_until(guard, deadline) == std::cv_status::timeout && !e.state)
+        {
+            return WAIT_TIMEOUT;
+        }
+    }
+    if (!e.manualReset)
+    {
+        e.state = false;
+    }
+    return WAIT_OBJECT_0;
+}
+
+// Finds or creates a named object of the given type; sets ERROR_ALREADY_EXISTS when it existed and
+// ERROR_INVALID_HANDLE when the name belongs to an object of another type.
+template <typename T>
+std::shared_ptr<T> OpenOrCreate(const std::string& name, ObjectType type, bool& created)
+{
+    created = false;
+    if (!name.empty())
+    {
+        std::shared_ptr<Object> existing = FindNamed(name);
+        if (existing)
+        {
+            if (existing->type != type)
+            {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return nullptr;
+            }
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return std::static_pointer_cast<T>(existing);
+        }
+    }
+    auto object = std::make_shared<T>();
+    object->name = name;
+    created = true;
+    return object;
+}
+
+pthread_mutex_t* CriticalSectionLock(LPCRITICAL_SECTION cs)
+{
+    return reinterpret_cast<pthread_mutex_t*>(cs->DebugInfo);
+}
+
+} // namespace
+} // namespace winsim::user
+
+using namespace winsim::user;
+
+extern "C"
+{
+
+    HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName)
+    {
+        (void)lpMutexAttributes;
+        std::string name;
+        if (!NormaliseName(lpName, name))
+        {
+            return nullptr;
+        }
+        // Creation of named objects is serialised so two threads creating one name share one object.
+        static std::mutex* creation = new std::mutex;
+        bool created = false;
+        std::shared_ptr<MutexObject> mutex;
+        {
+            std::lock_guard<std::mutex> guard(*creation);
+            mutex = OpenOrCreate<MutexObject>(name, ObjectType::Mutex, created);
+            if (!mutex)
+            {
+                return nullptr;
+            }
+            if (created && !name.empty())
+            {
+                std::string folder = winsim::StateDirectory() + "/mutex";
+                MakeDirectories(folder);
+                std::string file = folder + "/" + EscapeName(name);
+                mutex->lockFile = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+                if (mutex->lockFile < 0)
+                {
+                    SetLastError(ErrorFromErrno(errno));
+                    return nullptr;
+                }
+                RegisterNamed(name, mutex);
+            }
+        }
+        HANDLE handle = InsertHandle(mutex);
+        if (created)
+        {
+            // The creator may take ownership at once; opening an existing mutex never does.
+            if (bInitialOwner)
+            {
+                WaitMutex(*mutex, INFINITE);
+            }
+            SetLastError(ERROR_SUCCESS);
+        }
+        return handle;
+    }
+
+    BOOL WINAPI ReleaseMutex(HANDLE hMutex)
+    {
+        std::shared_ptr<Object> object = LookupHandle(hMutex);
+        if (!object)
+        {
+            return FALSE;
+        }
+        if (object->type != ObjectType::Mutex)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        MutexObject& m = static_cast<MutexObject&>(*object);
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (m.owner != CurrentThreadId() || m.recursion == 0)
+        {
+            SetLastError(ERROR_NOT_OWNER);
+            return FALSE;
+        }
+        if (--m.recursion == 0)
+        {
+            if (m.lockFile >= 0)
+            {
+                flock(m.lockFile, LOCK_UN);
+            }
+            m.owner = 0;
+            m.released.notify_one();
+        }
+        return TRUE;
+    }
+
+    HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                               LPCSTR lpName)
+    {
+        (void)lpEventAttributes;
+        std::string name;
+        if (!NormaliseName(lpName, name))
+        {
+            return nullptr;
+        }
+        static std::mutex* creation = new std::mutex;
+        std::lock_guard<std::mutex> guard(*creation);
+        bool created = false;
+        std::shared_ptr<EventObject> event = OpenOrCreate<EventObject>(name, ObjectType::Event, created);
+        if (!event)
+        {
+            return nullptr;
+        }
+        if (created)
+        {
+            event->manualReset = bManualReset != FALSE;
+            event->state = bInitialState != FALSE;
+            if (!name.empty())
+            {
+                RegisterNamed(name, event);
+            }
+            SetLastError(ERROR_SUCCESS);
+        }
+        return InsertHandle(event);
+    }
+
+    static BOOL ChangeEvent(HANDLE hEvent, bool state)
+    {
+        std::shared_ptr<Object> object = LookupHandle(hEvent);
+        if (!object)
+        {
+            return FALSE;
+        }
+        if (object->type != ObjectType::Event)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        EventObject& e = static_cast<EventObject&>(*object);
+        std::lock_guard<std::mutex> guard(e.lock);
+        e.state = state;
+        if (state)
+        {
+            if (e.manualReset)
+            {
+                e.signalled.notify_all();
+            }
+            else
+            {
+                e.signalled.notify_one();
+            }
+        }
+        return TRUE;
+    }
+
+    BOOL WINAPI SetEvent(HANDLE hEvent)
+    {
+        return ChangeEvent(hEvent, true);
+    }
+
+    BOOL WINAPI ResetEvent(HANDLE hEvent)
+    {
+        return ChangeEvent(hEvent, false);
+    }
+
+    DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+    {
+        std::shared_ptr<Object> object = LookupHandle(hHandle);
+        if (!object)
+        {
+            return WAIT_FAILED;
+        }
+        switch (object->type)
+        {
+        case ObjectType::Mutex:
+            return WaitMutex(static_cast<MutexObject&>(*object), dwMilliseconds);
+        case ObjectType::Event:
+            return WaitEvent(static_cast<EventObject&>(*object), dwMilliseconds);
+        default:
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+
+    void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+    {
+        auto* lock = new pthread_mutex_t;
+        pthread_mutexattr_t attributes;
+        pthread_mutexattr_init(&attributes);
+        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutex_init(lock, &attributes);
+        pthread_mutexattr_destroy(&attributes);
+        lpCriticalSection->DebugInfo = reinterpret_cast<PRTL_CRITICAL_SECTION_DEBUG>(lock);
+        lpCriticalSection->LockCount = -1;
+        lpCriticalSection->RecursionCount = 0;
+        lpCriticalSection->OwningThread = nullptr;
+        lpCriticalSection->LockSemaphore = nullptr;
+        lpCriticalSection->SpinCount = 0;
+    }
+
+    void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+    {
+        pthread_mutex_lock(CriticalSectionLock(lpCriticalSection));
+        lpCriticalSection->OwningThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(CurrentThreadId()));
+        ++lpCriticalSection->RecursionCount;
+    }
+
+    BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+    {
+        if (pthread_mutex_trylock(CriticalSectionLock(lpCriticalSection)) != 0)
+        {
+            return FALSE;
+        }
+        lpCriticalSection->OwningThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(CurrentThreadId()));
+        ++lpCriticalSection->RecursionCount;
+        return TRUE;
+    }
+
+    void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+    {
+        if (--lpCriticalSection->RecursionCount == 0)
+        {
+            lpCriticalSection->OwningThread = nullptr;
+        }
+        pthread_mutex_unlock(CriticalSectionLock(lpCriticalSection));
+    }
+
+    void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+    {
+        pthread_mutex_t* lock = CriticalSectionLock(lpCriticalSection);
+        if (lock != nullptr)
+        {
+            pthread_mutex_destroy(lock);
+            delete lock;
+        }
+        lpCriticalSection->DebugInfo = nullptr;
+    }
+
+} // extern "C"
