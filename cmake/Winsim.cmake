@@ -60,7 +60,12 @@ function(winsim_version_script_from_def def_file out_file)
         endif()
     endforeach()
     list(JOIN names "\n        " body)
-    file(CONFIGURE OUTPUT ${out_file} CONTENT "{\n    global:\n        ${body}\n    local:\n        *;\n};\n")
+    if(names)
+        file(CONFIGURE OUTPUT ${out_file} CONTENT "{\n    global:\n        ${body}\n    local:\n        *;\n};\n")
+    else()
+        # A module that exports nothing (yet): an empty global list is not valid in a version script.
+        file(CONFIGURE OUTPUT ${out_file} CONTENT "{\n    local:\n        *;\n};\n")
+    endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
 endfunction()
 

@@ -1,0 +1,53 @@
+// The library object: settings, port tables and the identity of the main thread, for the whole
+// life of the loaded library.
+#pragma once
+
+#include <windows.h>
+
+#include "framework/Application.h"
+
+class COstrixComm;
+class COstrixCommWmi;
+
+// Port tables are indexed by COM port number; 1..256 are used, index 0 never.
+#define OSTRIX_PORT_TABLE_SIZE 257
+
+// Settings file, beside the host process's executable.
+#define OSTRIX_INI_FILE_NAME         "Ostrix.ini"
+#define OSTRIX_DEFAULT_LOG_FILE      ".\\Ostrix.log"
+#define OSTRIX_DEFAULT_POLL_INTERVAL 100
+
+// Name of the library's registered window message.
+#define OSTRIX_EVENT_MESSAGE_NAME "OSTRIX.DLL:EVENT:Qv7pLm2XrT9sWd4KbN8e"
+
+class COstrix : public CApplication
+{
+  public:
+    COstrix();
+    ~COstrix() override;
+
+    BOOL InitInstance() override;
+    int ExitInstance() override;
+
+    DWORD m_dwMainThreadID;
+    COstrixComm* m_pPortStatus[OSTRIX_PORT_TABLE_SIZE];
+    COstrixCommWmi* m_pPortStatusWmi[OSTRIX_PORT_TABLE_SIZE];
+    DWORD m_dwPollingInterval;
+
+    // Builds the settings file path from the executable's module path: its drive and folder
+    // joined with the settings file name.
+    static void GetSettingsPath(LPCSTR pszModulePath, LPSTR pszIniPath, size_t cchIniPath);
+};
+
+// The library object, NULL while the library is not loaded.
+extern COstrix* theApp;
+
+// Serialises the library's exported calls within the process.
+extern CRITICAL_SECTION sgCSLock;
+
+// The number of the library's registered window message.
+extern UINT sgOstrixEventMessage;
+
+// Library load and unload, called by the entry point at process attach and detach.
+BOOL OstrixProcessAttach(HINSTANCE hInstance);
+void OstrixProcessDetach();
