@@ -1,0 +1,434 @@
+// CLogWriter: line format, levels and tags, modes, file and debugger output, the log mutex.
+#include <windows.h>
+#include <winsim/user.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "LogTestSupport.h"
+#include "LogWriter.h"
+#include "TestSupport.h"
+
+namespace
+{
+
+std::string Format(const SYSTEMTIME& st, DWORD pid, DWORD tid, LONG site, LONG level, const char* tag,
+                   const char* text)
+{
+    char line[LOG_MAX_LINE];
+    size_t n = CLogWriter::FormatLine(line, sizeof(line), ':', st, pid, tid, site, level, tag, text);
+    EXPECT_EQ(n, strlen(line));
+    return line;
+}
+
+SYSTEMTIME Time(WORD ms)
+{
+    SYSTEMTIME st = {};
+    st.wYear = 2022;
+    st.wMonth = 4;
+    st.wDay = 8;
+    st.wHour = 5;
+    st.wMinute = 45;
+    st.wSecond = 48;
+    st.wMilliseconds = ms;
+    return st;
+}
+
+TEST(LogLineTest, MatchesTheDocumentedExample)
+{
+    EXPECT_EQ(Format(Time(7), 1234, 5678, 606, 0, LOG_TAG_ENTER, "rwGetUSBPortNames"),
+              "2022:04:08:05:45:48:  7: 1234: 5678:  606:Inf:Enter   : rwGetUSBPortNames");
+}
+
+TEST(LogLineTest, NumericFieldsAreBlankPaddedNotZeroPadded)
+{
+    struct Case
+    {
+        WORD ms;
+        DWORD pid;
+        DWORD tid;
+        LONG site;
+        const char* expectedPrefix;
+    } cases[] = {
+        {0, 1, 2, 3, "2022:04:08:05:45:48:  0:    1:    2:    3:"},
+        {7, 12, 34, 56, "2022:04:08:05:45:48:  7:   12:   34:   56:"},
+        {42, 123, 456, 789, "2022:04:08:05:45:48: 42:  123:  456:  789:"},
+        {999, 12345, 67890, 99999, "2022:04:08:05:45:48:999:12345:67890:99999:"},
+        {100, 1234567, 7654321, 123456, "2022:04:08:05:45:48:100:1234567:7654321:123456:"}, // wider: not cut
+    };
+    for (const Case& c : cases)
+    {
+        std::string line = Format(Time(c.ms), c.pid, c.tid, c.site, 0, LOG_TAG_INFO, "x");
+        EXPECT_EQ(line.substr(0, strlen(c.expectedPrefix)), c.expectedPrefix);
+    }
+    SYSTEMTIME st = Time(5);
+    st.wYear = 2031;
+    st.wMonth = 12;
+    st.wDay = 31;
+    st.wHour = 23;
+    st.wMinute = 9;
+    st.wSecond = 0;
+    EXPECT_EQ(Format(st, 1, 1, 1, 1, LOG_TAG_ERRINFO, "t").substr(0, 20), "2031:12:31:23:09:00:");
+}
+
+TEST(LogLineTest, LevelMarksAndTags)
+{
+    struct Case
+    {
+        LONG level;
+        const char* tag;
+        const char* expectedEnd;
+    } cases[] = {
+        {0, LOG_TAG_ENTER, ":Inf:Enter   : text"},
+        {0, LOG_TAG_EXIT, ":Inf:Exit    : text"},
+        {0, LOG_TAG_INFO, ":Inf:Info    : text"},
+        {1, LOG_TAG_ERRINFO, ":Err:ErrInfo : text"},
+        {0, LOG_TAG_ERREXIT, ":Inf:ErrExit : text"},
+        {0, LOG_TAG_CSLOCK, ":Inf:CSLock  : text"},
+        {0, LOG_TAG_CSUNLOCK, ":Inf:CSUnlock: text"},
+        {2, LOG_TAG_INFO, "::Info    : text"}, // levels above 1 carry no mark
+        {3, LOG_TAG_INFO, "::Info    : text"},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(strlen(c.tag), 8u);
+        std::string line = Format(Time(1), 10, 20, 30, c.level, c.tag, "text");
+        std::string end = c.expectedEnd;
+        ASSERT_GE(line.size(), end.size());
+        EXPECT_EQ(line.substr(line.size() - end.size()), end) << c.tag;
+        EXPECT_EQ(line.find("   30"), 36u);
+    }
+}
+
+class LogWriterTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override { m_path = m_dir / "test.log"; }
+    std::string Content() { return testsupport::ReadAll(m_path); }
+    std::string WindowsPath() { return winsim::ToWindowsPath(m_path); }
+    testsupport::TempDir m_dir;
+    std::string m_path;
+};
+
+TEST_F(LogWriterTest, FileLinesCarryTimeProcessThreadAndCallSiteAndEndInCrLf)
+{
+    CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_INFO);
+    time_t before = time(nullptr);
+    EXPECT_EQ(writer.Write(LOG_LEVEL_INFO, "rwGetUSBPortNames", LOG_TAG_ENTER, 606), 1);
+    EXPECT_EQ(writer.Write(LOG_LEVEL_ERROR, "failed iRet = 3", LOG_TAG_ERRINFO, 7), 1);
+    time_t after = time(nullptr);
+    std::string content = Content();
+    std::vector<std::string> lines = testsupport::SplitLines(content);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& line : lines)
+    {
+        ASSERT_FALSE(line.empty());
+        EXPECT_EQ(line.back(), '\r');
+    }
+    EXPECT_EQ(content.size(), lines[0].size() + lines[1].size() + 2);
+
+    LogLine first;
+    ASSERT_TRUE(ParseLogLine(lines[0].substr(0, lines[0].size() - 1), first)) << lines[0];
+    EXPECT_EQ(first.pid, Width5(GetCurrentProcessId()));
+    EXPECT_EQ(first.tid, Width5(GetCurrentThreadId()));
+    EXPECT_EQ(first.site, "  606");
+    EXPECT_EQ(first.mark, "Inf");
+    EXPECT_EQ(first.message, "Enter   : rwGetUSBPortNames");
+    struct tm tm = {};
+    tm.tm_year = first.year - 1900;
+    tm.tm_mon = first.month - 1;
+    tm.tm_mday = first.day;
+    tm.tm_hour = first.hour;
+    tm.tm_min = first.minute;
+    tm.tm_sec = first.second;
+    tm.tm_isdst = -1;
+    time_t written = mktime(&tm);
+    EXPECT_GE(written, before);
+    EXPECT_LE(written, after);
+    EXPECT_LT(std::stoi(first.millis), 1000);
+
+    LogLine second;
+    ASSERT_TRUE(ParseLogLine(lines[1].substr(0, lines[1].size() - 1), second));
+    EXPECT_EQ(second.site, "    7");
+    EXPECT_EQ(second.mark, "Err");
+    EXPECT_EQ(second.message, "ErrInfo : failed iRet = 3");
+}
+
+struct ModeCase
+{
+    int mode;
+    bool toFile[5];     // levels 0..4 reach the file
+    bool toDebugger[5]; // levels 0..4 reach the debugger output
+};
+
+TEST_F(LogWriterTest, ModesFilterLevelsAndChooseTheOutput)
+{
+    const ModeCase cases[] = {
+        {-1, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}}, {0, {1, 1, 1, 1, 0}, {0, 0, 0, 0, 0}},
+        {1, {0, 1, 1, 1, 0}, {0, 0, 0, 0, 0}},  {2, {0, 0, 0, 0, 0}, {1, 1, 1, 1, 0}},
+        {3, {0, 0, 0, 0, 0}, {0, 1, 1, 1, 0}},  {4, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
+        {5, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},  {-3, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
+        {-2, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
+    };
+    winsim::DebugOutputListener listener;
+    ASSERT_TRUE(listener.Listening());
+    size_t seen = 0;
+    for (const ModeCase& c : cases)
+    {
+        std::string path = m_dir / ("mode" + std::to_string(c.mode + 10) + ".log");
+        // Expected message and level mark of every line.
+        std::vector<std::pair<std::string, std::string>> expectedFile;
+        std::vector<std::pair<std::string, std::string>> expectedDebug;
+        {
+            CLogWriter writer(winsim::ToWindowsPath(path).c_str(), c.mode);
+            for (LONG level = 0; level < 5; ++level)
+            {
+                std::string text = "level " + std::to_string(level);
+                int result = writer.Write(level, text.c_str(), LOG_TAG_INFO, 100 + level);
+                bool expected = c.toFile[level] || c.toDebugger[level];
+                EXPECT_EQ(result, expected ? 1 : 0) << "mode " << c.mode << " level " << level;
+                std::string mark = level == 0 ? "Inf" : (level == 1 ? "Err" : "");
+                if (c.toFile[level])
+                {
+                    expectedFile.emplace_back("Info    : " + text, mark);
+                }
+                if (c.toDebugger[level])
+                {
+                    expectedDebug.emplace_back("Info    : " + text, mark);
+                }
+            }
+        }
+        // The writer's end adds a blank line at the mode's level.
+        std::vector<std::string> fileLines = testsupport::SplitLines(testsupport::ReadAll(path));
+        ASSERT_EQ(fileLines.size(), expectedFile.empty() ? 0u : expectedFile.size() + 1) << "mode " << c.mode;
+        for (size_t i = 0; i < expectedFile.size(); ++i)
+        {
+            LogLine line;
+            ASSERT_TRUE(ParseLogLine(fileLines[i].substr(0, fileLines[i].size() - 1), line));
+            EXPECT_EQ(line.message, expectedFile[i].first);
+            EXPECT_EQ(line.mark, expectedFile[i].second);
+        }
+        if (!expectedFile.empty())
+        {
+            EXPECT_EQ(fileLines.back(), "\r");
+        }
+        else
+        {
+            EXPECT_FALSE(testsupport::Exists(path)) << "mode " << c.mode;
+        }
+        std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+        std::vector<std::string> debugLines;
+        for (size_t i = seen; i < messages.size(); ++i)
+        {
+            debugLines.push_back(messages[i].text);
+        }
+        seen = messages.size();
+        ASSERT_EQ(debugLines.size(), expectedDebug.empty() ? 0u : expectedDebug.size() + 1)
+            << "mode " << c.mode;
+        for (size_t i = 0; i < expectedDebug.size(); ++i)
+        {
+            ASSERT_EQ(debugLines[i].back(), '\n');
+            LogLine line;
+            ASSERT_TRUE(ParseLogLine(debugLines[i].substr(0, debugLines[i].size() - 1), line))
+                << debugLines[i];
+            EXPECT_EQ(line.message, expectedDebug[i].first);
+            EXPECT_EQ(line.mark, expectedDebug[i].second);
+        }
+        if (!expectedDebug.empty())
+        {
+            EXPECT_EQ(debugLines.back(), "\n");
+        }
+    }
+}
+
+TEST_F(LogWriterTest, EmptyFileNameSilencesEveryMode)
+{
+    winsim::DebugOutputListener listener;
+    for (int mode = 0; mode <= 3; ++mode)
+    {
+        CLogWriter writer("", mode);
+        EXPECT_EQ(writer.Write(LOG_LEVEL_ERROR, "x", LOG_TAG_ERRINFO, 1), 0) << mode;
+        EXPECT_EQ(writer.WriteBlankLine(LOG_LEVEL_ERROR), 0) << mode;
+    }
+    EXPECT_TRUE(listener.Collect().empty());
+}
+
+TEST_F(LogWriterTest, AFileThatCannotBeOpenedDropsTheLineAndTheNextWriteTriesAgain)
+{
+    std::string path = m_dir / "later/test.log";
+    CLogWriter writer(winsim::ToWindowsPath(path).c_str(), LOG_MODE_FILE_INFO);
+    EXPECT_EQ(writer.Write(LOG_LEVEL_INFO, "dropped", LOG_TAG_INFO, 1), 0);
+    m_dir.Sub("later");
+    EXPECT_EQ(writer.Write(LOG_LEVEL_INFO, "kept", LOG_TAG_INFO, 2), 1);
+    std::vector<std::string> lines = testsupport::SplitLines(testsupport::ReadAll(path));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("Info    : kept"), std::string::npos);
+}
+
+TEST_F(LogWriterTest, RelativeFileNameFollowsTheCurrentDirectoryAtEachWrite)
+{
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    CLogWriter writer(".\\relative.log", LOG_MODE_FILE_INFO);
+    std::string a = m_dir.Sub("a");
+    std::string b = m_dir.Sub("b");
+    ASSERT_TRUE(SetCurrentDirectoryA(winsim::ToWindowsPath(a).c_str()));
+    writer.Write(LOG_LEVEL_INFO, "in a", LOG_TAG_INFO, 1);
+    ASSERT_TRUE(SetCurrentDirectoryA(winsim::ToWindowsPath(b).c_str()));
+    writer.Write(LOG_LEVEL_INFO, "in b", LOG_TAG_INFO, 2);
+    SetCurrentDirectoryA(saved);
+    EXPECT_NE(testsupport::ReadAll(a + "/relative.log").find("in a\r\n"), std::string::npos);
+    EXPECT_NE(testsupport::ReadAll(b + "/relative.log").find("in b\r\n"), std::string::npos);
+    EXPECT_EQ(testsupport::ReadAll(a + "/relative.log").find("in b"), std::string::npos);
+}
+
+TEST_F(LogWriterTest, BlankLinesFollowTheSameRules)
+{
+    {
+        CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_ERROR);
+        EXPECT_EQ(writer.WriteBlankLine(LOG_LEVEL_INFO), 0);
+        EXPECT_EQ(writer.WriteBlankLine(LOG_LEVEL_ERROR), 1);
+        EXPECT_EQ(Content(), "\r\n");
+    }
+    // The writer's end added one more, at the mode's level.
+    EXPECT_EQ(Content(), "\r\n\r\n");
+    winsim::DebugOutputListener listener;
+    {
+        CLogWriter writer(WindowsPath().c_str(), LOG_MODE_DEBUG_ERROR);
+        EXPECT_EQ(writer.WriteBlankLine(LOG_LEVEL_ERROR), 1);
+    }
+    std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].text, "\n");
+    EXPECT_EQ(messages[1].text, "\n");
+    EXPECT_EQ(Content(), "\r\n\r\n");
+}
+
+TEST_F(LogWriterTest, LoggingLeavesTheLastErrorAlone)
+{
+    CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_INFO);
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    writer.Write(LOG_LEVEL_INFO, "x", LOG_TAG_INFO, 1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+}
+
+TEST_F(LogWriterTest, FallbackMutexNameServesWhenTheFirstIsTaken)
+{
+    HANDLE squatter = CreateEventA(NULL, TRUE, FALSE, LOG_MUTEX_NAME);
+    ASSERT_NE(squatter, nullptr);
+    {
+        CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_INFO);
+        EXPECT_TRUE(writer.HasMutex());
+        HANDLE fallback = CreateMutexA(NULL, FALSE, LOG_MUTEX_FALLBACK_NAME);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        CloseHandle(fallback);
+        EXPECT_EQ(writer.Write(LOG_LEVEL_INFO, "x", LOG_TAG_INFO, 1), 1);
+    }
+    CloseHandle(squatter);
+}
+
+TEST_F(LogWriterTest, WithoutEitherMutexNothingIsWritten)
+{
+    HANDLE first = CreateEventA(NULL, TRUE, FALSE, LOG_MUTEX_NAME);
+    HANDLE second = CreateEventA(NULL, TRUE, FALSE, LOG_MUTEX_FALLBACK_NAME);
+    winsim::DebugOutputListener listener;
+    {
+        CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_INFO);
+        EXPECT_FALSE(writer.HasMutex());
+        EXPECT_EQ(writer.Write(LOG_LEVEL_ERROR, "x", LOG_TAG_ERRINFO, 1), 0);
+        EXPECT_EQ(writer.WriteBlankLine(LOG_LEVEL_INFO), 0);
+        CLogWriter debugWriter(WindowsPath().c_str(), LOG_MODE_DEBUG_INFO);
+        EXPECT_EQ(debugWriter.Write(LOG_LEVEL_ERROR, "x", LOG_TAG_ERRINFO, 1), 0);
+    }
+    EXPECT_FALSE(testsupport::Exists(m_path));
+    EXPECT_TRUE(listener.Collect().empty());
+    CloseHandle(first);
+    CloseHandle(second);
+}
+
+// The state letter of a process ('R', 'S', 'D', 'Z', ...) from /proc.
+char ProcessState(pid_t pid)
+{
+    std::string stat = testsupport::ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
+TEST_F(LogWriterTest, WritesWaitForTheLogMutexHeldByAnotherProcess)
+{
+    HANDLE mutex = CreateMutexA(NULL, FALSE, LOG_MUTEX_NAME);
+    ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+    testsupport::Child child({OSTRIX_HOST, "log-one", WindowsPath()}, m_dir.Path());
+    ASSERT_EQ(child.ReadLine(), "ready");
+    // The child goes to sleep in its write; it must not finish while this process owns the mutex.
+    char state = '?';
+    for (int i = 0; i < 100000; ++i)
+    {
+        state = ProcessState(child.Pid());
+        if (state == 'S' || state == 'Z')
+        {
+            break;
+        }
+        sched_yield();
+    }
+    EXPECT_EQ(state, 'S');
+    {
+        std::ofstream out(m_path, std::ios::binary | std::ios::app);
+        out << "parent\r\n";
+    }
+    EXPECT_EQ(Content(), "parent\r\n");
+    ReleaseMutex(mutex);
+    EXPECT_EQ(child.Finish(), 0);
+    // The child's line, then the empty line its writer adds when it goes away.
+    std::vector<std::string> lines = testsupport::SplitLines(Content());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "parent\r");
+    EXPECT_NE(lines[1].find("Info    : child"), std::string::npos);
+    EXPECT_EQ(lines[2], "\r");
+    CloseHandle(mutex);
+}
+
+TEST_F(LogWriterTest, TwoProcessesLoggingToOneFileWriteWholeLines)
+{
+    const int kLines = 300;
+    std::string count = std::to_string(kLines);
+    testsupport::Child first({OSTRIX_HOST, "log", WindowsPath(), "0", count}, m_dir.Path());
+    testsupport::Child second({OSTRIX_HOST, "log", WindowsPath(), "0", count}, m_dir.Path());
+    first.Send("go");
+    second.Send("go");
+    EXPECT_EQ(first.Finish(), 0);
+    EXPECT_EQ(second.Finish(), 0);
+    std::string content = Content();
+    std::vector<std::string> lines = testsupport::SplitLines(content);
+    // Each writer also adds an empty line when it goes away.
+    ASSERT_EQ(lines.size(), 2u * kLines + 2u);
+    std::map<std::string, int> next; // per process: the next line number expected
+    int emptyLines = 0;
+    for (const std::string& raw : lines)
+    {
+        ASSERT_FALSE(raw.empty());
+        ASSERT_EQ(raw.back(), '\r') << raw;
+        if (raw == "\r")
+        {
+            ++emptyLines;
+            continue;
+        }
+        LogLine line;
+        ASSERT_TRUE(ParseLogLine(raw.substr(0, raw.size() - 1), line)) << raw;
+        std::string pid = line.pid.substr(line.pid.find_first_not_of(' '));
+        int& expected = next[pid];
+        EXPECT_EQ(line.message, "Info    : line " + std::to_string(expected) + " of " + pid);
+        EXPECT_EQ(std::stoi(line.site), expected);
+        ++expected;
+    }
+    EXPECT_EQ(emptyLines, 2);
+    ASSERT_EQ(next.size(), 2u);
+    for (const auto& [pid, n] : next)
+    {
+        EXPECT_EQ(n, kLines) << pid;
+    }
+}
+
+} // namespace

@@ -1,0 +1,227 @@
+// Heskor_x64.exe: every text and exit code, with stand-ins of the library that return what the
+// test chooses and record the arguments they get.
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace
+{
+
+const char kUsage[] = "---USAGE---\n"
+                      "FlushTrace: Heskor /f [FolderPath]\n"
+                      "ReloadUSB : Heskor /r [ProductID] [option]\n"
+                      "            option 0 -> Reload USB Device\n"
+                      "            option 1 -> Disable USB Device\n"
+                      "            option 2 -> Enable USB Device\n"
+                      "-----------\n";
+
+enum class Library
+{
+    None,    // no Ostrix_x64.dll in the current directory
+    Fake,    // both exports
+    Partial, // only rwGetTARNOLogFile
+    Real,    // the real library, which does not export them yet
+};
+
+struct ToolCase
+{
+    std::vector<std::string> args;
+    Library library;
+    bool libraryResult;   // what the stand-in returns
+    int exitCode;         // as the process reports it, modulo 256
+    std::string output;   // standard output
+    std::string recorded; // the stand-in's record of its calls
+};
+
+class HeskorTest : public ::testing::Test
+{
+  protected:
+    testsupport::RunResult RunTool(const ToolCase& c, std::string* recorded)
+    {
+        testsupport::TempDir dir;
+        std::string toolDir = dir.Sub("tool");
+        std::string runDir = dir.Sub("run");
+        testsupport::CopyInto(HESKOR_EXE, toolDir);
+        const char* library = c.library == Library::Fake      ? FAKE_OSTRIX
+                              : c.library == Library::Partial ? PARTIAL_OSTRIX
+                              : c.library == Library::Real    ? REAL_OSTRIX
+                                                              : nullptr;
+        if (library != nullptr)
+        {
+            testsupport::CopyInto(library, runDir);
+        }
+        std::vector<std::string> argv = {toolDir + "/Heskor_x64.exe"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string record = dir / "record.txt";
+        testsupport::RunResult r = testsupport::Run(
+            argv, runDir,
+            {{"FAKE_OSTRIX_RESULT", c.libraryResult ? "1" : "0"}, {"FAKE_OSTRIX_RECORD", record}});
+        *recorded = testsupport::ReadAll(record);
+        return r;
+    }
+    void Check(const std::vector<ToolCase>& cases)
+    {
+        for (const ToolCase& c : cases)
+        {
+            std::string line;
+            for (const std::string& a : c.args)
+            {
+                line += " [" + a + "]";
+            }
+            SCOPED_TRACE("Heskor" + line);
+            std::string recorded;
+            testsupport::RunResult r = RunTool(c, &recorded);
+            EXPECT_EQ(r.exitCode, c.exitCode);
+            EXPECT_EQ(r.output, c.output);
+            EXPECT_EQ(recorded, c.recorded);
+        }
+    }
+};
+
+TEST_F(HeskorTest, UsageWithoutArgumentsNeedsNoLibrary)
+{
+    Check({
+        {{}, Library::None, true, 0, kUsage, ""},
+        {{}, Library::Fake, true, 0, kUsage, ""},
+    });
+}
+
+TEST_F(HeskorTest, UnknownSwitchesShowTheUsageAfterLoadingTheLibrary)
+{
+    Check({
+        {{"/F", "C:\\out"}, Library::Fake, true, 0, kUsage, ""},
+        {{"-f", "C:\\out"}, Library::Fake, true, 0, kUsage, ""},
+        {{"/flush", "C:\\out"}, Library::Fake, true, 0, kUsage, ""},
+        {{"/R", "0001"}, Library::Fake, true, 0, kUsage, ""},
+        {{"/r0001"}, Library::Fake, true, 0, kUsage, ""},
+        {{""}, Library::Fake, true, 0, kUsage, ""},
+        {{"/F", "C:\\out"}, Library::None, true, 255, "LoadLibrary Error (7e)\n", ""},
+    });
+}
+
+TEST_F(HeskorTest, FlushTrace)
+{
+    Check({
+        {{"/f", "C:\\out"},
+         Library::Fake,
+         true,
+         0,
+         "execFlushTrace Success\n",
+         "rwGetTARNOLogFile 0 C:\\out\n"},
+        {{"/f", "C:\\out"},
+         Library::Fake,
+         false,
+         256 - 5,
+         "execFlushTrace Error\n",
+         "rwGetTARNOLogFile 0 C:\\out\n"},
+        {{"/f", "%TEMP%\\x", "ignored"},
+         Library::Fake,
+         true,
+         0,
+         "execFlushTrace Success\n",
+         "rwGetTARNOLogFile 0 %TEMP%\\x\n"},
+        {{"/f"}, Library::Fake, true, 256 - 6, "rwGetTARNOLogFile Parameter Error\n", ""},
+    });
+}
+
+TEST_F(HeskorTest, ReloadWithoutOption)
+{
+    Check({
+        {{"/r", "0001"},
+         Library::Fake,
+         true,
+         0,
+         "execReloadVELORUSB Success\n",
+         "rwReloadTARNODriver 0001 0\n"},
+        {{"/r", "0001"},
+         Library::Fake,
+         false,
+         256 - 7,
+         "execReloadVELORUSB Error\n",
+         "rwReloadTARNODriver 0001 0\n"},
+        {{"/r"}, Library::Fake, true, 256 - 10, "rwReloadTARNODriver Parameter Error\n", ""},
+    });
+}
+
+TEST_F(HeskorTest, ReloadWithOption)
+{
+    Check({
+        {{"/r", "0001", "1"},
+         Library::Fake,
+         true,
+         0,
+         "execReloadVELORUSB Success\n",
+         "rwReloadTARNODriver 0001 1\n"},
+        {{"/r", "0730", "2"},
+         Library::Fake,
+         false,
+         256 - 8,
+         "execReloadVELORUSB Error\n",
+         "rwReloadTARNODriver 0730 2\n"},
+        {{"/r", "0001", "0"},
+         Library::Fake,
+         false,
+         256 - 8,
+         "execReloadVELORUSB Error\n",
+         "rwReloadTARNODriver 0001 0\n"},
+        // atoi: not a number gives 0 (and the "option given" failure code), leading digits count.
+        {{"/r", "0001", "x"},
+         Library::Fake,
+         false,
+         256 - 8,
+         "execReloadVELORUSB Error\n",
+         "rwReloadTARNODriver 0001 0\n"},
+        {{"/r", "0001", "2abc"},
+         Library::Fake,
+         true,
+         0,
+         "execReloadVELORUSB Success\n",
+         "rwReloadTARNODriver 0001 2\n"},
+        {{"/r", "0001", "3"}, Library::Fake, true, 256 - 9, "rwReloadTARNODriver Parameter Error\n", ""},
+        {{"/r", "0001", "-1"}, Library::Fake, true, 256 - 9, "rwReloadTARNODriver Parameter Error\n", ""},
+        {{"/r", "0001", "1", "extra"},
+         Library::Fake,
+         true,
+         256 - 10,
+         "rwReloadTARNODriver Parameter Error\n",
+         ""},
+    });
+}
+
+TEST_F(HeskorTest, MissingLibraryOrExports)
+{
+    Check({
+        {{"/f", "C:\\out"}, Library::None, true, 255, "LoadLibrary Error (7e)\n", ""},
+        {{"/f", "C:\\out"},
+         Library::Partial,
+         true,
+         256 - 3,
+         "rwReloadTARNODriver: 127:The specified procedure could not be found.\r\n\n",
+         ""},
+        {{"/f", "C:\\out"},
+         Library::Real,
+         true,
+         256 - 2,
+         "rwGetTARNOLogFile: 127:The specified procedure could not be found.\r\n\n",
+         ""},
+    });
+}
+
+TEST_F(HeskorTest, LibraryBesideTheToolIsNotLoadedFromAnotherFolder)
+{
+    testsupport::TempDir dir;
+    std::string toolDir = dir.Sub("tool");
+    std::string runDir = dir.Sub("run");
+    testsupport::CopyInto(HESKOR_EXE, toolDir);
+    testsupport::CopyInto(FAKE_OSTRIX, toolDir);
+    testsupport::RunResult r = testsupport::Run({toolDir + "/Heskor_x64.exe", "/f", "C:\\out"}, runDir);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.output, "LoadLibrary Error (7e)\n");
+    // Run from the tool's own folder, the same library is found.
+    r = testsupport::Run({toolDir + "/Heskor_x64.exe", "/f", "C:\\out"}, toolDir,
+                         {{"FAKE_OSTRIX_RESULT", "1"}});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "execFlushTrace Success\n");
+}
+
+} // namespace
