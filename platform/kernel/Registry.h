@@ -5,6 +5,8 @@
 
 #include <wdm.h>
 
+#include "Handles.h"
+
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -63,11 +65,23 @@ class RegistryKey
     std::optional<std::u16string> GetString(std::u16string_view name) const;
     std::optional<ULONG> GetDword(std::u16string_view name) const;
 
+    // The class string ZwCreateKey was given when the key was created (empty when none).
+    std::u16string ClassName() const;
+    void SetClassName(std::u16string_view className);
+
   private:
     friend class Registry;
+    // Called with the registry lock held.
+    void TouchLocked();
+    void MarkDeletedLocked();
+    RegistryValue* FindValueLocked(std::u16string_view name);
+
     Registry& m_owner;
+    // Cut when the key is deleted; m_deletedPath keeps the path for diagnostics.
     RegistryKey* m_parent;
     std::u16string m_name;
+    std::u16string m_class;
+    std::u16string m_deletedPath;
     bool m_volatile;
     bool m_deleted = false;
     LONGLONG m_lastWrite = 0;
@@ -90,7 +104,8 @@ class Registry
     // HKEY_LOCAL_MACHINE or HKLM for \Registry\Machine, HKEY_USERS or HKU for \Registry\User.
     std::shared_ptr<RegistryKey> OpenKey(std::u16string_view path) const;
     // Creates the key and any missing parents. Returns nullptr for a malformed path.
-    std::shared_ptr<RegistryKey> CreateKey(std::u16string_view path, bool isVolatile = false, bool* created = nullptr);
+    std::shared_ptr<RegistryKey> CreateKey(std::u16string_view path, bool isVolatile = false,
+                                           bool* created = nullptr);
     // Deletes a key that has no subkeys. Returns STATUS_CANNOT_DELETE for a key with subkeys.
     NTSTATUS DeleteKey(const std::shared_ptr<RegistryKey>& key);
     // Deletes a key and everything below it (the machine's own housekeeping, not a kernel API).
@@ -117,12 +132,40 @@ class Registry
   private:
     friend class RegistryKey;
     LONGLONG Now() const;
+    // Walks the components of a path below \Registry; nullptr when one is missing or malformed.
+    std::shared_ptr<RegistryKey> WalkLocked(std::u16string_view normalizedPath) const;
+    static bool IsHiveRoot(const RegistryKey& key);
     mutable std::recursive_mutex m_lock;
     std::shared_ptr<RegistryKey> m_root;
     LONGLONG (*m_now)() = nullptr;
 };
 
 // Maps a registry-editor style path ("HKEY_LOCAL_MACHINE\SYSTEM\...") or an NT path to the NT path.
+// Returns an empty string for a path that names no registry key.
 std::u16string NormalizeRegistryPath(std::u16string_view path);
+
+// What a kernel handle to a registry key refers to: the key and the access granted at open.
+class RegistryKeyObject : public KernelObject
+{
+  public:
+    RegistryKeyObject(std::shared_ptr<RegistryKey> key, ACCESS_MASK grantedAccess)
+        : m_key(std::move(key)), m_access(grantedAccess)
+    {
+    }
+    const char* TypeName() const override { return "Key"; }
+    const std::shared_ptr<RegistryKey>& Key() const { return m_key; }
+    ACCESS_MASK GrantedAccess() const { return m_access; }
+
+  private:
+    std::shared_ptr<RegistryKey> m_key;
+    ACCESS_MASK m_access;
+};
+
+// Opens a kernel handle to a key in the current system's handle table, for the machine's own
+// code that hands keys to a driver (device and driver keys). Generic rights map to key rights.
+HANDLE InsertKeyHandle(std::shared_ptr<RegistryKey> key, ACCESS_MASK desiredAccess);
+// The key behind a kernel handle, checked for the access the caller needs: STATUS_INVALID_HANDLE,
+// STATUS_OBJECT_TYPE_MISMATCH (not a key), STATUS_ACCESS_DENIED or STATUS_KEY_DELETED on failure.
+NTSTATUS ReferenceKeyHandle(HANDLE handle, ACCESS_MASK requiredAccess, std::shared_ptr<RegistryKey>* key);
 
 } // namespace winsim::kernel
