@@ -11,7 +11,7 @@ set(WINSIM_SANITIZE "none" CACHE STRING "Sanitizer of the Linux build: none, add
 set_property(CACHE WINSIM_SANITIZE PROPERTY STRINGS none address thread)
 
 # Warnings are errors everywhere.
-add_compile_options(-Wall -Wextra -Werror -Wno-missing-field-initializers)
+add_compile_options(-Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-multichar)
 
 if(WINSIM_WINDOWS)
     # Real Windows binaries: static runtime, no dependency on MinGW's DLLs.
@@ -104,3 +104,5 @@ function(winsim_exe target)
         target_link_libraries(${target} PRIVATE winsim_user)
     endif()
 endfunction()
+
+include(WinsimTools) # winsim_message_table() and winsim_wpp(): the message compiler and trace preprocessor

@@ -1,7 +1,14 @@
 #include "System.h"
 
+#include "EventLog.h"
 #include "Handles.h"
+#include "Io.h"
+#include "Namespace.h"
+#include "Pnp.h"
+#include "Pool.h"
 #include "Registry.h"
+#include "Scheduler.h"
+#include "Tracing.h"
 #include "Verifier.h"
 
 #include <atomic>
@@ -13,17 +20,34 @@ static std::atomic<System*> g_current{nullptr};
 
 System::System(SystemConfig config) : m_config(std::move(config))
 {
-    m_registry = std::make_unique<Registry>();
-    m_handles = std::make_unique<HandleTable>();
     System* expected = nullptr;
     if (!g_current.compare_exchange_strong(expected, this))
     {
         VerifierStop(VerifierRule::ObjectMisuse, "a second simulated machine was started in this process");
     }
+    m_scheduler = std::make_unique<Scheduler>(m_config.bootSystemTime, m_config.processors);
+    m_registry = std::make_unique<Registry>();
+    m_handles = std::make_unique<HandleTable>();
+    m_pool = std::make_unique<Pool>();
+    m_namespace = std::make_unique<ObjectNamespace>();
+    m_eventLog = std::make_unique<EventLog>();
+    m_tracing = std::make_unique<TraceHub>();
+    m_io = std::make_unique<IoManager>();
+    m_pnp = std::make_unique<PnpManager>();
 }
 
 System::~System()
 {
+    // The worker and DPC threads stop first, while everything they might touch still exists.
+    m_scheduler.reset();
+    m_pnp.reset();
+    m_io.reset();
+    m_tracing.reset();
+    m_eventLog.reset();
+    m_namespace.reset();
+    m_pool.reset();
+    m_handles.reset();
+    m_registry.reset();
     g_current.store(nullptr);
 }
 

@@ -13,6 +13,13 @@ namespace winsim::kernel
 
 class Registry;
 class HandleTable;
+class Scheduler;
+class Pool;
+class ObjectNamespace;
+class EventLog;
+class TraceHub;
+class IoManager;
+class PnpManager;
 
 struct SystemConfig
 {
@@ -24,6 +31,10 @@ struct SystemConfig
     bool poolZeroingNative = true;
     // System routines MmGetSystemRoutineAddress does not find (as on older systems).
     std::set<std::string> unavailableRoutines;
+    // System time at boot, 100 ns units since 1601 (the default is 2026-01-05 09:00:00 UTC).
+    LONGLONG bootSystemTime = 134118972000000000LL;
+    // Processors that run DPCs concurrently.
+    unsigned processors = 2;
 };
 
 class System
@@ -43,11 +54,25 @@ class System
 
     Registry& GetRegistry() { return *m_registry; }
     HandleTable& Handles() { return *m_handles; }
+    Scheduler& GetScheduler() { return *m_scheduler; }
+    Pool& GetPool() { return *m_pool; }
+    ObjectNamespace& Namespace() { return *m_namespace; }
+    EventLog& GetEventLog() { return *m_eventLog; }
+    TraceHub& Tracing() { return *m_tracing; }
+    IoManager& Io() { return *m_io; }
+    PnpManager& Pnp() { return *m_pnp; }
 
   private:
     SystemConfig m_config;
+    std::unique_ptr<Scheduler> m_scheduler;
     std::unique_ptr<Registry> m_registry;
     std::unique_ptr<HandleTable> m_handles;
+    std::unique_ptr<Pool> m_pool;
+    std::unique_ptr<ObjectNamespace> m_namespace;
+    std::unique_ptr<EventLog> m_eventLog;
+    std::unique_ptr<TraceHub> m_tracing;
+    std::unique_ptr<IoManager> m_io;
+    std::unique_ptr<PnpManager> m_pnp;
 };
 
 // Well-known registry paths.

@@ -661,3 +661,12 @@ WINSIM_API NTSTATUS WmiQueryTraceInformation(TRACE_INFORMATION_CLASS TraceInform
 
 WINSIM_EXTERN_C_END
 
+
+// Object type codes found in the Type field of I/O objects.
+#define IO_TYPE_ADAPTER      0x00000001
+#define IO_TYPE_CONTROLLER   0x00000002
+#define IO_TYPE_DEVICE       0x00000003
+#define IO_TYPE_DRIVER       0x00000004
+#define IO_TYPE_FILE         0x00000005
+#define IO_TYPE_IRP          0x00000006
+#define IO_TYPE_ERROR_LOG    0x0000000b

@@ -1,0 +1,520 @@
+#include "Pnp.h"
+
+#include "Io.h"
+#include "Namespace.h"
+#include "Pool.h"
+#include "Registry.h"
+#include "System.h"
+#include "Thread.h"
+#include "Verifier.h"
+
+#include "base/unicode.h"
+
+#include <string.h>
+
+namespace winsim::kernel
+{
+
+const char* DeviceNodeStateName(DeviceNodeState state)
+{
+    switch (state)
+    {
+    case DeviceNodeState::Enumerated:
+        return "enumerated";
+    case DeviceNodeState::Added:
+        return "added";
+    case DeviceNodeState::Started:
+        return "started";
+    case DeviceNodeState::Failed:
+        return "failed";
+    case DeviceNodeState::Removed:
+        return "removed";
+    }
+    return "?";
+}
+
+void PnpManager::SetImageLoader(ImageLoader loader)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_loader = std::move(loader);
+}
+
+void PnpManager::SetInstaller(Installer installer)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_installer = std::move(installer);
+}
+
+std::u16string PnpManager::EnumKeyPathOf(const DeviceNode& node)
+{
+    return std::u16string(EnumKeyPath) + u"\\" + node.instancePath;
+}
+
+std::u16string PnpManager::HardwareKeyPathOf(const DeviceNode& node)
+{
+    return EnumKeyPathOf(node) + u"\\Device Parameters";
+}
+
+std::u16string PnpManager::SoftwareKeyPathOf(const DeviceNode& node)
+{
+    auto key = System::Current().GetRegistry().OpenKey(EnumKeyPathOf(node));
+    if (!key)
+    {
+        return {};
+    }
+    std::optional<std::u16string> driver = key->GetString(u"Driver");
+    if (!driver || driver->empty())
+    {
+        return {};
+    }
+    return std::u16string(ControlKeyPath) + u"\\Class\\" + *driver;
+}
+
+DeviceNode* PnpManager::ReportDevice(PDEVICE_OBJECT pdo, std::u16string instancePath,
+                                     std::vector<std::u16string> hardwareIds, std::vector<std::u16string> compatibleIds,
+                                     std::u16string description, std::u16string location)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "device enumeration");
+    DeviceNode* node = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        node = NodeByInstancePath(instancePath);
+        if (node == nullptr)
+        {
+            m_nodes.push_back(std::make_unique<DeviceNode>());
+            node = m_nodes.back().get();
+        }
+        node->instancePath = std::move(instancePath);
+        node->hardwareIds = std::move(hardwareIds);
+        node->compatibleIds = std::move(compatibleIds);
+        node->description = std::move(description);
+        node->location = std::move(location);
+        node->pdo = pdo;
+        node->state = DeviceNodeState::Enumerated;
+        node->problem = STATUS_SUCCESS;
+    }
+    IoManager::Info(pdo).node = node;
+
+    // The node's Enum key: what the bus reports, refreshed at every arrival.
+    Registry& registry = System::Current().GetRegistry();
+    auto key = registry.CreateKey(EnumKeyPathOf(*node));
+    key->SetMultiString(u"HardwareID", node->hardwareIds);
+    key->SetMultiString(u"CompatibleIDs", node->compatibleIds);
+    if (!key->GetString(u"DeviceDesc"))
+    {
+        key->SetString(u"DeviceDesc", node->description);
+    }
+    key->SetString(u"LocationInformation", node->location);
+    std::optional<std::u16string> service = key->GetString(u"Service");
+    if (!service || service->empty())
+    {
+        Installer installer;
+        {
+            std::lock_guard<std::recursive_mutex> guard(m_lock);
+            installer = m_installer;
+        }
+        NTSTATUS status = installer ? installer(*node) : STATUS_NOT_FOUND;
+        if (!NT_SUCCESS(status))
+        {
+            node->state = DeviceNodeState::Failed;
+            node->problem = status;
+            return node;
+        }
+        service = key->GetString(u"Service");
+    }
+    node->service = service.value_or(u"");
+    NTSTATUS status = AddDeviceToNode(node);
+    if (!NT_SUCCESS(status))
+    {
+        node->state = DeviceNodeState::Failed;
+        node->problem = status;
+    }
+    return node;
+}
+
+NTSTATUS PnpManager::AddDeviceToNode(DeviceNode* node)
+{
+    PDRIVER_OBJECT driver = nullptr;
+    NTSTATUS status = LoadDriver(node->service, &driver);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
+    if (addDevice == nullptr)
+    {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    status = addDevice(driver, node->pdo);
+    if (!NT_SUCCESS(status))
+    {
+        // A driver left without devices by a failed add is unloaded, as Windows does.
+        if (System::Current().Io().DeviceCount(driver) == 0)
+        {
+            UnloadDriver(node->service);
+        }
+        return status;
+    }
+    node->state = DeviceNodeState::Added;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::SendPnpIrp(PDEVICE_OBJECT device, UCHAR minor)
+{
+    IoResult result = System::Current().Io().SendSynchronous(device, nullptr, [minor](PIRP, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_PNP;
+        stack->MinorFunction = minor;
+    });
+    return result.status;
+}
+
+NTSTATUS PnpManager::StartDevice(DeviceNode* node)
+{
+    if (node->state != DeviceNodeState::Added)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = SendPnpIrp(node->pdo, IRP_MN_START_DEVICE);
+    if (NT_SUCCESS(status))
+    {
+        node->state = DeviceNodeState::Started;
+    }
+    else
+    {
+        node->state = DeviceNodeState::Failed;
+        node->problem = status;
+    }
+    return status;
+}
+
+void PnpManager::RemoveDevice(DeviceNode* node)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "device removal");
+    PDEVICE_OBJECT pdo = node->pdo;
+    if (pdo == nullptr)
+    {
+        return;
+    }
+    if (node->state == DeviceNodeState::Started)
+    {
+        SendPnpIrp(pdo, IRP_MN_SURPRISE_REMOVAL);
+    }
+    System::Current().Namespace().RemoveInterfacesOf(pdo);
+    // The removal goes to the whole stack; the bus driver deletes its physical device object.
+    SendPnpIrp(pdo, IRP_MN_REMOVE_DEVICE);
+    node->pdo = nullptr;
+    node->state = DeviceNodeState::Removed;
+    if (!node->service.empty())
+    {
+        PDRIVER_OBJECT driver = LoadedDriver(node->service);
+        if (driver != nullptr && System::Current().Io().DeviceCount(driver) == 0)
+        {
+            UnloadDriver(node->service);
+        }
+    }
+}
+
+std::vector<DeviceNode*> PnpManager::Nodes()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::vector<DeviceNode*> all;
+    for (auto& node : m_nodes)
+    {
+        all.push_back(node.get());
+    }
+    return all;
+}
+
+DeviceNode* PnpManager::NodeOf(PDEVICE_OBJECT pdo)
+{
+    return IoManager::Info(pdo).node;
+}
+
+DeviceNode* PnpManager::NodeByInstancePath(std::u16string_view instancePath)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (auto& node : m_nodes)
+    {
+        if (EqualsNoCase(node->instancePath, instancePath))
+        {
+            return node.get();
+        }
+    }
+    return nullptr;
+}
+
+PDRIVER_OBJECT PnpManager::LoadedDriver(std::u16string_view service)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    auto it = m_drivers.find(UpperCase(service));
+    return it == m_drivers.end() ? nullptr : it->second.driver;
+}
+
+NTSTATUS PnpManager::LoadDriver(const std::u16string& service, PDRIVER_OBJECT* driver)
+{
+    if (PDRIVER_OBJECT loaded = LoadedDriver(service))
+    {
+        *driver = loaded;
+        return STATUS_SUCCESS;
+    }
+    std::u16string registryPath = std::u16string(ServicesKeyPath) + u"\\" + service;
+    auto serviceKey = System::Current().GetRegistry().OpenKey(registryPath);
+    if (!serviceKey)
+    {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    std::optional<std::u16string> imagePath = serviceKey->GetString(u"ImagePath");
+    if (!imagePath)
+    {
+        imagePath = u"System32\\drivers\\" + service + u".sys";
+    }
+    ImageLoader loader;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        loader = m_loader;
+    }
+    DriverImage image;
+    NTSTATUS status = loader ? loader(*imagePath, &image) : STATUS_DLL_NOT_FOUND;
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    PDRIVER_OBJECT created = System::Current().Io().CreateDriverObject(service);
+    UNICODE_STRING path{static_cast<USHORT>(registryPath.size() * sizeof(WCHAR)),
+                        static_cast<USHORT>(registryPath.size() * sizeof(WCHAR)),
+                        reinterpret_cast<PWCH>(registryPath.data())};
+    created->DriverInit = image.entry;
+    status = image.entry(created, &path);
+    if (!NT_SUCCESS(status))
+    {
+        // A driver whose entry fails is unloaded without its unload routine, as Windows does.
+        System::Current().GetPool().CheckNoLeaks("after a failed DriverEntry");
+        System::Current().Io().DeleteDriverObject(created);
+        if (image.unload)
+        {
+            image.unload();
+        }
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_drivers[UpperCase(service)] = LoadedImage{created, std::move(image)};
+    *driver = created;
+    return STATUS_SUCCESS;
+}
+
+void PnpManager::UnloadDriver(const std::u16string& service)
+{
+    LoadedImage loaded;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        auto it = m_drivers.find(UpperCase(service));
+        if (it == m_drivers.end())
+        {
+            return;
+        }
+        loaded = std::move(it->second);
+        m_drivers.erase(it);
+    }
+    if (loaded.driver->DriverUnload != nullptr)
+    {
+        loaded.driver->DriverUnload(loaded.driver);
+    }
+    std::string when = "when the driver " + ToUtf8(service) + " unloaded";
+    System::Current().GetPool().CheckNoLeaks(when.c_str());
+    System::Current().Io().DeleteDriverObject(loaded.driver);
+    if (loaded.image.unload)
+    {
+        loaded.image.unload();
+    }
+}
+
+void PnpManager::UnloadAll()
+{
+    std::vector<std::u16string> services;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        for (const auto& [key, loaded] : m_drivers)
+        {
+            services.push_back(System::Current().Io().ServiceName(loaded.driver));
+        }
+    }
+    for (const auto& service : services)
+    {
+        UnloadDriver(service);
+    }
+}
+
+} // namespace winsim::kernel
+
+using namespace winsim;
+using namespace winsim::kernel;
+
+namespace
+{
+DeviceNode* NodeOrStop(PDEVICE_OBJECT pdo, const char* routine)
+{
+    DeviceNode* node = pdo != nullptr ? IoManager::Info(pdo).node : nullptr;
+    if (node == nullptr)
+    {
+        VerifierStop(VerifierRule::ObjectMisuse, "%s needs a physical device object, got %p", routine,
+                     static_cast<void*>(pdo));
+    }
+    return node;
+}
+
+NTSTATUS CopyProperty(const void* data, size_t size, ULONG bufferLength, PVOID buffer, PULONG resultLength)
+{
+    *resultLength = static_cast<ULONG>(size);
+    if (bufferLength < size)
+    {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    memcpy(buffer, data, size);
+    return STATUS_SUCCESS;
+}
+
+std::vector<uint8_t> MultiString(const std::vector<std::u16string>& texts)
+{
+    std::u16string joined;
+    for (const auto& text : texts)
+    {
+        joined += text;
+        joined.push_back(0);
+    }
+    joined.push_back(0);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(joined.data());
+    return std::vector<uint8_t>(bytes, bytes + joined.size() * sizeof(char16_t));
+}
+
+std::vector<uint8_t> SingleString(const std::u16string& text)
+{
+    std::u16string terminated = text;
+    terminated.push_back(0);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(terminated.data());
+    return std::vector<uint8_t>(bytes, bytes + terminated.size() * sizeof(char16_t));
+}
+} // namespace
+
+extern "C" {
+
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
+{
+    DeviceNode* node = NodeOrStop(PhysicalDeviceObject, "IoRegisterDeviceInterface");
+    std::u16string reference;
+    if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr)
+    {
+        reference = std::u16string(View(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR)));
+    }
+    std::u16string link;
+    NTSTATUS status = System::Current().Namespace().RegisterInterface(PhysicalDeviceObject, node->instancePath,
+                                                                      *InterfaceClassGuid, reference, &link);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    // The caller frees the name with RtlFreeUnicodeString.
+    size_t bytes = (link.size() + 1) * sizeof(WCHAR);
+    auto* buffer = static_cast<PWCH>(System::Current().GetPool().Allocate(PagedPool, bytes, 'dPnP', false,
+                                                                          "IoRegisterDeviceInterface"));
+    if (buffer == nullptr)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    memcpy(buffer, link.c_str(), bytes);
+    SymbolicLinkName->Buffer = buffer;
+    SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
+    SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
+{
+    return System::Current().Namespace().SetInterfaceState(
+        View(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)), Enable != FALSE);
+}
+
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                 PHANDLE DeviceRegKey)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+    DeviceNode* node = NodeOrStop(DeviceObject, "IoOpenDeviceRegistryKey");
+    std::u16string path;
+    if (DevInstKeyType == PLUGPLAY_REGKEY_DEVICE)
+    {
+        path = PnpManager::HardwareKeyPathOf(*node);
+    }
+    else if (DevInstKeyType == PLUGPLAY_REGKEY_DRIVER)
+    {
+        path = PnpManager::SoftwareKeyPathOf(*node);
+        if (path.empty())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+    }
+    else
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                        static_cast<USHORT>(path.size() * sizeof(WCHAR)), reinterpret_cast<PWCH>(path.data())};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    return ZwCreateKey(DeviceRegKey, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+}
+
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty");
+    DeviceNode* node = NodeOrStop(DeviceObject, "IoGetDeviceProperty");
+    auto enumKey = System::Current().GetRegistry().OpenKey(PnpManager::EnumKeyPathOf(*node));
+    auto fromRegistry = [&](const char16_t* valueName) -> NTSTATUS {
+        std::optional<RegistryValue> value = enumKey ? enumKey->GetValue(valueName) : std::nullopt;
+        if (!value)
+        {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        return CopyProperty(value->data.data(), value->data.size(), BufferLength, PropertyBuffer, ResultLength);
+    };
+    switch (DeviceProperty)
+    {
+    case DevicePropertyHardwareID: {
+        auto data = MultiString(node->hardwareIds);
+        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+    }
+    case DevicePropertyCompatibleIDs: {
+        auto data = MultiString(node->compatibleIds);
+        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+    }
+    case DevicePropertyLocationInformation: {
+        auto data = SingleString(node->location);
+        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+    }
+    case DevicePropertyEnumeratorName: {
+        std::u16string enumerator = node->instancePath.substr(0, node->instancePath.find(u'\\'));
+        auto data = SingleString(enumerator);
+        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+    }
+    case DevicePropertyPhysicalDeviceObjectName: {
+        auto data = SingleString(IoManager::Info(DeviceObject).name);
+        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+    }
+    case DevicePropertyDeviceDescription:
+        return fromRegistry(u"DeviceDesc");
+    case DevicePropertyFriendlyName:
+        return fromRegistry(u"FriendlyName");
+    case DevicePropertyDriverKeyName:
+        return fromRegistry(u"Driver");
+    case DevicePropertyClassName:
+        return fromRegistry(u"Class");
+    case DevicePropertyClassGuid:
+        return fromRegistry(u"ClassGUID");
+    case DevicePropertyManufacturer:
+        return fromRegistry(u"Mfg");
+    default:
+        return STATUS_INVALID_PARAMETER_2;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,104 @@
+// The Plug and Play manager: device nodes reported by bus drivers, their registry keys, the
+// installation of a driver for them, loading and unloading driver images, AddDevice, start and
+// removal of device stacks.
+#pragma once
+
+#include <wdm.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace winsim::kernel
+{
+
+enum class DeviceNodeState
+{
+    Enumerated, // reported by its bus, no driver yet
+    Added,      // the function driver's AddDevice succeeded
+    Started,
+    Failed,  // installation, driver load or AddDevice failed
+    Removed, // gone from its bus
+};
+
+const char* DeviceNodeStateName(DeviceNodeState state);
+
+struct DeviceNode
+{
+    std::u16string instancePath; // USB\VID_2B4E&PID_0730\0001
+    std::vector<std::u16string> hardwareIds;
+    std::vector<std::u16string> compatibleIds;
+    std::u16string description; // as the bus reports it
+    std::u16string location;
+    PDEVICE_OBJECT pdo = nullptr;
+    std::u16string service; // function driver's service, once installed
+    DeviceNodeState state = DeviceNodeState::Enumerated;
+    NTSTATUS problem = STATUS_SUCCESS; // why the node failed
+};
+
+// A loaded driver image: its entry point, and how to let go of the image again.
+struct DriverImage
+{
+    PDRIVER_INITIALIZE entry = nullptr;
+    std::function<void()> unload;
+};
+
+class PnpManager
+{
+  public:
+    // Loads the image a service's ImagePath names (a Windows path).
+    using ImageLoader = std::function<NTSTATUS(const std::u16string& imagePath, DriverImage* image)>;
+    // Installs a driver for a new node: chooses the service and writes the node's keys. Returns
+    // STATUS_NOT_FOUND when no installed driver package matches.
+    using Installer = std::function<NTSTATUS(DeviceNode& node)>;
+
+    void SetImageLoader(ImageLoader loader);
+    void SetInstaller(Installer installer);
+
+    // A bus reports a new physical device object. The node is installed when needed, its driver
+    // loaded and its AddDevice called. Returns the node (also when a step failed; see its state).
+    DeviceNode* ReportDevice(PDEVICE_OBJECT pdo, std::u16string instancePath, std::vector<std::u16string> hardwareIds,
+                             std::vector<std::u16string> compatibleIds, std::u16string description,
+                             std::u16string location);
+    // Sends IRP_MN_START_DEVICE to the node's stack.
+    NTSTATUS StartDevice(DeviceNode* node);
+    // The device left its bus: surprise removal (when started) and removal of the stack. The
+    // driver is unloaded when it has no device left.
+    void RemoveDevice(DeviceNode* node);
+
+    std::vector<DeviceNode*> Nodes();
+    DeviceNode* NodeOf(PDEVICE_OBJECT pdo);
+    DeviceNode* NodeByInstancePath(std::u16string_view instancePath);
+
+    PDRIVER_OBJECT LoadedDriver(std::u16string_view service);
+    NTSTATUS LoadDriver(const std::u16string& service, PDRIVER_OBJECT* driver);
+    void UnloadDriver(const std::u16string& service);
+    // Unloads every loaded driver (machine shutdown, after the devices are gone).
+    void UnloadAll();
+
+    static std::u16string EnumKeyPathOf(const DeviceNode& node);
+    static std::u16string HardwareKeyPathOf(const DeviceNode& node);
+    // The driver (software) key named by the node's Driver value, or empty when not installed.
+    static std::u16string SoftwareKeyPathOf(const DeviceNode& node);
+
+  private:
+    NTSTATUS AddDeviceToNode(DeviceNode* node);
+    NTSTATUS SendPnpIrp(PDEVICE_OBJECT device, UCHAR minor);
+
+    struct LoadedImage
+    {
+        PDRIVER_OBJECT driver;
+        DriverImage image;
+    };
+
+    std::recursive_mutex m_lock;
+    std::vector<std::unique_ptr<DeviceNode>> m_nodes;
+    std::map<std::u16string, LoadedImage> m_drivers; // upper-cased service name
+    ImageLoader m_loader;
+    Installer m_installer;
+};
+
+} // namespace winsim::kernel

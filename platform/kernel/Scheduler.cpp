@@ -1,0 +1,443 @@
+#include "Scheduler.h"
+
+#include "Thread.h"
+#include "Verifier.h"
+
+namespace winsim::kernel
+{
+
+// Dispatcher header types, as the kernel numbers them.
+enum : UCHAR
+{
+    EventNotificationObject = 0,
+    EventSynchronizationObject = 1,
+    TimerNotificationObject = 8,
+    TimerSynchronizationObject = 9,
+};
+
+Scheduler::Scheduler(LONGLONG bootSystemTime, unsigned dpcThreads) : m_bootSystemTime(bootSystemTime)
+{
+    for (unsigned i = 0; i < dpcThreads; ++i)
+    {
+        m_dpcThreads.emplace_back([this, i] { DpcThreadMain(i); });
+    }
+    for (unsigned i = 0; i < 2; ++i)
+    {
+        m_workers.emplace_back([this] { WorkerThreadMain(); });
+    }
+}
+
+Scheduler::~Scheduler()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stopping = true;
+    }
+    m_dpcReady.notify_all();
+    m_workReady.notify_all();
+    for (auto& thread : m_dpcThreads)
+    {
+        thread.join();
+    }
+    for (auto& thread : m_workers)
+    {
+        thread.join();
+    }
+}
+
+ULONGLONG Scheduler::InterruptTime() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_now;
+}
+
+LONGLONG Scheduler::SystemTime() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_bootSystemTime + static_cast<LONGLONG>(m_now);
+}
+
+ULONGLONG Scheduler::DeadlineFromTimeout(LONGLONG timeout) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (timeout < 0)
+    {
+        return m_now + static_cast<ULONGLONG>(-timeout);
+    }
+    // An absolute system time.
+    LONGLONG sinceBoot = timeout - m_bootSystemTime;
+    return sinceBoot <= 0 ? 0 : static_cast<ULONGLONG>(sinceBoot);
+}
+
+void Scheduler::Advance(ULONGLONG delta)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    ULONGLONG target = m_now + delta;
+    for (;;)
+    {
+        ULONGLONG next = target;
+        for (const auto& [timer, entry] : m_timers)
+        {
+            next = std::min(next, entry.due);
+        }
+        if (next >= target)
+        {
+            break;
+        }
+        m_now = std::max(m_now, next);
+        FireDueTimersLocked();
+    }
+    m_now = target;
+    FireDueTimersLocked();
+    m_changed.notify_all();
+}
+
+std::optional<ULONGLONG> Scheduler::NextDeadline() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::optional<ULONGLONG> next;
+    for (const auto& [timer, entry] : m_timers)
+    {
+        if (!next || entry.due < *next)
+        {
+            next = entry.due;
+        }
+    }
+    if (!m_waitDeadlines.empty() && (!next || *m_waitDeadlines.begin() < *next))
+    {
+        next = *m_waitDeadlines.begin();
+    }
+    return next;
+}
+
+bool Scheduler::AdvanceToNextDeadline()
+{
+    std::optional<ULONGLONG> next = NextDeadline();
+    if (!next)
+    {
+        return false;
+    }
+    ULONGLONG now = InterruptTime();
+    Advance(*next > now ? *next - now : 0);
+    return true;
+}
+
+void Scheduler::FireDueTimersLocked()
+{
+    for (auto it = m_timers.begin(); it != m_timers.end();)
+    {
+        KTIMER* timer = it->first;
+        TimerEntry entry = it->second;
+        if (entry.due > m_now)
+        {
+            ++it;
+            continue;
+        }
+        timer->Header.SignalState = 1;
+        if (entry.period > 0)
+        {
+            it->second.due = entry.due + static_cast<ULONGLONG>(entry.period) * 10000;
+            timer->DueTime.QuadPart = it->second.due;
+            ++it;
+        }
+        else
+        {
+            it = m_timers.erase(it);
+        }
+        if (entry.dpc != nullptr)
+        {
+            // The timer's DPC gets the expiry time as its first system argument.
+            QueueDpcLocked(entry.dpc,
+                           reinterpret_cast<PVOID>(static_cast<uintptr_t>(m_bootSystemTime + m_now)),
+                           nullptr);
+        }
+    }
+}
+
+void Scheduler::WaitForDpcsIdle()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_dpcIdle.wait(lock, [this] { return m_dpcQueue.empty() && m_dpcsRunning == 0; });
+}
+
+void Scheduler::WaitForIdle()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_dpcIdle.wait(lock, [this] {
+        return m_dpcQueue.empty() && m_dpcsRunning == 0 && m_workQueue.empty() && m_workRunning == 0;
+    });
+}
+
+void Scheduler::QueueWork(std::function<void()> work)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_workQueue.push_back(std::move(work));
+    m_workReady.notify_one();
+}
+
+void Scheduler::WorkerThreadMain()
+{
+    ThreadState& thread = CurrentThread();
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;)
+    {
+        m_workReady.wait(lock, [this] { return m_stopping || !m_workQueue.empty(); });
+        if (m_stopping)
+        {
+            return;
+        }
+        std::function<void()> work = std::move(m_workQueue.front());
+        m_workQueue.pop_front();
+        ++m_workRunning;
+        lock.unlock();
+        work();
+        if (thread.irql != PASSIVE_LEVEL || thread.spinLocksHeld != 0)
+        {
+            VerifierStop(
+                VerifierRule::IrqlNotLowered,
+                "a work item returned at IRQL %u holding %d spin lock(s); it must return at PASSIVE_LEVEL",
+                static_cast<unsigned>(thread.irql), thread.spinLocksHeld);
+        }
+        lock.lock();
+        --m_workRunning;
+        if (m_dpcQueue.empty() && m_dpcsRunning == 0 && m_workQueue.empty() && m_workRunning == 0)
+        {
+            m_dpcIdle.notify_all();
+        }
+    }
+}
+
+// --- events -----------------------------------------------------------------------------------
+
+void Scheduler::InitializeEvent(KEVENT* event, EVENT_TYPE type, bool state)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    event->Header.Type = type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
+    event->Header.Signalling = 0;
+    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    event->Header.Reserved1 = 0;
+    event->Header.SignalState = state ? 1 : 0;
+    event->Header.WaitListHead.Flink = event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
+}
+
+LONG Scheduler::SetEvent(KEVENT* event)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+    m_changed.notify_all();
+    return previous;
+}
+
+LONG Scheduler::ResetEvent(KEVENT* event)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG Scheduler::ReadState(DISPATCHER_HEADER* header)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return header->SignalState;
+}
+
+bool Scheduler::IsSignalledLocked(DISPATCHER_HEADER* header) const
+{
+    return header->SignalState > 0;
+}
+
+void Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header)
+{
+    // Synchronization objects release one waiter and reset themselves.
+    if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
+    {
+        header->SignalState = 0;
+    }
+}
+
+NTSTATUS Scheduler::WaitForObject(DISPATCHER_HEADER* header, std::optional<ULONGLONG> deadline)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (header->Type != EventNotificationObject && header->Type != EventSynchronizationObject &&
+        header->Type != TimerNotificationObject && header->Type != TimerSynchronizationObject)
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "KeWaitForSingleObject on an object that is not an initialised "
+                     "event or timer (type %u)",
+                     static_cast<unsigned>(header->Type));
+    }
+    std::multiset<ULONGLONG>::iterator registered = m_waitDeadlines.end();
+    if (deadline)
+    {
+        registered = m_waitDeadlines.insert(*deadline);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    for (;;)
+    {
+        if (IsSignalledLocked(header))
+        {
+            SatisfyWaitLocked(header);
+            break;
+        }
+        if (deadline && m_now >= *deadline)
+        {
+            status = STATUS_TIMEOUT;
+            break;
+        }
+        m_changed.wait(lock);
+    }
+    if (registered != m_waitDeadlines.end())
+    {
+        m_waitDeadlines.erase(registered);
+    }
+    return status;
+}
+
+void Scheduler::DelayUntil(ULONGLONG deadline)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    auto registered = m_waitDeadlines.insert(deadline);
+    m_changed.wait(lock, [&] { return m_now >= deadline; });
+    m_waitDeadlines.erase(registered);
+}
+
+// --- timers -----------------------------------------------------------------------------------
+
+void Scheduler::InitializeTimer(KTIMER* timer, TIMER_TYPE type)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_timers.erase(timer);
+    timer->Header.Type = type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
+    timer->Header.SignalState = 0;
+    timer->Header.WaitListHead.Flink = timer->Header.WaitListHead.Blink = &timer->Header.WaitListHead;
+    timer->DueTime.QuadPart = 0;
+    timer->Dpc = nullptr;
+    timer->Period = 0;
+}
+
+bool Scheduler::SetTimer(KTIMER* timer, ULONGLONG due, LONG period, KDPC* dpc)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    bool wasSet = m_timers.erase(timer) != 0;
+    timer->Header.SignalState = 0;
+    timer->DueTime.QuadPart = due;
+    timer->Dpc = dpc;
+    timer->Period = period;
+    m_timers[timer] = TimerEntry{due, period, dpc};
+    if (due <= m_now)
+    {
+        FireDueTimersLocked();
+        m_changed.notify_all();
+    }
+    return wasSet;
+}
+
+bool Scheduler::CancelTimer(KTIMER* timer)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_timers.erase(timer) != 0;
+}
+
+// --- DPCs -------------------------------------------------------------------------------------
+
+void Scheduler::InitializeDpc(KDPC* dpc, PKDEFERRED_ROUTINE routine, PVOID context)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    dpc->Type = 19; // DpcObject
+    dpc->Importance = 1;
+    dpc->Number = 0;
+    dpc->DpcListEntry.Flink = dpc->DpcListEntry.Blink = nullptr;
+    dpc->DeferredRoutine = routine;
+    dpc->DeferredContext = context;
+    dpc->SystemArgument1 = dpc->SystemArgument2 = nullptr;
+    dpc->DpcData = nullptr;
+}
+
+bool Scheduler::QueueDpcLocked(KDPC* dpc, PVOID argument1, PVOID argument2)
+{
+    // A queued DPC is marked by a non-null DpcData, as on Windows.
+    if (dpc->DpcData != nullptr)
+    {
+        return false;
+    }
+    dpc->DpcData = dpc;
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    m_dpcQueue.push_back(dpc);
+    m_dpcReady.notify_one();
+    return true;
+}
+
+bool Scheduler::QueueDpc(KDPC* dpc, PVOID argument1, PVOID argument2)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return QueueDpcLocked(dpc, argument1, argument2);
+}
+
+bool Scheduler::RemoveDpc(KDPC* dpc)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (dpc->DpcData == nullptr)
+    {
+        return false;
+    }
+    for (auto it = m_dpcQueue.begin(); it != m_dpcQueue.end(); ++it)
+    {
+        if (*it == dpc)
+        {
+            m_dpcQueue.erase(it);
+            break;
+        }
+    }
+    dpc->DpcData = nullptr;
+    if (m_dpcQueue.empty() && m_dpcsRunning == 0)
+    {
+        m_dpcIdle.notify_all();
+    }
+    return true;
+}
+
+void Scheduler::DpcThreadMain(unsigned)
+{
+    ThreadState& thread = CurrentThread();
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;)
+    {
+        m_dpcReady.wait(lock, [this] { return m_stopping || !m_dpcQueue.empty(); });
+        if (m_stopping)
+        {
+            return;
+        }
+        KDPC* dpc = m_dpcQueue.front();
+        m_dpcQueue.pop_front();
+        dpc->DpcData = nullptr;
+        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        PVOID context = dpc->DeferredContext;
+        PVOID argument1 = dpc->SystemArgument1;
+        PVOID argument2 = dpc->SystemArgument2;
+        ++m_dpcsRunning;
+        lock.unlock();
+
+        thread.irql = DISPATCH_LEVEL;
+        routine(dpc, context, argument1, argument2);
+        if (thread.irql != DISPATCH_LEVEL || thread.spinLocksHeld != 0)
+        {
+            VerifierStop(VerifierRule::IrqlNotLowered,
+                         "a DPC routine returned at IRQL %u holding %d spin lock(s); it must return at "
+                         "DISPATCH_LEVEL holding none",
+                         static_cast<unsigned>(thread.irql), thread.spinLocksHeld);
+        }
+        thread.irql = PASSIVE_LEVEL;
+
+        lock.lock();
+        --m_dpcsRunning;
+        if (m_dpcQueue.empty() && m_dpcsRunning == 0)
+        {
+            m_dpcIdle.notify_all();
+        }
+    }
+}
+
+} // namespace winsim::kernel

@@ -1,0 +1,675 @@
+// Framework requests and I/O queues.
+#include "FxDriver.h"
+
+#include "kernel/Scheduler.h"
+#include "kernel/System.h"
+#include "kernel/Thread.h"
+#include "kernel/Verifier.h"
+
+#include <string.h>
+
+namespace winsim::wdf
+{
+
+using winsim::VerifierRule;
+using winsim::VerifierStop;
+using winsim::kernel::CurrentIrql;
+using winsim::kernel::RequireIrqlAtMost;
+
+// --- requests ---------------------------------------------------------------------------------
+
+FxRequest::FxRequest(FxDriver* driver, FxDevice* device, PIRP irp, FxFileObject* file)
+    : FxObject(FxType::Request, driver), m_device(device), m_irp(irp), m_file(file)
+{
+}
+
+void FxRequest::CheckUsable(const char* routine) const
+{
+    if (m_completed)
+    {
+        VerifierStop(VerifierRule::RequestUsedAfterCompletion, "%s: request %p was already completed", routine,
+                     static_cast<const void*>(this));
+    }
+}
+
+void FxRequest::GetParameters(PWDF_REQUEST_PARAMETERS parameters) const
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(m_irp);
+    USHORT size = parameters->Size;
+    memset(parameters, 0, sizeof(WDF_REQUEST_PARAMETERS));
+    parameters->Size = size;
+    parameters->MinorFunction = stack->MinorFunction;
+    parameters->Type = static_cast<WDF_REQUEST_TYPE>(stack->MajorFunction);
+    switch (stack->MajorFunction)
+    {
+    case IRP_MJ_CREATE:
+        parameters->Parameters.Create.SecurityContext = stack->Parameters.Create.SecurityContext;
+        parameters->Parameters.Create.Options = stack->Parameters.Create.Options;
+        parameters->Parameters.Create.FileAttributes = stack->Parameters.Create.FileAttributes;
+        parameters->Parameters.Create.ShareAccess = stack->Parameters.Create.ShareAccess;
+        parameters->Parameters.Create.EaLength = stack->Parameters.Create.EaLength;
+        break;
+    case IRP_MJ_READ:
+        parameters->Parameters.Read.Length = stack->Parameters.Read.Length;
+        parameters->Parameters.Read.Key = stack->Parameters.Read.Key;
+        parameters->Parameters.Read.DeviceOffset = stack->Parameters.Read.ByteOffset.QuadPart;
+        break;
+    case IRP_MJ_WRITE:
+        parameters->Parameters.Write.Length = stack->Parameters.Write.Length;
+        parameters->Parameters.Write.Key = stack->Parameters.Write.Key;
+        parameters->Parameters.Write.DeviceOffset = stack->Parameters.Write.ByteOffset.QuadPart;
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        parameters->Parameters.DeviceIoControl.OutputBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        parameters->Parameters.DeviceIoControl.InputBufferLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+        parameters->Parameters.DeviceIoControl.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+        parameters->Parameters.DeviceIoControl.Type3InputBuffer = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+        break;
+    default:
+        parameters->Parameters.Others.Arg1 = stack->Parameters.Others.Argument1;
+        parameters->Parameters.Others.Arg2 = stack->Parameters.Others.Argument2;
+        parameters->Parameters.Others.Arg4 = stack->Parameters.Others.Argument4;
+        break;
+    }
+}
+
+void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, const char* routine)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+    CheckUsable(routine);
+    if (m_irp->CancelRoutine != nullptr)
+    {
+        VerifierStop(VerifierRule::RequestStillCancelable,
+                     "%s: request %p is still marked cancelable; unmark it before completing it", routine,
+                     static_cast<void*>(this));
+    }
+    m_completed = true;
+    m_status = status;
+    if (information)
+    {
+        m_information = *information;
+    }
+    m_irp->IoStatus.Status = status;
+    m_irp->IoStatus.Information = m_information;
+    FxIoQueue* queue = m_queue;
+    if (queue != nullptr)
+    {
+        queue->DriverRequestDone(this);
+    }
+    m_device->TrackRequest(this, false);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(m_irp);
+    if (stack->MajorFunction == IRP_MJ_CREATE && !NT_SUCCESS(status) && m_file != nullptr)
+    {
+        m_device->DropFile(m_file);
+    }
+    IoCompleteRequest(m_irp, IO_SERIAL_INCREMENT);
+    DisposeTree();
+}
+
+// --- queues -----------------------------------------------------------------------------------
+
+FxIoQueue::FxIoQueue(FxDriver* driver, FxDevice* device, const WDF_IO_QUEUE_CONFIG& config)
+    : FxObject(FxType::Queue, driver), m_device(device), m_config(config)
+{
+}
+
+NTSTATUS FxIoQueue::Enqueue(FxRequest* request, bool forwarded)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (!m_accepting)
+    {
+        lock.unlock();
+        if (forwarded)
+        {
+            return STATUS_WDF_BUSY;
+        }
+        request->Complete(STATUS_CANCELLED, 0, "queue refusing requests");
+        return STATUS_CANCELLED;
+    }
+    request->SetQueue(this);
+    bool present = m_config.DispatchType != WdfIoQueueDispatchManual && m_dispatching &&
+                   (m_config.DispatchType == WdfIoQueueDispatchParallel || m_driverOwned.empty());
+    if (!present)
+    {
+        m_pending.push_back(request);
+        return STATUS_SUCCESS;
+    }
+    m_driverOwned.push_back(request);
+    lock.unlock();
+    Present(request);
+    return STATUS_SUCCESS;
+}
+
+void FxIoQueue::Present(FxRequest* request)
+{
+    auto queue = reinterpret_cast<WDFQUEUE>(Handle());
+    auto handle = reinterpret_cast<WDFREQUEST>(request->Handle());
+    auto call = [this, queue, handle, request]() {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp());
+        bool serialize = SyncScope() == WdfSynchronizationScopeDevice;
+        if (serialize)
+        {
+            m_device->SyncLock().Acquire();
+        }
+        bool handled = true;
+        switch (stack->MajorFunction)
+        {
+        case IRP_MJ_READ:
+            if (m_config.EvtIoRead != nullptr)
+            {
+                m_config.EvtIoRead(queue, handle, stack->Parameters.Read.Length);
+            }
+            else
+            {
+                handled = false;
+            }
+            break;
+        case IRP_MJ_WRITE:
+            if (m_config.EvtIoWrite != nullptr)
+            {
+                m_config.EvtIoWrite(queue, handle, stack->Parameters.Write.Length);
+            }
+            else
+            {
+                handled = false;
+            }
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+            if (m_config.EvtIoDeviceControl != nullptr)
+            {
+                m_config.EvtIoDeviceControl(queue, handle, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                            stack->Parameters.DeviceIoControl.InputBufferLength,
+                                            stack->Parameters.DeviceIoControl.IoControlCode);
+            }
+            else
+            {
+                handled = false;
+            }
+            break;
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            if (m_config.EvtIoInternalDeviceControl != nullptr)
+            {
+                m_config.EvtIoInternalDeviceControl(queue, handle, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                                    stack->Parameters.DeviceIoControl.InputBufferLength,
+                                                    stack->Parameters.DeviceIoControl.IoControlCode);
+            }
+            else
+            {
+                handled = false;
+            }
+            break;
+        default:
+            handled = false;
+            break;
+        }
+        if (!handled && m_config.EvtIoDefault != nullptr)
+        {
+            m_config.EvtIoDefault(queue, handle);
+            handled = true;
+        }
+        if (serialize)
+        {
+            m_device->SyncLock().Release();
+        }
+        if (!handled)
+        {
+            request->Complete(STATUS_INVALID_DEVICE_REQUEST, 0, "queue without a handler");
+        }
+    };
+    // A passive-level queue is never called above PASSIVE_LEVEL: the call moves to a worker thread.
+    if (ExecutionLevel() == WdfExecutionLevelPassive && CurrentIrql() != PASSIVE_LEVEL)
+    {
+        winsim::kernel::System::Current().GetScheduler().QueueWork(call);
+    }
+    else
+    {
+        call();
+    }
+}
+
+NTSTATUS FxIoQueue::RetrieveNext(FxRequest** request)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_config.DispatchType == WdfIoQueueDispatchParallel)
+    {
+        VerifierStop(VerifierRule::ObjectMisuse, "WdfIoQueueRetrieveNextRequest on a parallel queue");
+    }
+    if (!m_dispatching)
+    {
+        return STATUS_WDF_PAUSED;
+    }
+    if (m_pending.empty())
+    {
+        return STATUS_NO_MORE_ENTRIES;
+    }
+    *request = m_pending.front();
+    m_pending.pop_front();
+    m_driverOwned.push_back(*request);
+    return STATUS_SUCCESS;
+}
+
+void FxIoQueue::NotifyIdleLocked(std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>>& due)
+{
+    if (m_driverOwned.empty())
+    {
+        due.swap(m_idleCallbacks);
+    }
+}
+
+void FxIoQueue::DriverRequestDone(FxRequest* request)
+{
+    std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> due;
+    FxRequest* next = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::erase(m_driverOwned, request);
+        std::erase(m_pending, request);
+        NotifyIdleLocked(due);
+        // A sequential queue presents its next request once the current one is done.
+        if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_dispatching && m_driverOwned.empty() &&
+            !m_pending.empty())
+        {
+            next = m_pending.front();
+            m_pending.pop_front();
+            m_driverOwned.push_back(next);
+        }
+    }
+    request->SetQueue(nullptr);
+    for (auto& [callback, context] : due)
+    {
+        callback(reinterpret_cast<WDFQUEUE>(Handle()), context);
+    }
+    if (next != nullptr)
+    {
+        Present(next);
+    }
+}
+
+void FxIoQueue::Start()
+{
+    std::vector<FxRequest*> present;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_accepting = true;
+        m_dispatching = true;
+        if (m_config.DispatchType == WdfIoQueueDispatchParallel)
+        {
+            present.assign(m_pending.begin(), m_pending.end());
+            m_pending.clear();
+        }
+        else if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_driverOwned.empty() &&
+                 !m_pending.empty())
+        {
+            present.push_back(m_pending.front());
+            m_pending.pop_front();
+        }
+        for (FxRequest* request : present)
+        {
+            m_driverOwned.push_back(request);
+        }
+    }
+    for (FxRequest* request : present)
+    {
+        Present(request);
+    }
+}
+
+void FxIoQueue::Stop(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context)
+{
+    std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> due;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_dispatching = false;
+        if (callback != nullptr)
+        {
+            m_idleCallbacks.emplace_back(callback, context);
+            NotifyIdleLocked(due);
+        }
+    }
+    for (auto& [cb, ctx] : due)
+    {
+        cb(reinterpret_cast<WDFQUEUE>(Handle()), ctx);
+    }
+}
+
+void FxIoQueue::Purge(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context)
+{
+    std::deque<FxRequest*> cancelled;
+    std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> due;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_accepting = false;
+        m_dispatching = false;
+        cancelled.swap(m_pending);
+        if (callback != nullptr)
+        {
+            m_idleCallbacks.emplace_back(callback, context);
+        }
+    }
+    for (FxRequest* request : cancelled)
+    {
+        request->SetQueue(nullptr);
+        request->Complete(STATUS_CANCELLED, 0, "WdfIoQueuePurge");
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        NotifyIdleLocked(due);
+    }
+    for (auto& [cb, ctx] : due)
+    {
+        cb(reinterpret_cast<WDFQUEUE>(Handle()), ctx);
+    }
+}
+
+WDF_IO_QUEUE_STATE FxIoQueue::State(PULONG queued, PULONG driverOwned)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    ULONG state = 0;
+    if (m_accepting)
+    {
+        state |= WdfIoQueueAcceptRequests;
+    }
+    if (m_dispatching)
+    {
+        state |= WdfIoQueueDispatchRequests;
+    }
+    if (m_pending.empty())
+    {
+        state |= WdfIoQueueNoRequests;
+    }
+    if (m_driverOwned.empty())
+    {
+        state |= WdfIoQueueDriverNoRequests;
+    }
+    if (queued != nullptr)
+    {
+        *queued = static_cast<ULONG>(m_pending.size());
+    }
+    if (driverOwned != nullptr)
+    {
+        *driverOwned = static_cast<ULONG>(m_driverOwned.size());
+    }
+    return static_cast<WDF_IO_QUEUE_STATE>(state);
+}
+
+void FxIoQueue::OnDispose()
+{
+    // Requests still waiting when the queue goes away are cancelled.
+    std::deque<FxRequest*> cancelled;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_accepting = false;
+        m_dispatching = false;
+        cancelled.swap(m_pending);
+    }
+    for (FxRequest* request : cancelled)
+    {
+        request->SetQueue(nullptr);
+        request->Complete(STATUS_CANCELLED, 0, "queue deletion");
+    }
+}
+
+} // namespace winsim::wdf
+
+using namespace winsim::wdf;
+using winsim::VerifierRule;
+using winsim::VerifierStop;
+using winsim::kernel::RequireIrqlAtMost;
+
+namespace
+{
+FxRequest* RequestOf(WDFREQUEST request, const char* routine)
+{
+    FxRequest* fx = FxObject::Get<FxRequest>(request, FxType::Request, routine);
+    fx->CheckUsable(routine);
+    return fx;
+}
+
+FxIoQueue* QueueOf(WDFQUEUE queue, const char* routine)
+{
+    return FxObject::Get<FxIoQueue>(queue, FxType::Queue, routine);
+}
+
+NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_t* length, bool output,
+                        const char* routine)
+{
+    FxRequest* request = RequestOf(Request, routine);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp());
+    size_t available = 0;
+    switch (stack->MajorFunction)
+    {
+    case IRP_MJ_READ:
+        if (!output)
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        available = stack->Parameters.Read.Length;
+        break;
+    case IRP_MJ_WRITE:
+        if (output)
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        available = stack->Parameters.Write.Length;
+        break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        available = output ? stack->Parameters.DeviceIoControl.OutputBufferLength
+                           : stack->Parameters.DeviceIoControl.InputBufferLength;
+        break;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (available == 0)
+    {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    if (available < minimum)
+    {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    *buffer = request->Irp()->AssociatedIrp.SystemBuffer;
+    if (length != nullptr)
+    {
+        *length = available;
+    }
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+extern "C" {
+
+NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
+                          WDFQUEUE* Queue)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueCreate");
+    FxDevice* device = FxObject::Get<FxDevice>(Device, FxType::Device, "WdfIoQueueCreate");
+    if (Config == nullptr || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG) ||
+        Config->DispatchType <= WdfIoQueueDispatchInvalid || Config->DispatchType >= WdfIoQueueDispatchMax)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Config->DefaultQueue && device->DefaultQueue() != nullptr)
+    {
+        return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
+    }
+    if (Config->DispatchType == WdfIoQueueDispatchManual &&
+        (Config->EvtIoRead != nullptr || Config->EvtIoWrite != nullptr || Config->EvtIoDeviceControl != nullptr ||
+         Config->EvtIoInternalDeviceControl != nullptr || Config->EvtIoDefault != nullptr))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* queue = new FxIoQueue(device->Driver(), device, *Config);
+    NTSTATUS status = queue->Initialize(QueueAttributes, device, "WdfIoQueueCreate");
+    if (!NT_SUCCESS(status))
+    {
+        FxObject::Discard(queue);
+        return status;
+    }
+    if (Config->DefaultQueue)
+    {
+        device->SetDefaultQueue(queue);
+    }
+    if (Queue != nullptr)
+    {
+        *Queue = reinterpret_cast<WDFQUEUE>(queue->Handle());
+    }
+    return STATUS_SUCCESS;
+}
+
+WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
+{
+    return reinterpret_cast<WDFDEVICE>(QueueOf(Queue, "WdfIoQueueGetDevice")->Device()->Handle());
+}
+
+VOID WdfIoQueueStart(WDFQUEUE Queue)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStart");
+    QueueOf(Queue, "WdfIoQueueStart")->Start();
+}
+
+VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStop");
+    QueueOf(Queue, "WdfIoQueueStop")->Stop(StopComplete, Context);
+}
+
+static VOID SignalQueueIdle(WDFQUEUE, WDFCONTEXT Context)
+{
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+}
+
+VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueueStopSynchronously");
+    KEVENT idle;
+    KeInitializeEvent(&idle, NotificationEvent, FALSE);
+    QueueOf(Queue, "WdfIoQueueStopSynchronously")->Stop(SignalQueueIdle, &idle);
+    KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueuePurge");
+    QueueOf(Queue, "WdfIoQueuePurge")->Purge(PurgeComplete, Context);
+}
+
+VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueuePurgeSynchronously");
+    KEVENT idle;
+    KeInitializeEvent(&idle, NotificationEvent, FALSE);
+    QueueOf(Queue, "WdfIoQueuePurgeSynchronously")->Purge(SignalQueueIdle, &idle);
+    KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
+}
+
+WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests)
+{
+    return QueueOf(Queue, "WdfIoQueueGetState")->State(QueueRequests, DriverRequests);
+}
+
+NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueRetrieveNextRequest");
+    FxRequest* request = nullptr;
+    NTSTATUS status = QueueOf(Queue, "WdfIoQueueRetrieveNextRequest")->RetrieveNext(&request);
+    *OutRequest = NT_SUCCESS(status) ? reinterpret_cast<WDFREQUEST>(request->Handle()) : nullptr;
+    return status;
+}
+
+VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
+{
+    RequestOf(Request, "WdfRequestComplete")->Complete(Status, std::nullopt, "WdfRequestComplete");
+}
+
+VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
+{
+    RequestOf(Request, "WdfRequestCompleteWithInformation")
+        ->Complete(Status, Information, "WdfRequestCompleteWithInformation");
+}
+
+VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
+{
+    RequestOf(Request, "WdfRequestSetInformation")->SetInformation(Information);
+}
+
+ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
+{
+    return RequestOf(Request, "WdfRequestGetInformation")->Information();
+}
+
+NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
+{
+    FxRequest* request = FxObject::Get<FxRequest>(Request, FxType::Request, "WdfRequestGetStatus");
+    return request->IsCompleted() ? request->Status() : request->Irp()->IoStatus.Status;
+}
+
+VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
+{
+    RequestOf(Request, "WdfRequestGetParameters")->GetParameters(Parameters);
+}
+
+NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
+                                       size_t* Length)
+{
+    return RetrieveBuffer(Request, MinimumRequiredLength, Buffer, Length, false, "WdfRequestRetrieveInputBuffer");
+}
+
+NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
+                                        size_t* Length)
+{
+    return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, true, "WdfRequestRetrieveOutputBuffer");
+}
+
+NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestForwardToIoQueue");
+    FxRequest* request = RequestOf(Request, "WdfRequestForwardToIoQueue");
+    FxIoQueue* destination = QueueOf(DestinationQueue, "WdfRequestForwardToIoQueue");
+    FxIoQueue* source = request->Queue();
+    if (source == destination)
+    {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (source != nullptr)
+    {
+        source->DriverRequestDone(request);
+    }
+    return destination->Enqueue(request, true);
+}
+
+WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
+{
+    FxFileObject* file = RequestOf(Request, "WdfRequestGetFileObject")->File();
+    return file != nullptr ? reinterpret_cast<WDFFILEOBJECT>(file->Handle()) : nullptr;
+}
+
+WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
+{
+    FxIoQueue* queue = RequestOf(Request, "WdfRequestGetIoQueue")->Queue();
+    return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
+}
+
+PIRP WdfRequestWdmGetIrp(WDFREQUEST Request)
+{
+    return RequestOf(Request, "WdfRequestWdmGetIrp")->Irp();
+}
+
+KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
+{
+    return RequestOf(Request, "WdfRequestGetRequestorMode")->Irp()->RequestorMode;
+}
+
+WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
+{
+    return reinterpret_cast<WDFDEVICE>(
+        FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectGetDevice")->Device()->Handle());
+}
+
+PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject)
+{
+    return FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectWdmGetFileObject")->Wdm();
+}
+
+} // extern "C"
