@@ -989,399 +989,394 @@ NTSTATUS ReferenceKeyHandle(HANDLE handle, ACCESS_MASK requiredAccess, std::shar
 using namespace winsim;
 using namespace winsim::kernel;
 
-extern "C"
+// The routines below keep the C linkage of their declarations in wdm.h.
+
+NTSTATUS ZwClose(HANDLE Handle)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+    // Windows bug-checks (INVALID_KERNEL_HANDLE) when a driver closes a kernel handle that is not
+    // open; the machine reports STATUS_INVALID_HANDLE so that a test can see the mistake.
+    return System::Current().Handles().Close(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
 
-    NTSTATUS ZwClose(HANDLE Handle)
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
+    if (KeyHandle == nullptr || ObjectAttributes == nullptr)
     {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
-        // Windows bug-checks (INVALID_KERNEL_HANDLE) when a driver closes a kernel handle that is not
-        // open; the machine reports STATUS_INVALID_HANDLE so that a test can see the mistake.
-        return System::Current().Handles().Close(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+        return STATUS_ACCESS_VIOLATION;
     }
-
-    NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
+    std::u16string_view name;
+    if (!ViewOf(ObjectAttributes->ObjectName, &name))
     {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
-        if (KeyHandle == nullptr || ObjectAttributes == nullptr)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        std::u16string_view name;
-        if (!ViewOf(ObjectAttributes->ObjectName, &name))
-        {
-            return STATUS_OBJECT_NAME_INVALID;
-        }
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        ParsedName parsed;
-        NTSTATUS status = ParseName(ObjectAttributes->RootDirectory, name, &parsed);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        std::shared_ptr<RegistryKey> key = WalkDown(parsed.base, parsed.parts, parsed.parts.size());
-        if (!key)
-        {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        *KeyHandle = InsertKeyHandle(std::move(key), DesiredAccess);
-        return STATUS_SUCCESS;
+        return STATUS_OBJECT_NAME_INVALID;
     }
-
-    NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                         ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    ParsedName parsed;
+    NTSTATUS status = ParseName(ObjectAttributes->RootDirectory, name, &parsed);
+    if (!NT_SUCCESS(status))
     {
-        (void)TitleIndex;
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
-        if (KeyHandle == nullptr || ObjectAttributes == nullptr)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        constexpr ULONG REG_OPTION_CREATE_LINK = 0x2;
-        constexpr ULONG REG_OPTION_BACKUP_RESTORE = 0x4;
-        constexpr ULONG REG_OPTION_OPEN_LINK = 0x8;
-        if ((CreateOptions & ~(REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK | REG_OPTION_BACKUP_RESTORE |
-                               REG_OPTION_OPEN_LINK)) != 0)
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if ((CreateOptions & REG_OPTION_CREATE_LINK) != 0)
-        {
-            return STATUS_NOT_IMPLEMENTED; // symbolic links are not part of the machine's registry
-        }
-        std::u16string_view name;
-        std::u16string_view className;
-        if (!ViewOf(ObjectAttributes->ObjectName, &name) || !ViewOf(Class, &className))
-        {
-            return STATUS_OBJECT_NAME_INVALID;
-        }
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        ParsedName parsed;
-        NTSTATUS status = ParseName(ObjectAttributes->RootDirectory, name, &parsed);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        std::shared_ptr<RegistryKey> key;
-        bool created = false;
-        if (parsed.parts.empty())
-        {
-            key = parsed.base;
-        }
-        else
-        {
-            // Only the last key of the name is created; every key above it must exist.
-            std::shared_ptr<RegistryKey> parent =
-                WalkDown(parsed.base, parsed.parts, parsed.parts.size() - 1);
-            if (!parent)
-            {
-                return STATUS_OBJECT_NAME_NOT_FOUND;
-            }
-            key = parent->OpenSubkey(parsed.parts.back());
-            if (!key)
-            {
-                // A new key directly below RootDirectory needs that handle's KEY_CREATE_SUB_KEY.
-                if (parsed.relativeToHandle && parsed.parts.size() == 1 &&
-                    (parsed.baseAccess & KEY_CREATE_SUB_KEY) == 0)
-                {
-                    return STATUS_ACCESS_DENIED;
-                }
-                key = parent->CreateSubkey(parsed.parts.back(), (CreateOptions & REG_OPTION_VOLATILE) != 0,
-                                           &created, &status);
-                if (!key)
-                {
-                    return status;
-                }
-                if (!className.empty())
-                {
-                    key->SetClassName(className);
-                }
-            }
-        }
-        *KeyHandle = InsertKeyHandle(std::move(key), DesiredAccess);
-        if (Disposition != nullptr)
-        {
-            *Disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-        }
-        return STATUS_SUCCESS;
-    }
-
-    NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                             ULONG Length, PULONG ResultLength)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
-        if (ResultLength == nullptr)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!IsValueInformationClass(KeyValueInformationClass))
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if (IsMisaligned(KeyValueInformationClass, KeyValueInformation))
-        {
-            return STATUS_DATATYPE_MISALIGNMENT;
-        }
-        std::u16string_view name;
-        if (!ViewOf(ValueName, &name))
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        std::optional<RegistryValue> value = key->GetValue(name);
-        if (!value)
-        {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        return QueryValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length,
-                                     ResultLength);
-    }
-
-    NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                                 KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                 PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwEnumerateValueKey");
-        if (ResultLength == nullptr)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (!IsValueInformationClass(KeyValueInformationClass))
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if (IsMisaligned(KeyValueInformationClass, KeyValueInformation))
-        {
-            return STATUS_DATATYPE_MISALIGNMENT;
-        }
-        std::vector<RegistryValue> values = key->Values();
-        if (Index >= values.size())
-        {
-            return STATUS_NO_MORE_ENTRIES;
-        }
-        return QueryValueInformation(values[Index], KeyValueInformationClass, KeyValueInformation, Length,
-                                     ResultLength);
-    }
-
-    NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
-                            PVOID KeyInformation, ULONG Length, PULONG ResultLength)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwEnumerateKey");
-        if (ResultLength == nullptr)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = KeyFromHandle(KeyHandle, KEY_ENUMERATE_SUB_KEYS, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        if (KeyInformationClass != KeyBasicInformation && KeyInformationClass != KeyNodeInformation &&
-            KeyInformationClass != KeyFullInformation)
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        std::vector<std::u16string> names = key->SubkeyNames();
-        if (Index >= names.size())
-        {
-            return STATUS_NO_MORE_ENTRIES;
-        }
-        std::shared_ptr<RegistryKey> subkey = key->OpenSubkey(names[Index]);
-        return QueryKeyInformation(*subkey, KeyInformationClass, KeyInformation, Length, ResultLength);
-    }
-
-    NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                        ULONG Length, PULONG ResultLength)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryKey");
-        if (ResultLength == nullptr)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        // The key's name may be asked for through any handle; everything else needs KEY_QUERY_VALUE.
-        NTSTATUS status =
-            KeyFromHandle(KeyHandle, KeyInformationClass == KeyNameInformation ? 0 : KEY_QUERY_VALUE, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        return QueryKeyInformation(*key, KeyInformationClass, KeyInformation, Length, ResultLength);
-    }
-
-    NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
-                           PVOID Data, ULONG DataSize)
-    {
-        (void)TitleIndex;
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = KeyFromHandle(KeyHandle, KEY_SET_VALUE, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        std::u16string_view name;
-        if (!ViewOf(ValueName, &name) || name.size() > MaxValueNameLength)
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if (Data == nullptr && DataSize != 0)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        key->SetValue(name, Type, Data, DataSize);
-        return STATUS_SUCCESS;
-    }
-
-    NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteValueKey");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = KeyFromHandle(KeyHandle, KEY_SET_VALUE, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        std::u16string_view name;
-        if (!ViewOf(ValueName, &name))
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        return key->DeleteValue(name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-
-    NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteKey");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = KeyFromHandle(KeyHandle, DELETE, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        // The handle stays open (the caller still closes it) but refers to a deleted key from now on.
-        return registry.DeleteKey(key);
-    }
-
-    NTSTATUS ZwFlushKey(HANDLE KeyHandle)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "ZwFlushKey");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        // The machine's registry lives in memory: there is nothing to write back.
-        return KeyFromHandle(KeyHandle, 0, &key);
-    }
-
-    NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                    PVOID Context, PVOID Environment)
-    {
-        return QueryRegistryValues("RtlQueryRegistryValues", false, RelativeTo, Path, QueryTable, Context,
-                                   Environment);
-    }
-
-    NTSTATUS RtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                      PVOID Context, PVOID Environment)
-    {
-        return QueryRegistryValues("RtlQueryRegistryValuesEx", true, RelativeTo, Path, QueryTable, Context,
-                                   Environment);
-    }
-
-    NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                                   PVOID ValueData, ULONG ValueLength)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        // The key must exist. (The routine's documentation speaks of creating "the key"; what it
-        // creates is the value. A missing key fails with STATUS_OBJECT_NAME_NOT_FOUND.)
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = RtlKey(RelativeTo, Path, KEY_SET_VALUE, false, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        std::u16string_view name = ValueName != nullptr ? View(ValueName) : std::u16string_view();
-        if (name.size() > MaxValueNameLength)
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        if (ValueData == nullptr && ValueLength != 0)
-        {
-            return STATUS_ACCESS_VIOLATION;
-        }
-        key->SetValue(name, ValueType, ValueData, ValueLength);
-        return STATUS_SUCCESS;
-    }
-
-    NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = RtlKey(RelativeTo, Path, KEY_SET_VALUE, false, &key);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        std::u16string_view name = ValueName != nullptr ? View(ValueName) : std::u16string_view();
-        return key->DeleteValue(name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-
-    NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCreateRegistryKey");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        // Only the last key of the path is created; a missing parent fails the call.
-        std::shared_ptr<RegistryKey> key;
-        return RtlKey(RelativeTo, Path, 0, true, &key);
-    }
-
-    NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCheckRegistryKey");
-        Registry& registry = TheRegistry();
-        std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        std::shared_ptr<RegistryKey> key;
-        NTSTATUS status = RtlKey(RelativeTo, Path, 0, false, &key);
-        if ((RelativeTo & RTL_REGISTRY_HANDLE) != 0 && status != STATUS_INVALID_HANDLE &&
-            status != STATUS_OBJECT_TYPE_MISMATCH)
-        {
-            // Documented side effect: with RTL_REGISTRY_HANDLE the routine closes the handle it checked.
-            System::Current().Handles().Close(reinterpret_cast<HANDLE>(Path));
-        }
         return status;
     }
+    std::shared_ptr<RegistryKey> key = WalkDown(parsed.base, parsed.parts, parsed.parts.size());
+    if (!key)
+    {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *KeyHandle = InsertKeyHandle(std::move(key), DesiredAccess);
+    return STATUS_SUCCESS;
+}
 
-} // extern "C"
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
+{
+    (void)TitleIndex;
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey");
+    if (KeyHandle == nullptr || ObjectAttributes == nullptr)
+    {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    constexpr ULONG REG_OPTION_CREATE_LINK = 0x2;
+    constexpr ULONG REG_OPTION_BACKUP_RESTORE = 0x4;
+    constexpr ULONG REG_OPTION_OPEN_LINK = 0x8;
+    if ((CreateOptions & ~(REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK | REG_OPTION_BACKUP_RESTORE |
+                           REG_OPTION_OPEN_LINK)) != 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((CreateOptions & REG_OPTION_CREATE_LINK) != 0)
+    {
+        return STATUS_NOT_IMPLEMENTED; // symbolic links are not part of the machine's registry
+    }
+    std::u16string_view name;
+    std::u16string_view className;
+    if (!ViewOf(ObjectAttributes->ObjectName, &name) || !ViewOf(Class, &className))
+    {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    ParsedName parsed;
+    NTSTATUS status = ParseName(ObjectAttributes->RootDirectory, name, &parsed);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::shared_ptr<RegistryKey> key;
+    bool created = false;
+    if (parsed.parts.empty())
+    {
+        key = parsed.base;
+    }
+    else
+    {
+        // Only the last key of the name is created; every key above it must exist.
+        std::shared_ptr<RegistryKey> parent = WalkDown(parsed.base, parsed.parts, parsed.parts.size() - 1);
+        if (!parent)
+        {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        key = parent->OpenSubkey(parsed.parts.back());
+        if (!key)
+        {
+            // A new key directly below RootDirectory needs that handle's KEY_CREATE_SUB_KEY.
+            if (parsed.relativeToHandle && parsed.parts.size() == 1 &&
+                (parsed.baseAccess & KEY_CREATE_SUB_KEY) == 0)
+            {
+                return STATUS_ACCESS_DENIED;
+            }
+            key = parent->CreateSubkey(parsed.parts.back(), (CreateOptions & REG_OPTION_VOLATILE) != 0,
+                                       &created, &status);
+            if (!key)
+            {
+                return status;
+            }
+            if (!className.empty())
+            {
+                key->SetClassName(className);
+            }
+        }
+    }
+    *KeyHandle = InsertKeyHandle(std::move(key), DesiredAccess);
+    if (Disposition != nullptr)
+    {
+        *Disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                         ULONG Length, PULONG ResultLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
+    if (ResultLength == nullptr)
+    {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (!IsValueInformationClass(KeyValueInformationClass))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (IsMisaligned(KeyValueInformationClass, KeyValueInformation))
+    {
+        return STATUS_DATATYPE_MISALIGNMENT;
+    }
+    std::u16string_view name;
+    if (!ViewOf(ValueName, &name))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::optional<RegistryValue> value = key->GetValue(name);
+    if (!value)
+    {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return QueryValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+}
+
+NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                             ULONG Length, PULONG ResultLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwEnumerateValueKey");
+    if (ResultLength == nullptr)
+    {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (!IsValueInformationClass(KeyValueInformationClass))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (IsMisaligned(KeyValueInformationClass, KeyValueInformation))
+    {
+        return STATUS_DATATYPE_MISALIGNMENT;
+    }
+    std::vector<RegistryValue> values = key->Values();
+    if (Index >= values.size())
+    {
+        return STATUS_NO_MORE_ENTRIES;
+    }
+    return QueryValueInformation(values[Index], KeyValueInformationClass, KeyValueInformation, Length,
+                                 ResultLength);
+}
+
+NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
+                        PVOID KeyInformation, ULONG Length, PULONG ResultLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwEnumerateKey");
+    if (ResultLength == nullptr)
+    {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_ENUMERATE_SUB_KEYS, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (KeyInformationClass != KeyBasicInformation && KeyInformationClass != KeyNodeInformation &&
+        KeyInformationClass != KeyFullInformation)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::vector<std::u16string> names = key->SubkeyNames();
+    if (Index >= names.size())
+    {
+        return STATUS_NO_MORE_ENTRIES;
+    }
+    std::shared_ptr<RegistryKey> subkey = key->OpenSubkey(names[Index]);
+    return QueryKeyInformation(*subkey, KeyInformationClass, KeyInformation, Length, ResultLength);
+}
+
+NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
+                    ULONG Length, PULONG ResultLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryKey");
+    if (ResultLength == nullptr)
+    {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    // The key's name may be asked for through any handle; everything else needs KEY_QUERY_VALUE.
+    NTSTATUS status =
+        KeyFromHandle(KeyHandle, KeyInformationClass == KeyNameInformation ? 0 : KEY_QUERY_VALUE, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    return QueryKeyInformation(*key, KeyInformationClass, KeyInformation, Length, ResultLength);
+}
+
+NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+                       ULONG DataSize)
+{
+    (void)TitleIndex;
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_SET_VALUE, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::u16string_view name;
+    if (!ViewOf(ValueName, &name) || name.size() > MaxValueNameLength)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Data == nullptr && DataSize != 0)
+    {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    key->SetValue(name, Type, Data, DataSize);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteValueKey");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_SET_VALUE, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::u16string_view name;
+    if (!ViewOf(ValueName, &name))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return key->DeleteValue(name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteKey");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = KeyFromHandle(KeyHandle, DELETE, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    // The handle stays open (the caller still closes it) but refers to a deleted key from now on.
+    return registry.DeleteKey(key);
+}
+
+NTSTATUS ZwFlushKey(HANDLE KeyHandle)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwFlushKey");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    // The machine's registry lives in memory: there is nothing to write back.
+    return KeyFromHandle(KeyHandle, 0, &key);
+}
+
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                PVOID Context, PVOID Environment)
+{
+    return QueryRegistryValues("RtlQueryRegistryValues", false, RelativeTo, Path, QueryTable, Context,
+                               Environment);
+}
+
+NTSTATUS RtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                  PVOID Context, PVOID Environment)
+{
+    return QueryRegistryValues("RtlQueryRegistryValuesEx", true, RelativeTo, Path, QueryTable, Context,
+                               Environment);
+}
+
+NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                               PVOID ValueData, ULONG ValueLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    // The key must exist. (The routine's documentation speaks of creating "the key"; what it
+    // creates is the value. A missing key fails with STATUS_OBJECT_NAME_NOT_FOUND.)
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = RtlKey(RelativeTo, Path, KEY_SET_VALUE, false, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::u16string_view name = ValueName != nullptr ? View(ValueName) : std::u16string_view();
+    if (name.size() > MaxValueNameLength)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (ValueData == nullptr && ValueLength != 0)
+    {
+        return STATUS_ACCESS_VIOLATION;
+    }
+    key->SetValue(name, ValueType, ValueData, ValueLength);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = RtlKey(RelativeTo, Path, KEY_SET_VALUE, false, &key);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::u16string_view name = ValueName != nullptr ? View(ValueName) : std::u16string_view();
+    return key->DeleteValue(name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCreateRegistryKey");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    // Only the last key of the path is created; a missing parent fails the call.
+    std::shared_ptr<RegistryKey> key;
+    return RtlKey(RelativeTo, Path, 0, true, &key);
+}
+
+NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCheckRegistryKey");
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
+    std::shared_ptr<RegistryKey> key;
+    NTSTATUS status = RtlKey(RelativeTo, Path, 0, false, &key);
+    if ((RelativeTo & RTL_REGISTRY_HANDLE) != 0 && status != STATUS_INVALID_HANDLE &&
+        status != STATUS_OBJECT_TYPE_MISMATCH)
+    {
+        // Documented side effect: with RTL_REGISTRY_HANDLE the routine closes the handle it checked.
+        System::Current().Handles().Close(reinterpret_cast<HANDLE>(Path));
+    }
+    return status;
+}
