@@ -351,7 +351,8 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
             }
             if (spec.precision >= 0)
             {
-                cspec += "." + std::to_string(spec.precision);
+                cspec += '.';
+                cspec += std::to_string(spec.precision);
             }
             cspec += "ll";
             cspec.push_back(spec.conversion);
@@ -388,7 +389,8 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
             }
             if (spec.precision >= 0)
             {
-                cspec += "." + std::to_string(spec.precision);
+                cspec += '.';
+                cspec += std::to_string(spec.precision);
             }
             cspec.push_back(spec.conversion);
             char tmp[512];

@@ -135,8 +135,9 @@ extern "C"
             SetLastError(OpenError(errno, host));
             return INVALID_HANDLE_VALUE;
         }
+        // Opening a folder for writing fails by itself; only a read-only open can meet one.
         struct stat st;
-        if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        if (!writes && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
         {
             close(fd);
             SetLastError(ERROR_ACCESS_DENIED);

@@ -142,8 +142,15 @@ bool FullWindowsPath(std::string_view input, std::string& full, unsigned& error)
         error = ERROR_BAD_NETPATH;
         return false;
     }
-    std::string current = WindowsCurrentDirectory();
-    char currentDrive = current[0];
+    // The current directory is looked up only for paths that depend on it.
+    std::string current;
+    auto currentDirectory = [&current]() -> const std::string& {
+        if (current.empty())
+        {
+            current = WindowsCurrentDirectory();
+        }
+        return current;
+    };
     char drive;
     std::vector<std::string> components;
     std::string_view rest;
@@ -154,18 +161,18 @@ bool FullWindowsPath(std::string_view input, std::string& full, unsigned& error)
         drive = (p[0] >= 'a' && p[0] <= 'z') ? static_cast<char>(p[0] - 'a' + 'A') : p[0];
         rest = std::string_view(p).substr(2);
         bool absolute = !rest.empty() && IsSeparator(rest[0]);
-        if (!absolute && drive == currentDrive)
+        if (!absolute && drive == currentDirectory()[0])
         {
-            components = SplitComponents(std::string_view(current).substr(2));
+            components = SplitComponents(std::string_view(currentDirectory()).substr(2));
         }
     }
     else
     {
-        drive = currentDrive;
+        drive = currentDirectory()[0];
         rest = p;
         if (!IsSeparator(p[0]))
         {
-            components = SplitComponents(std::string_view(current).substr(2));
+            components = SplitComponents(std::string_view(currentDirectory()).substr(2));
         }
     }
     Append(components, SplitComponents(rest));
@@ -196,11 +203,28 @@ bool HostPathOf(LPCSTR windowsPath, std::string& hostPath)
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    // Absolute paths do not depend on the current directory: the last one is remembered, as a log
+    // writer opens the same file for every line.
+    thread_local std::string lastWindowsPath;
+    thread_local std::string lastHostPath;
+    bool absolute = ((windowsPath[0] >= 'A' && windowsPath[0] <= 'Z') ||
+                     (windowsPath[0] >= 'a' && windowsPath[0] <= 'z')) &&
+                    windowsPath[1] == ':' && IsSeparator(windowsPath[2]);
+    if (absolute && lastWindowsPath == windowsPath)
+    {
+        hostPath = lastHostPath;
+        return true;
+    }
     unsigned error = 0;
     if (!winsim::ToHostPath(windowsPath, hostPath, error))
     {
         SetLastError(error);
         return false;
+    }
+    if (absolute)
+    {
+        lastWindowsPath = windowsPath;
+        lastHostPath = hostPath;
     }
     return true;
 }

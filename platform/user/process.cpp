@@ -13,7 +13,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
+#include <pthread.h>
 #include <unordered_map>
 
 namespace winsim::user
@@ -261,7 +263,17 @@ extern "C"
 
     DWORD WINAPI GetCurrentProcessId(void)
     {
-        return static_cast<DWORD>(getpid());
+        // Cached: the log writes it on every line. A forked child looks it up afresh.
+        static std::atomic<DWORD> cached{0};
+        static std::once_flag registered;
+        std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { cached = 0; }); });
+        DWORD pid = cached.load(std::memory_order_relaxed);
+        if (pid == 0)
+        {
+            pid = static_cast<DWORD>(getpid());
+            cached.store(pid, std::memory_order_relaxed);
+        }
+        return pid;
     }
 
     DWORD WINAPI GetCurrentThreadId(void)

@@ -2,8 +2,10 @@
 //
 // A named mutex is one object per process (all handles opened under the name share it) that is
 // paired with a host file in the machine's state folder. Ownership between the threads of the
-// process is kept in the object; between processes the owner also holds an exclusive flock on the
-// file, so a named mutex serialises every process of the machine that opens the same name.
+// process is kept in the object; between processes the owner also holds a process-shared, robust
+// pthread mutex that lives in the file, mapped into every process that opens the name. Taking and
+// releasing it costs no system call unless another process holds it, and a process that dies while
+// owning it leaves it abandoned, as on Windows.
 #include "internal.h"
 
 #include <winsim/user.h>
@@ -12,6 +14,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,22 +30,76 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
+// The part of a named mutex that every process maps from the mutex's file.
+struct SharedMutex
+{
+    uint32_t ready; // kReady once the mutex below has been initialised
+    uint32_t reserved;
+    pthread_mutex_t mutex;
+};
+const uint32_t kReady = 0x4D555458; // "MUTX"
+
 struct MutexObject : Object
 {
     MutexObject() : Object(ObjectType::Mutex) {}
     ~MutexObject() override
     {
-        if (lockFile >= 0)
+        // A mutex still owned stays mapped: the kernel releases it as abandoned when the owning
+        // thread ends, and it needs the memory for that.
+        if (shared != nullptr && owner == 0)
         {
-            close(lockFile);
+            munmap(shared, sizeof(SharedMutex));
         }
     }
     std::mutex lock;
     std::condition_variable released;
-    DWORD owner = 0;        // thread id of the owner (or of the thread acquiring it), 0 when free
-    unsigned recursion = 0; // times the owner has acquired it
-    int lockFile = -1;      // flock'ed file of a named mutex
+    DWORD owner = 0;               // thread id of the owner (or of the thread acquiring it), 0 when free
+    unsigned recursion = 0;        // times the owner has acquired it
+    SharedMutex* shared = nullptr; // the machine-wide part of a named mutex
 };
+
+// Maps the named mutex's file, initialising the mutex in it when the file is new.
+SharedMutex* MapSharedMutex(const std::string& file)
+{
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+    {
+        SetLastError(ErrorFromErrno(errno));
+        return nullptr;
+    }
+    // The lock only guards the initialisation; waits never take it.
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR)
+    {
+    }
+    SharedMutex* shared = nullptr;
+    struct stat st;
+    if (fstat(fd, &st) == 0 &&
+        (st.st_size >= static_cast<off_t>(sizeof(SharedMutex)) || ftruncate(fd, sizeof(SharedMutex)) == 0))
+    {
+        void* memory = mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory != MAP_FAILED)
+        {
+            shared = static_cast<SharedMutex*>(memory);
+            if (shared->ready != kReady)
+            {
+                pthread_mutexattr_t attributes;
+                pthread_mutexattr_init(&attributes);
+                pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+                pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+                pthread_mutex_init(&shared->mutex, &attributes);
+                pthread_mutexattr_destroy(&attributes);
+                shared->ready = kReady;
+            }
+        }
+    }
+    if (shared == nullptr)
+    {
+        SetLastError(ErrorFromErrno(errno));
+    }
+    flock(fd, LOCK_UN);
+    close(fd);
+    return shared;
+}
 
 struct EventObject : Object
 {
@@ -84,36 +142,42 @@ bool NormaliseName(LPCSTR lpName, std::string& name)
     return true;
 }
 
-bool WaitForFileLock(int fd, DWORD ms, Clock::time_point deadline)
+// Takes the machine-wide part of a named mutex. Returns WAIT_OBJECT_0, WAIT_ABANDONED (its owner
+// ended without releasing it; the caller owns it now) or WAIT_TIMEOUT.
+DWORD WaitShared(SharedMutex& shared, DWORD ms)
 {
+    int result;
     if (ms == INFINITE)
     {
-        while (flock(fd, LOCK_EX) != 0)
-        {
-            if (errno != EINTR)
-            {
-                return false;
-            }
-        }
-        return true;
+        result = pthread_mutex_lock(&shared.mutex);
     }
-    for (;;)
+    else if (ms == 0)
     {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        {
-            return true;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR)
-        {
-            return false;
-        }
-        if (Clock::now() >= deadline)
-        {
-            return false;
-        }
-        struct timespec pause = {0, 500 * 1000};
-        nanosleep(&pause, nullptr);
+        result = pthread_mutex_trylock(&shared.mutex);
     }
+    else
+    {
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += ms / 1000;
+        deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+        if (deadline.tv_nsec >= 1000000000)
+        {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000;
+        }
+        result = pthread_mutex_timedlock(&shared.mutex, &deadline);
+    }
+    if (result == 0)
+    {
+        return WAIT_OBJECT_0;
+    }
+    if (result == EOWNERDEAD)
+    {
+        pthread_mutex_consistent(&shared.mutex);
+        return WAIT_ABANDONED;
+    }
+    return WAIT_TIMEOUT;
 }
 
 DWORD WaitMutex(MutexObject& m, DWORD ms)
@@ -139,12 +203,20 @@ DWORD WaitMutex(MutexObject& m, DWORD ms)
         }
     }
     m.owner = self;
-    if (m.lockFile >= 0)
+    DWORD result = WAIT_OBJECT_0;
+    if (m.shared != nullptr)
     {
         guard.unlock();
-        bool acquired = WaitForFileLock(m.lockFile, ms, deadline);
+        DWORD remaining = ms;
+        if (ms != INFINITE && ms != 0)
+        {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            remaining = left > 0 ? static_cast<DWORD>(left) : 0;
+        }
+        result = WaitShared(*m.shared, remaining);
         guard.lock();
-        if (!acquired)
+        if (result == WAIT_TIMEOUT)
         {
             m.owner = 0;
             m.released.notify_one();
@@ -152,7 +224,7 @@ DWORD WaitMutex(MutexObject& m, DWORD ms)
         }
     }
     m.recursion = 1;
-    return WAIT_OBJECT_0;
+    return result;
 }
 
 DWORD WaitEvent(EventObject& e, DWORD ms)
@@ -240,11 +312,9 @@ extern "C"
             {
                 std::string folder = winsim::StateDirectory() + "/mutex";
                 MakeDirectories(folder);
-                std::string file = folder + "/" + EscapeName(name);
-                mutex->lockFile = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-                if (mutex->lockFile < 0)
+                mutex->shared = MapSharedMutex(folder + "/" + EscapeName(name));
+                if (mutex->shared == nullptr)
                 {
-                    SetLastError(ErrorFromErrno(errno));
                     return nullptr;
                 }
                 RegisterNamed(name, mutex);
@@ -284,9 +354,9 @@ extern "C"
         }
         if (--m.recursion == 0)
         {
-            if (m.lockFile >= 0)
+            if (m.shared != nullptr)
             {
-                flock(m.lockFile, LOCK_UN);
+                pthread_mutex_unlock(&m.shared->mutex);
             }
             m.owner = 0;
             m.released.notify_one();

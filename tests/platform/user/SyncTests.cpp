@@ -110,7 +110,7 @@ TEST(MutexTest, NamesAreSharedAndTypesAreChecked)
     CloseHandle(e);
 }
 
-TEST(MutexTest, NamedMutexSerialisesSeparateProcesses)
+TEST(MutexTest, NamedMutexSerialisesSeparateProcessesAndIsAbandonedWhenItsOwnerEnds)
 {
     testsupport::TempDir dir;
     HANDLE m = CreateMutexA(NULL, FALSE, "sync-test-cross");
@@ -129,11 +129,16 @@ TEST(MutexTest, NamedMutexSerialisesSeparateProcesses)
         EXPECT_TRUE(ReleaseMutex(m));
         EXPECT_EQ(holder.Finish(), 0);
     }
+    // The other process takes it and ends without releasing it: the mutex is abandoned, and the
+    // next wait owns it with WAIT_ABANDONED.
     testsupport::RunResult r =
         testsupport::Run({USER_TEST_CHILD, "mutex-try", "sync-test-cross"}, dir.Path());
     EXPECT_EQ(r.output, "0\n");
-    // Different names do not exclude each other.
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+    EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(m, 0); }), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    // Different names do not exclude each other.
     r = testsupport::Run({USER_TEST_CHILD, "mutex-try", "sync-test-other"}, dir.Path());
     EXPECT_EQ(r.output, "0\n");
     ReleaseMutex(m);

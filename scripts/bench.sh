@@ -1,0 +1,6 @@
+#!/bin/sh
+# Runs the benchmarks of a build folder and prints their results.
+#   scripts/bench.sh <build folder>      (make bench uses build/release)
+set -eu
+build=${1:?usage: scripts/bench.sh <build folder>}
+"$build/bench/logwriter_bench"
