@@ -32,7 +32,7 @@ struct SystemConfig
     // System routines MmGetSystemRoutineAddress does not find (as on older systems).
     std::set<std::string> unavailableRoutines;
     // System time at boot, 100 ns units since 1601 (the default is 2026-01-05 09:00:00 UTC).
-    LONGLONG bootSystemTime = 134118972000000000LL;
+    LONGLONG bootSystemTime = 134120772000000000LL;
     // Processors that run DPCs concurrently.
     unsigned processors = 2;
 };

@@ -433,6 +433,9 @@ void FxDevice::RemoveByFramework(bool deleteWdm)
         IoDeleteSymbolicLink(&name);
     }
     m_links.clear();
+    // The device's memory must outlive the checks below, whatever references the driver dropped.
+    PVOID const removalTag = reinterpret_cast<PVOID>(&FxDriver::AddDevice);
+    AddRef(removalTag, __LINE__, __FILE__);
     DisposeTree();
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -443,6 +446,7 @@ void FxDevice::RemoveByFramework(bool deleteWdm)
                          m_requests.size(), static_cast<void*>(m_requests.front()));
         }
     }
+    Release(removalTag, __LINE__, __FILE__);
     if (deleteWdm)
     {
         IoDetachDevice(lower);

@@ -1,0 +1,100 @@
+// One simulated Windows computer: its kernel, its disk (a folder standing for drive C:), the USB
+// bus readers are plugged into, and the installation of driver packages. This is the harness the
+// tests and the demo drive.
+#pragma once
+
+#include "kernel/Pnp.h"
+#include "kernel/System.h"
+#include "usb/UsbBus.h"
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winsim::kernel
+{
+struct EventLogEntry;
+}
+
+namespace winsim::machine
+{
+
+class Setup;
+
+struct MachineConfig
+{
+    kernel::SystemConfig system;
+    // Folder standing for drive C:. Empty: a fresh temporary folder, removed with the machine.
+    std::filesystem::path root;
+    // COM numbers the machine's own serial ports hold (they appear in SERIALCOMM and the COM-name
+    // database). A new reader gets the lowest number not claimed.
+    std::vector<unsigned> builtInComPorts = {1, 2};
+};
+
+// A reader model to plug in.
+struct ReaderSpec
+{
+    USHORT vendorId = 0;  // 0: the project's vendor ID
+    USHORT productId = 0; // 0: the project's reader model
+    std::u16string serialNumber = u"TR0001";
+    // A COM name to give the port instead of one from the COM-name database (as if a tool had
+    // written it), for names the database would never hand out.
+    std::optional<std::u16string> portName;
+};
+
+class Machine
+{
+  public:
+    explicit Machine(MachineConfig config = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    kernel::System& System() { return *m_system; }
+    kernel::Registry& Registry();
+
+    // The host path of a Windows path on drive C: (C:\..., \SystemRoot\..., %SystemRoot%\...,
+    // or a path relative to the Windows folder such as System32\drivers\x.sys).
+    std::filesystem::path HostPath(std::u16string_view windowsPath) const;
+    const std::filesystem::path& Root() const { return m_root; }
+
+    // Installs a driver package from its .inf file (and the files beside it). Throws
+    // std::runtime_error when the package is malformed or a file it names is missing.
+    void InstallPackage(const std::filesystem::path& infFile);
+
+    // Drivers linked into the test program instead of loaded from their image file: an image whose
+    // file name matches is "loaded" by calling this entry point.
+    void UseBuiltInDriver(const std::u16string& imageFileName, PDRIVER_INITIALIZE entry);
+
+    // Plugs a reader in: the bus reports it, Plug and Play installs and adds it (not started).
+    kernel::DeviceNode* Attach(const ReaderSpec& reader = {});
+    // Pulls a reader out.
+    void Detach(kernel::DeviceNode* node);
+    std::vector<kernel::DeviceNode*> Devices();
+
+    // Event log entries rendered as Event Viewer shows them, in a language (0x409, 0x411).
+    std::u16string RenderEvent(const kernel::EventLogEntry& entry, USHORT language) const;
+
+    // --- views for people ---
+    std::string DescribeDevices();
+    std::string DescribeSerialComm();
+    std::string DescribeEventLog(USHORT language);
+
+  private:
+    NTSTATUS LoadImage(const std::u16string& imagePath, kernel::DriverImage* image);
+    void SeedRegistry();
+
+    MachineConfig m_config;
+    std::filesystem::path m_root;
+    bool m_ownsRoot = false;
+    std::unique_ptr<kernel::System> m_system;
+    std::unique_ptr<usb::UsbBus> m_bus;
+    std::unique_ptr<Setup> m_setup;
+    std::map<std::u16string, PDRIVER_INITIALIZE> m_builtIn; // upper-cased file name
+    unsigned m_loadCount = 0;
+};
+
+} // namespace winsim::machine
