@@ -12,10 +12,6 @@
 #include <cstddef>
 #include <cstring>
 
-// The pool may be absent from a minimal kernel build; the registry then cannot allocate the
-// string buffers RTL_QUERY_REGISTRY_DIRECT hands out and reports STATUS_INSUFFICIENT_RESOURCES.
-#pragma weak ExAllocatePoolWithTag
-
 namespace winsim::kernel
 {
 
@@ -613,11 +609,8 @@ NTSTATUS StoreDirect(PVOID destination, ULONG type, const std::vector<uint8_t>& 
         }
         if (text->Buffer == nullptr)
         {
-            void* buffer = nullptr;
-            if (&ExAllocatePoolWithTag != nullptr && length != 0)
-            {
-                buffer = ExAllocatePoolWithTag(PagedPool, length, QueryStringTag);
-            }
+            // The caller frees this buffer with RtlFreeUnicodeString.
+            void* buffer = length != 0 ? ExAllocatePoolWithTag(PagedPool, length, QueryStringTag) : nullptr;
             if (buffer == nullptr)
             {
                 return length == 0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;

@@ -2,6 +2,8 @@
 // buffers, the write/delete/create/check routines and the RelativeTo key paths.
 #include "RegistryTestSupport.h"
 
+#include "kernel/Pool.h"
+
 #include <cstring>
 
 using namespace winsim::kernel;
@@ -110,6 +112,26 @@ TEST_F(RtlRegistryTest, DirectStringIntoCallersBuffer)
         EXPECT_EQ(std::memcmp(storage, c.expectedText, length * sizeof(WCHAR)), 0);
         EXPECT_EQ(storage[length], L'\0');
     }
+}
+
+TEST_F(RtlRegistryTest, DirectStringWithoutABufferGetsOneFromThePool)
+{
+    Pool& pool = m_system.GetPool();
+    const size_t before = pool.LiveCount();
+    UNICODE_STRING text = {0, 0, nullptr};
+    ASSERT_EQ(QueryDirect(true, SerialComm, L"Long", 0, &text), STATUS_SUCCESS);
+    ASSERT_NE(text.Buffer, nullptr);
+    EXPECT_EQ(text.Length, 42u);
+    EXPECT_EQ(text.MaximumLength, 44u);
+    EXPECT_EQ(std::memcmp(text.Buffer, L"COM256 on a long name", 44), 0);
+    EXPECT_EQ(pool.LiveCount(), before + 1);
+    RtlFreeUnicodeString(&text);
+    EXPECT_EQ(pool.LiveCount(), before);
+
+    pool.FailNextAllocations(1);
+    UNICODE_STRING none = {0, 0, nullptr};
+    EXPECT_EQ(QueryDirect(true, SerialComm, L"Long", 0, &none), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(none.Buffer, nullptr);
 }
 
 TEST_F(RtlRegistryTest, DirectNonStringData)
