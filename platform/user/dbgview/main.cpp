@@ -26,8 +26,7 @@ int main()
     }
     fprintf(stderr, "winsim-dbgview: listening on the machine at %s\n", winsim::StateDirectory().c_str());
     size_t shown = 0;
-    while (!g_stop)
-    {
+    auto show = [&] {
         std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
         for (; shown < messages.size(); ++shown)
         {
@@ -36,8 +35,14 @@ int main()
             printf("[%u] %s%s", messages[shown].processId, text.c_str(), endsLine ? "" : "\n");
         }
         fflush(stdout);
+    };
+    while (!g_stop)
+    {
+        show();
         struct timespec pause = {0, 100 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
+    // Whatever arrived before the stop is still shown.
+    show();
     return 0;
 }
