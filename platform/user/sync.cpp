@@ -50,16 +50,24 @@ struct MutexObject : Object
         {
             munmap(shared, sizeof(SharedMutex));
         }
+        if (presence >= 0)
+        {
+            close(presence);
+        }
     }
     std::mutex lock;
     std::condition_variable released;
     DWORD owner = 0;               // thread id of the owner (or of the thread acquiring it), 0 when free
     unsigned recursion = 0;        // times the owner has acquired it
     SharedMutex* shared = nullptr; // the machine-wide part of a named mutex
+    int presence = -1;             // the mutex's file, share-locked while this process has it open
 };
 
-// Maps the named mutex's file, initialising the mutex in it when the file is new.
-SharedMutex* MapSharedMutex(const std::string& file)
+// Maps the named mutex's file. Every process that has the mutex open holds a shared flock on the
+// file (waits never touch it). A process that can lock it exclusively is the only one: the mutex
+// did not exist, and it is initialised afresh. Returns the mapping and the open file, and whether
+// another process already had the mutex.
+SharedMutex* MapSharedMutex(const std::string& file, int& presence, bool& existed)
 {
     int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -67,10 +75,15 @@ SharedMutex* MapSharedMutex(const std::string& file)
         SetLastError(ErrorFromErrno(errno));
         return nullptr;
     }
-    // The lock only guards the initialisation; waits never take it.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR)
+    bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!alone)
     {
+        // Opened elsewhere (or being initialised there): wait until it is ready to share.
+        while (flock(fd, LOCK_SH) != 0 && errno == EINTR)
+        {
+        }
     }
+    existed = !alone;
     SharedMutex* shared = nullptr;
     struct stat st;
     if (fstat(fd, &st) == 0 &&
@@ -80,7 +93,7 @@ SharedMutex* MapSharedMutex(const std::string& file)
         if (memory != MAP_FAILED)
         {
             shared = static_cast<SharedMutex*>(memory);
-            if (shared->ready != kReady)
+            if (alone || shared->ready != kReady)
             {
                 pthread_mutexattr_t attributes;
                 pthread_mutexattr_init(&attributes);
@@ -95,9 +108,14 @@ SharedMutex* MapSharedMutex(const std::string& file)
     if (shared == nullptr)
     {
         SetLastError(ErrorFromErrno(errno));
+        close(fd);
+        return nullptr;
     }
-    flock(fd, LOCK_UN);
-    close(fd);
+    if (alone)
+    {
+        flock(fd, LOCK_SH);
+    }
+    presence = fd;
     return shared;
 }
 
@@ -300,6 +318,7 @@ extern "C"
         // Creation of named objects is serialised so two threads creating one name share one object.
         static std::mutex* creation = new std::mutex;
         bool created = false;
+        bool existedElsewhere = false;
         std::shared_ptr<MutexObject> mutex;
         {
             std::lock_guard<std::mutex> guard(*creation);
@@ -312,7 +331,8 @@ extern "C"
             {
                 std::string folder = winsim::StateDirectory() + "/mutex";
                 MakeDirectories(folder);
-                mutex->shared = MapSharedMutex(folder + "/" + EscapeName(name));
+                mutex->shared =
+                    MapSharedMutex(folder + "/" + EscapeName(name), mutex->presence, existedElsewhere);
                 if (mutex->shared == nullptr)
                 {
                     return nullptr;
@@ -321,7 +341,11 @@ extern "C"
             }
         }
         HANDLE handle = InsertHandle(mutex);
-        if (created)
+        if (created && existedElsewhere)
+        {
+            SetLastError(ERROR_ALREADY_EXISTS);
+        }
+        else if (created)
         {
             // The creator may take ownership at once; opening an existing mutex never does.
             if (bInitialOwner)

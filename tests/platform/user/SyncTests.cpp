@@ -125,7 +125,7 @@ TEST(MutexTest, NamedMutexSerialisesSeparateProcessesAndIsAbandonedWhenItsOwnerE
         // Now this process owns it: the other one cannot take it.
         testsupport::RunResult r =
             testsupport::Run({USER_TEST_CHILD, "mutex-try", "sync-test-cross"}, dir.Path());
-        EXPECT_EQ(r.output, std::to_string(WAIT_TIMEOUT) + "\n");
+        EXPECT_EQ(r.output, std::to_string(WAIT_TIMEOUT) + " 183\n"); // exists: ERROR_ALREADY_EXISTS
         EXPECT_TRUE(ReleaseMutex(m));
         EXPECT_EQ(holder.Finish(), 0);
     }
@@ -133,16 +133,19 @@ TEST(MutexTest, NamedMutexSerialisesSeparateProcessesAndIsAbandonedWhenItsOwnerE
     // next wait owns it with WAIT_ABANDONED.
     testsupport::RunResult r =
         testsupport::Run({USER_TEST_CHILD, "mutex-try", "sync-test-cross"}, dir.Path());
-    EXPECT_EQ(r.output, "0\n");
+    EXPECT_EQ(r.output, "0 183\n");
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
     EXPECT_EQ(OnOtherThread([&] { return WaitForSingleObject(m, 0); }), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     // Different names do not exclude each other.
     r = testsupport::Run({USER_TEST_CHILD, "mutex-try", "sync-test-other"}, dir.Path());
-    EXPECT_EQ(r.output, "0\n");
+    EXPECT_EQ(r.output, "0 0\n");
     ReleaseMutex(m);
+    // Once the last handle is closed the mutex is gone: the next process creates a new one.
     CloseHandle(m);
+    r = testsupport::Run({USER_TEST_CHILD, "mutex-try", "sync-test-cross"}, dir.Path());
+    EXPECT_EQ(r.output, "0 0\n");
 }
 
 TEST(EventTest, AutoResetReleasesOneWaitManualResetStaysSignalled)

@@ -1,7 +1,8 @@
 // Second process for the user-mode tests. Commands (first argument):
 //   mutex-hold <name>   own the named mutex, print "held"; on "release" from stdin release it and
 //                       print "released"; exit at end of input
-//   mutex-try <name>    print the result of WaitForSingleObject(mutex, 0)
+//   mutex-try <name>    print the result of WaitForSingleObject(mutex, 0) and the last error
+//                       CreateMutexA left
 //   register <name>     print RegisterWindowMessageA(name)
 //   debug <text>        OutputDebugStringA(text), then print "sent"
 //   load <path>         print "ok" or "error <code>" for LoadLibraryA(path)
@@ -46,7 +47,9 @@ int main(int argc, char* argv[])
     if (strcmp(command, "mutex-try") == 0)
     {
         HANDLE mutex = CreateMutexA(NULL, FALSE, arg);
-        printf("%u\n", static_cast<unsigned>(WaitForSingleObject(mutex, 0)));
+        DWORD created = GetLastError();
+        printf("%u %u\n", static_cast<unsigned>(WaitForSingleObject(mutex, 0)),
+               static_cast<unsigned>(created));
         return 0;
     }
     if (strcmp(command, "register") == 0)
