@@ -217,8 +217,9 @@ NTSTATUS ObjectNamespace::SetInterfaceState(std::u16string_view symbolicLink, bo
         }
         if (instance->enabled == enable)
         {
-            // Windows reports a repeated enable or disable as success with nothing changed.
-            return STATUS_SUCCESS;
+            // Nothing changes. Windows reports a repeated enable with the informational
+            // STATUS_OBJECT_NAME_EXISTS, and fails the disable of an interface that is not enabled.
+            return enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
         }
         instance->enabled = enable;
         found = *instance;
