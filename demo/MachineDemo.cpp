@@ -37,9 +37,11 @@ int main(int argc, char** argv)
         machine.Attach(second);
         printf("%s", machine.DescribeDevices().c_str());
         Heading("The driver's service parameters, installed with the first reader");
-        printf("%s", machine.Registry()
-                         .ExportRegText(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM\\Parameters")
-                         .c_str());
+        printf("%s",
+               machine.Registry()
+                   .ExportRegText(
+                       u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM\\Parameters")
+                   .c_str());
         Heading("SERIALCOMM");
         printf("%s", machine.DescribeSerialComm().c_str());
 

@@ -6,8 +6,9 @@
 
 #include "Device.tmh"
 
-typedef NTSTATUS(NTAPI* PFN_QUERY_REGISTRY_VALUES)(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                                   PVOID Context, PVOID Environment);
+typedef NTSTATUS(NTAPI* PFN_QUERY_REGISTRY_VALUES)(ULONG RelativeTo, PCWSTR Path,
+                                                   PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                                   PVOID Environment);
 
 // Whether another port already holds \Device\ZTSerialN in the SERIALCOMM map.
 static BOOLEAN SerialCommNameTaken(PCWSTR DeviceName)
@@ -30,8 +31,8 @@ static BOOLEAN SerialCommNameTaken(PCWSTR DeviceName)
     table[0].Name = (PWSTR)DeviceName;
     table[0].EntryContext = &portName;
     NTSTATUS status = query(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", table, NULL, NULL);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "SERIALCOMM lookup of %ws: 0x%x, %u bytes", DeviceName,
-                status, (ULONG)portName.Length);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "SERIALCOMM lookup of %ws: 0x%x, %u bytes",
+                DeviceName, status, (ULONG)portName.Length);
     return status == STATUS_SUCCESS && portName.Length != 0;
 }
 
@@ -46,12 +47,13 @@ static NTSTATUS AllocateInstanceNumber(PWDFDEVICE_INIT DeviceInit, PULONG InUse,
             *Number = k;
             // A failure to record the number is ignored; the number is still used for this add.
             NTSTATUS status = WriteDeviceInitULong(DeviceInit, L"InstanceNumber", k);
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "allocated instance number %u (write 0x%x)", k,
-                        status);
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                        "allocated instance number %u (write 0x%x)", k, status);
             return STATUS_SUCCESS;
         }
     }
-    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "all %u instance numbers are claimed", MAX_INSTANCE_NUMBERS);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "all %u instance numbers are claimed",
+                MAX_INSTANCE_NUMBERS);
     return STATUS_INTERNAL_ERROR;
 }
 
@@ -122,8 +124,8 @@ static NTSTATUS ClaimInstanceNumber(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit
     {
         return status;
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "instance number %u chosen, in use 0x%08x", *Number,
-                inUse);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "instance number %u chosen, in use 0x%08x",
+                *Number, inUse);
     return STATUS_SUCCESS;
 }
 
@@ -159,7 +161,8 @@ static NTSTATUS CreateSerialDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit,
     status = WdfDeviceInitAssignSDDLString(DeviceInit, &sddl);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "WdfDeviceInitAssignSDDLString failed 0x%x", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "WdfDeviceInitAssignSDDLString failed 0x%x",
+                    status);
         return status;
     }
 
@@ -197,8 +200,8 @@ static NTSTATUS CreateSerialDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit,
     fileAttributes.SynchronizationScope = WdfSynchronizationScopeNone;
     WdfDeviceInitSetFileObjectConfig(DeviceInit, &fileConfig, &fileAttributes);
 
-    status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, PreprocessFlushBuffers, IRP_MJ_FLUSH_BUFFERS,
-                                                         NULL, 0);
+    status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, PreprocessFlushBuffers,
+                                                         IRP_MJ_FLUSH_BUFFERS, NULL, 0);
     if (NT_SUCCESS(status))
     {
         status = WdfDeviceInitAssignWdmIrpPreprocessCallback(DeviceInit, PreprocessQueryInformation,
@@ -211,7 +214,8 @@ static NTSTATUS CreateSerialDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit,
     }
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "assigning the IRP preprocessing failed 0x%x", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "assigning the IRP preprocessing failed 0x%x",
+                    status);
         return status;
     }
 
@@ -291,14 +295,14 @@ static NTSTATUS CreateTimersAndLocks(PDEVICE_CONTEXT Context)
         NTSTATUS status = WdfTimerCreate(&config, &attributes, timers[i]);
         if (!NT_SUCCESS(status))
         {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: WdfTimerCreate failed 0x%x", PortNameOf(Context),
-                        status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: WdfTimerCreate failed 0x%x",
+                        PortNameOf(Context), status);
             return status;
         }
     }
 
-    WDFSPINLOCK* locks[] = {&Context->SettingsLock, &Context->QueueLock, &Context->RecoveryLock, &Context->RxLock,
-                            &Context->OpenLock};
+    WDFSPINLOCK* locks[] = {&Context->SettingsLock, &Context->QueueLock, &Context->RecoveryLock,
+                            &Context->RxLock, &Context->OpenLock};
     for (WDFSPINLOCK* lock : locks)
     {
         WDF_OBJECT_ATTRIBUTES attributes;
@@ -335,7 +339,8 @@ static NTSTATUS PublishPort(PDEVICE_CONTEXT Context)
     WdfStringGetUnicodeString(nameString, &Context->DeviceName);
 
     ULONG storedLength = 0;
-    status = ReadDeviceValue(Context->Device, L"PortName", sizeof(Context->PortName), Context->PortName, &storedLength);
+    status = ReadDeviceValue(Context->Device, L"PortName", sizeof(Context->PortName), Context->PortName,
+                             &storedLength);
     if (NT_SUCCESS(status) && Context->PortName[RTL_NUMBER_OF(Context->PortName) - 1] != 0)
     {
         // Sixteen bytes without a terminator is a name too long for the port name field.
@@ -360,8 +365,8 @@ static NTSTATUS PublishPort(PDEVICE_CONTEXT Context)
         }
         if (!NT_SUCCESS(status))
         {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: creating the DOS device link failed 0x%x",
-                        PortNameOf(Context), status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL,
+                        "%ws: creating the DOS device link failed 0x%x", PortNameOf(Context), status);
         }
     }
     else
@@ -370,8 +375,8 @@ static NTSTATUS PublishPort(PDEVICE_CONTEXT Context)
     }
     if (NT_SUCCESS(status))
     {
-        status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", Context->DeviceName.Buffer, REG_SZ,
-                                       Context->PortName, storedLength);
+        status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", Context->DeviceName.Buffer,
+                                       REG_SZ, Context->PortName, storedLength);
         if (NT_SUCCESS(status))
         {
             Context->SerialCommWritten = TRUE;
@@ -387,8 +392,8 @@ static NTSTATUS PublishPort(PDEVICE_CONTEXT Context)
         status = WdfDeviceCreateDeviceInterface(Context->Device, &GUID_DEVINTERFACE_COMPORT, NULL);
         if (!NT_SUCCESS(status))
         {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: creating the COM port interface failed 0x%x",
-                        PortNameOf(Context), status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL,
+                        "%ws: creating the COM port interface failed 0x%x", PortNameOf(Context), status);
         }
     }
     if (!NT_SUCCESS(status))
@@ -444,15 +449,16 @@ NTSTATUS EvtDriverDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     {
         WriteEventLog(WdfDeviceWdmGetDeviceObject(device), TARNO_FAILED_DEVICE_ADD, status, 0, NULL, 0);
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDriverDeviceAdd: Exit 0x%x", PortNameOf(context),
-                status);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDriverDeviceAdd: Exit 0x%x",
+                PortNameOf(context), status);
     return status;
 }
 
 VOID EvtDeviceCleanup(WDFOBJECT Device)
 {
     PDEVICE_CONTEXT context = GetDeviceContext(Device);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceCleanup: Entry", PortNameOf(context));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceCleanup: Entry",
+                PortNameOf(context));
 
     if (context->RxRing != NULL)
     {
@@ -462,7 +468,8 @@ VOID EvtDeviceCleanup(WDFOBJECT Device)
 
     if (context->DeviceName.Buffer != NULL && context->SerialCommWritten)
     {
-        NTSTATUS status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", context->DeviceName.Buffer);
+        NTSTATUS status =
+            RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", context->DeviceName.Buffer);
         if (NT_SUCCESS(status))
         {
             context->DeviceName.Buffer = NULL;
@@ -478,7 +485,8 @@ VOID EvtDeviceCleanup(WDFOBJECT Device)
     NTSTATUS status = WdfWaitLockAcquire(InstanceLock, NULL);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: InstanceLock failed 0x%x", PortNameOf(context), status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: InstanceLock failed 0x%x",
+                    PortNameOf(context), status);
         return;
     }
     ULONG stored = 0;
@@ -495,7 +503,8 @@ VOID EvtDeviceCleanup(WDFOBJECT Device)
         }
     }
     WdfWaitLockRelease(InstanceLock);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceCleanup: Exit", PortNameOf(context));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceCleanup: Exit",
+                PortNameOf(context));
 }
 
 // --- WDM requests answered before the framework ------------------------------------------------
@@ -503,7 +512,8 @@ VOID EvtDeviceCleanup(WDFOBJECT Device)
 NTSTATUS PreprocessFlushBuffers(WDFDEVICE Device, PIRP Irp)
 {
     PDEVICE_CONTEXT context = GetDeviceContext(Device);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: IRP_MJ_FLUSH_BUFFERS", PortNameOf(context));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: IRP_MJ_FLUSH_BUFFERS",
+                PortNameOf(context));
     WdfSpinLockAcquire(context->QueueLock);
     WdfIoQueueStop(context->WriteQueue, NULL, NULL);
     WdfSpinLockRelease(context->QueueLock);
@@ -548,8 +558,9 @@ NTSTATUS PreprocessQueryInformation(WDFDEVICE Device, PIRP Irp)
             status = STATUS_BUFFER_TOO_SMALL;
         }
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: IRP_MJ_QUERY_INFORMATION class %u length %u: 0x%x",
-                PortNameOf(context), (ULONG)infoClass, length, status);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                "%ws: IRP_MJ_QUERY_INFORMATION class %u length %u: 0x%x", PortNameOf(context),
+                (ULONG)infoClass, length, status);
     Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -16,7 +16,8 @@ VOID WriteEventLog(PVOID IoObject, NTSTATUS ErrorCode, NTSTATUS FinalStatus, ULO
     {
         return;
     }
-    PIO_ERROR_LOG_PACKET packet = (PIO_ERROR_LOG_PACKET)IoAllocateErrorLogEntry(IoObject, EVENT_LOG_ENTRY_SIZE);
+    PIO_ERROR_LOG_PACKET packet =
+        (PIO_ERROR_LOG_PACKET)IoAllocateErrorLogEntry(IoObject, EVENT_LOG_ENTRY_SIZE);
     if (packet == NULL)
     {
         return;
@@ -54,67 +55,71 @@ static VOID TraceDumpLine(const WCHAR* Port, const UCHAR* b, ULONG Count)
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x", Port, b[0], b[1]);
         break;
     case 3:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x", Port, b[0], b[1], b[2]);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x", Port, b[0], b[1],
+                    b[2]);
         break;
     case 4:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x", Port, b[0], b[1], b[2],
-                    b[3]);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x", Port, b[0], b[1],
+                    b[2], b[3]);
         break;
     case 5:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x", Port, b[0], b[1],
-                    b[2], b[3], b[4]);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x", Port, b[0],
+                    b[1], b[2], b[3], b[4]);
         break;
     case 6:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x %02x", Port, b[0],
-                    b[1], b[2], b[3], b[4], b[5]);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x %02x", Port,
+                    b[0], b[1], b[2], b[3], b[4], b[5]);
         break;
     case 7:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x %02x %02x", Port,
-                    b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x %02x %02x",
+                    Port, b[0], b[1], b[2], b[3], b[4], b[5], b[6]);
         break;
     case 8:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x %02x %02x %02x", Port,
-                    b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2], b[3], b[4], b[5],
+                    b[6], b[7]);
         break;
     case 9:
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x",
-                    Port, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8]);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2], b[3], b[4],
+                    b[5], b[6], b[7], b[8]);
         break;
     case 10:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2], b[3], b[4], b[5],
-                    b[6], b[7], b[8], b[9]);
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2], b[3],
+                    b[4], b[5], b[6], b[7], b[8], b[9]);
         break;
     case 11:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2], b[3], b[4],
-                    b[5], b[6], b[7], b[8], b[9], b[10]);
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2],
+                    b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10]);
         break;
     case 12:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2], b[3],
-                    b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11]);
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1],
+                    b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11]);
         break;
     case 13:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1], b[2],
-                    b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12]);
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1],
+                    b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12]);
         break;
     case 14:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0], b[1],
-                    b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13]);
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0],
+                    b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13]);
         break;
     case 15:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port, b[0],
-                    b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14]);
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port,
+                    b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                    b[14]);
         break;
     case 16:
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", Port,
-                    b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                    b[15]);
+                    "%ws: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x",
+                    Port, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+                    b[13], b[14], b[15]);
         break;
     default:
         break;

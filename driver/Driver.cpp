@@ -80,12 +80,15 @@ static VOID ReadDriverParameters(WDFDRIVER Driver)
     ReadParameterULong(Driver, L"IntBufferSetting", &parameters.IntBufferSetting);
     DriverParameters = parameters;
 
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "DefaultRTS %s, DefaultDTR %s, DefaultCTS %s, DefaultDSR %s",
-                SetText(defaultRts), SetText(defaultDtr), SetText(defaultCts), SetText(defaultDsr));
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "RetryRecovery %u, ResetTarget %u, ResetTiming %u",
-                parameters.RetryRecovery, parameters.ResetTarget, parameters.ResetTiming);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
-                "EnableMultipleOpen %s, EnableSelectiveSuspend %s, IsTestDevice %s, LogLevel 0x%x, IntBufferSetting %u",
+                "DefaultRTS %s, DefaultDTR %s, DefaultCTS %s, DefaultDSR %s", SetText(defaultRts),
+                SetText(defaultDtr), SetText(defaultCts), SetText(defaultDsr));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                "RetryRecovery %u, ResetTarget %u, ResetTiming %u", parameters.RetryRecovery,
+                parameters.ResetTarget, parameters.ResetTiming);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL,
+                "EnableMultipleOpen %s, EnableSelectiveSuspend %s, IsTestDevice %s, LogLevel 0x%x, "
+                "IntBufferSetting %u",
                 EnabledText(parameters.EnableMultipleOpen), EnabledText(parameters.EnableSelectiveSuspend),
                 parameters.IsTestDevice ? "TRUE" : "FALSE", parameters.LogLevel, parameters.IntBufferSetting);
 }
@@ -116,7 +119,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     // A new load forgets the instance numbers claimed during the previous one.
     ULONG useInstance = 0;
-    NTSTATUS writeStatus = WriteDriverParameter(driver, L"UseInstance", REG_DWORD, sizeof(useInstance), &useInstance);
+    NTSTATUS writeStatus =
+        WriteDriverParameter(driver, L"UseInstance", REG_DWORD, sizeof(useInstance), &useInstance);
     if (!NT_SUCCESS(writeStatus))
     {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "resetting UseInstance failed 0x%x", writeStatus);
@@ -154,7 +158,8 @@ NTSTATUS ReadDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Length, PVOID 
     NTSTATUS status = WdfDriverOpenParametersRegistryKey(Driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening Parameters to read %ws failed 0x%x", Name, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening Parameters to read %ws failed 0x%x", Name,
+                    status);
         return status;
     }
     UNICODE_STRING valueName;
@@ -178,7 +183,8 @@ NTSTATUS WriteDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Type, ULONG L
     NTSTATUS status = WdfDriverOpenParametersRegistryKey(Driver, KEY_WRITE, WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening Parameters to write %ws failed 0x%x", Name, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening Parameters to write %ws failed 0x%x",
+                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
@@ -199,12 +205,12 @@ NTSTATUS ReadDeviceValue(WDFDEVICE Device, PCWSTR Name, ULONG Length, PVOID Out,
         return STATUS_INVALID_PARAMETER;
     }
     WDFKEY key = NULL;
-    NTSTATUS status =
-        WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL, WDF_NO_OBJECT_ATTRIBUTES, &key);
+    NTSTATUS status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
+                                               WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to read %ws failed 0x%x", Name,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to read %ws failed 0x%x",
+                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
@@ -212,7 +218,8 @@ NTSTATUS ReadDeviceValue(WDFDEVICE Device, PCWSTR Name, ULONG Length, PVOID Out,
     status = WdfRegistryQueryValue(key, &valueName, Length, Out, OutLength, NULL);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "reading device value %ws failed 0x%x", Name, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "reading device value %ws failed 0x%x", Name,
+                    status);
     }
     WdfRegistryClose(key);
     return status;
@@ -230,8 +237,8 @@ NTSTATUS ReadDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, PULONG Out
                                                 WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to read %ws failed 0x%x", Name,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to read %ws failed 0x%x",
+                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
@@ -239,7 +246,8 @@ NTSTATUS ReadDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, PULONG Out
     status = WdfRegistryQueryULong(key, &valueName, Out);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "reading device value %ws failed 0x%x", Name, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "reading device value %ws failed 0x%x", Name,
+                    status);
     }
     WdfRegistryClose(key);
     return status;
@@ -256,8 +264,8 @@ NTSTATUS WriteDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, ULONG Val
                                                 WDF_NO_OBJECT_ATTRIBUTES, &key);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to write %ws failed 0x%x", Name,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to write %ws failed 0x%x",
+                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
@@ -265,7 +273,8 @@ NTSTATUS WriteDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, ULONG Val
     status = WdfRegistryAssignULong(key, &valueName, Value);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "writing device value %ws failed 0x%x", Name, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "writing device value %ws failed 0x%x", Name,
+                    status);
     }
     WdfRegistryClose(key);
     return status;

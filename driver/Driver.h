@@ -13,9 +13,9 @@
 
 // --- pool tags (four characters in memory order) ------------------------------------------------
 
-#define TARNO_TAG_BULK_IN   '00TZ' // "ZT00": the bulk-in read buffer
-#define TARNO_TAG_PAIRS     '10TZ' // "ZT01": interface setting pairs during configuration
-#define TARNO_TAG_RX_RING   '20TZ' // "ZT02": the receive ring
+#define TARNO_TAG_BULK_IN    '00TZ' // "ZT00": the bulk-in read buffer
+#define TARNO_TAG_PAIRS      '10TZ' // "ZT01": interface setting pairs during configuration
+#define TARNO_TAG_RX_RING    '20TZ' // "ZT02": the receive ring
 #define TARNO_TAG_RX_REPLACE '30TZ' // "ZT03": a larger receive ring waiting to replace the current one
 
 // --- driver-wide parameters -----------------------------------------------------------------

@@ -3,14 +3,14 @@
 
 #include "Ioctl.tmh"
 
-VOID EvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
-                        ULONG IoControlCode)
+VOID EvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
+                        size_t InputBufferLength, ULONG IoControlCode)
 {
     UNREFERENCED_PARAMETER(OutputBufferLength);
     UNREFERENCED_PARAMETER(InputBufferLength);
     PDEVICE_CONTEXT context = GetDeviceContext(WdfIoQueueGetDevice(Queue));
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtIoDeviceControl 0x%08x", PortNameOf(context),
-                IoControlCode);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtIoDeviceControl 0x%08x",
+                PortNameOf(context), IoControlCode);
     WdfRequestComplete(Request, STATUS_NOT_SUPPORTED);
 }
 

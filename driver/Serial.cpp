@@ -10,7 +10,8 @@ ULONG ComputeRxHighWater(ULONG RxSize)
 
 VOID SetSerialDefaults(PDEVICE_CONTEXT Context)
 {
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: SetSerialDefaults: Entry", PortNameOf(Context));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: SetSerialDefaults: Entry",
+                PortNameOf(Context));
 
     Context->BaudRate = 1200;
 

@@ -6,9 +6,9 @@
 
 #include "ProductConstants.h"
 
-#define WPP_CONTROL_GUID_VALUE                                                                         \
-    {                                                                                                  \
-        TARNO_TRACE_GUID_INITIALIZER                                                                   \
+#define WPP_CONTROL_GUID_VALUE                                                                               \
+    {                                                                                                        \
+        TARNO_TRACE_GUID_INITIALIZER                                                                         \
     }
 #include <wpp/WppKm.h>
 
@@ -18,11 +18,11 @@
 // TraceEvents(level, flag, "format", arguments...): the format is kept in the trace format file
 // the build writes; the driver sends only the module's message GUID, the trace point's number
 // (its line) and the arguments. A trace line about a device passes its port name first.
-#define TraceEvents(Level, Flags, Msg, ...)                                                            \
-    do                                                                                                 \
-    {                                                                                                  \
-        if (WppEnabled((Level), (Flags)))                                                              \
-        {                                                                                              \
-            WppTrace(&WPP_ThisModuleGuid, (USHORT)__LINE__ __VA_OPT__(, ) __VA_ARGS__);                \
-        }                                                                                              \
+#define TraceEvents(Level, Flags, Msg, ...)                                                                  \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (WppEnabled((Level), (Flags)))                                                                    \
+        {                                                                                                    \
+            WppTrace(&WPP_ThisModuleGuid, (USHORT)__LINE__ __VA_OPT__(, ) __VA_ARGS__);                      \
+        }                                                                                                    \
     } while (0)

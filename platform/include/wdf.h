@@ -110,15 +110,15 @@ inline VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes)
     Attributes->SynchronizationScope = WdfSynchronizationScopeInheritFromParent;
 }
 
-#define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype)     _WDF_##_contexttype##_TYPE_INFO
-#define WDF_TYPE_NAME_POINTER_TYPE(_contexttype)     WDF_##_contexttype##_POINTER_TYPE
-#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype)      (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
+#define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) _WDF_##_contexttype##_TYPE_INFO
+#define WDF_TYPE_NAME_POINTER_TYPE(_contexttype) WDF_##_contexttype##_POINTER_TYPE
+#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype)  (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
 
-#define WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)                              \
+#define WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)                                    \
     (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
 
-#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype)                             \
-    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                                           \
+#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype)                                   \
+    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                                                 \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
 WINSIM_EXTERN_C_BEGIN
@@ -132,25 +132,25 @@ WINSIM_API VOID WdfObjectDelete(WDFOBJECT Object);
 WINSIM_API NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object);
 WINSIM_EXTERN_C_END
 
-#define WdfObjectReference(Handle)   WdfObjectReferenceActual(Handle, NULL, __LINE__, __FILE__)
-#define WdfObjectDereference(Handle) WdfObjectDereferenceActual(Handle, NULL, __LINE__, __FILE__)
+#define WdfObjectReference(Handle)               WdfObjectReferenceActual(Handle, NULL, __LINE__, __FILE__)
+#define WdfObjectDereference(Handle)             WdfObjectDereferenceActual(Handle, NULL, __LINE__, __FILE__)
 #define WdfObjectReferenceWithTag(Handle, Tag)   WdfObjectReferenceActual(Handle, Tag, __LINE__, __FILE__)
 #define WdfObjectDereferenceWithTag(Handle, Tag) WdfObjectDereferenceActual(Handle, Tag, __LINE__, __FILE__)
 
 // Declares a context type and its typed accessor. The type information lives in the driver image;
 // its UniqueType points to itself, which is what the framework compares.
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                             \
-    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                    \
-    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {             \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                     \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                              \
-    inline _contexttype* _castingfunction(WDFOBJECT Handle)                                            \
-    {                                                                                                  \
-        return (_contexttype*)WdfObjectGetTypedContextWorker(Handle,                                   \
-                                                             WDF_GET_CONTEXT_TYPE_INFO(_contexttype)); \
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                   \
+    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                          \
+    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {                   \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                           \
+        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                                    \
+    inline _contexttype* _castingfunction(WDFOBJECT Handle)                                                  \
+    {                                                                                                        \
+        return (_contexttype*)WdfObjectGetTypedContextWorker(Handle,                                         \
+                                                             WDF_GET_CONTEXT_TYPE_INFO(_contexttype));       \
     }
 
-#define WDF_DECLARE_CONTEXT_TYPE(_contexttype)                                                         \
+#define WDF_DECLARE_CONTEXT_TYPE(_contexttype)                                                               \
     WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
 
 WINSIM_EXTERN_C_BEGIN
@@ -298,8 +298,8 @@ typedef struct _WDF_FILEOBJECT_CONFIG
 WINSIM_EXTERN_C_END
 
 inline VOID WDF_FILEOBJECT_CONFIG_INIT(PWDF_FILEOBJECT_CONFIG FileEventCallbacks,
-                                       PFN_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate, PFN_WDF_FILE_CLOSE EvtFileClose,
-                                       PFN_WDF_FILE_CLEANUP EvtFileCleanup)
+                                       PFN_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate,
+                                       PFN_WDF_FILE_CLOSE EvtFileClose, PFN_WDF_FILE_CLEANUP EvtFileCleanup)
 {
     FileEventCallbacks->Size = sizeof(WDF_FILEOBJECT_CONFIG);
     FileEventCallbacks->EvtDeviceFileCreate = EvtDeviceFileCreate;
@@ -337,14 +337,14 @@ WINSIM_API VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TY
 WINSIM_API VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
 WINSIM_API VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
                                                   PWDF_OBJECT_ATTRIBUTES RequestAttributes);
-WINSIM_API VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+WINSIM_API VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
+                                                 PWDF_FILEOBJECT_CONFIG FileObjectConfig,
                                                  PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
 WINSIM_API NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName);
 WINSIM_API NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString);
-WINSIM_API NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT DeviceInit,
-                                                               PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
-                                                               UCHAR MajorFunction, PUCHAR MinorFunctions,
-                                                               ULONG NumMinorFunctions);
+WINSIM_API NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+    UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions);
 WINSIM_API NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType,
                                               ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
                                               WDFKEY* Key);
@@ -475,8 +475,8 @@ typedef VOID EVT_WDF_REQUEST_CANCEL(WDFREQUEST Request);
 typedef EVT_WDF_REQUEST_CANCEL* PFN_WDF_REQUEST_CANCEL;
 
 // Action flags of EvtIoStop.
-#define WdfRequestStopActionSuspend   0x01
-#define WdfRequestStopActionPurge     0x02
+#define WdfRequestStopActionSuspend     0x01
+#define WdfRequestStopActionPurge       0x02
 #define WdfRequestStopRequestCancelable 0x10000000
 
 typedef struct _WDF_IO_QUEUE_CONFIG
@@ -549,10 +549,10 @@ WINSIM_API VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Informati
 WINSIM_API ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request);
 WINSIM_API NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
 WINSIM_API VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
-WINSIM_API NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
-                                                  size_t* Length);
-WINSIM_API NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
-                                                   size_t* Length);
+WINSIM_API NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
+                                                  PVOID* Buffer, size_t* Length);
+WINSIM_API NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
+                                                   PVOID* Buffer, size_t* Length);
 WINSIM_API NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue);
 WINSIM_API WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request);
 WINSIM_API WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request);
@@ -589,7 +589,8 @@ inline VOID WDF_TIMER_CONFIG_INIT(PWDF_TIMER_CONFIG Config, PFN_WDF_TIMER EvtTim
 
 WINSIM_EXTERN_C_BEGIN
 
-WINSIM_API NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer);
+WINSIM_API NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                   WDFTIMER* Timer);
 WINSIM_API BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime);
 WINSIM_API BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait);
 WINSIM_API WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer);
@@ -635,7 +636,8 @@ WINSIM_API VOID WdfWaitLockRelease(WDFWAITLOCK Lock);
 // ---------------------------------------------------------------------------------------------
 // Collections, strings, memory
 
-WINSIM_API NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection);
+WINSIM_API NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes,
+                                        WDFCOLLECTION* Collection);
 WINSIM_API ULONG WdfCollectionGetCount(WDFCOLLECTION Collection);
 WINSIM_API NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object);
 WINSIM_API VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item);
@@ -650,27 +652,28 @@ WINSIM_API VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING Unic
 
 WINSIM_API NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
                                     size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer);
-WINSIM_API NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
-                                                WDFMEMORY* Memory);
+WINSIM_API NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
+                                                size_t BufferSize, WDFMEMORY* Memory);
 WINSIM_API PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
 WINSIM_API NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
                                           size_t NumBytesToCopyTo);
-WINSIM_API NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
-                                            size_t NumBytesToCopyFrom);
+WINSIM_API NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset,
+                                            PVOID Buffer, size_t NumBytesToCopyFrom);
 
 // ---------------------------------------------------------------------------------------------
 // Registry keys
 
 WINSIM_API VOID WdfRegistryClose(WDFKEY Key);
-WINSIM_API NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
-                                          PULONG ValueLengthQueried, PULONG ValueType);
+WINSIM_API NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength,
+                                          PVOID Value, PULONG ValueLengthQueried, PULONG ValueType);
 WINSIM_API NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value);
-WINSIM_API NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
-                                                  PUNICODE_STRING Value);
+WINSIM_API NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName,
+                                                  PUSHORT ValueByteLength, PUNICODE_STRING Value);
 WINSIM_API NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType,
                                            ULONG ValueLength, PVOID Value);
 WINSIM_API NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value);
-WINSIM_API NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PCUNICODE_STRING Value);
+WINSIM_API NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName,
+                                                   PCUNICODE_STRING Value);
 WINSIM_API NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName);
 
 WINSIM_EXTERN_C_END

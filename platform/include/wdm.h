@@ -65,14 +65,14 @@ typedef enum _POOL_TYPE
 } POOL_TYPE;
 
 typedef ULONG64 POOL_FLAGS;
-#define POOL_FLAG_USE_QUOTA          0x0000000000000001ULL
-#define POOL_FLAG_UNINITIALIZED      0x0000000000000002ULL
-#define POOL_FLAG_SESSION            0x0000000000000004ULL
-#define POOL_FLAG_CACHE_ALIGNED      0x0000000000000008ULL
-#define POOL_FLAG_RAISE_ON_FAILURE   0x0000000000000020ULL
-#define POOL_FLAG_NON_PAGED          0x0000000000000040ULL
-#define POOL_FLAG_NON_PAGED_EXECUTE  0x0000000000000080ULL
-#define POOL_FLAG_PAGED              0x0000000000000100ULL
+#define POOL_FLAG_USE_QUOTA         0x0000000000000001ULL
+#define POOL_FLAG_UNINITIALIZED     0x0000000000000002ULL
+#define POOL_FLAG_SESSION           0x0000000000000004ULL
+#define POOL_FLAG_CACHE_ALIGNED     0x0000000000000008ULL
+#define POOL_FLAG_RAISE_ON_FAILURE  0x0000000000000020ULL
+#define POOL_FLAG_NON_PAGED         0x0000000000000040ULL
+#define POOL_FLAG_NON_PAGED_EXECUTE 0x0000000000000080ULL
+#define POOL_FLAG_PAGED             0x0000000000000100ULL
 
 WINSIM_API PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 WINSIM_API PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag);
@@ -80,10 +80,10 @@ WINSIM_API PVOID ExAllocatePoolZero(POOL_TYPE PoolType, SIZE_T NumberOfBytes, UL
 WINSIM_API VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 WINSIM_API VOID ExFreePool(PVOID P);
 
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
-#define RtlFillMemory(Destination, Length, Fill)   __builtin_memset((Destination), (Fill), (Length))
-#define RtlZeroMemory(Destination, Length)         __builtin_memset((Destination), 0, (Length))
+#define RtlCopyMemory(Destination, Source, Length)  __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length)  __builtin_memmove((Destination), (Source), (Length))
+#define RtlFillMemory(Destination, Length, Fill)    __builtin_memset((Destination), (Fill), (Length))
+#define RtlZeroMemory(Destination, Length)          __builtin_memset((Destination), 0, (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!__builtin_memcmp((Destination), (Source), (Length)))
 WINSIM_API SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
@@ -143,7 +143,8 @@ typedef struct _SYSTEM_POOL_ZEROING_INFORMATION
     BOOLEAN PoolZeroingSupportPresent;
 } SYSTEM_POOL_ZEROING_INFORMATION, *PSYSTEM_POOL_ZEROING_INFORMATION;
 
-typedef NTSTATUS(NTAPI* PFN_NT_QUERY_SYSTEM_INFORMATION)(ULONG SystemInformationClass, PVOID SystemInformation,
+typedef NTSTATUS(NTAPI* PFN_NT_QUERY_SYSTEM_INFORMATION)(ULONG SystemInformationClass,
+                                                         PVOID SystemInformation,
                                                          ULONG SystemInformationLength, PULONG ReturnLength);
 
 #define DrvRtPoolNxOptIn 0x00000001
@@ -215,26 +216,26 @@ WINSIM_API int _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format, 
 WINSIM_API int _vsnprintf(char* buffer, size_t count, const char* format, va_list argptr);
 WINSIM_API int _snprintf(char* buffer, size_t count, const char* format, ...);
 
-#define DECLARE_CONST_UNICODE_STRING(_var, _string)                                                    \
-    const WCHAR _var##_buffer[] = _string;                                                             \
+#define DECLARE_CONST_UNICODE_STRING(_var, _string)                                                          \
+    const WCHAR _var##_buffer[] = _string;                                                                   \
     const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWCH)_var##_buffer}
-#define DECLARE_UNICODE_STRING_SIZE(_var, _size)                                                       \
-    WCHAR _var##_buffer[_size];                                                                        \
+#define DECLARE_UNICODE_STRING_SIZE(_var, _size)                                                             \
+    WCHAR _var##_buffer[_size];                                                                              \
     UNICODE_STRING _var = {0, (_size) * sizeof(WCHAR), _var##_buffer}
 
 // ---------------------------------------------------------------------------------------------
 // Interlocked operations
 
-#define InterlockedIncrement(p)                 __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedDecrement(p)                 __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedExchange(p, v)               __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedExchangeAdd(p, v)            __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedOr(p, v)                     __atomic_fetch_or((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedAnd(p, v)                    __atomic_fetch_and((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedIncrement64(p)               __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedDecrement64(p)               __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedExchangePointer(p, v)        __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedCompareExchange(p, v, c)     __sync_val_compare_and_swap((p), (c), (v))
+#define InterlockedIncrement(p)                    __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)
+#define InterlockedDecrement(p)                    __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
+#define InterlockedExchange(p, v)                  __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedExchangeAdd(p, v)               __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedOr(p, v)                        __atomic_fetch_or((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedAnd(p, v)                       __atomic_fetch_and((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedIncrement64(p)                  __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)
+#define InterlockedDecrement64(p)                  __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
+#define InterlockedExchangePointer(p, v)           __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedCompareExchange(p, v, c)        __sync_val_compare_and_swap((p), (c), (v))
 #define InterlockedCompareExchangePointer(p, v, c) __sync_val_compare_and_swap((p), (c), (v))
 
 // ---------------------------------------------------------------------------------------------
@@ -334,7 +335,8 @@ WINSIM_API LONG KeResetEvent(PRKEVENT Event);
 WINSIM_API LONG KeReadStateEvent(PRKEVENT Event);
 WINSIM_API NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                           BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-WINSIM_API NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+WINSIM_API NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                           PLARGE_INTEGER Interval);
 
 WINSIM_API VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 WINSIM_API VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
@@ -409,15 +411,15 @@ typedef struct _OBJECT_ATTRIBUTES
 #define OBJ_OPENLINK         0x00000100L
 #define OBJ_KERNEL_HANDLE    0x00000200L
 
-#define InitializeObjectAttributes(p, n, a, r, s)                                                      \
-    do                                                                                                 \
-    {                                                                                                  \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                       \
-        (p)->RootDirectory = (r);                                                                      \
-        (p)->Attributes = (a);                                                                         \
-        (p)->ObjectName = (n);                                                                         \
-        (p)->SecurityDescriptor = (s);                                                                 \
-        (p)->SecurityQualityOfService = NULL;                                                          \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                            \
+    do                                                                                                       \
+    {                                                                                                        \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                             \
+        (p)->RootDirectory = (r);                                                                            \
+        (p)->Attributes = (a);                                                                               \
+        (p)->ObjectName = (n);                                                                               \
+        (p)->SecurityDescriptor = (s);                                                                       \
+        (p)->SecurityQualityOfService = NULL;                                                                \
     } while (0)
 
 WINSIM_API NTSTATUS ZwClose(HANDLE Handle);
@@ -518,9 +520,11 @@ typedef struct _KEY_FULL_INFORMATION
     WCHAR Class[1];
 } KEY_FULL_INFORMATION, *PKEY_FULL_INFORMATION;
 
-WINSIM_API NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
-WINSIM_API NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                                ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+WINSIM_API NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes);
+WINSIM_API NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                                POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
+                                ULONG CreateOptions, PULONG Disposition);
 WINSIM_API NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                     KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
@@ -533,8 +537,8 @@ WINSIM_API NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATIO
 WINSIM_API NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-WINSIM_API NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                               ULONG Length, PULONG ResultLength);
+WINSIM_API NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
+                               PVOID KeyInformation, ULONG Length, PULONG ResultLength);
 WINSIM_API NTSTATUS ZwFlushKey(HANDLE KeyHandle);
 
 #define RTL_REGISTRY_ABSOLUTE   0
@@ -562,20 +566,21 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE
     ULONG DefaultLength;
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 
-#define RTL_QUERY_REGISTRY_SUBKEY         0x00000001
-#define RTL_QUERY_REGISTRY_TOPKEY         0x00000002
-#define RTL_QUERY_REGISTRY_REQUIRED       0x00000004
-#define RTL_QUERY_REGISTRY_NOVALUE        0x00000008
-#define RTL_QUERY_REGISTRY_NOEXPAND       0x00000010
-#define RTL_QUERY_REGISTRY_DIRECT         0x00000020
-#define RTL_QUERY_REGISTRY_DELETE         0x00000040
-#define RTL_QUERY_REGISTRY_NOSTRING       0x00000080
-#define RTL_QUERY_REGISTRY_TYPECHECK      0x00000100
+#define RTL_QUERY_REGISTRY_SUBKEY          0x00000001
+#define RTL_QUERY_REGISTRY_TOPKEY          0x00000002
+#define RTL_QUERY_REGISTRY_REQUIRED        0x00000004
+#define RTL_QUERY_REGISTRY_NOVALUE         0x00000008
+#define RTL_QUERY_REGISTRY_NOEXPAND        0x00000010
+#define RTL_QUERY_REGISTRY_DIRECT          0x00000020
+#define RTL_QUERY_REGISTRY_DELETE          0x00000040
+#define RTL_QUERY_REGISTRY_NOSTRING        0x00000080
+#define RTL_QUERY_REGISTRY_TYPECHECK       0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
-#define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xff << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
+#define RTL_QUERY_REGISTRY_TYPECHECK_MASK  (0xff << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
 
-WINSIM_API NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                           PVOID Context, PVOID Environment);
+WINSIM_API NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                           PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                           PVOID Environment);
 WINSIM_API NTSTATUS RtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR Path,
                                              PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                              PVOID Environment);
@@ -585,8 +590,8 @@ WINSIM_API NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR
 WINSIM_API NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
 WINSIM_API NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
 
-#define PLUGPLAY_REGKEY_DEVICE           1
-#define PLUGPLAY_REGKEY_DRIVER           2
+#define PLUGPLAY_REGKEY_DEVICE            1
+#define PLUGPLAY_REGKEY_DRIVER            2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
 WINSIM_EXTERN_C_END

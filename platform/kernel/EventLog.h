@@ -52,8 +52,8 @@ class EventLog
 
     // Reads a message table resource out of a module file. Installed by the machine layer, which
     // knows how modules carry their resources.
-    using MessageTableReader = std::function<std::optional<std::vector<uint8_t>>(const std::u16string& windowsPath,
-                                                                                 USHORT language)>;
+    using MessageTableReader = std::function<std::optional<std::vector<uint8_t>>(
+        const std::u16string& windowsPath, USHORT language)>;
     void SetMessageTableReader(MessageTableReader reader);
 
   private:

@@ -236,18 +236,27 @@ PDEVICE_OBJECT IoManager::AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT tar
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     source->AlignmentRequirement = top->AlignmentRequirement;
     Info(source).lowerDevice = top;
+    // The attachment holds a reference: a lower device deleted while the upper one is still
+    // attached (a bus deleting its physical device object on removal) keeps its memory until
+    // IoDetachDevice.
+    __atomic_add_fetch(&Info(top).pointerCount, 1, __ATOMIC_SEQ_CST);
     return top;
 }
 
 void IoManager::DetachDevice(PDEVICE_OBJECT target)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    PDEVICE_OBJECT upper = target->AttachedDevice;
-    if (upper != nullptr)
     {
+        std::lock_guard<std::mutex> guard(m_lock);
+        PDEVICE_OBJECT upper = target->AttachedDevice;
+        if (upper == nullptr)
+        {
+            return;
+        }
         Info(upper).lowerDevice = nullptr;
+        target->AttachedDevice = nullptr;
+        __atomic_sub_fetch(&Info(target).pointerCount, 1, __ATOMIC_SEQ_CST);
     }
-    target->AttachedDevice = nullptr;
+    ReleaseDeviceIfUnused(target);
 }
 
 // --- IRPs -------------------------------------------------------------------------------------

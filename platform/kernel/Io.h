@@ -83,10 +83,10 @@ class IoManager
     NTSTATUS Close(const std::shared_ptr<OpenFile>& file);
     IoResult Read(const std::shared_ptr<OpenFile>& file, void* buffer, ULONG length);
     IoResult Write(const std::shared_ptr<OpenFile>& file, const void* buffer, ULONG length);
-    IoResult DeviceControl(const std::shared_ptr<OpenFile>& file, ULONG code, const void* input, ULONG inputLength,
-                           void* output, ULONG outputLength, bool internal = false);
-    IoResult QueryInformation(const std::shared_ptr<OpenFile>& file, FILE_INFORMATION_CLASS infoClass, void* buffer,
-                              ULONG length);
+    IoResult DeviceControl(const std::shared_ptr<OpenFile>& file, ULONG code, const void* input,
+                           ULONG inputLength, void* output, ULONG outputLength, bool internal = false);
+    IoResult QueryInformation(const std::shared_ptr<OpenFile>& file, FILE_INFORMATION_CLASS infoClass,
+                              void* buffer, ULONG length);
     IoResult SetInformation(const std::shared_ptr<OpenFile>& file, FILE_INFORMATION_CLASS infoClass,
                             const void* buffer, ULONG length);
     IoResult Flush(const std::shared_ptr<OpenFile>& file);
@@ -107,7 +107,6 @@ class IoManager
     void ReleaseDeviceIfUnused(PDEVICE_OBJECT device);
 
   private:
-
     mutable std::mutex m_lock;
     std::unordered_map<PIRP, IrpState> m_irps;
     std::unordered_map<PDEVICE_OBJECT, size_t> m_devices; // live device -> allocation size

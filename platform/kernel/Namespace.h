@@ -55,7 +55,7 @@ class ObjectNamespace
   private:
     mutable std::mutex m_lock;
     std::map<std::u16string, std::pair<std::u16string, PDEVICE_OBJECT>> m_devices; // upper-cased name
-    std::map<std::u16string, std::pair<std::u16string, std::u16string>> m_links;   // upper-cased canonical name
+    std::map<std::u16string, std::pair<std::u16string, std::u16string>> m_links; // upper-cased canonical name
     std::vector<DeviceInterfaceInstance> m_interfaces;
 };
 

@@ -71,8 +71,9 @@ std::u16string PnpManager::SoftwareKeyPathOf(const DeviceNode& node)
 }
 
 DeviceNode* PnpManager::ReportDevice(PDEVICE_OBJECT pdo, std::u16string instancePath,
-                                     std::vector<std::u16string> hardwareIds, std::vector<std::u16string> compatibleIds,
-                                     std::u16string description, std::u16string location)
+                                     std::vector<std::u16string> hardwareIds,
+                                     std::vector<std::u16string> compatibleIds, std::u16string description,
+                                     std::u16string location)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "device enumeration");
     DeviceNode* node = nullptr;
@@ -161,10 +162,11 @@ NTSTATUS PnpManager::AddDeviceToNode(DeviceNode* node)
 
 NTSTATUS PnpManager::SendPnpIrp(PDEVICE_OBJECT device, UCHAR minor)
 {
-    IoResult result = System::Current().Io().SendSynchronous(device, nullptr, [minor](PIRP, PIO_STACK_LOCATION stack) {
-        stack->MajorFunction = IRP_MJ_PNP;
-        stack->MinorFunction = minor;
-    });
+    IoResult result =
+        System::Current().Io().SendSynchronous(device, nullptr, [minor](PIRP, PIO_STACK_LOCATION stack) {
+            stack->MajorFunction = IRP_MJ_PNP;
+            stack->MinorFunction = minor;
+        });
     return result.status;
 }
 
@@ -395,126 +397,132 @@ std::vector<uint8_t> SingleString(const std::u16string& text)
 }
 } // namespace
 
-extern "C" {
-
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
+extern "C"
 {
-    DeviceNode* node = NodeOrStop(PhysicalDeviceObject, "IoRegisterDeviceInterface");
-    std::u16string reference;
-    if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr)
-    {
-        reference = std::u16string(View(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR)));
-    }
-    std::u16string link;
-    NTSTATUS status = System::Current().Namespace().RegisterInterface(PhysicalDeviceObject, node->instancePath,
-                                                                      *InterfaceClassGuid, reference, &link);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    // The caller frees the name with RtlFreeUnicodeString.
-    size_t bytes = (link.size() + 1) * sizeof(WCHAR);
-    auto* buffer = static_cast<PWCH>(System::Current().GetPool().Allocate(PagedPool, bytes, 'dPnP', false,
-                                                                          "IoRegisterDeviceInterface"));
-    if (buffer == nullptr)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    memcpy(buffer, link.c_str(), bytes);
-    SymbolicLinkName->Buffer = buffer;
-    SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
-    SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
-{
-    return System::Current().Namespace().SetInterfaceState(
-        View(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)), Enable != FALSE);
-}
-
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DeviceRegKey)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
-    DeviceNode* node = NodeOrStop(DeviceObject, "IoOpenDeviceRegistryKey");
-    std::u16string path;
-    if (DevInstKeyType == PLUGPLAY_REGKEY_DEVICE)
+    NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                       PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
     {
-        path = PnpManager::HardwareKeyPathOf(*node);
-    }
-    else if (DevInstKeyType == PLUGPLAY_REGKEY_DRIVER)
-    {
-        path = PnpManager::SoftwareKeyPathOf(*node);
-        if (path.empty())
+        DeviceNode* node = NodeOrStop(PhysicalDeviceObject, "IoRegisterDeviceInterface");
+        std::u16string reference;
+        if (ReferenceString != nullptr && ReferenceString->Buffer != nullptr)
         {
-            return STATUS_INVALID_DEVICE_REQUEST;
+            reference =
+                std::u16string(View(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR)));
+        }
+        std::u16string link;
+        NTSTATUS status = System::Current().Namespace().RegisterInterface(
+            PhysicalDeviceObject, node->instancePath, *InterfaceClassGuid, reference, &link);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        // The caller frees the name with RtlFreeUnicodeString.
+        size_t bytes = (link.size() + 1) * sizeof(WCHAR);
+        auto* buffer = static_cast<PWCH>(System::Current().GetPool().Allocate(PagedPool, bytes, 'dPnP', false,
+                                                                              "IoRegisterDeviceInterface"));
+        if (buffer == nullptr)
+        {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        memcpy(buffer, link.c_str(), bytes);
+        SymbolicLinkName->Buffer = buffer;
+        SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
+        SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
+    {
+        return System::Current().Namespace().SetInterfaceState(
+            View(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)), Enable != FALSE);
+    }
+
+    NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                     ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+        DeviceNode* node = NodeOrStop(DeviceObject, "IoOpenDeviceRegistryKey");
+        std::u16string path;
+        if (DevInstKeyType == PLUGPLAY_REGKEY_DEVICE)
+        {
+            path = PnpManager::HardwareKeyPathOf(*node);
+        }
+        else if (DevInstKeyType == PLUGPLAY_REGKEY_DRIVER)
+        {
+            path = PnpManager::SoftwareKeyPathOf(*node);
+            if (path.empty())
+            {
+                return STATUS_INVALID_DEVICE_REQUEST;
+            }
+        }
+        else
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                            static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                            reinterpret_cast<PWCH>(path.data())};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
+        return ZwCreateKey(DeviceRegKey, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           nullptr);
+    }
+
+    NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                 ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty");
+        DeviceNode* node = NodeOrStop(DeviceObject, "IoGetDeviceProperty");
+        auto enumKey = System::Current().GetRegistry().OpenKey(PnpManager::EnumKeyPathOf(*node));
+        auto fromRegistry = [&](const char16_t* valueName) -> NTSTATUS {
+            std::optional<RegistryValue> value = enumKey ? enumKey->GetValue(valueName) : std::nullopt;
+            if (!value)
+            {
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            }
+            return CopyProperty(value->data.data(), value->data.size(), BufferLength, PropertyBuffer,
+                                ResultLength);
+        };
+        switch (DeviceProperty)
+        {
+        case DevicePropertyHardwareID: {
+            auto data = MultiString(node->hardwareIds);
+            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+        }
+        case DevicePropertyCompatibleIDs: {
+            auto data = MultiString(node->compatibleIds);
+            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+        }
+        case DevicePropertyLocationInformation: {
+            auto data = SingleString(node->location);
+            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+        }
+        case DevicePropertyEnumeratorName: {
+            std::u16string enumerator = node->instancePath.substr(0, node->instancePath.find(u'\\'));
+            auto data = SingleString(enumerator);
+            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+        }
+        case DevicePropertyPhysicalDeviceObjectName: {
+            auto data = SingleString(IoManager::Info(DeviceObject).name);
+            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
+        }
+        case DevicePropertyDeviceDescription:
+            return fromRegistry(u"DeviceDesc");
+        case DevicePropertyFriendlyName:
+            return fromRegistry(u"FriendlyName");
+        case DevicePropertyDriverKeyName:
+            return fromRegistry(u"Driver");
+        case DevicePropertyClassName:
+            return fromRegistry(u"Class");
+        case DevicePropertyClassGuid:
+            return fromRegistry(u"ClassGUID");
+        case DevicePropertyManufacturer:
+            return fromRegistry(u"Mfg");
+        default:
+            return STATUS_INVALID_PARAMETER_2;
         }
     }
-    else
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
-                        static_cast<USHORT>(path.size() * sizeof(WCHAR)), reinterpret_cast<PWCH>(path.data())};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    return ZwCreateKey(DeviceRegKey, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
-}
-
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
-                             PVOID PropertyBuffer, PULONG ResultLength)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty");
-    DeviceNode* node = NodeOrStop(DeviceObject, "IoGetDeviceProperty");
-    auto enumKey = System::Current().GetRegistry().OpenKey(PnpManager::EnumKeyPathOf(*node));
-    auto fromRegistry = [&](const char16_t* valueName) -> NTSTATUS {
-        std::optional<RegistryValue> value = enumKey ? enumKey->GetValue(valueName) : std::nullopt;
-        if (!value)
-        {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        return CopyProperty(value->data.data(), value->data.size(), BufferLength, PropertyBuffer, ResultLength);
-    };
-    switch (DeviceProperty)
-    {
-    case DevicePropertyHardwareID: {
-        auto data = MultiString(node->hardwareIds);
-        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-    }
-    case DevicePropertyCompatibleIDs: {
-        auto data = MultiString(node->compatibleIds);
-        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-    }
-    case DevicePropertyLocationInformation: {
-        auto data = SingleString(node->location);
-        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-    }
-    case DevicePropertyEnumeratorName: {
-        std::u16string enumerator = node->instancePath.substr(0, node->instancePath.find(u'\\'));
-        auto data = SingleString(enumerator);
-        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-    }
-    case DevicePropertyPhysicalDeviceObjectName: {
-        auto data = SingleString(IoManager::Info(DeviceObject).name);
-        return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-    }
-    case DevicePropertyDeviceDescription:
-        return fromRegistry(u"DeviceDesc");
-    case DevicePropertyFriendlyName:
-        return fromRegistry(u"FriendlyName");
-    case DevicePropertyDriverKeyName:
-        return fromRegistry(u"Driver");
-    case DevicePropertyClassName:
-        return fromRegistry(u"Class");
-    case DevicePropertyClassGuid:
-        return fromRegistry(u"ClassGUID");
-    case DevicePropertyManufacturer:
-        return fromRegistry(u"Mfg");
-    default:
-        return STATUS_INVALID_PARAMETER_2;
-    }
-}
 
 } // extern "C"

@@ -60,7 +60,8 @@ class PnpManager
 
     // A bus reports a new physical device object. The node is installed when needed, its driver
     // loaded and its AddDevice called. Returns the node (also when a step failed; see its state).
-    DeviceNode* ReportDevice(PDEVICE_OBJECT pdo, std::u16string instancePath, std::vector<std::u16string> hardwareIds,
+    DeviceNode* ReportDevice(PDEVICE_OBJECT pdo, std::u16string instancePath,
+                             std::vector<std::u16string> hardwareIds,
                              std::vector<std::u16string> compatibleIds, std::u16string description,
                              std::u16string location);
     // Sends IRP_MN_START_DEVICE to the node's stack.

@@ -103,7 +103,6 @@ struct ParsedName
     std::vector<std::u16string_view> parts;
     // The handle the name is relative to, if any, and the access it was opened with.
     bool relativeToHandle = false;
-    ACCESS_MASK baseAccess = 0;
 };
 
 // Resolves an absolute name (\Registry\...) or one relative to an open key. Call with the
@@ -132,7 +131,6 @@ NTSTATUS ParseName(HANDLE root, std::u16string_view name, ParsedName* parsed)
         }
         parsed->base = keyObject->Key();
         parsed->relativeToHandle = true;
-        parsed->baseAccess = keyObject->GrantedAccess();
         return SplitKeyPath(name, &parsed->parts) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
     }
     if (name.empty() || name.front() != u'\\')
@@ -180,12 +178,10 @@ NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK required, std::shared_ptr<Regi
     {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    // Windows skips the granted-access check for a kernel-mode caller of a Zw routine, but the
-    // routines' contract is that the handle carries the right; the machine holds drivers to it.
-    if ((keyObject->GrantedAccess() & required) != required)
-    {
-        return STATUS_ACCESS_DENIED;
-    }
+    // The Zw routines run with a previous mode of KernelMode, for which the object manager does not
+    // check a handle's granted access: a driver may read values through a key it opened with
+    // STANDARD_RIGHTS_ALL, as the framework's own samples do. The access is kept with the handle.
+    (void)required;
     if (keyObject->Key()->IsDeleted())
     {
         return STATUS_KEY_DELETED;
@@ -811,7 +807,6 @@ NTSTATUS QueryRegistryValues(const char* routine, bool ex, ULONG relativeTo, PCW
     }
     Registry& registry = TheRegistry();
     std::shared_ptr<RegistryKey> top;
-    bool canWrite = true;
     {
         std::lock_guard<std::recursive_mutex> guard(registry.Lock());
         NTSTATUS status = RtlKey(relativeTo, path, KEY_QUERY_VALUE, false, &top);
@@ -824,12 +819,6 @@ NTSTATUS QueryRegistryValues(const char* routine, bool ex, ULONG relativeTo, PCW
         {
             return status;
         }
-        if ((relativeTo & RTL_REGISTRY_HANDLE) != 0)
-        {
-            std::shared_ptr<RegistryKey> unused;
-            canWrite = NT_SUCCESS(
-                KeyFromHandle(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), KEY_SET_VALUE, &unused));
-        }
     }
 
     // The registry lock is held only while reading or changing the tree, never while the caller's
@@ -840,10 +829,6 @@ NTSTATUS QueryRegistryValues(const char* routine, bool ex, ULONG relativeTo, PCW
         const ULONG flags = entry->Flags;
         const QueryCall call{entry, context, environment, ex};
         const bool deleteAfter = (flags & RTL_QUERY_REGISTRY_DELETE) != 0;
-        if (deleteAfter && !canWrite)
-        {
-            return STATUS_ACCESS_DENIED;
-        }
         if ((flags & RTL_QUERY_REGISTRY_TOPKEY) != 0)
         {
             current = top;
@@ -1073,12 +1058,6 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
         key = parent->OpenSubkey(parsed.parts.back());
         if (!key)
         {
-            // A new key directly below RootDirectory needs that handle's KEY_CREATE_SUB_KEY.
-            if (parsed.relativeToHandle && parsed.parts.size() == 1 &&
-                (parsed.baseAccess & KEY_CREATE_SUB_KEY) == 0)
-            {
-                return STATUS_ACCESS_DENIED;
-            }
             key = parent->CreateSubkey(parsed.parts.back(), (CreateOptions & REG_OPTION_VOLATILE) != 0,
                                        &created, &status);
             if (!key)

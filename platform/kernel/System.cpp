@@ -56,7 +56,8 @@ System& System::Current()
     System* system = g_current.load();
     if (system == nullptr)
     {
-        VerifierStop(VerifierRule::NoMachine, "a kernel routine was called while no simulated machine is running");
+        VerifierStop(VerifierRule::NoMachine,
+                     "a kernel routine was called while no simulated machine is running");
     }
     return *system;
 }

@@ -81,6 +81,7 @@ inline constexpr char16_t ServicesKeyPath[] = u"\\Registry\\Machine\\SYSTEM\\Cur
 inline constexpr char16_t ControlKeyPath[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control";
 inline constexpr char16_t EnumKeyPath[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum";
 inline constexpr char16_t DeviceMapKeyPath[] = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP";
-inline constexpr char16_t WindowsNtKeyPath[] = u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+inline constexpr char16_t WindowsNtKeyPath[] =
+    u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
 } // namespace winsim::kernel

@@ -16,8 +16,8 @@ void RequireIrqlAtMost(KIRQL maximum, const char* routine)
     KIRQL irql = CurrentIrql();
     if (irql > maximum)
     {
-        VerifierStop(VerifierRule::IrqlTooHigh, "%s called at IRQL %u; it must run at or below IRQL %u", routine,
-                     static_cast<unsigned>(irql), static_cast<unsigned>(maximum));
+        VerifierStop(VerifierRule::IrqlTooHigh, "%s called at IRQL %u; it must run at or below IRQL %u",
+                     routine, static_cast<unsigned>(irql), static_cast<unsigned>(maximum));
     }
 }
 
@@ -26,41 +26,42 @@ void RequireIrqlAtMost(KIRQL maximum, const char* routine)
 using namespace winsim;
 using namespace winsim::kernel;
 
-extern "C" {
-
-KIRQL KeGetCurrentIrql(void)
+extern "C"
 {
-    return CurrentIrql();
-}
 
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
-{
-    ThreadState& thread = CurrentThread();
-    if (NewIrql < thread.irql)
+    KIRQL KeGetCurrentIrql(void)
     {
-        VerifierStop(VerifierRule::IrqlNotLowered, "KeRaiseIrql to %u from the higher IRQL %u",
-                     static_cast<unsigned>(NewIrql), static_cast<unsigned>(thread.irql));
+        return CurrentIrql();
     }
-    *OldIrql = thread.irql;
-    thread.irql = NewIrql;
-}
 
-VOID KeLowerIrql(KIRQL NewIrql)
-{
-    ThreadState& thread = CurrentThread();
-    if (NewIrql > thread.irql)
+    VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
     {
-        VerifierStop(VerifierRule::IrqlNotLowered, "KeLowerIrql to %u from the lower IRQL %u",
-                     static_cast<unsigned>(NewIrql), static_cast<unsigned>(thread.irql));
+        ThreadState& thread = CurrentThread();
+        if (NewIrql < thread.irql)
+        {
+            VerifierStop(VerifierRule::IrqlNotLowered, "KeRaiseIrql to %u from the higher IRQL %u",
+                         static_cast<unsigned>(NewIrql), static_cast<unsigned>(thread.irql));
+        }
+        *OldIrql = thread.irql;
+        thread.irql = NewIrql;
     }
-    thread.irql = NewIrql;
-}
 
-KIRQL KeRaiseIrqlToDpcLevel(void)
-{
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    return old;
-}
+    VOID KeLowerIrql(KIRQL NewIrql)
+    {
+        ThreadState& thread = CurrentThread();
+        if (NewIrql > thread.irql)
+        {
+            VerifierStop(VerifierRule::IrqlNotLowered, "KeLowerIrql to %u from the lower IRQL %u",
+                         static_cast<unsigned>(NewIrql), static_cast<unsigned>(thread.irql));
+        }
+        thread.irql = NewIrql;
+    }
+
+    KIRQL KeRaiseIrqlToDpcLevel(void)
+    {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return old;
+    }
 
 } // extern "C"

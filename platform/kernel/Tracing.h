@@ -34,7 +34,8 @@ class TraceHub
     bool IsSessionRunning(const std::u16string& name) const;
     // Enables (or disables) a provider in a session. A provider that registers later is enabled
     // at its registration.
-    bool EnableProvider(const std::u16string& session, const GUID& provider, UCHAR level, ULONG flags, bool enable);
+    bool EnableProvider(const std::u16string& session, const GUID& provider, UCHAR level, ULONG flags,
+                        bool enable);
     std::vector<TraceMessage> Messages(const std::u16string& session) const;
     // Every WmiTraceMessage call so far, logged or not.
     ULONGLONG MessageCalls() const;

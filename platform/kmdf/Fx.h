@@ -106,6 +106,8 @@ class FxObject
 
   private:
     static FxObject* CheckType(FxObject* object, FxType type, const char* routine);
+    bool DisposePass();
+    void ReleasePass();
     void Destroy();
 
     struct ContextBlock;
@@ -120,6 +122,7 @@ class FxObject
     WDF_SYNCHRONIZATION_SCOPE m_scope = WdfSynchronizationScopeNone;
     std::atomic<LONG> m_references{1};
     std::atomic<bool> m_disposed{false};
+    std::atomic<bool> m_releasePending{false};
     std::map<PVOID, LONG> m_taggedReferences;
     mutable std::mutex m_tagLock;
 };

@@ -77,7 +77,8 @@ NTSTATUS FxDriver::AddDevice(PDRIVER_OBJECT wdm, PDEVICE_OBJECT pdo)
     init.pdo = pdo;
     FxDevice* created = nullptr;
     init.createdDevice = &created;
-    NTSTATUS status = driver->m_config.EvtDriverDeviceAdd(reinterpret_cast<WDFDRIVER>(driver->Handle()), &init);
+    NTSTATUS status =
+        driver->m_config.EvtDriverDeviceAdd(reinterpret_cast<WDFDRIVER>(driver->Handle()), &init);
     if (created == nullptr)
     {
         return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
@@ -118,7 +119,8 @@ VOID FxDriver::Unload(PDRIVER_OBJECT wdm)
         for (FxObject* object : leaked)
         {
             char line[160];
-            snprintf(line, sizeof(line), "\n    %s %p%s%s", FxTypeName(object->Type()), static_cast<void*>(object),
+            snprintf(line, sizeof(line), "\n    %s %p%s%s", FxTypeName(object->Type()),
+                     static_cast<void*>(object),
                      object->IsDisposed() ? " (deleted, still referenced:" : " (never deleted",
                      (object->DescribeReferences() + ")").c_str());
             list += line;
@@ -166,9 +168,9 @@ NTSTATUS FxDevice::CreateWdm(const WDFDEVICE_INIT& init)
         name.MaximumLength = name.Length;
     }
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(Driver()->Wdm(), sizeof(FxDevice*), init.name ? &name : nullptr,
-                                     init.deviceType, init.sddl ? FILE_DEVICE_SECURE_OPEN : 0,
-                                     init.exclusive ? TRUE : FALSE, &fdo);
+    NTSTATUS status =
+        IoCreateDevice(Driver()->Wdm(), sizeof(FxDevice*), init.name ? &name : nullptr, init.deviceType,
+                       init.sddl ? FILE_DEVICE_SECURE_OPEN : 0, init.exclusive ? TRUE : FALSE, &fdo);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -210,7 +212,8 @@ NTSTATUS FxDevice::Dispatch(PIRP irp, bool allowPreprocess)
         if (it != m_init.preprocess.end())
         {
             const auto& minors = it->second.minors;
-            if (minors.empty() || std::find(minors.begin(), minors.end(), stack->MinorFunction) != minors.end())
+            if (minors.empty() ||
+                std::find(minors.begin(), minors.end(), stack->MinorFunction) != minors.end())
             {
                 return it->second.callback(reinterpret_cast<WDFDEVICE>(Handle()), irp);
             }
@@ -261,7 +264,8 @@ NTSTATUS FxDevice::DispatchCreate(PIRP irp)
     {
         fileAttributes = *m_init.fileAttributes;
     }
-    NTSTATUS status = file->Initialize(m_init.fileAttributes ? &fileAttributes : nullptr, this, "IRP_MJ_CREATE");
+    NTSTATUS status =
+        file->Initialize(m_init.fileAttributes ? &fileAttributes : nullptr, this, "IRP_MJ_CREATE");
     if (!NT_SUCCESS(status))
     {
         FxObject::Discard(file);
@@ -441,9 +445,10 @@ void FxDevice::RemoveByFramework(bool deleteWdm)
         std::lock_guard<std::mutex> guard(m_lock);
         if (!m_requests.empty())
         {
-            VerifierStop(VerifierRule::RequestLeaked,
-                         "the device was removed while %zu request(s) it received were never completed (first: %p)",
-                         m_requests.size(), static_cast<void*>(m_requests.front()));
+            VerifierStop(
+                VerifierRule::RequestLeaked,
+                "the device was removed while %zu request(s) it received were never completed (first: %p)",
+                m_requests.size(), static_cast<void*>(m_requests.front()));
         }
     }
     Release(removalTag, __LINE__, __FILE__);
@@ -500,7 +505,8 @@ WDFDEVICE_INIT* CheckInit(PWDFDEVICE_INIT init, const char* routine)
 {
     if (init == nullptr || init->deviceCreated)
     {
-        VerifierStop(VerifierRule::ObjectMisuse, "%s: the WDFDEVICE_INIT was already used by WdfDeviceCreate", routine);
+        VerifierStop(VerifierRule::ObjectMisuse, "%s: the WDFDEVICE_INIT was already used by WdfDeviceCreate",
+                     routine);
     }
     return init;
 }
@@ -511,238 +517,244 @@ FxDevice* DeviceOf(WDFDEVICE device, const char* routine)
 }
 } // namespace
 
-extern "C" {
-
-NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                         PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver)
+extern "C"
 {
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDriverCreate");
-    if (DriverConfig == nullptr || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG))
+
+    NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                             PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
+                             WDFDRIVER* Driver)
     {
-        return STATUS_INFO_LENGTH_MISMATCH;
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDriverCreate");
+        if (DriverConfig == nullptr || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG))
+        {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        if (FxDriver::FromWdm(DriverObject) != nullptr)
+        {
+            return STATUS_DRIVER_INTERNAL_ERROR;
+        }
+        auto* driver = new FxDriver(DriverObject, RegistryPath, *DriverConfig);
+        NTSTATUS status = driver->Initialize(DriverAttributes, nullptr, "WdfDriverCreate");
+        if (!NT_SUCCESS(status))
+        {
+            FxObject::Discard(driver);
+            return status;
+        }
+        {
+            std::lock_guard<std::mutex> guard(g_driversLock);
+            g_drivers.push_back(driver);
+        }
+        for (auto& dispatch : DriverObject->MajorFunction)
+        {
+            dispatch = FxDriver::Dispatch;
+        }
+        if ((DriverConfig->DriverInitFlags & WdfDriverInitNonPnpDriver) == 0)
+        {
+            DriverObject->DriverExtension->AddDevice = FxDriver::AddDevice;
+        }
+        DriverObject->DriverUnload = FxDriver::Unload;
+        if (Driver != nullptr)
+        {
+            *Driver = reinterpret_cast<WDFDRIVER>(driver->Handle());
+        }
+        return STATUS_SUCCESS;
     }
-    if (FxDriver::FromWdm(DriverObject) != nullptr)
+
+    PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
     {
-        return STATUS_DRIVER_INTERNAL_ERROR;
+        return FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverWdmGetDriverObject")->Wdm();
     }
-    auto* driver = new FxDriver(DriverObject, RegistryPath, *DriverConfig);
-    NTSTATUS status = driver->Initialize(DriverAttributes, nullptr, "WdfDriverCreate");
-    if (!NT_SUCCESS(status))
+
+    PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver)
     {
-        FxObject::Discard(driver);
-        return status;
+        return FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverGetRegistryPath")->RegistryPath();
     }
+
+    WDFDRIVER WdfGetDriver(void)
     {
-        std::lock_guard<std::mutex> guard(g_driversLock);
-        g_drivers.push_back(driver);
+        return reinterpret_cast<WDFDRIVER>(FxDriver::Current("WdfGetDriver")->Handle());
     }
-    for (auto& dispatch : DriverObject->MajorFunction)
+
+    VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
+                                                PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks)
     {
-        dispatch = FxDriver::Dispatch;
+        CheckInit(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks")->pnpPower = *Callbacks;
     }
-    if ((DriverConfig->DriverInitFlags & WdfDriverInitNonPnpDriver) == 0)
+
+    VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner)
     {
-        DriverObject->DriverExtension->AddDevice = FxDriver::AddDevice;
+        CheckInit(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership")->powerPolicyOwner =
+            IsPowerPolicyOwner != FALSE;
     }
-    DriverObject->DriverUnload = FxDriver::Unload;
-    if (Driver != nullptr)
+
+    VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
     {
-        *Driver = reinterpret_cast<WDFDRIVER>(driver->Handle());
+        CheckInit(DeviceInit, "WdfDeviceInitSetExclusive")->exclusive = IsExclusive != FALSE;
     }
-    return STATUS_SUCCESS;
-}
 
-PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
-{
-    return FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverWdmGetDriverObject")->Wdm();
-}
-
-PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver)
-{
-    return FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverGetRegistryPath")->RegistryPath();
-}
-
-WDFDRIVER WdfGetDriver(void)
-{
-    return reinterpret_cast<WDFDRIVER>(FxDriver::Current("WdfGetDriver")->Handle());
-}
-
-VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks)
-{
-    CheckInit(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks")->pnpPower = *Callbacks;
-}
-
-VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner)
-{
-    CheckInit(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership")->powerPolicyOwner = IsPowerPolicyOwner != FALSE;
-}
-
-VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
-{
-    CheckInit(DeviceInit, "WdfDeviceInitSetExclusive")->exclusive = IsExclusive != FALSE;
-}
-
-VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType)
-{
-    CheckInit(DeviceInit, "WdfDeviceInitSetDeviceType")->deviceType = DeviceType;
-}
-
-VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType)
-{
-    CheckInit(DeviceInit, "WdfDeviceInitSetIoType")->ioType = IoType;
-}
-
-VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit, PWDF_OBJECT_ATTRIBUTES RequestAttributes)
-{
-    CheckInit(DeviceInit, "WdfDeviceInitSetRequestAttributes")->requestAttributes = *RequestAttributes;
-}
-
-VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
-                                      PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
-{
-    WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitSetFileObjectConfig");
-    init->fileConfig = *FileObjectConfig;
-    if (FileObjectAttributes != nullptr)
+    VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType)
     {
-        init->fileAttributes = *FileObjectAttributes;
+        CheckInit(DeviceInit, "WdfDeviceInitSetDeviceType")->deviceType = DeviceType;
     }
-}
 
-NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
-{
-    WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignName");
-    if (DeviceName == nullptr)
+    VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType)
     {
-        init->name.reset();
+        CheckInit(DeviceInit, "WdfDeviceInitSetIoType")->ioType = IoType;
     }
-    else
+
+    VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                           PWDF_OBJECT_ATTRIBUTES RequestAttributes)
     {
-        init->name = std::u16string(reinterpret_cast<const char16_t*>(DeviceName->Buffer),
-                                    DeviceName->Length / sizeof(WCHAR));
+        CheckInit(DeviceInit, "WdfDeviceInitSetRequestAttributes")->requestAttributes = *RequestAttributes;
     }
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString)
-{
-    WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString");
-    if (SDDLString == nullptr)
+    VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+                                          PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
     {
-        init->sddl.reset();
+        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitSetFileObjectConfig");
+        init->fileConfig = *FileObjectConfig;
+        if (FileObjectAttributes != nullptr)
+        {
+            init->fileAttributes = *FileObjectAttributes;
+        }
     }
-    else
+
+    NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
     {
-        init->sddl = std::u16string(reinterpret_cast<const char16_t*>(SDDLString->Buffer),
-                                    SDDLString->Length / sizeof(WCHAR));
+        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignName");
+        if (DeviceName == nullptr)
+        {
+            init->name.reset();
+        }
+        else
+        {
+            init->name = std::u16string(reinterpret_cast<const char16_t*>(DeviceName->Buffer),
+                                        DeviceName->Length / sizeof(WCHAR));
+        }
+        return STATUS_SUCCESS;
     }
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(PWDFDEVICE_INIT DeviceInit,
-                                                     PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
-                                                     UCHAR MajorFunction, PUCHAR MinorFunctions,
-                                                     ULONG NumMinorFunctions)
-{
-    WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback");
-    if (MajorFunction > IRP_MJ_MAXIMUM_FUNCTION || EvtDeviceWdmIrpPreprocess == nullptr)
+    NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString)
     {
-        return STATUS_INVALID_PARAMETER;
+        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString");
+        if (SDDLString == nullptr)
+        {
+            init->sddl.reset();
+        }
+        else
+        {
+            init->sddl = std::u16string(reinterpret_cast<const char16_t*>(SDDLString->Buffer),
+                                        SDDLString->Length / sizeof(WCHAR));
+        }
+        return STATUS_SUCCESS;
     }
-    WDFDEVICE_INIT::Preprocess entry;
-    entry.callback = EvtDeviceWdmIrpPreprocess;
-    for (ULONG i = 0; i < NumMinorFunctions; ++i)
+
+    NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
+        PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+        UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions)
     {
-        entry.minors.push_back(MinorFunctions[i]);
+        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback");
+        if (MajorFunction > IRP_MJ_MAXIMUM_FUNCTION || EvtDeviceWdmIrpPreprocess == nullptr)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        WDFDEVICE_INIT::Preprocess entry;
+        entry.callback = EvtDeviceWdmIrpPreprocess;
+        for (ULONG i = 0; i < NumMinorFunctions; ++i)
+        {
+            entry.minors.push_back(MinorFunctions[i]);
+        }
+        init->preprocess[MajorFunction] = entry;
+        return STATUS_SUCCESS;
     }
-    init->preprocess[MajorFunction] = entry;
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceCreate");
-    WDFDEVICE_INIT* init = CheckInit(DeviceInit != nullptr ? *DeviceInit : nullptr, "WdfDeviceCreate");
-    auto* device = new FxDevice(init->driver, *init);
-    NTSTATUS status = device->Initialize(DeviceAttributes, init->driver, "WdfDeviceCreate");
-    if (!NT_SUCCESS(status))
+    NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                             WDFDEVICE* Device)
     {
-        FxObject::Discard(device);
-        return status;
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceCreate");
+        WDFDEVICE_INIT* init = CheckInit(DeviceInit != nullptr ? *DeviceInit : nullptr, "WdfDeviceCreate");
+        auto* device = new FxDevice(init->driver, *init);
+        NTSTATUS status = device->Initialize(DeviceAttributes, init->driver, "WdfDeviceCreate");
+        if (!NT_SUCCESS(status))
+        {
+            FxObject::Discard(device);
+            return status;
+        }
+        status = device->CreateWdm(*init);
+        if (!NT_SUCCESS(status))
+        {
+            device->DisposeWithoutCallbacks();
+            return status;
+        }
+        init->deviceCreated = true;
+        if (init->createdDevice != nullptr)
+        {
+            *init->createdDevice = device;
+        }
+        *DeviceInit = nullptr;
+        *Device = reinterpret_cast<WDFDEVICE>(device->Handle());
+        return STATUS_SUCCESS;
     }
-    status = device->CreateWdm(*init);
-    if (!NT_SUCCESS(status))
+
+    PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device)
     {
-        device->DisposeWithoutCallbacks();
-        return status;
+        return DeviceOf(Device, "WdfDeviceWdmGetDeviceObject")->Fdo();
     }
-    init->deviceCreated = true;
-    if (init->createdDevice != nullptr)
+
+    PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device)
     {
-        *init->createdDevice = device;
+        return DeviceOf(Device, "WdfDeviceWdmGetAttachedDevice")->Lower();
     }
-    *DeviceInit = nullptr;
-    *Device = reinterpret_cast<WDFDEVICE>(device->Handle());
-    return STATUS_SUCCESS;
-}
 
-PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device)
-{
-    return DeviceOf(Device, "WdfDeviceWdmGetDeviceObject")->Fdo();
-}
-
-PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device)
-{
-    return DeviceOf(Device, "WdfDeviceWdmGetAttachedDevice")->Lower();
-}
-
-PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
-{
-    return DeviceOf(Device, "WdfDeviceWdmGetPhysicalDevice")->Pdo();
-}
-
-NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp)
-{
-    FxDevice* device = DeviceOf(Device, "WdfDeviceWdmDispatchPreprocessedIrp");
-    // The preprocess callback skipped its stack location; the framework takes it back.
-    Irp->CurrentLocation--;
-    Irp->Tail.Overlay.CurrentStackLocation--;
-    return device->Dispatch(Irp, false);
-}
-
-WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
-{
-    return reinterpret_cast<WDFDRIVER>(DeviceOf(Device, "WdfDeviceGetDriver")->Driver()->Handle());
-}
-
-WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device)
-{
-    FxIoQueue* queue = DeviceOf(Device, "WdfDeviceGetDefaultQueue")->DefaultQueue();
-    return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
-}
-
-NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceRetrieveDeviceName");
-    FxDevice* device = DeviceOf(Device, "WdfDeviceRetrieveDeviceName");
-    auto* string = FxObject::Get<FxString>(String, FxType::String, "WdfDeviceRetrieveDeviceName");
-    const auto& name = device->Init().name;
-    if (!name)
+    PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
     {
-        return STATUS_INVALID_DEVICE_STATE;
+        return DeviceOf(Device, "WdfDeviceWdmGetPhysicalDevice")->Pdo();
     }
-    string->Assign(name->data(), name->size());
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
-{
-    return DeviceOf(Device, "WdfDeviceCreateSymbolicLink")->CreateSymbolicLink(SymbolicLinkName);
-}
+    NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp)
+    {
+        FxDevice* device = DeviceOf(Device, "WdfDeviceWdmDispatchPreprocessedIrp");
+        // The preprocess callback skipped its stack location; the framework takes it back.
+        Irp->CurrentLocation--;
+        Irp->Tail.Overlay.CurrentStackLocation--;
+        return device->Dispatch(Irp, false);
+    }
 
-NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
-                                        PCUNICODE_STRING ReferenceString)
-{
-    return DeviceOf(Device, "WdfDeviceCreateDeviceInterface")->CreateDeviceInterface(InterfaceClassGUID, ReferenceString);
-}
+    WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
+    {
+        return reinterpret_cast<WDFDRIVER>(DeviceOf(Device, "WdfDeviceGetDriver")->Driver()->Handle());
+    }
+
+    WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device)
+    {
+        FxIoQueue* queue = DeviceOf(Device, "WdfDeviceGetDefaultQueue")->DefaultQueue();
+        return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
+    }
+
+    NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceRetrieveDeviceName");
+        FxDevice* device = DeviceOf(Device, "WdfDeviceRetrieveDeviceName");
+        auto* string = FxObject::Get<FxString>(String, FxType::String, "WdfDeviceRetrieveDeviceName");
+        const auto& name = device->Init().name;
+        if (!name)
+        {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        string->Assign(name->data(), name->size());
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
+    {
+        return DeviceOf(Device, "WdfDeviceCreateSymbolicLink")->CreateSymbolicLink(SymbolicLinkName);
+    }
+
+    NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                            PCUNICODE_STRING ReferenceString)
+    {
+        return DeviceOf(Device, "WdfDeviceCreateDeviceInterface")
+            ->CreateDeviceInterface(InterfaceClassGUID, ReferenceString);
+    }
 
 } // extern "C"

@@ -27,8 +27,8 @@ void FxRequest::CheckUsable(const char* routine) const
 {
     if (m_completed)
     {
-        VerifierStop(VerifierRule::RequestUsedAfterCompletion, "%s: request %p was already completed", routine,
-                     static_cast<const void*>(this));
+        VerifierStop(VerifierRule::RequestUsedAfterCompletion, "%s: request %p was already completed",
+                     routine, static_cast<const void*>(this));
     }
 }
 
@@ -61,10 +61,14 @@ void FxRequest::GetParameters(PWDF_REQUEST_PARAMETERS parameters) const
         break;
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        parameters->Parameters.DeviceIoControl.OutputBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-        parameters->Parameters.DeviceIoControl.InputBufferLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-        parameters->Parameters.DeviceIoControl.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
-        parameters->Parameters.DeviceIoControl.Type3InputBuffer = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+        parameters->Parameters.DeviceIoControl.OutputBufferLength =
+            stack->Parameters.DeviceIoControl.OutputBufferLength;
+        parameters->Parameters.DeviceIoControl.InputBufferLength =
+            stack->Parameters.DeviceIoControl.InputBufferLength;
+        parameters->Parameters.DeviceIoControl.IoControlCode =
+            stack->Parameters.DeviceIoControl.IoControlCode;
+        parameters->Parameters.DeviceIoControl.Type3InputBuffer =
+            stack->Parameters.DeviceIoControl.Type3InputBuffer;
         break;
     default:
         parameters->Parameters.Others.Arg1 = stack->Parameters.Others.Argument1;
@@ -178,7 +182,8 @@ void FxIoQueue::Present(FxRequest* request)
         case IRP_MJ_DEVICE_CONTROL:
             if (m_config.EvtIoDeviceControl != nullptr)
             {
-                m_config.EvtIoDeviceControl(queue, handle, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                m_config.EvtIoDeviceControl(queue, handle,
+                                            stack->Parameters.DeviceIoControl.OutputBufferLength,
                                             stack->Parameters.DeviceIoControl.InputBufferLength,
                                             stack->Parameters.DeviceIoControl.IoControlCode);
             }
@@ -190,7 +195,8 @@ void FxIoQueue::Present(FxRequest* request)
         case IRP_MJ_INTERNAL_DEVICE_CONTROL:
             if (m_config.EvtIoInternalDeviceControl != nullptr)
             {
-                m_config.EvtIoInternalDeviceControl(queue, handle, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                m_config.EvtIoInternalDeviceControl(queue, handle,
+                                                    stack->Parameters.DeviceIoControl.OutputBufferLength,
                                                     stack->Parameters.DeviceIoControl.InputBufferLength,
                                                     stack->Parameters.DeviceIoControl.IoControlCode);
             }
@@ -478,198 +484,206 @@ NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_
 }
 } // namespace
 
-extern "C" {
-
-NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
-                          WDFQUEUE* Queue)
+extern "C"
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueCreate");
-    FxDevice* device = FxObject::Get<FxDevice>(Device, FxType::Device, "WdfIoQueueCreate");
-    if (Config == nullptr || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG) ||
-        Config->DispatchType <= WdfIoQueueDispatchInvalid || Config->DispatchType >= WdfIoQueueDispatchMax)
+
+    NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                              PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue)
     {
-        return STATUS_INVALID_PARAMETER;
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueCreate");
+        FxDevice* device = FxObject::Get<FxDevice>(Device, FxType::Device, "WdfIoQueueCreate");
+        if (Config == nullptr || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG) ||
+            Config->DispatchType <= WdfIoQueueDispatchInvalid ||
+            Config->DispatchType >= WdfIoQueueDispatchMax)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Config->DefaultQueue && device->DefaultQueue() != nullptr)
+        {
+            return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
+        }
+        if (Config->DispatchType == WdfIoQueueDispatchManual &&
+            (Config->EvtIoRead != nullptr || Config->EvtIoWrite != nullptr ||
+             Config->EvtIoDeviceControl != nullptr || Config->EvtIoInternalDeviceControl != nullptr ||
+             Config->EvtIoDefault != nullptr))
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        auto* queue = new FxIoQueue(device->Driver(), device, *Config);
+        NTSTATUS status = queue->Initialize(QueueAttributes, device, "WdfIoQueueCreate");
+        if (!NT_SUCCESS(status))
+        {
+            FxObject::Discard(queue);
+            return status;
+        }
+        if (Config->DefaultQueue)
+        {
+            device->SetDefaultQueue(queue);
+        }
+        if (Queue != nullptr)
+        {
+            *Queue = reinterpret_cast<WDFQUEUE>(queue->Handle());
+        }
+        return STATUS_SUCCESS;
     }
-    if (Config->DefaultQueue && device->DefaultQueue() != nullptr)
+
+    WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
     {
-        return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
+        return reinterpret_cast<WDFDEVICE>(QueueOf(Queue, "WdfIoQueueGetDevice")->Device()->Handle());
     }
-    if (Config->DispatchType == WdfIoQueueDispatchManual &&
-        (Config->EvtIoRead != nullptr || Config->EvtIoWrite != nullptr || Config->EvtIoDeviceControl != nullptr ||
-         Config->EvtIoInternalDeviceControl != nullptr || Config->EvtIoDefault != nullptr))
+
+    VOID WdfIoQueueStart(WDFQUEUE Queue)
     {
-        return STATUS_INVALID_PARAMETER;
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStart");
+        QueueOf(Queue, "WdfIoQueueStart")->Start();
     }
-    auto* queue = new FxIoQueue(device->Driver(), device, *Config);
-    NTSTATUS status = queue->Initialize(QueueAttributes, device, "WdfIoQueueCreate");
-    if (!NT_SUCCESS(status))
+
+    VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
     {
-        FxObject::Discard(queue);
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStop");
+        QueueOf(Queue, "WdfIoQueueStop")->Stop(StopComplete, Context);
+    }
+
+    static VOID SignalQueueIdle(WDFQUEUE, WDFCONTEXT Context)
+    {
+        KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    }
+
+    VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueueStopSynchronously");
+        KEVENT idle;
+        KeInitializeEvent(&idle, NotificationEvent, FALSE);
+        QueueOf(Queue, "WdfIoQueueStopSynchronously")->Stop(SignalQueueIdle, &idle);
+        KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
+    }
+
+    VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueuePurge");
+        QueueOf(Queue, "WdfIoQueuePurge")->Purge(PurgeComplete, Context);
+    }
+
+    VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueuePurgeSynchronously");
+        KEVENT idle;
+        KeInitializeEvent(&idle, NotificationEvent, FALSE);
+        QueueOf(Queue, "WdfIoQueuePurgeSynchronously")->Purge(SignalQueueIdle, &idle);
+        KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
+    }
+
+    WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests)
+    {
+        return QueueOf(Queue, "WdfIoQueueGetState")->State(QueueRequests, DriverRequests);
+    }
+
+    NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueRetrieveNextRequest");
+        FxRequest* request = nullptr;
+        NTSTATUS status = QueueOf(Queue, "WdfIoQueueRetrieveNextRequest")->RetrieveNext(&request);
+        *OutRequest = NT_SUCCESS(status) ? reinterpret_cast<WDFREQUEST>(request->Handle()) : nullptr;
         return status;
     }
-    if (Config->DefaultQueue)
+
+    VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
     {
-        device->SetDefaultQueue(queue);
+        RequestOf(Request, "WdfRequestComplete")->Complete(Status, std::nullopt, "WdfRequestComplete");
     }
-    if (Queue != nullptr)
+
+    VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
     {
-        *Queue = reinterpret_cast<WDFQUEUE>(queue->Handle());
+        RequestOf(Request, "WdfRequestCompleteWithInformation")
+            ->Complete(Status, Information, "WdfRequestCompleteWithInformation");
     }
-    return STATUS_SUCCESS;
-}
 
-WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
-{
-    return reinterpret_cast<WDFDEVICE>(QueueOf(Queue, "WdfIoQueueGetDevice")->Device()->Handle());
-}
-
-VOID WdfIoQueueStart(WDFQUEUE Queue)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStart");
-    QueueOf(Queue, "WdfIoQueueStart")->Start();
-}
-
-VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStop");
-    QueueOf(Queue, "WdfIoQueueStop")->Stop(StopComplete, Context);
-}
-
-static VOID SignalQueueIdle(WDFQUEUE, WDFCONTEXT Context)
-{
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-}
-
-VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueueStopSynchronously");
-    KEVENT idle;
-    KeInitializeEvent(&idle, NotificationEvent, FALSE);
-    QueueOf(Queue, "WdfIoQueueStopSynchronously")->Stop(SignalQueueIdle, &idle);
-    KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
-}
-
-VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueuePurge");
-    QueueOf(Queue, "WdfIoQueuePurge")->Purge(PurgeComplete, Context);
-}
-
-VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueuePurgeSynchronously");
-    KEVENT idle;
-    KeInitializeEvent(&idle, NotificationEvent, FALSE);
-    QueueOf(Queue, "WdfIoQueuePurgeSynchronously")->Purge(SignalQueueIdle, &idle);
-    KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
-}
-
-WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests)
-{
-    return QueueOf(Queue, "WdfIoQueueGetState")->State(QueueRequests, DriverRequests);
-}
-
-NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueRetrieveNextRequest");
-    FxRequest* request = nullptr;
-    NTSTATUS status = QueueOf(Queue, "WdfIoQueueRetrieveNextRequest")->RetrieveNext(&request);
-    *OutRequest = NT_SUCCESS(status) ? reinterpret_cast<WDFREQUEST>(request->Handle()) : nullptr;
-    return status;
-}
-
-VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
-{
-    RequestOf(Request, "WdfRequestComplete")->Complete(Status, std::nullopt, "WdfRequestComplete");
-}
-
-VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
-{
-    RequestOf(Request, "WdfRequestCompleteWithInformation")
-        ->Complete(Status, Information, "WdfRequestCompleteWithInformation");
-}
-
-VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
-{
-    RequestOf(Request, "WdfRequestSetInformation")->SetInformation(Information);
-}
-
-ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
-{
-    return RequestOf(Request, "WdfRequestGetInformation")->Information();
-}
-
-NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
-{
-    FxRequest* request = FxObject::Get<FxRequest>(Request, FxType::Request, "WdfRequestGetStatus");
-    return request->IsCompleted() ? request->Status() : request->Irp()->IoStatus.Status;
-}
-
-VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
-{
-    RequestOf(Request, "WdfRequestGetParameters")->GetParameters(Parameters);
-}
-
-NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
-                                       size_t* Length)
-{
-    return RetrieveBuffer(Request, MinimumRequiredLength, Buffer, Length, false, "WdfRequestRetrieveInputBuffer");
-}
-
-NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
-                                        size_t* Length)
-{
-    return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, true, "WdfRequestRetrieveOutputBuffer");
-}
-
-NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestForwardToIoQueue");
-    FxRequest* request = RequestOf(Request, "WdfRequestForwardToIoQueue");
-    FxIoQueue* destination = QueueOf(DestinationQueue, "WdfRequestForwardToIoQueue");
-    FxIoQueue* source = request->Queue();
-    if (source == destination)
+    VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
     {
-        return STATUS_INVALID_DEVICE_REQUEST;
+        RequestOf(Request, "WdfRequestSetInformation")->SetInformation(Information);
     }
-    if (source != nullptr)
+
+    ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
     {
-        source->DriverRequestDone(request);
+        return RequestOf(Request, "WdfRequestGetInformation")->Information();
     }
-    return destination->Enqueue(request, true);
-}
 
-WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
-{
-    FxFileObject* file = RequestOf(Request, "WdfRequestGetFileObject")->File();
-    return file != nullptr ? reinterpret_cast<WDFFILEOBJECT>(file->Handle()) : nullptr;
-}
+    NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
+    {
+        FxRequest* request = FxObject::Get<FxRequest>(Request, FxType::Request, "WdfRequestGetStatus");
+        return request->IsCompleted() ? request->Status() : request->Irp()->IoStatus.Status;
+    }
 
-WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
-{
-    FxIoQueue* queue = RequestOf(Request, "WdfRequestGetIoQueue")->Queue();
-    return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
-}
+    VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
+    {
+        RequestOf(Request, "WdfRequestGetParameters")->GetParameters(Parameters);
+    }
 
-PIRP WdfRequestWdmGetIrp(WDFREQUEST Request)
-{
-    return RequestOf(Request, "WdfRequestWdmGetIrp")->Irp();
-}
+    NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
+                                           size_t* Length)
+    {
+        return RetrieveBuffer(Request, MinimumRequiredLength, Buffer, Length, false,
+                              "WdfRequestRetrieveInputBuffer");
+    }
 
-KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
-{
-    return RequestOf(Request, "WdfRequestGetRequestorMode")->Irp()->RequestorMode;
-}
+    NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
+                                            size_t* Length)
+    {
+        return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, true,
+                              "WdfRequestRetrieveOutputBuffer");
+    }
 
-WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
-{
-    return reinterpret_cast<WDFDEVICE>(
-        FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectGetDevice")->Device()->Handle());
-}
+    NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestForwardToIoQueue");
+        FxRequest* request = RequestOf(Request, "WdfRequestForwardToIoQueue");
+        FxIoQueue* destination = QueueOf(DestinationQueue, "WdfRequestForwardToIoQueue");
+        FxIoQueue* source = request->Queue();
+        if (source == destination)
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if (source != nullptr)
+        {
+            source->DriverRequestDone(request);
+        }
+        return destination->Enqueue(request, true);
+    }
 
-PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject)
-{
-    return FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectWdmGetFileObject")->Wdm();
-}
+    WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
+    {
+        FxFileObject* file = RequestOf(Request, "WdfRequestGetFileObject")->File();
+        return file != nullptr ? reinterpret_cast<WDFFILEOBJECT>(file->Handle()) : nullptr;
+    }
+
+    WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
+    {
+        FxIoQueue* queue = RequestOf(Request, "WdfRequestGetIoQueue")->Queue();
+        return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
+    }
+
+    PIRP WdfRequestWdmGetIrp(WDFREQUEST Request)
+    {
+        return RequestOf(Request, "WdfRequestWdmGetIrp")->Irp();
+    }
+
+    KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
+    {
+        return RequestOf(Request, "WdfRequestGetRequestorMode")->Irp()->RequestorMode;
+    }
+
+    WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
+    {
+        return reinterpret_cast<WDFDEVICE>(
+            FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectGetDevice")
+                ->Device()
+                ->Handle());
+    }
+
+    PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject)
+    {
+        return FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectWdmGetFileObject")
+            ->Wdm();
+    }
 
 } // extern "C"

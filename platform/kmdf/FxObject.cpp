@@ -89,9 +89,7 @@ static PCWDF_OBJECT_CONTEXT_TYPE_INFO UniqueTypeOf(PCWDF_OBJECT_CONTEXT_TYPE_INF
     return info->UniqueType != nullptr ? info->UniqueType : info;
 }
 
-FxObject::FxObject(FxType type, FxDriver* driver) : m_type(type), m_driver(driver)
-{
-}
+FxObject::FxObject(FxType type, FxDriver* driver) : m_type(type), m_driver(driver) {}
 
 FxObject::~FxObject()
 {
@@ -107,7 +105,8 @@ FxObject* FxObject::FromHandle(WDFOBJECT handle, const char* routine)
     std::lock_guard<std::recursive_mutex> guard(FxTreeLock());
     if (handle == nullptr || LiveObjects().count(object) == 0)
     {
-        VerifierStop(VerifierRule::InvalidHandle, "%s: handle %p is not a live framework object", routine, handle);
+        VerifierStop(VerifierRule::InvalidHandle, "%s: handle %p is not a live framework object", routine,
+                     handle);
     }
     return object;
 }
@@ -126,8 +125,9 @@ NTSTATUS FxObject::Initialize(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* defau
 {
     if (attributes != nullptr && attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES))
     {
-        VerifierStop(VerifierRule::ObjectMisuse, "%s: WDF_OBJECT_ATTRIBUTES has size %u, not %zu (not initialised?)",
-                     routine, attributes->Size, sizeof(WDF_OBJECT_ATTRIBUTES));
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "%s: WDF_OBJECT_ATTRIBUTES has size %u, not %zu (not initialised?)", routine,
+                     attributes->Size, sizeof(WDF_OBJECT_ATTRIBUTES));
     }
     FxObject* parent = defaultParent;
     if (attributes != nullptr && attributes->ParentObject != nullptr)
@@ -138,7 +138,8 @@ NTSTATUS FxObject::Initialize(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* defau
     {
         return STATUS_DELETE_PENDING;
     }
-    WDF_EXECUTION_LEVEL level = attributes != nullptr ? attributes->ExecutionLevel : WdfExecutionLevelInheritFromParent;
+    WDF_EXECUTION_LEVEL level =
+        attributes != nullptr ? attributes->ExecutionLevel : WdfExecutionLevelInheritFromParent;
     WDF_SYNCHRONIZATION_SCOPE scope =
         attributes != nullptr ? attributes->SynchronizationScope : WdfSynchronizationScopeInheritFromParent;
     if (level == WdfExecutionLevelInheritFromParent || level == WdfExecutionLevelInvalid)
@@ -231,8 +232,8 @@ FxObject* FxObject::FromContext(void* context)
     if (LiveObjects().count(owner) == 0 ||
         std::find(owner->m_contexts.begin(), owner->m_contexts.end(), block) == owner->m_contexts.end())
     {
-        VerifierStop(VerifierRule::InvalidHandle, "WdfObjectContextGetObject: %p is not a framework object context",
-                     context);
+        VerifierStop(VerifierRule::InvalidHandle,
+                     "WdfObjectContextGetObject: %p is not a framework object context", context);
     }
     return owner;
 }
@@ -251,8 +252,10 @@ void FxObject::Release(PVOID tag, LONG line, const char* file)
         auto it = m_taggedReferences.find(tag);
         if (it == m_taggedReferences.end() || it->second == 0)
         {
-            VerifierStop(VerifierRule::ObjectMisuse, "%s %p dereferenced with tag %p at %s:%d, which holds no reference",
-                         FxTypeName(m_type), static_cast<void*>(this), tag, file != nullptr ? file : "?", line);
+            VerifierStop(VerifierRule::ObjectMisuse,
+                         "%s %p dereferenced with tag %p at %s:%d, which holds no reference",
+                         FxTypeName(m_type), static_cast<void*>(this), tag, file != nullptr ? file : "?",
+                         line);
         }
         if (--it->second == 0)
         {
@@ -282,18 +285,30 @@ void FxObject::Delete()
 {
     if (!DriverMayDelete())
     {
-        VerifierStop(VerifierRule::ObjectMisuse, "WdfObjectDelete: a driver may not delete a %s %p; the framework "
-                                                 "deletes it",
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "WdfObjectDelete: a driver may not delete a %s %p; the framework "
+                     "deletes it",
                      FxTypeName(m_type), static_cast<void*>(this));
     }
     DisposeTree();
 }
 
+// Deletion runs in two passes over the tree, as the framework documents it: every cleanup callback
+// (children before their parent), then every destruction (again children first). A parent's cleanup
+// callback can therefore still use its children's memory.
 void FxObject::DisposeTree()
+{
+    if (DisposePass())
+    {
+        ReleasePass();
+    }
+}
+
+bool FxObject::DisposePass()
 {
     if (m_disposed.exchange(true))
     {
-        return;
+        return false;
     }
     std::vector<FxObject*> children;
     {
@@ -302,12 +317,31 @@ void FxObject::DisposeTree()
     }
     for (auto it = children.rbegin(); it != children.rend(); ++it)
     {
-        (*it)->DisposeTree();
+        (*it)->DisposePass();
     }
     OnDispose();
     if (m_cleanup != nullptr)
     {
         m_cleanup(Handle());
+    }
+    m_releasePending.store(true);
+    return true;
+}
+
+void FxObject::ReleasePass()
+{
+    std::vector<FxObject*> children;
+    {
+        std::lock_guard<std::recursive_mutex> guard(FxTreeLock());
+        children = m_children;
+    }
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+    {
+        (*it)->ReleasePass();
+    }
+    if (!m_releasePending.exchange(false))
+    {
+        return;
     }
     {
         std::lock_guard<std::recursive_mutex> guard(FxTreeLock());
@@ -334,8 +368,9 @@ void FxObject::Destroy()
 {
     if (!m_disposed.load())
     {
-        VerifierStop(VerifierRule::ObjectMisuse, "%s %p: its last reference was released before it was deleted",
-                     FxTypeName(m_type), static_cast<void*>(this));
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "%s %p: its last reference was released before it was deleted", FxTypeName(m_type),
+                     static_cast<void*>(this));
     }
     if (m_destroy != nullptr)
     {
@@ -401,10 +436,11 @@ void NoteLockAcquired(const void* lock, const char* what)
             auto reverse = g_edges.find({lock, held.lock});
             if (reverse != g_edges.end())
             {
-                VerifierStop(VerifierRule::LockOrder,
-                             "%s %p taken while holding %s %p, but elsewhere the %s was taken while holding the %s",
-                             what, lock, held.what, held.lock, reverse->second.second.c_str(),
-                             reverse->second.first.c_str());
+                VerifierStop(
+                    VerifierRule::LockOrder,
+                    "%s %p taken while holding %s %p, but elsewhere the %s was taken while holding the %s",
+                    what, lock, held.what, held.lock, reverse->second.second.c_str(),
+                    reverse->second.first.c_str());
             }
             g_edges[{held.lock, lock}] = {held.what, what};
         }
@@ -437,51 +473,54 @@ void NoteLockDestroyed(const void* lock)
 
 using namespace winsim::wdf;
 
-extern "C" {
-
-PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+extern "C"
 {
-    return FxObject::FromHandle(Handle, "WdfObjectGetTypedContext")->Context(TypeInfo);
-}
 
-NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context)
-{
-    return FxObject::FromHandle(Handle, "WdfObjectAllocateContext")->AllocateContext(ContextAttributes, Context);
-}
-
-WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
-{
-    return FxObject::FromContext(ContextPointer)->Handle();
-}
-
-VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
-{
-    FxObject::FromHandle(Handle, "WdfObjectReference")->AddRef(Tag, Line, File);
-}
-
-VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
-{
-    FxObject::FromHandle(Handle, "WdfObjectDereference")->Release(Tag, Line, File);
-}
-
-VOID WdfObjectDelete(WDFOBJECT Object)
-{
-    winsim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectDelete");
-    FxObject::FromHandle(Object, "WdfObjectDelete")->Delete();
-}
-
-NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
-{
-    FxDriver* driver = FxDriver::Current("WdfObjectCreate");
-    auto* object = new FxGenericObject(driver);
-    NTSTATUS status = object->Initialize(Attributes, driver, "WdfObjectCreate");
-    if (!NT_SUCCESS(status))
+    PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
     {
-        FxObject::Discard(object);
-        return status;
+        return FxObject::FromHandle(Handle, "WdfObjectGetTypedContext")->Context(TypeInfo);
     }
-    *Object = object->Handle();
-    return STATUS_SUCCESS;
-}
+
+    NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes,
+                                      PVOID* Context)
+    {
+        return FxObject::FromHandle(Handle, "WdfObjectAllocateContext")
+            ->AllocateContext(ContextAttributes, Context);
+    }
+
+    WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
+    {
+        return FxObject::FromContext(ContextPointer)->Handle();
+    }
+
+    VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
+    {
+        FxObject::FromHandle(Handle, "WdfObjectReference")->AddRef(Tag, Line, File);
+    }
+
+    VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
+    {
+        FxObject::FromHandle(Handle, "WdfObjectDereference")->Release(Tag, Line, File);
+    }
+
+    VOID WdfObjectDelete(WDFOBJECT Object)
+    {
+        winsim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectDelete");
+        FxObject::FromHandle(Object, "WdfObjectDelete")->Delete();
+    }
+
+    NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
+    {
+        FxDriver* driver = FxDriver::Current("WdfObjectCreate");
+        auto* object = new FxGenericObject(driver);
+        NTSTATUS status = object->Initialize(Attributes, driver, "WdfObjectCreate");
+        if (!NT_SUCCESS(status))
+        {
+            FxObject::Discard(object);
+            return status;
+        }
+        *Object = object->Handle();
+        return STATUS_SUCCESS;
+    }
 
 } // extern "C"

@@ -20,9 +20,9 @@ using winsim::kernel::RequireIrqlAtMost;
 namespace
 {
 // Reference tags the framework uses for its own references.
-PVOID const TimerArmedTag = reinterpret_cast<PVOID>(0x54696d72);    // while a deleted timer drains its DPC
-PVOID const WorkQueuedTag = reinterpret_cast<PVOID>(0x576f726b);    // while a work item is queued
-PVOID const CollectionTag = reinterpret_cast<PVOID>(0x436f6c6c);    // while an object is in a collection
+PVOID const TimerArmedTag = reinterpret_cast<PVOID>(0x54696d72); // while a deleted timer drains its DPC
+PVOID const WorkQueuedTag = reinterpret_cast<PVOID>(0x576f726b); // while a work item is queued
+PVOID const CollectionTag = reinterpret_cast<PVOID>(0x436f6c6c); // while an object is in a collection
 
 // The nearest device above an object in its parent chain.
 FxDevice* DeviceAbove(FxObject* object)
@@ -40,7 +40,8 @@ FxDevice* DeviceAbove(FxObject* object)
 
 // --- timers -----------------------------------------------------------------------------------
 
-FxTimer::FxTimer(FxDriver* driver, const WDF_TIMER_CONFIG& config) : FxObject(FxType::Timer, driver), m_config(config)
+FxTimer::FxTimer(FxDriver* driver, const WDF_TIMER_CONFIG& config)
+    : FxObject(FxType::Timer, driver), m_config(config)
 {
 }
 
@@ -220,16 +221,18 @@ NTSTATUS FxWaitLock::Acquire(PLONGLONG timeout)
     bool tryOnly = timeout != nullptr && *timeout == 0;
     if (!tryOnly && CurrentIrql() > PASSIVE_LEVEL)
     {
-        VerifierStop(VerifierRule::WaitAtDispatch,
-                     "WdfWaitLockAcquire on WDFWAITLOCK %p at IRQL %u: a wait lock is taken at PASSIVE_LEVEL only",
-                     static_cast<void*>(this), static_cast<unsigned>(CurrentIrql()));
+        VerifierStop(
+            VerifierRule::WaitAtDispatch,
+            "WdfWaitLockAcquire on WDFWAITLOCK %p at IRQL %u: a wait lock is taken at PASSIVE_LEVEL only",
+            static_cast<void*>(this), static_cast<unsigned>(CurrentIrql()));
     }
     LARGE_INTEGER due;
     if (timeout != nullptr)
     {
         due.QuadPart = *timeout;
     }
-    NTSTATUS status = KeWaitForSingleObject(&m_event, Executive, KernelMode, FALSE, timeout != nullptr ? &due : nullptr);
+    NTSTATUS status =
+        KeWaitForSingleObject(&m_event, Executive, KernelMode, FALSE, timeout != nullptr ? &due : nullptr);
     if (status != STATUS_SUCCESS)
     {
         return STATUS_TIMEOUT;
@@ -243,7 +246,8 @@ void FxWaitLock::Release()
 {
     if (m_owner.load() != &winsim::kernel::CurrentThread())
     {
-        VerifierStop(VerifierRule::SpinLockMisuse, "WdfWaitLockRelease on WDFWAITLOCK %p, which this thread does not hold",
+        VerifierStop(VerifierRule::SpinLockMisuse,
+                     "WdfWaitLockRelease on WDFWAITLOCK %p, which this thread does not hold",
                      static_cast<void*>(this));
     }
     m_owner.store(nullptr);
@@ -286,7 +290,8 @@ void FxCollection::RemoveAt(ULONG index, const char* routine)
     FxObject* item = At(index);
     if (item == nullptr)
     {
-        VerifierStop(VerifierRule::ObjectMisuse, "%s: index %u is past the end of the collection", routine, index);
+        VerifierStop(VerifierRule::ObjectMisuse, "%s: index %u is past the end of the collection", routine,
+                     index);
     }
     Remove(item, routine);
 }
@@ -393,8 +398,8 @@ NTSTATUS QueryRaw(WDFKEY Key, PCUNICODE_STRING ValueName, std::vector<uint8_t>& 
         return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     }
     std::vector<uint8_t> buffer(needed);
-    status = ZwQueryValueKey(key->KeyHandle(), const_cast<PUNICODE_STRING>(ValueName), KeyValuePartialInformation,
-                             buffer.data(), needed, &needed);
+    status = ZwQueryValueKey(key->KeyHandle(), const_cast<PUNICODE_STRING>(ValueName),
+                             KeyValuePartialInformation, buffer.data(), needed, &needed);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -411,509 +416,532 @@ bool AtPassive()
 }
 } // namespace
 
-extern "C" {
-
-// --- timers and work items ---
-
-NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer)
+extern "C"
 {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerCreate");
-    if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr)
+
+    // --- timers and work items ---
+
+    NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer)
     {
-        return STATUS_INVALID_PARAMETER;
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerCreate");
+        if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Attributes == nullptr || Attributes->ParentObject == nullptr)
+        {
+            return STATUS_WDF_PARENT_NOT_SPECIFIED;
+        }
+        FxObject* parent = FxObject::FromHandle(Attributes->ParentObject, "WdfTimerCreate");
+        auto* timer = new FxTimer(parent->Driver(), *Config);
+        NTSTATUS status = Publish(timer, Attributes, parent, "WdfTimerCreate");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        timer->Setup("WdfTimerCreate");
+        *Timer = reinterpret_cast<WDFTIMER>(timer->Handle());
+        return STATUS_SUCCESS;
     }
-    if (Attributes == nullptr || Attributes->ParentObject == nullptr)
+
+    BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
     {
-        return STATUS_WDF_PARENT_NOT_SPECIFIED;
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStart");
+        return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStart")->Start(DueTime) ? TRUE : FALSE;
     }
-    FxObject* parent = FxObject::FromHandle(Attributes->ParentObject, "WdfTimerCreate");
-    auto* timer = new FxTimer(parent->Driver(), *Config);
-    NTSTATUS status = Publish(timer, Attributes, parent, "WdfTimerCreate");
-    if (!NT_SUCCESS(status))
+
+    BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
     {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStop");
+        return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStop")->Stop(Wait != FALSE) ? TRUE
+                                                                                                 : FALSE;
+    }
+
+    WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
+    {
+        FxObject* parent = FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerGetParentObject")->Parent();
+        return parent != nullptr ? parent->Handle() : nullptr;
+    }
+
+    NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                               WDFWORKITEM* WorkItem)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWorkItemCreate");
+        if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) ||
+            Config->EvtWorkItemFunc == nullptr)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Attributes == nullptr || Attributes->ParentObject == nullptr)
+        {
+            return STATUS_WDF_PARENT_NOT_SPECIFIED;
+        }
+        FxObject* parent = FxObject::FromHandle(Attributes->ParentObject, "WdfWorkItemCreate");
+        auto* item = new FxWorkItem(parent->Driver(), *Config);
+        NTSTATUS status = Publish(item, Attributes, parent, "WdfWorkItemCreate");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        status = item->Setup("WdfWorkItemCreate");
+        if (!NT_SUCCESS(status))
+        {
+            item->DisposeWithoutCallbacks();
+            return status;
+        }
+        *WorkItem = reinterpret_cast<WDFWORKITEM>(item->Handle());
+        return STATUS_SUCCESS;
+    }
+
+    VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWorkItemEnqueue");
+        FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemEnqueue")->Enqueue();
+    }
+
+    WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
+    {
+        FxObject* parent =
+            FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemGetParentObject")->Parent();
+        return parent != nullptr ? parent->Handle() : nullptr;
+    }
+
+    VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
+    {
+        FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemFlush")->Flush();
+    }
+
+    // --- locks ---
+
+    NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfSpinLockCreate");
+        FxDriver* driver = FxDriver::Current("WdfSpinLockCreate");
+        auto* lock = new FxSpinLock(driver);
+        NTSTATUS status = Publish(lock, SpinLockAttributes, driver, "WdfSpinLockCreate");
+        if (NT_SUCCESS(status))
+        {
+            *SpinLock = reinterpret_cast<WDFSPINLOCK>(lock->Handle());
+        }
         return status;
     }
-    timer->Setup("WdfTimerCreate");
-    *Timer = reinterpret_cast<WDFTIMER>(timer->Handle());
-    return STATUS_SUCCESS;
-}
 
-BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStart");
-    return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStart")->Start(DueTime) ? TRUE : FALSE;
-}
-
-BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStop");
-    return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStop")->Stop(Wait != FALSE) ? TRUE : FALSE;
-}
-
-WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
-{
-    FxObject* parent = FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerGetParentObject")->Parent();
-    return parent != nullptr ? parent->Handle() : nullptr;
-}
-
-NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFWORKITEM* WorkItem)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWorkItemCreate");
-    if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) || Config->EvtWorkItemFunc == nullptr)
+    VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
     {
-        return STATUS_INVALID_PARAMETER;
+        FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockAcquire")->Acquire();
     }
-    if (Attributes == nullptr || Attributes->ParentObject == nullptr)
+
+    VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
     {
-        return STATUS_WDF_PARENT_NOT_SPECIFIED;
+        FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockRelease")->Release();
     }
-    FxObject* parent = FxObject::FromHandle(Attributes->ParentObject, "WdfWorkItemCreate");
-    auto* item = new FxWorkItem(parent->Driver(), *Config);
-    NTSTATUS status = Publish(item, Attributes, parent, "WdfWorkItemCreate");
-    if (!NT_SUCCESS(status))
+
+    NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
     {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWaitLockCreate");
+        FxDriver* driver = FxDriver::Current("WdfWaitLockCreate");
+        auto* lock = new FxWaitLock(driver);
+        NTSTATUS status = Publish(lock, LockAttributes, driver, "WdfWaitLockCreate");
+        if (NT_SUCCESS(status))
+        {
+            *Lock = reinterpret_cast<WDFWAITLOCK>(lock->Handle());
+        }
         return status;
     }
-    status = item->Setup("WdfWorkItemCreate");
-    if (!NT_SUCCESS(status))
+
+    NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
     {
-        item->DisposeWithoutCallbacks();
+        return FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockAcquire")->Acquire(Timeout);
+    }
+
+    VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
+    {
+        FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockRelease")->Release();
+    }
+
+    // --- collections ---
+
+    NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfCollectionCreate");
+        FxDriver* driver = FxDriver::Current("WdfCollectionCreate");
+        auto* collection = new FxCollection(driver);
+        NTSTATUS status = Publish(collection, CollectionAttributes, driver, "WdfCollectionCreate");
+        if (NT_SUCCESS(status))
+        {
+            *Collection = reinterpret_cast<WDFCOLLECTION>(collection->Handle());
+        }
         return status;
     }
-    *WorkItem = reinterpret_cast<WDFWORKITEM>(item->Handle());
-    return STATUS_SUCCESS;
-}
 
-VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWorkItemEnqueue");
-    FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemEnqueue")->Enqueue();
-}
-
-WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
-{
-    FxObject* parent = FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemGetParentObject")->Parent();
-    return parent != nullptr ? parent->Handle() : nullptr;
-}
-
-VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
-{
-    FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemFlush")->Flush();
-}
-
-// --- locks ---
-
-NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfSpinLockCreate");
-    FxDriver* driver = FxDriver::Current("WdfSpinLockCreate");
-    auto* lock = new FxSpinLock(driver);
-    NTSTATUS status = Publish(lock, SpinLockAttributes, driver, "WdfSpinLockCreate");
-    if (NT_SUCCESS(status))
+    ULONG WdfCollectionGetCount(WDFCOLLECTION Collection)
     {
-        *SpinLock = reinterpret_cast<WDFSPINLOCK>(lock->Handle());
+        return FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionGetCount")->Count();
     }
-    return status;
-}
 
-VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
-{
-    FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockAcquire")->Acquire();
-}
-
-VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
-{
-    FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockRelease")->Release();
-}
-
-NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWaitLockCreate");
-    FxDriver* driver = FxDriver::Current("WdfWaitLockCreate");
-    auto* lock = new FxWaitLock(driver);
-    NTSTATUS status = Publish(lock, LockAttributes, driver, "WdfWaitLockCreate");
-    if (NT_SUCCESS(status))
+    NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object)
     {
-        *Lock = reinterpret_cast<WDFWAITLOCK>(lock->Handle());
+        auto* collection = FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionAdd");
+        return collection->Add(FxObject::FromHandle(Object, "WdfCollectionAdd"));
     }
-    return status;
-}
 
-NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
-{
-    return FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockAcquire")->Acquire(Timeout);
-}
-
-VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
-{
-    FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockRelease")->Release();
-}
-
-// --- collections ---
-
-NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfCollectionCreate");
-    FxDriver* driver = FxDriver::Current("WdfCollectionCreate");
-    auto* collection = new FxCollection(driver);
-    NTSTATUS status = Publish(collection, CollectionAttributes, driver, "WdfCollectionCreate");
-    if (NT_SUCCESS(status))
+    VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item)
     {
-        *Collection = reinterpret_cast<WDFCOLLECTION>(collection->Handle());
+        auto* collection = FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionRemove");
+        collection->Remove(FxObject::FromHandle(Item, "WdfCollectionRemove"), "WdfCollectionRemove");
     }
-    return status;
-}
 
-ULONG WdfCollectionGetCount(WDFCOLLECTION Collection)
-{
-    return FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionGetCount")->Count();
-}
-
-NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object)
-{
-    auto* collection = FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionAdd");
-    return collection->Add(FxObject::FromHandle(Object, "WdfCollectionAdd"));
-}
-
-VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item)
-{
-    auto* collection = FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionRemove");
-    collection->Remove(FxObject::FromHandle(Item, "WdfCollectionRemove"), "WdfCollectionRemove");
-}
-
-VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index)
-{
-    FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionRemoveItem")
-        ->RemoveAt(Index, "WdfCollectionRemoveItem");
-}
-
-WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index)
-{
-    FxObject* item = FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionGetItem")->At(Index);
-    return item != nullptr ? item->Handle() : nullptr;
-}
-
-WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection)
-{
-    return WdfCollectionGetItem(Collection, 0);
-}
-
-WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection)
-{
-    ULONG count = WdfCollectionGetCount(Collection);
-    return count == 0 ? nullptr : WdfCollectionGetItem(Collection, count - 1);
-}
-
-// --- strings ---
-
-NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING* String)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfStringCreate");
-    FxDriver* driver = FxDriver::Current("WdfStringCreate");
-    auto* string = new FxString(driver);
-    if (UnicodeString != nullptr && UnicodeString->Buffer != nullptr)
+    VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index)
     {
-        string->Assign(reinterpret_cast<const char16_t*>(UnicodeString->Buffer), UnicodeString->Length / sizeof(WCHAR));
+        FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionRemoveItem")
+            ->RemoveAt(Index, "WdfCollectionRemoveItem");
     }
-    NTSTATUS status = Publish(string, StringAttributes, driver, "WdfStringCreate");
-    if (NT_SUCCESS(status))
-    {
-        *String = reinterpret_cast<WDFSTRING>(string->Handle());
-    }
-    return status;
-}
 
-VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)
-{
-    FxObject::Get<FxString>(String, FxType::String, "WdfStringGetUnicodeString")->Get(UnicodeString);
-}
-
-// --- memory ---
-
-NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
-                         WDFMEMORY* Memory, PVOID* Buffer)
-{
-    RequireIrqlAtMost((PoolType & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, "WdfMemoryCreate");
-    if (BufferSize == 0)
+    WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index)
     {
-        return STATUS_INVALID_PARAMETER;
+        FxObject* item =
+            FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionGetItem")->At(Index);
+        return item != nullptr ? item->Handle() : nullptr;
     }
-    FxDriver* driver = FxDriver::Current("WdfMemoryCreate");
-    ULONG tag = PoolTag != 0 ? PoolTag : (driver->Config().DriverPoolTag != 0 ? driver->Config().DriverPoolTag : 'rDxF');
-    void* buffer = ExAllocatePoolWithTag(PoolType, BufferSize, tag);
-    if (buffer == nullptr)
+
+    WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection)
     {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return WdfCollectionGetItem(Collection, 0);
     }
-    auto* memory = new FxMemory(driver, buffer, BufferSize, true, tag);
-    NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreate");
-    if (!NT_SUCCESS(status))
+
+    WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection)
     {
+        ULONG count = WdfCollectionGetCount(Collection);
+        return count == 0 ? nullptr : WdfCollectionGetItem(Collection, count - 1);
+    }
+
+    // --- strings ---
+
+    NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes,
+                             WDFSTRING* String)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfStringCreate");
+        FxDriver* driver = FxDriver::Current("WdfStringCreate");
+        auto* string = new FxString(driver);
+        if (UnicodeString != nullptr && UnicodeString->Buffer != nullptr)
+        {
+            string->Assign(reinterpret_cast<const char16_t*>(UnicodeString->Buffer),
+                           UnicodeString->Length / sizeof(WCHAR));
+        }
+        NTSTATUS status = Publish(string, StringAttributes, driver, "WdfStringCreate");
+        if (NT_SUCCESS(status))
+        {
+            *String = reinterpret_cast<WDFSTRING>(string->Handle());
+        }
         return status;
     }
-    *Memory = reinterpret_cast<WDFMEMORY>(memory->Handle());
-    if (Buffer != nullptr)
-    {
-        *Buffer = buffer;
-    }
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
-                                     WDFMEMORY* Memory)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, "WdfMemoryCreatePreallocated");
-    if (Buffer == nullptr || BufferSize == 0)
+    VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)
     {
-        return STATUS_INVALID_PARAMETER;
+        FxObject::Get<FxString>(String, FxType::String, "WdfStringGetUnicodeString")->Get(UnicodeString);
     }
-    FxDriver* driver = FxDriver::Current("WdfMemoryCreatePreallocated");
-    auto* memory = new FxMemory(driver, Buffer, BufferSize, false, 0);
-    NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreatePreallocated");
-    if (NT_SUCCESS(status))
+
+    // --- memory ---
+
+    NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+                             size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer)
     {
+        RequireIrqlAtMost((PoolType & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, "WdfMemoryCreate");
+        if (BufferSize == 0)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        FxDriver* driver = FxDriver::Current("WdfMemoryCreate");
+        ULONG tag = PoolTag != 0
+                        ? PoolTag
+                        : (driver->Config().DriverPoolTag != 0 ? driver->Config().DriverPoolTag : 'rDxF');
+        void* buffer = ExAllocatePoolWithTag(PoolType, BufferSize, tag);
+        if (buffer == nullptr)
+        {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        auto* memory = new FxMemory(driver, buffer, BufferSize, true, tag);
+        NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreate");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
         *Memory = reinterpret_cast<WDFMEMORY>(memory->Handle());
-    }
-    return status;
-}
-
-PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
-{
-    FxMemory* memory = FxObject::Get<FxMemory>(Memory, FxType::Memory, "WdfMemoryGetBuffer");
-    if (BufferSize != nullptr)
-    {
-        *BufferSize = memory->Size();
-    }
-    return memory->Buffer();
-}
-
-NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo)
-{
-    FxMemory* memory = FxObject::Get<FxMemory>(SourceMemory, FxType::Memory, "WdfMemoryCopyToBuffer");
-    if (SourceOffset > memory->Size() || NumBytesToCopyTo > memory->Size() - SourceOffset)
-    {
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    memcpy(Buffer, static_cast<char*>(memory->Buffer()) + SourceOffset, NumBytesToCopyTo);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
-                                 size_t NumBytesToCopyFrom)
-{
-    FxMemory* memory = FxObject::Get<FxMemory>(DestinationMemory, FxType::Memory, "WdfMemoryCopyFromBuffer");
-    if (DestinationOffset > memory->Size() || NumBytesToCopyFrom > memory->Size() - DestinationOffset)
-    {
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    memcpy(static_cast<char*>(memory->Buffer()) + DestinationOffset, Buffer, NumBytesToCopyFrom);
-    return STATUS_SUCCESS;
-}
-
-// --- registry ---
-
-NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
-                                            PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
-{
-    if (!AtPassive())
-    {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    FxDriver* driver = FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverOpenParametersRegistryKey");
-    std::u16string path = driver->RegistryPathText() + u"\\Parameters";
-    UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
-                        static_cast<USHORT>(path.size() * sizeof(WCHAR)), reinterpret_cast<PWCH>(path.data())};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE handle = nullptr;
-    // The Parameters key is created when it does not exist yet.
-    NTSTATUS status = ZwCreateKey(&handle, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    return OpenKeyObject(handle, KeyAttributes, driver, Key, "WdfDriverOpenParametersRegistryKey");
-}
-
-NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
-                                   PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
-{
-    if (!AtPassive())
-    {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (DeviceInit == nullptr || DeviceInit->deviceCreated)
-    {
-        VerifierStop(VerifierRule::ObjectMisuse, "WdfFdoInitOpenRegistryKey: the WDFDEVICE_INIT was already used");
-    }
-    HANDLE handle = nullptr;
-    NTSTATUS status = IoOpenDeviceRegistryKey(DeviceInit->pdo, DeviceInstanceKeyType, DesiredAccess, &handle);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    return OpenKeyObject(handle, KeyAttributes, DeviceInit->driver, Key, "WdfFdoInitOpenRegistryKey");
-}
-
-NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
-                                  PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
-{
-    if (!AtPassive())
-    {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    FxDevice* device = FxObject::Get<FxDevice>(Device, FxType::Device, "WdfDeviceOpenRegistryKey");
-    HANDLE handle = nullptr;
-    NTSTATUS status = IoOpenDeviceRegistryKey(device->Pdo(), DeviceInstanceKeyType, DesiredAccess, &handle);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    return OpenKeyObject(handle, KeyAttributes, device, Key, "WdfDeviceOpenRegistryKey");
-}
-
-VOID WdfRegistryClose(WDFKEY Key)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfRegistryClose");
-    KeyOf(Key, "WdfRegistryClose")->DisposeTree();
-}
-
-NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
-                               PULONG ValueLengthQueried, PULONG ValueType)
-{
-    if (!AtPassive())
-    {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (ValueName == nullptr)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::vector<uint8_t> data;
-    ULONG type = REG_NONE;
-    NTSTATUS status = QueryRaw(Key, ValueName, data, &type, "WdfRegistryQueryValue");
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    if (ValueLengthQueried != nullptr)
-    {
-        *ValueLengthQueried = static_cast<ULONG>(data.size());
-    }
-    if (ValueType != nullptr)
-    {
-        *ValueType = type;
-    }
-    if (Value == nullptr)
-    {
+        if (Buffer != nullptr)
+        {
+            *Buffer = buffer;
+        }
         return STATUS_SUCCESS;
     }
-    if (ValueLength == 0 && !data.empty())
-    {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    // A buffer too small for the data receives as much as fits.
-    size_t copy = std::min<size_t>(ValueLength, data.size());
-    memcpy(Value, data.data(), copy);
-    return copy < data.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
-}
 
-NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
-{
-    if (!AtPassive())
+    NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
+                                         WDFMEMORY* Memory)
     {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (ValueName == nullptr || Value == nullptr)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::vector<uint8_t> data;
-    ULONG type = REG_NONE;
-    NTSTATUS status = QueryRaw(Key, ValueName, data, &type, "WdfRegistryQueryULong");
-    if (!NT_SUCCESS(status))
-    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfMemoryCreatePreallocated");
+        if (Buffer == nullptr || BufferSize == 0)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        FxDriver* driver = FxDriver::Current("WdfMemoryCreatePreallocated");
+        auto* memory = new FxMemory(driver, Buffer, BufferSize, false, 0);
+        NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreatePreallocated");
+        if (NT_SUCCESS(status))
+        {
+            *Memory = reinterpret_cast<WDFMEMORY>(memory->Handle());
+        }
         return status;
     }
-    if (type != REG_DWORD || data.size() != sizeof(ULONG))
-    {
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    memcpy(Value, data.data(), sizeof(ULONG));
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
-                                       PUNICODE_STRING Value)
-{
-    if (!AtPassive())
+    PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
     {
-        return STATUS_INVALID_DEVICE_REQUEST;
+        FxMemory* memory = FxObject::Get<FxMemory>(Memory, FxType::Memory, "WdfMemoryGetBuffer");
+        if (BufferSize != nullptr)
+        {
+            *BufferSize = memory->Size();
+        }
+        return memory->Buffer();
     }
-    std::vector<uint8_t> data;
-    ULONG type = REG_NONE;
-    NTSTATUS status = QueryRaw(Key, ValueName, data, &type, "WdfRegistryQueryUnicodeString");
-    if (!NT_SUCCESS(status))
+
+    NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
+                                   size_t NumBytesToCopyTo)
     {
-        return status;
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-    {
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    // The stored terminator is not part of the counted string.
-    size_t bytes = data.size();
-    if (bytes >= sizeof(WCHAR) && data[bytes - 1] == 0 && data[bytes - 2] == 0)
-    {
-        bytes -= sizeof(WCHAR);
-    }
-    if (ValueByteLength != nullptr)
-    {
-        *ValueByteLength = static_cast<USHORT>(bytes);
-    }
-    if (Value == nullptr)
-    {
+        FxMemory* memory = FxObject::Get<FxMemory>(SourceMemory, FxType::Memory, "WdfMemoryCopyToBuffer");
+        if (SourceOffset > memory->Size() || NumBytesToCopyTo > memory->Size() - SourceOffset)
+        {
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        memcpy(Buffer, static_cast<char*>(memory->Buffer()) + SourceOffset, NumBytesToCopyTo);
         return STATUS_SUCCESS;
     }
-    if (Value->MaximumLength < bytes)
+
+    NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
+                                     size_t NumBytesToCopyFrom)
     {
-        return STATUS_BUFFER_OVERFLOW;
+        FxMemory* memory =
+            FxObject::Get<FxMemory>(DestinationMemory, FxType::Memory, "WdfMemoryCopyFromBuffer");
+        if (DestinationOffset > memory->Size() || NumBytesToCopyFrom > memory->Size() - DestinationOffset)
+        {
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        memcpy(static_cast<char*>(memory->Buffer()) + DestinationOffset, Buffer, NumBytesToCopyFrom);
+        return STATUS_SUCCESS;
     }
-    memcpy(Value->Buffer, data.data(), bytes);
-    Value->Length = static_cast<USHORT>(bytes);
-    return STATUS_SUCCESS;
-}
 
-NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType, ULONG ValueLength,
-                                PVOID Value)
-{
-    if (!AtPassive())
+    // --- registry ---
+
+    NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
+                                                PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
     {
-        return STATUS_INVALID_DEVICE_REQUEST;
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        FxDriver* driver =
+            FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverOpenParametersRegistryKey");
+        std::u16string path = driver->RegistryPathText() + u"\\Parameters";
+        UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                            static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                            reinterpret_cast<PWCH>(path.data())};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
+        HANDLE handle = nullptr;
+        // The Parameters key is created when it does not exist yet.
+        NTSTATUS status =
+            ZwCreateKey(&handle, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        return OpenKeyObject(handle, KeyAttributes, driver, Key, "WdfDriverOpenParametersRegistryKey");
     }
-    return ZwSetValueKey(KeyOf(Key, "WdfRegistryAssignValue")->KeyHandle(), const_cast<PUNICODE_STRING>(ValueName), 0,
-                         ValueType, Value, ValueLength);
-}
 
-NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value)
-{
-    return WdfRegistryAssignValue(Key, ValueName, REG_DWORD, sizeof(ULONG), &Value);
-}
-
-NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PCUNICODE_STRING Value)
-{
-    std::vector<WCHAR> text(Value->Buffer, Value->Buffer + Value->Length / sizeof(WCHAR));
-    text.push_back(0);
-    return WdfRegistryAssignValue(Key, ValueName, REG_SZ, static_cast<ULONG>(text.size() * sizeof(WCHAR)), text.data());
-}
-
-NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName)
-{
-    if (!AtPassive())
+    NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType,
+                                       ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
+                                       WDFKEY* Key)
     {
-        return STATUS_INVALID_DEVICE_REQUEST;
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if (DeviceInit == nullptr || DeviceInit->deviceCreated)
+        {
+            VerifierStop(VerifierRule::ObjectMisuse,
+                         "WdfFdoInitOpenRegistryKey: the WDFDEVICE_INIT was already used");
+        }
+        HANDLE handle = nullptr;
+        NTSTATUS status =
+            IoOpenDeviceRegistryKey(DeviceInit->pdo, DeviceInstanceKeyType, DesiredAccess, &handle);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        return OpenKeyObject(handle, KeyAttributes, DeviceInit->driver, Key, "WdfFdoInitOpenRegistryKey");
     }
-    return ZwDeleteValueKey(KeyOf(Key, "WdfRegistryRemoveValue")->KeyHandle(), const_cast<PUNICODE_STRING>(ValueName));
-}
+
+    NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
+                                      ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
+                                      WDFKEY* Key)
+    {
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        FxDevice* device = FxObject::Get<FxDevice>(Device, FxType::Device, "WdfDeviceOpenRegistryKey");
+        HANDLE handle = nullptr;
+        NTSTATUS status =
+            IoOpenDeviceRegistryKey(device->Pdo(), DeviceInstanceKeyType, DesiredAccess, &handle);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        return OpenKeyObject(handle, KeyAttributes, device, Key, "WdfDeviceOpenRegistryKey");
+    }
+
+    VOID WdfRegistryClose(WDFKEY Key)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfRegistryClose");
+        KeyOf(Key, "WdfRegistryClose")->DisposeTree();
+    }
+
+    NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
+                                   PULONG ValueLengthQueried, PULONG ValueType)
+    {
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if (ValueName == nullptr)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        std::vector<uint8_t> data;
+        ULONG type = REG_NONE;
+        NTSTATUS status = QueryRaw(Key, ValueName, data, &type, "WdfRegistryQueryValue");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        if (ValueLengthQueried != nullptr)
+        {
+            *ValueLengthQueried = static_cast<ULONG>(data.size());
+        }
+        if (ValueType != nullptr)
+        {
+            *ValueType = type;
+        }
+        if (Value == nullptr)
+        {
+            return STATUS_SUCCESS;
+        }
+        if (ValueLength == 0 && !data.empty())
+        {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        // A buffer too small for the data receives as much as fits.
+        size_t copy = std::min<size_t>(ValueLength, data.size());
+        memcpy(Value, data.data(), copy);
+        return copy < data.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+    }
+
+    NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
+    {
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if (ValueName == nullptr || Value == nullptr)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        std::vector<uint8_t> data;
+        ULONG type = REG_NONE;
+        NTSTATUS status = QueryRaw(Key, ValueName, data, &type, "WdfRegistryQueryULong");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        if (type != REG_DWORD || data.size() != sizeof(ULONG))
+        {
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        }
+        memcpy(Value, data.data(), sizeof(ULONG));
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
+                                           PUNICODE_STRING Value)
+    {
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        std::vector<uint8_t> data;
+        ULONG type = REG_NONE;
+        NTSTATUS status = QueryRaw(Key, ValueName, data, &type, "WdfRegistryQueryUnicodeString");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        if (type != REG_SZ && type != REG_EXPAND_SZ)
+        {
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        }
+        // The stored terminator is not part of the counted string.
+        size_t bytes = data.size();
+        if (bytes >= sizeof(WCHAR) && data[bytes - 1] == 0 && data[bytes - 2] == 0)
+        {
+            bytes -= sizeof(WCHAR);
+        }
+        if (ValueByteLength != nullptr)
+        {
+            *ValueByteLength = static_cast<USHORT>(bytes);
+        }
+        if (Value == nullptr)
+        {
+            return STATUS_SUCCESS;
+        }
+        if (Value->MaximumLength < bytes)
+        {
+            return STATUS_BUFFER_OVERFLOW;
+        }
+        memcpy(Value->Buffer, data.data(), bytes);
+        Value->Length = static_cast<USHORT>(bytes);
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType,
+                                    ULONG ValueLength, PVOID Value)
+    {
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        return ZwSetValueKey(KeyOf(Key, "WdfRegistryAssignValue")->KeyHandle(),
+                             const_cast<PUNICODE_STRING>(ValueName), 0, ValueType, Value, ValueLength);
+    }
+
+    NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value)
+    {
+        return WdfRegistryAssignValue(Key, ValueName, REG_DWORD, sizeof(ULONG), &Value);
+    }
+
+    NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PCUNICODE_STRING Value)
+    {
+        std::vector<WCHAR> text(Value->Buffer, Value->Buffer + Value->Length / sizeof(WCHAR));
+        text.push_back(0);
+        return WdfRegistryAssignValue(Key, ValueName, REG_SZ, static_cast<ULONG>(text.size() * sizeof(WCHAR)),
+                                      text.data());
+    }
+
+    NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName)
+    {
+        if (!AtPassive())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        return ZwDeleteValueKey(KeyOf(Key, "WdfRegistryRemoveValue")->KeyHandle(),
+                                const_cast<PUNICODE_STRING>(ValueName));
+    }
 
 } // extern "C"

@@ -75,8 +75,8 @@ std::vector<std::string> SplitFields(const std::string& text)
 }
 
 // Substitutes %token% from the strings section, "%%" to "%", and removes quotes ("" is a quote).
-std::string Resolve(const std::string& field, const std::map<std::string, std::string>& strings, int lineNumber,
-                    const std::string& origin)
+std::string Resolve(const std::string& field, const std::map<std::string, std::string>& strings,
+                    int lineNumber, const std::string& origin)
 {
     std::string out;
     bool quoted = false;
@@ -131,7 +131,8 @@ InfFile InfFile::Load(const std::filesystem::path& file)
     }
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string text;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE)
     {
         std::u16string wide;
         for (size_t i = 2; i + 1 < bytes.size(); i += 2)
@@ -191,7 +192,8 @@ InfFile InfFile::Parse(const std::string& text, const std::string& origin)
             size_t close = content.find(']');
             if (close == std::string::npos)
             {
-                throw std::runtime_error(origin + ":" + std::to_string(number) + ": section header without ']'");
+                throw std::runtime_error(origin + ":" + std::to_string(number) +
+                                         ": section header without ']'");
             }
             current = UpperCase(Trim(content.substr(1, close - 1)));
             raw[current];

@@ -30,7 +30,8 @@ namespace
 std::filesystem::path MakeTemporaryRoot()
 {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/winsim-machine-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/winsim-machine-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back(0);
     if (mkdtemp(buffer.data()) == nullptr)
@@ -88,7 +89,8 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     m_bus = std::make_unique<usb::UsbBus>();
 
     kernel::PnpManager& pnp = m_system->Pnp();
-    pnp.SetImageLoader([this](const std::u16string& path, kernel::DriverImage* image) { return LoadImage(path, image); });
+    pnp.SetImageLoader(
+        [this](const std::u16string& path, kernel::DriverImage* image) { return LoadImage(path, image); });
     pnp.SetInstaller([this](kernel::DeviceNode& node) { return m_setup->InstallDevice(node); });
     m_system->GetEventLog().SetMessageTableReader(
         [this](const std::u16string& files, USHORT language) -> std::optional<std::vector<uint8_t>> {
@@ -97,7 +99,8 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
             while (start <= files.size())
             {
                 size_t end = files.find(u';', start);
-                std::u16string file = files.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+                std::u16string file =
+                    files.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
                 std::optional<ResourceSet> resources = ResourceSet::FromElfFile(HostPath(file).string());
                 if (resources)
                 {
@@ -152,9 +155,8 @@ void Machine::SeedRegistry()
     registry.CreateKey(std::u16string(kernel::ControlKeyPath) + u"\\Class");
     auto version = registry.CreateKey(kernel::WindowsNtKeyPath);
     version->SetString(u"SystemRoot", u"C:\\Windows");
-    version->SetString(u"CurrentVersion",
-                       ToUtf16(std::to_string(m_config.system.majorVersion) + "." +
-                               std::to_string(m_config.system.minorVersion)));
+    version->SetString(u"CurrentVersion", ToUtf16(std::to_string(m_config.system.majorVersion) + "." +
+                                                  std::to_string(m_config.system.minorVersion)));
     version->SetString(u"CurrentBuildNumber", ToUtf16(std::to_string(m_config.system.buildNumber)));
     // The hardware map is volatile: it exists only while the machine runs.
     registry.CreateKey(u"\\Registry\\Machine\\HARDWARE", true);
@@ -173,7 +175,8 @@ std::filesystem::path Machine::HostPath(std::u16string_view windowsPath) const
 {
     std::u16string path(windowsPath);
     auto stripPrefix = [&path](std::u16string_view prefix) {
-        if (path.size() >= prefix.size() && EqualsNoCase(std::u16string_view(path).substr(0, prefix.size()), prefix))
+        if (path.size() >= prefix.size() &&
+            EqualsNoCase(std::u16string_view(path).substr(0, prefix.size()), prefix))
         {
             path = path.substr(prefix.size());
             return true;
@@ -198,7 +201,8 @@ std::filesystem::path Machine::HostPath(std::u16string_view windowsPath) const
     while (start < path.size())
     {
         size_t end = path.find(u'\\', start);
-        std::u16string part = path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+        std::u16string part =
+            path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
         if (!part.empty())
         {
             host = MatchCase(host, ToUtf8(part));
@@ -238,7 +242,8 @@ NTSTATUS Machine::LoadImage(const std::u16string& imagePath, kernel::DriverImage
     }
     // Every load maps a fresh image, as Windows does after an unload: the loader is given a copy
     // under a name of its own, so that the image's global state starts from scratch.
-    std::filesystem::path copy = m_root / ("loaded-" + std::to_string(m_loadCount++) + "-" + file.filename().string());
+    std::filesystem::path copy =
+        m_root / ("loaded-" + std::to_string(m_loadCount++) + "-" + file.filename().string());
     std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing);
     void* handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr)
@@ -265,7 +270,9 @@ kernel::DeviceNode* Machine::Attach(const ReaderSpec& reader)
 {
     usb::DeviceIdentity identity;
     identity.vendorId = reader.vendorId != 0 ? reader.vendorId : TARNO_VENDOR_ID;
-    identity.productId = reader.productId != 0 ? reader.productId : static_cast<USHORT>(strtoul(TARNO_PRODUCT_ID_TEXT, nullptr, 16));
+    identity.productId = reader.productId != 0
+                             ? reader.productId
+                             : static_cast<USHORT>(strtoul(TARNO_PRODUCT_ID_TEXT, nullptr, 16));
     identity.serialNumber = reader.serialNumber;
     usb::Connection connection = m_bus->Connect(identity);
     if (reader.portName)
@@ -299,9 +306,8 @@ std::u16string Machine::RenderEvent(const kernel::EventLogEntry& entry, USHORT l
         return *text;
     }
     char fallback[160];
-    snprintf(fallback, sizeof(fallback),
-             "The description for Event ID %u from source %s cannot be found.", entry.EventId(),
-             ToUtf8(entry.source).c_str());
+    snprintf(fallback, sizeof(fallback), "The description for Event ID %u from source %s cannot be found.",
+             entry.EventId(), ToUtf8(entry.source).c_str());
     return ToUtf16(fallback);
 }
 
@@ -361,10 +367,13 @@ std::string Machine::DescribeDevices()
         for (const auto& [link, target] : names.Links())
         {
             PDEVICE_OBJECT device = names.Lookup(link);
-            if (device != nullptr && node->pdo != nullptr && device == kernel::IoManager::TopOfStack(node->pdo) &&
+            if (device != nullptr && node->pdo != nullptr &&
+                device == kernel::IoManager::TopOfStack(node->pdo) &&
                 link.find(u"#{") == std::u16string::npos)
             {
-                out << "    link:         " << ToUtf8(link) << " -> " << ToUtf8(target) << "\n";
+                std::u16string shown =
+                    link.rfind(u"\\GLOBAL??\\", 0) == 0 ? u"\\DosDevices\\" + link.substr(10) : link;
+                out << "    link:         " << ToUtf8(shown) << " -> " << ToUtf8(target) << "\n";
             }
         }
     }
@@ -403,7 +412,8 @@ std::string Machine::DescribeEventLog(USHORT language)
         if (entry.Packet().FinalStatus != 0)
         {
             char status[48];
-            snprintf(status, sizeof(status), "  [status 0x%08X]", static_cast<unsigned>(entry.Packet().FinalStatus));
+            snprintf(status, sizeof(status), "  [status 0x%08X]",
+                     static_cast<unsigned>(entry.Packet().FinalStatus));
             out << status;
         }
         out << "\n";

@@ -18,7 +18,8 @@ namespace winsim::machine
 namespace
 {
 
-constexpr char16_t ComNameArbiterPath[] = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
+constexpr char16_t ComNameArbiterPath[] =
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
 constexpr size_t ComDbBytes = 32; // 256 COM numbers
 
 // Registry flags of an AddReg line.
@@ -68,9 +69,7 @@ std::vector<std::string> SplitList(const std::string& text)
 
 } // namespace
 
-Setup::Setup(Machine& machine) : m_machine(machine)
-{
-}
+Setup::Setup(Machine& machine) : m_machine(machine) {}
 
 void Setup::InstallPackage(const std::filesystem::path& infFile)
 {
@@ -88,7 +87,8 @@ void Setup::InstallPackage(const std::filesystem::path& infFile)
         std::filesystem::path from = source / file;
         if (!std::filesystem::exists(from))
         {
-            throw std::runtime_error(infFile.string() + ": the file " + file + " the package names is missing");
+            throw std::runtime_error(infFile.string() + ": the file " + file +
+                                     " the package names is missing");
         }
     }
     for (const InfLine& destination : inf.Section("DestinationDirs"))
@@ -104,7 +104,8 @@ void Setup::InstallPackage(const std::filesystem::path& infFile)
             std::string file = entry.values.front();
             std::filesystem::path target = m_machine.HostPath(folder + u"\\" + ToUtf16(file));
             std::filesystem::create_directories(target.parent_path());
-            std::filesystem::copy_file(source / file, target, std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::copy_file(source / file, target,
+                                       std::filesystem::copy_options::overwrite_existing);
         }
     }
     // The driver store keeps the INF as oemN.inf.
@@ -304,7 +305,8 @@ void Setup::ApplyServices(const InfFile& inf, const std::string& section, kernel
         auto key = registry.CreateKey(serviceKey);
         key->SetDword(u"Type", static_cast<ULONG>(Number(inf.Value(install, "ServiceType").value_or("1"))));
         key->SetDword(u"Start", static_cast<ULONG>(Number(inf.Value(install, "StartType").value_or("3"))));
-        key->SetDword(u"ErrorControl", static_cast<ULONG>(Number(inf.Value(install, "ErrorControl").value_or("1"))));
+        key->SetDword(u"ErrorControl",
+                      static_cast<ULONG>(Number(inf.Value(install, "ErrorControl").value_or("1"))));
         if (auto display = inf.Value(install, "DisplayName"))
         {
             key->SetString(u"DisplayName", ToUtf16(*display));
@@ -328,7 +330,8 @@ void Setup::ApplyServices(const InfFile& inf, const std::string& section, kernel
         {
             std::u16string log = fields[4].empty() ? u"System" : ToUtf16(fields[4]);
             std::u16string source = fields[5].empty() ? service : ToUtf16(fields[5]);
-            std::u16string eventKey = std::u16string(kernel::ServicesKeyPath) + u"\\EventLog\\" + log + u"\\" + source;
+            std::u16string eventKey =
+                std::u16string(kernel::ServicesKeyPath) + u"\\EventLog\\" + log + u"\\" + source;
             registry.CreateKey(eventKey);
             for (const std::string& addReg : inf.ValuesOf(fields[3], "AddReg"))
             {

@@ -17,8 +17,9 @@ typedef NTSTATUS (*PFN_WPP_QUERY_TRACE_INFORMATION)(TRACE_INFORMATION_CLASS Trac
                                                     PULONG RequiredLength, PVOID Buffer);
 typedef BOOLEAN (*PFN_WPP_PS_GET_VERSION)(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
                                           PUNICODE_STRING CSDVersion);
-typedef NTSTATUS (*PFN_WPP_REGISTER_CLASSIC)(LPCGUID ProviderGuid, ULONG Type, PETW_CLASSIC_CALLBACK EnableCallback,
-                                             PVOID CallbackContext, PREGHANDLE RegHandle);
+typedef NTSTATUS (*PFN_WPP_REGISTER_CLASSIC)(LPCGUID ProviderGuid, ULONG Type,
+                                             PETW_CLASSIC_CALLBACK EnableCallback, PVOID CallbackContext,
+                                             PREGHANDLE RegHandle);
 typedef NTSTATUS (*PFN_WPP_UNREGISTER)(REGHANDLE RegHandle);
 
 // The control block. Its first member is the WMI entry point: on the WMI registration path the
@@ -40,7 +41,7 @@ typedef struct _WPP_TRACE_CONTROL_BLOCK
 // One control block per driver image.
 inline WPP_TRACE_CONTROL_BLOCK WPP_MAIN_CB;
 
-#define WPP_MESSAGE_FLAGS                                                                              \
+#define WPP_MESSAGE_FLAGS                                                                                    \
     (TRACE_MESSAGE_SEQUENCE | TRACE_MESSAGE_GUID | TRACE_MESSAGE_SYSTEMINFO | TRACE_MESSAGE_TIMESTAMP)
 
 // Trace points read the level, flags and logger without a lock; the enable callbacks write them.
@@ -70,7 +71,8 @@ inline bool WppEnabled(UCHAR level, ULONG flags)
     return WppCurrentLogger() != 0 && WppCurrentLevel() >= level && (WppCurrentFlags() & flags) != 0;
 }
 
-inline VOID NTAPI WppClassicProviderCallback(LPCGUID, UCHAR ControlCode, PVOID EnableContext, PVOID CallbackContext)
+inline VOID NTAPI WppClassicProviderCallback(LPCGUID, UCHAR ControlCode, PVOID EnableContext,
+                                             PVOID CallbackContext)
 {
     UNREFERENCED_PARAMETER(CallbackContext);
     if (ControlCode == EVENT_CONTROL_CODE_ENABLE_PROVIDER && EnableContext != NULL)
@@ -84,8 +86,8 @@ inline VOID NTAPI WppClassicProviderCallback(LPCGUID, UCHAR ControlCode, PVOID E
     }
 }
 
-inline NTSTATUS WppTraceCallback(UCHAR MinorFunction, PVOID DataPath, ULONG BufferLength, PVOID Buffer, PVOID Context,
-                                 PULONG Size)
+inline NTSTATUS WppTraceCallback(UCHAR MinorFunction, PVOID DataPath, ULONG BufferLength, PVOID Buffer,
+                                 PVOID Context, PULONG Size)
 {
     UNREFERENCED_PARAMETER(DataPath);
     UNREFERENCED_PARAMETER(Context);
@@ -160,7 +162,8 @@ inline VOID WppInitKm(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath
     {
         WPP_MAIN_CB.Unregister = (PFN_WPP_UNREGISTER)WppSystemRoutine(L"EtwUnregister");
         WPP_MAIN_CB.Classic = TRUE;
-        registerClassic(&WPP_MAIN_CB.ControlGuid, 0, WppClassicProviderCallback, &WPP_MAIN_CB, &WPP_MAIN_CB.RegHandle);
+        registerClassic(&WPP_MAIN_CB.ControlGuid, 0, WppClassicProviderCallback, &WPP_MAIN_CB,
+                        &WPP_MAIN_CB.RegHandle);
     }
     else
     {
@@ -180,7 +183,8 @@ inline VOID WppCleanupKm(PDRIVER_OBJECT DriverObject)
     }
     else if (WPP_MAIN_CB.Callback != NULL)
     {
-        IoWMIRegistrationControl((PDEVICE_OBJECT)&WPP_MAIN_CB, WMIREG_ACTION_DEREGISTER | WMIREG_FLAG_CALLBACK);
+        IoWMIRegistrationControl((PDEVICE_OBJECT)&WPP_MAIN_CB,
+                                 WMIREG_ACTION_DEREGISTER | WMIREG_FLAG_CALLBACK);
     }
     WppSetEnabled(0, 0, 0);
     __builtin_memset(&WPP_MAIN_CB, 0, sizeof(WPP_MAIN_CB));
@@ -272,7 +276,8 @@ inline void WppSend(const GUID* messageGuid, USHORT number, const WppArgument* a
     PFN_WPP_TRACE_MESSAGE send = WPP_MAIN_CB.TraceMessage;
     if (send != NULL)
     {
-        send(WppCurrentLogger(), WPP_MESSAGE_FLAGS, messageGuid, number, WppField<J>(arguments)..., (PVOID)NULL);
+        send(WppCurrentLogger(), WPP_MESSAGE_FLAGS, messageGuid, number, WppField<J>(arguments)...,
+             (PVOID)NULL);
     }
 }
 
@@ -286,5 +291,6 @@ inline void WppTrace(const GUID* messageGuid, USHORT number, A... values)
     WppSend(messageGuid, number, arguments, typename WppMakeIndexes<2 * sizeof...(A)>::Type());
 }
 
-#define WPP_INIT_TRACING(DriverObject, RegistryPath) WppInitKm(DriverObject, RegistryPath, WPP_CONTROL_GUID_VALUE)
-#define WPP_CLEANUP(DriverObject)                    WppCleanupKm(DriverObject)
+#define WPP_INIT_TRACING(DriverObject, RegistryPath)                                                         \
+    WppInitKm(DriverObject, RegistryPath, WPP_CONTROL_GUID_VALUE)
+#define WPP_CLEANUP(DriverObject) WppCleanupKm(DriverObject)

@@ -420,12 +420,12 @@ TEST_F(RtlRegistryTest, QueryThroughAHandle)
                                        nullptr, nullptr),
               STATUS_SUCCESS);
     EXPECT_EQ(number, 0x1Fu);
-    // Deleting what it read needs a handle that may write.
+    // DELETE removes what it read, through the kernel handle whatever access it was opened with.
     table[0].Flags |= RTL_QUERY_REGISTRY_DELETE;
     EXPECT_EQ(RtlQueryRegistryValuesEx(RTL_REGISTRY_HANDLE, reinterpret_cast<PCWSTR>(readOnly), table,
                                        nullptr, nullptr),
-              STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(
+              STATUS_SUCCESS);
+    EXPECT_FALSE(
         m_registry.OpenKey(u"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM")->GetValue(u"Number").has_value());
     // The handle stays open.
     EXPECT_EQ(ZwClose(readOnly), STATUS_SUCCESS);
@@ -452,12 +452,12 @@ TEST_F(RtlRegistryTest, WriteRegistryValueNeedsAnExistingKey)
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(m_registry.OpenKey(u"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM\\Missing"), nullptr);
 
-    // Through a handle, which must allow writing.
+    // Through a handle.
     HANDLE readOnly = OpenHandle(SerialComm, KEY_READ);
     HANDLE writable = OpenHandle(SerialComm, KEY_WRITE);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, reinterpret_cast<PCWSTR>(readOnly), L"ViaHandle",
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, reinterpret_cast<PCWSTR>(readOnly), L"ViaReadHandle",
                                     REG_DWORD, &value, sizeof(value)),
-              STATUS_ACCESS_DENIED);
+              STATUS_SUCCESS);
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, reinterpret_cast<PCWSTR>(writable), L"ViaHandle",
                                     REG_DWORD, &value, sizeof(value)),
               STATUS_SUCCESS);
