@@ -1,5 +1,7 @@
 #include "OstrixApp.h"
 
+#include <Ostrix.h>
+
 #include <strsafe.h>
 #include <string.h>
 
