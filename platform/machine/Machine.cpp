@@ -86,6 +86,10 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     m_system = std::make_unique<kernel::System>(m_config.system);
     m_setup = std::make_unique<Setup>(*this);
     SeedRegistry();
+    for (const auto& file : m_config.registryFiles)
+    {
+        Registry().ImportRegFile(file);
+    }
     m_bus = std::make_unique<usb::UsbBus>();
 
     kernel::PnpManager& pnp = m_system->Pnp();
@@ -214,6 +218,11 @@ std::filesystem::path Machine::HostPath(std::u16string_view windowsPath) const
         start = end + 1;
     }
     return host;
+}
+
+void Machine::SaveRegistry(const std::filesystem::path& file, std::u16string_view keyPath)
+{
+    Registry().ExportRegFile(file, keyPath);
 }
 
 void Machine::InstallPackage(const std::filesystem::path& infFile)

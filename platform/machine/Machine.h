@@ -32,6 +32,8 @@ struct MachineConfig
     // COM numbers the machine's own serial ports hold (they appear in SERIALCOMM and the COM-name
     // database). A new reader gets the lowest number not claimed.
     std::vector<unsigned> builtInComPorts = {1, 2};
+    // Registry editor files (.reg) imported after the machine's own keys, to seed its registry.
+    std::vector<std::filesystem::path> registryFiles;
 };
 
 // A reader model to plug in.
@@ -74,6 +76,9 @@ class Machine
     // Pulls a reader out.
     void Detach(kernel::DeviceNode* node);
     std::vector<kernel::DeviceNode*> Devices();
+
+    // Saves a key and everything below it as a registry editor file (for example HKEY_LOCAL_MACHINE).
+    void SaveRegistry(const std::filesystem::path& file, std::u16string_view keyPath = u"HKEY_LOCAL_MACHINE");
 
     // Event log entries rendered as Event Viewer shows them, in a language (0x409, 0x411).
     std::u16string RenderEvent(const kernel::EventLogEntry& entry, USHORT language) const;
