@@ -160,10 +160,18 @@ std::string Header(const MessageFile& file, const std::string& source)
         size_t at = 0;
         while (at < text.size())
         {
-            const size_t end = text.find("\r\n", at);
+            size_t end = text.find('\n', at);
+            if (end == std::string::npos)
+            {
+                end = text.size();
+            }
             std::string line = text.substr(at, end - at);
+            if (!line.empty() && line.back() == '\r')
+            {
+                line.pop_back();
+            }
             out += line.empty() ? "//\n" : "// " + line + "\n";
-            at = end + 2;
+            at = end + 1;
         }
         out += "//\n";
         out += "#define " + message.symbol + " ";
