@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+// The array that winsim_message_table embedded into this program, named after the message file.
+extern "C" const unsigned char winsim_rsrc_test_messages[] __attribute__((visibility("hidden")));
+
 namespace
 {
 
@@ -87,6 +90,9 @@ TEST(ResourceModule, EachLoadedModuleSeesItsOwnSection)
         winsim::ReadElfSection("/proc/self/exe", "winsim_rsrc", &error);
     ASSERT_TRUE(onDisk) << error;
     EXPECT_EQ(std::vector<uint8_t>(mine.begin(), mine.end()), *onDisk);
+    // The only container of this program's section, reachable by its symbol too.
+    EXPECT_EQ(static_cast<const void*>(winsim_rsrc_test_messages), static_cast<const void*>(mine.data()));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(winsim_rsrc_test_messages), 8), "WSIMRSRC");
 
     void* module = dlopen(TEST_MODULE, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
