@@ -128,8 +128,9 @@ NTSTATUS FxIoQueue::Enqueue(FxRequest* request, bool forwarded)
         {
             return STATUS_WDF_BUSY;
         }
-        request->Complete(STATUS_CANCELLED, 0, "queue refusing requests");
-        return STATUS_CANCELLED;
+        // A purged queue completes the requests that still arrive for it, as Windows does.
+        request->Complete(STATUS_INVALID_DEVICE_STATE, 0, "queue refusing requests");
+        return STATUS_INVALID_DEVICE_STATE;
     }
     request->SetQueue(this);
     bool present = m_config.DispatchType != WdfIoQueueDispatchManual && m_dispatching &&
