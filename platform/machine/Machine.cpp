@@ -72,6 +72,8 @@ std::string FormatTime(LONGLONG systemTime)
 
 } // namespace
 
+Machine::Machine() : Machine(MachineConfig()) {}
+
 Machine::Machine(MachineConfig config) : m_config(std::move(config))
 {
     m_root = m_config.root;

@@ -50,7 +50,8 @@ struct ReaderSpec
 class Machine
 {
   public:
-    explicit Machine(MachineConfig config = {});
+    Machine();
+    explicit Machine(MachineConfig config);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
