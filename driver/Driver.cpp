@@ -147,6 +147,28 @@ VOID DriverContextCleanup(WDFOBJECT DriverObject)
 }
 
 // --- registry routines ------------------------------------------------------------------------
+// Each routine opens its key, does one operation, closes the key and returns the status of the
+// step that failed; every failure is traced.
+
+static NTSTATUS KeyOpened(NTSTATUS Status, const char* Key, PCWSTR Name)
+{
+    if (!NT_SUCCESS(Status))
+    {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the %s key for %ws failed 0x%x", Key,
+                    Name, Status);
+    }
+    return Status;
+}
+
+static NTSTATUS CloseKey(WDFKEY Key, NTSTATUS Status, const char* Operation, PCWSTR Name)
+{
+    if (!NT_SUCCESS(Status))
+    {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s %ws failed 0x%x", Operation, Name, Status);
+    }
+    WdfRegistryClose(Key);
+    return Status;
+}
 
 NTSTATUS ReadDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Length, PVOID Out)
 {
@@ -155,22 +177,17 @@ NTSTATUS ReadDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Length, PVOID 
         return STATUS_INVALID_PARAMETER;
     }
     WDFKEY key = NULL;
-    NTSTATUS status = WdfDriverOpenParametersRegistryKey(Driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
+    NTSTATUS status =
+        KeyOpened(WdfDriverOpenParametersRegistryKey(Driver, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key),
+                  "Parameters", Name);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening Parameters to read %ws failed 0x%x", Name,
-                    status);
         return status;
     }
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, Name);
-    status = WdfRegistryQueryValue(key, &valueName, Length, Out, NULL, NULL);
-    if (!NT_SUCCESS(status))
-    {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "reading parameter %ws failed 0x%x", Name, status);
-    }
-    WdfRegistryClose(key);
-    return status;
+    return CloseKey(key, WdfRegistryQueryValue(key, &valueName, Length, Out, NULL, NULL), "reading parameter",
+                    Name);
 }
 
 NTSTATUS WriteDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Type, ULONG Length, PVOID Data)
@@ -180,22 +197,17 @@ NTSTATUS WriteDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Type, ULONG L
         return STATUS_INVALID_PARAMETER;
     }
     WDFKEY key = NULL;
-    NTSTATUS status = WdfDriverOpenParametersRegistryKey(Driver, KEY_WRITE, WDF_NO_OBJECT_ATTRIBUTES, &key);
+    NTSTATUS status =
+        KeyOpened(WdfDriverOpenParametersRegistryKey(Driver, KEY_WRITE, WDF_NO_OBJECT_ATTRIBUTES, &key),
+                  "Parameters", Name);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening Parameters to write %ws failed 0x%x",
-                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, Name);
-    status = WdfRegistryAssignValue(key, &valueName, Type, Length, Data);
-    if (!NT_SUCCESS(status))
-    {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "writing parameter %ws failed 0x%x", Name, status);
-    }
-    WdfRegistryClose(key);
-    return status;
+    return CloseKey(key, WdfRegistryAssignValue(key, &valueName, Type, Length, Data), "writing parameter",
+                    Name);
 }
 
 NTSTATUS ReadDeviceValue(WDFDEVICE Device, PCWSTR Name, ULONG Length, PVOID Out, PULONG OutLength)
@@ -205,24 +217,25 @@ NTSTATUS ReadDeviceValue(WDFDEVICE Device, PCWSTR Name, ULONG Length, PVOID Out,
         return STATUS_INVALID_PARAMETER;
     }
     WDFKEY key = NULL;
-    NTSTATUS status = WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
-                                               WDF_NO_OBJECT_ATTRIBUTES, &key);
+    NTSTATUS status = KeyOpened(WdfDeviceOpenRegistryKey(Device, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
+                                                         WDF_NO_OBJECT_ATTRIBUTES, &key),
+                                "device", Name);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to read %ws failed 0x%x",
-                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, Name);
-    status = WdfRegistryQueryValue(key, &valueName, Length, Out, OutLength, NULL);
-    if (!NT_SUCCESS(status))
-    {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "reading device value %ws failed 0x%x", Name,
-                    status);
-    }
-    WdfRegistryClose(key);
-    return status;
+    return CloseKey(key, WdfRegistryQueryValue(key, &valueName, Length, Out, OutLength, NULL),
+                    "reading device value", Name);
+}
+
+// The device key while the device is being added (before WdfDeviceCreate).
+static NTSTATUS OpenDeviceInitKey(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, WDFKEY* Key)
+{
+    return KeyOpened(WdfFdoInitOpenRegistryKey(DeviceInit, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
+                                               WDF_NO_OBJECT_ATTRIBUTES, Key),
+                     "device", Name);
 }
 
 NTSTATUS ReadDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, PULONG Out)
@@ -233,24 +246,14 @@ NTSTATUS ReadDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, PULONG Out
     }
     *Out = 0;
     WDFKEY key = NULL;
-    NTSTATUS status = WdfFdoInitOpenRegistryKey(DeviceInit, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
-                                                WDF_NO_OBJECT_ATTRIBUTES, &key);
+    NTSTATUS status = OpenDeviceInitKey(DeviceInit, Name, &key);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to read %ws failed 0x%x",
-                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, Name);
-    status = WdfRegistryQueryULong(key, &valueName, Out);
-    if (!NT_SUCCESS(status))
-    {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "reading device value %ws failed 0x%x", Name,
-                    status);
-    }
-    WdfRegistryClose(key);
-    return status;
+    return CloseKey(key, WdfRegistryQueryULong(key, &valueName, Out), "reading device value", Name);
 }
 
 NTSTATUS WriteDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, ULONG Value)
@@ -260,24 +263,14 @@ NTSTATUS WriteDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, ULONG Val
         return STATUS_INVALID_PARAMETER;
     }
     WDFKEY key = NULL;
-    NTSTATUS status = WdfFdoInitOpenRegistryKey(DeviceInit, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
-                                                WDF_NO_OBJECT_ATTRIBUTES, &key);
+    NTSTATUS status = OpenDeviceInitKey(DeviceInit, Name, &key);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the device key to write %ws failed 0x%x",
-                    Name, status);
         return status;
     }
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, Name);
-    status = WdfRegistryAssignULong(key, &valueName, Value);
-    if (!NT_SUCCESS(status))
-    {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "writing device value %ws failed 0x%x", Name,
-                    status);
-    }
-    WdfRegistryClose(key);
-    return status;
+    return CloseKey(key, WdfRegistryAssignULong(key, &valueName, Value), "writing device value", Name);
 }
 
 // Formats into the string's own buffer. Length counts no terminator.
