@@ -402,6 +402,23 @@ NTSTATUS FxDevice::DispatchPnp(PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction)
     {
+    case IRP_MN_START_DEVICE: {
+        // The bus starts the device first. Then the interfaces the driver created while adding
+        // the device are enabled, as KMDF does; one created later stays disabled.
+        NTSTATUS status = ForwardAndWait(irp);
+        if (NT_SUCCESS(status) && !m_started)
+        {
+            m_started = true;
+            for (const auto& link : m_interfaces)
+            {
+                UNICODE_STRING name{static_cast<USHORT>(link.size() * sizeof(WCHAR)),
+                                    static_cast<USHORT>(link.size() * sizeof(WCHAR)),
+                                    const_cast<PWCH>(reinterpret_cast<const wchar_t*>(link.data()))};
+                IoSetDeviceInterfaceState(&name, TRUE);
+            }
+        }
+        return CompleteIrp(irp, status, irp->IoStatus.Information);
+    }
     case IRP_MN_REMOVE_DEVICE: {
         PDEVICE_OBJECT fdo = m_fdo;
         PDEVICE_OBJECT lower = m_lower;
