@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <thread>
 
 // What WdfDeviceInit* calls record until WdfDeviceCreate uses it.
 struct WDFDEVICE_INIT
@@ -247,12 +248,20 @@ class FxWorkItem : public FxObject
     void OnDispose() override;
 
   private:
-    void Run();
+    // What the worker thread shares with those waiting for the item to be idle. It outlives the
+    // item: the worker's release of its reference may destroy the item before it reports idle.
+    struct RunState
+    {
+        std::mutex lock;
+        std::condition_variable idle;
+        bool queued = false;
+        bool running = false;
+        std::thread::id runner; // the thread in the callback, while running
+    };
+    void Run(const std::shared_ptr<RunState>& state);
+    void WaitUntilIdle();
     WDF_WORKITEM_CONFIG m_config;
-    std::mutex m_lock;
-    std::condition_variable m_idle;
-    bool m_queued = false;
-    bool m_running = false;
+    std::shared_ptr<RunState> m_state = std::make_shared<RunState>();
 };
 
 class FxSpinLock : public FxObject

@@ -140,54 +140,70 @@ NTSTATUS FxWorkItem::Setup(const char*)
 void FxWorkItem::Enqueue()
 {
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_queued)
+        std::lock_guard<std::mutex> guard(m_state->lock);
+        if (m_state->queued)
         {
             return;
         }
-        m_queued = true;
+        m_state->queued = true;
     }
     AddRef(WorkQueuedTag, __LINE__, __FILE__);
-    winsim::kernel::System::Current().GetScheduler().QueueWork([this] { Run(); });
+    std::shared_ptr<RunState> state = m_state;
+    winsim::kernel::System::Current().GetScheduler().QueueWork([this, state] { Run(state); });
 }
 
-void FxWorkItem::Run()
+void FxWorkItem::Run(const std::shared_ptr<RunState>& state)
 {
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_queued = false;
-        m_running = true;
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->queued = false;
+        state->running = true;
+        state->runner = std::this_thread::get_id();
     }
     if (!IsDisposed())
     {
         m_config.EvtWorkItemFunc(reinterpret_cast<WDFWORKITEM>(Handle()));
     }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_running = false;
-    }
-    m_idle.notify_all();
+    // The queue's reference goes before the item reports idle, so that a flush or a deletion
+    // that waited for it leaves no framework reference behind (the leak check at unload sees
+    // none). The release may destroy the item: only the shared state is used afterwards.
     Release(WorkQueuedTag, __LINE__, __FILE__);
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->running = false;
+        state->runner = std::thread::id();
+    }
+    state->idle.notify_all();
+}
+
+void FxWorkItem::WaitUntilIdle()
+{
+    std::shared_ptr<RunState> state = m_state;
+    std::unique_lock<std::mutex> lock(state->lock);
+    state->idle.wait(lock, [&] { return !state->queued && !state->running; });
 }
 
 void FxWorkItem::Flush()
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "WdfWorkItemFlush");
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_idle.wait(lock, [this] { return !m_queued && !m_running; });
+    WaitUntilIdle();
 }
 
 void FxWorkItem::OnDispose()
 {
     // Deleting a work item waits for its callback, unless the callback deletes it itself.
-    if (CurrentIrql() == PASSIVE_LEVEL)
+    if (CurrentIrql() != PASSIVE_LEVEL)
     {
-        std::unique_lock<std::mutex> lock(m_lock);
-        if (!m_running)
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_state->lock);
+        if (m_state->running && m_state->runner == std::this_thread::get_id())
         {
-            m_idle.wait(lock, [this] { return !m_queued && !m_running; });
+            return;
         }
     }
+    WaitUntilIdle();
 }
 
 // --- locks ------------------------------------------------------------------------------------
