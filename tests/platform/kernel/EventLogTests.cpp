@@ -15,6 +15,8 @@ using winsim::kernel::EventLogEntry;
 namespace
 {
 
+using kerneltest::PrintTo;
+
 class EventLogTest : public KernelTest
 {
   protected:

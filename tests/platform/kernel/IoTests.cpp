@@ -18,6 +18,8 @@ using winsim::kernel::OpenFile;
 namespace
 {
 
+using kerneltest::PrintTo;
+
 class IoTest : public KernelTest
 {
   protected:

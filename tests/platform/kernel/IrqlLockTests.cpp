@@ -8,6 +8,8 @@ using namespace kerneltest;
 namespace
 {
 
+using kerneltest::PrintTo;
+
 class IrqlTest : public KernelTest
 {
 };

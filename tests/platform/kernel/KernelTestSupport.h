@@ -98,6 +98,17 @@ inline std::string StopCaseName(const ::testing::TestParamInfo<StopCase>& info)
     return info.param.name;
 }
 
+// Table cases print as their name (ctest lists them so).
+template <typename Case>
+requires requires(const Case& c)
+{
+    c.name;
+}
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class KernelVerifierDeathTest : public KernelTest, public ::testing::WithParamInterface<StopCase>
 {
   protected:

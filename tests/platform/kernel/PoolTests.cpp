@@ -16,6 +16,8 @@ using Allocation = winsim::kernel::PoolAllocation;
 namespace
 {
 
+using kerneltest::PrintTo;
+
 class PoolTest : public KernelTest
 {
   protected:

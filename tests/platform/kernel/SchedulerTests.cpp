@@ -12,6 +12,8 @@ using namespace kerneltest;
 namespace
 {
 
+using kerneltest::PrintTo;
+
 class SchedulerTest : public KernelTest
 {
 };

@@ -10,6 +10,8 @@ using namespace kerneltest;
 namespace
 {
 
+using kerneltest::PrintTo;
+
 // One DPC processor, so that DPCs run in the order they were queued.
 SystemConfig OneProcessor()
 {

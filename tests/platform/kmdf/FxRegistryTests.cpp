@@ -1,0 +1,171 @@
+// Framework registry keys: the driver's Parameters key, values read into buffers that are too
+// small, and typed reads of values of another type.
+#include "FxTestSupport.h"
+
+#include <string.h>
+
+#include <vector>
+
+using namespace fxtest;
+
+namespace
+{
+
+using fxtest::PrintTo;
+
+class FxRegistryTest : public FxTest
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(m_machine.Load(), STATUS_SUCCESS);
+        ASSERT_EQ(WdfDriverOpenParametersRegistryKey(m_machine.Driver(), KEY_ALL_ACCESS,
+                                                     WDF_NO_OBJECT_ATTRIBUTES, &m_key),
+                  STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        if (m_key != nullptr)
+        {
+            WdfRegistryClose(m_key);
+        }
+    }
+
+    static std::u16string ParametersPath()
+    {
+        return std::u16string(winsim::kernel::ServicesKeyPath) + u"\\" + kService + u"\\Parameters";
+    }
+
+    WDFKEY m_key = nullptr;
+};
+
+TEST_F(FxRegistryTest, OpeningTheParametersKeyCreatesIt)
+{
+    auto key = m_machine.Kernel().GetRegistry().OpenKey(ParametersPath());
+    ASSERT_NE(key, nullptr) << "the Parameters key exists once the driver opened it";
+    UNICODE_STRING name = Us(L"PollInterval");
+    ASSERT_EQ(WdfRegistryAssignULong(m_key, &name, 250), STATUS_SUCCESS);
+    EXPECT_EQ(key->GetDword(u"PollInterval"), 250u) << "written through to the registry";
+    ULONG value = 0;
+    EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 250u);
+    UNICODE_STRING missing = Us(L"Missing");
+    EXPECT_EQ(WdfRegistryQueryULong(m_key, &missing, &value), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(WdfRegistryRemoveValue(m_key, &name), STATUS_SUCCESS);
+    EXPECT_FALSE(key->GetValue(u"PollInterval").has_value());
+}
+
+TEST_F(FxRegistryTest, KeyIsDeletedWithTheDriver)
+{
+    // A key left open is closed when its parent, the driver, goes; the unload's leak check
+    // would stop otherwise.
+    m_key = nullptr;
+    m_machine.Unload();
+    EXPECT_FALSE(m_machine.Loaded());
+}
+
+TEST_F(FxRegistryTest, QueryValueIntoATooSmallBufferCopiesWhatFitsAndReportsTheLength)
+{
+    const unsigned char data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    UNICODE_STRING name = Us(L"Blob");
+    ASSERT_EQ(
+        WdfRegistryAssignValue(m_key, &name, REG_BINARY, sizeof(data), const_cast<unsigned char*>(data)),
+        STATUS_SUCCESS);
+
+    unsigned char small[8];
+    memset(small, 0xEE, sizeof(small));
+    ULONG length = 0;
+    ULONG type = REG_NONE;
+    EXPECT_EQ(WdfRegistryQueryValue(m_key, &name, 4, small, &length, &type), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(length, sizeof(data)) << "the length the data needs";
+    EXPECT_EQ(type, static_cast<ULONG>(REG_BINARY));
+    EXPECT_EQ(memcmp(small, data, 4), 0) << "what fits is copied";
+    EXPECT_EQ(small[4], 0xEE) << "nothing beyond the given length is written";
+
+    length = 0;
+    EXPECT_EQ(WdfRegistryQueryValue(m_key, &name, 0, nullptr, &length, nullptr), STATUS_SUCCESS)
+        << "without a buffer only the length is retrieved";
+    EXPECT_EQ(length, sizeof(data));
+
+    unsigned char exact[10] = {};
+    EXPECT_EQ(WdfRegistryQueryValue(m_key, &name, sizeof(exact), exact, &length, &type), STATUS_SUCCESS);
+    EXPECT_EQ(memcmp(exact, data, sizeof(data)), 0);
+
+    UNICODE_STRING missing = Us(L"Nothing");
+    EXPECT_EQ(WdfRegistryQueryValue(m_key, &missing, sizeof(exact), exact, &length, &type),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+// WdfRegistryQueryULong reads REG_DWORD values only.
+struct TypeCase
+{
+    const char* name;
+    ULONG type;
+    std::vector<unsigned char> data;
+    NTSTATUS expected;
+};
+
+class FxRegistryTypeTest : public FxRegistryTest, public ::testing::WithParamInterface<TypeCase>
+{
+};
+
+TEST_P(FxRegistryTypeTest, QueryULong)
+{
+    const TypeCase& c = GetParam();
+    UNICODE_STRING name = Us(L"Typed");
+    std::vector<unsigned char> data = c.data;
+    ASSERT_EQ(WdfRegistryAssignValue(m_key, &name, c.type, static_cast<ULONG>(data.size()), data.data()),
+              STATUS_SUCCESS);
+    ULONG value = 0xCCCCCCCC;
+    EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &value), c.expected);
+    if (c.expected == STATUS_SUCCESS)
+    {
+        EXPECT_EQ(value, 0x04030201u);
+    }
+    else
+    {
+        EXPECT_EQ(value, 0xCCCCCCCCu) << "a failed read leaves the output alone";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, FxRegistryTypeTest,
+    ::testing::Values(TypeCase{"Dword", REG_DWORD, {1, 2, 3, 4}, STATUS_SUCCESS},
+                      TypeCase{"String", REG_SZ, {'1', 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH},
+                      TypeCase{"FourBinaryBytes", REG_BINARY, {1, 2, 3, 4}, STATUS_OBJECT_TYPE_MISMATCH},
+                      TypeCase{"Qword", REG_QWORD, {1, 2, 3, 4, 0, 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH}),
+    [](const ::testing::TestParamInfo<TypeCase>& info) { return std::string(info.param.name); });
+
+TEST_F(FxRegistryTest, QueryUnicodeStringCountsTheTextWithoutItsTerminator)
+{
+    UNICODE_STRING name = Us(L"Label");
+    UNICODE_STRING text = Us(L"COM7");
+    ASSERT_EQ(WdfRegistryAssignUnicodeString(m_key, &name, &text), STATUS_SUCCESS);
+    WCHAR buffer[16];
+    UNICODE_STRING value{0, sizeof(buffer), buffer};
+    USHORT bytes = 0;
+    ASSERT_EQ(WdfRegistryQueryUnicodeString(m_key, &name, &bytes, &value), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 8u);
+    EXPECT_EQ(Text(&value), u"COM7");
+    WCHAR tiny[2];
+    UNICODE_STRING small{0, sizeof(tiny), tiny};
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(m_key, &name, &bytes, &small), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(bytes, 8u) << "the length the text needs";
+    ULONG number = 0;
+    EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &number), STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+TEST_F(FxRegistryTest, RegistryMethodsRefuseDispatchLevel)
+{
+    UNICODE_STRING name = Us(L"Any");
+    ULONG value = 0;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &value), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(WdfRegistryAssignULong(m_key, &name, 1), STATUS_INVALID_DEVICE_REQUEST);
+    KeLowerIrql(old);
+    EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &value), STATUS_OBJECT_NAME_NOT_FOUND)
+        << "the refused assignment wrote nothing";
+}
+
+} // namespace

@@ -1,0 +1,191 @@
+// The verifier's stops for framework misuse: invalid handles, wait locks at DISPATCH_LEVEL, lock
+// order inversions, and objects, pool or requests left behind at unload or removal.
+#include "FxTestSupport.h"
+
+#include <thread>
+
+using namespace fxtest;
+
+namespace
+{
+
+TEST_P(FxVerifierDeathTest, Stops)
+{
+    EXPECT_DEATH(GetParam().body(), GetParam().diagnostic);
+}
+
+// A machine with the test driver loaded, for the cases below (each runs in its own process).
+#define LOADED_MACHINE                                                                                       \
+    FxMachine machine;                                                                                       \
+    ASSERT_EQ(machine.Load(), STATUS_SUCCESS)
+
+WDFSPINLOCK SpinLock()
+{
+    WDFSPINLOCK lock = nullptr;
+    EXPECT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    return lock;
+}
+
+VOID CompleteTwice(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
+
+VOID KeepRequest(WDFQUEUE, WDFREQUEST, size_t, size_t, ULONG) {}
+
+// A named device whose default queue sends device control requests to the given callback, and
+// an open handle on it.
+struct DeviceWithQueue
+{
+    explicit DeviceWithQueue(PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL control)
+    {
+        s_control = control;
+        machine.hooks.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+            UNICODE_STRING name = Us(L"\\Device\\FxStop0");
+            WdfDeviceInitAssignName(init, &name);
+            WDFDEVICE device = nullptr;
+            NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+            WDF_IO_QUEUE_CONFIG config;
+            WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+            config.EvtIoDeviceControl = s_control;
+            return NT_SUCCESS(status) ? WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr)
+                                      : status;
+        };
+        node = machine.Plug();
+        EXPECT_EQ(machine.Io().Open(u"\\Device\\FxStop0", GENERIC_READ, 0, &file), STATUS_SUCCESS);
+    }
+
+    static inline PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL s_control = nullptr;
+    FxMachine machine;
+    DeviceNode* node = nullptr;
+    std::shared_ptr<winsim::kernel::OpenFile> file;
+};
+
+const StopCase kFrameworkStops[] = {
+    {"InvalidHandle",
+     [] {
+         LOADED_MACHINE;
+         WdfObjectDelete(reinterpret_cast<WDFOBJECT>(0x1234));
+     },
+     "VERIFIER STOP INVALID_HANDLE: WdfObjectDelete: handle 0x1234 is not a live framework object"},
+    {"HandleOfTheWrongType",
+     [] {
+         LOADED_MACHINE;
+         WDFCOLLECTION collection = nullptr;
+         WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection);
+         WdfTimerStart(reinterpret_cast<WDFTIMER>(collection), -1);
+     },
+     "VERIFIER STOP INVALID_HANDLE: WdfTimerStart: handle 0x[0-9a-f]+ is a WDFCOLLECTION, not a WDFTIMER"},
+    {"HandleUsedAfterDeletion",
+     [] {
+         LOADED_MACHINE;
+         WDFOBJECT object = nullptr;
+         WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object);
+         WdfObjectDelete(object);
+         WdfObjectReference(object);
+     },
+     "VERIFIER STOP INVALID_HANDLE: WdfObjectReference: handle 0x[0-9a-f]+ is not a live framework object"},
+    {"DereferenceWithoutReference",
+     [] {
+         LOADED_MACHINE;
+         WDFOBJECT object = nullptr;
+         WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object);
+         WdfObjectDereferenceWithTag(object, reinterpret_cast<PVOID>(0x99));
+     },
+     "VERIFIER STOP OBJECT_MISUSE: WDFOBJECT 0x[0-9a-f]+ dereferenced with tag 0x99 at .*, which holds no "
+     "reference"},
+    {"DriverDeletesTheDriverObject",
+     [] {
+         LOADED_MACHINE;
+         WdfObjectDelete(machine.Driver());
+     },
+     "VERIFIER STOP OBJECT_MISUSE: WdfObjectDelete: a driver may not delete a WDFDRIVER"},
+    {"WaitLockAtDispatch",
+     [] {
+         LOADED_MACHINE;
+         WDFWAITLOCK lock = nullptr;
+         WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         WdfWaitLockAcquire(lock, nullptr);
+     },
+     "VERIFIER STOP WAIT_AT_DISPATCH_LEVEL: WdfWaitLockAcquire on WDFWAITLOCK 0x[0-9a-f]+ at IRQL 2"},
+    {"WaitLockReleasedByAnotherThread",
+     [] {
+         LOADED_MACHINE;
+         WDFWAITLOCK lock = nullptr;
+         WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+         std::thread([lock] { WdfWaitLockAcquire(lock, nullptr); }).join();
+         WdfWaitLockRelease(lock);
+     },
+     "VERIFIER STOP SPIN_LOCK_MISUSE: WdfWaitLockRelease on WDFWAITLOCK 0x[0-9a-f]+, which this thread does "
+     "not "
+     "hold"},
+    {"SpinLockOrderInversion",
+     [] {
+         LOADED_MACHINE;
+         WDFSPINLOCK first = SpinLock();
+         WDFSPINLOCK second = SpinLock();
+         WdfSpinLockAcquire(first);
+         WdfSpinLockAcquire(second);
+         WdfSpinLockRelease(second);
+         WdfSpinLockRelease(first);
+         WdfSpinLockAcquire(second);
+         WdfSpinLockAcquire(first);
+     },
+     "VERIFIER STOP LOCK_ORDER_INVERSION: WDFSPINLOCK 0x[0-9a-f]+ taken while holding WDFSPINLOCK "
+     "0x[0-9a-f]+, "
+     "but elsewhere the WDFSPINLOCK was taken while holding the WDFSPINLOCK"},
+    {"ObjectLeakedAtUnload",
+     [] {
+         LOADED_MACHINE;
+         WDFOBJECT object = nullptr;
+         WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object);
+         WdfObjectReference(object);
+         machine.Unload();
+     },
+     "VERIFIER STOP OBJECT_LEAK: 1 framework object\\(s\\) outlive the driver at unload:\n +WDFOBJECT "
+     "0x[0-9a-f]+ \\(deleted, still referenced"},
+    {"PoolLeakedAtUnload",
+     [] {
+         FxMachine machine;
+         machine.hooks.created = [](WDFDRIVER) { ExAllocatePool2(POOL_FLAG_NON_PAGED, 40, 'kaeL'); };
+         ASSERT_EQ(machine.Load(), STATUS_SUCCESS);
+         machine.Unload();
+     },
+     "VERIFIER STOP POOL_LEAK: 1 pool allocation\\(s\\) still live when the driver FxTest unloaded:\n "
+     "+0x[0-9a-f]+: "
+     "40 bytes, tag 'Leak'"},
+    {"RequestCompletedTwice",
+     [] {
+         DeviceWithQueue device(CompleteTwice);
+         device.machine.Io().DeviceControl(device.file, 0x222000, nullptr, 0, nullptr, 0);
+     },
+     "VERIFIER STOP INVALID_HANDLE: WdfRequestComplete: handle 0x[0-9a-f]+ is not a live framework object"},
+    {"RequestLeftWhenTheDeviceIsRemoved",
+     [] {
+         DeviceWithQueue device(KeepRequest);
+         std::thread([&device] {
+             device.machine.Io().DeviceControl(device.file, 0x222000, nullptr, 0, nullptr, 0);
+         }).detach();
+         for (;;)
+         {
+             ULONG owned = 0;
+             WdfIoQueueGetState(WdfDeviceGetDefaultQueue(device.machine.DeviceOf(device.node)), nullptr,
+                                &owned);
+             if (owned == 1)
+             {
+                 break;
+             }
+             std::this_thread::yield();
+         }
+         device.machine.Unplug(device.node);
+     },
+     "VERIFIER STOP REQUEST_LEAKED: the device was removed while 1 request\\(s\\) it received were never "
+     "completed"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Framework, FxVerifierDeathTest, ::testing::ValuesIn(kFrameworkStops), StopCaseName);
+
+} // namespace
