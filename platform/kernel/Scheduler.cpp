@@ -89,7 +89,7 @@ void Scheduler::Advance(ULONGLONG delta)
     }
     m_now = target;
     FireDueTimersLocked();
-    m_changed.notify_all();
+    NotifyChangedLocked();
 }
 
 std::optional<ULONGLONG> Scheduler::NextDeadline() const
@@ -225,7 +225,7 @@ LONG Scheduler::SetEvent(KEVENT* event)
     std::lock_guard<std::mutex> guard(m_lock);
     LONG previous = event->Header.SignalState;
     event->Header.SignalState = 1;
-    m_changed.notify_all();
+    NotifyChangedLocked();
     return previous;
 }
 
@@ -257,6 +257,47 @@ void Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header)
     }
 }
 
+void Scheduler::NotifyChangedLocked()
+{
+    ++m_changes;
+    m_changed.notify_all();
+}
+
+// Sleeps until done() holds, recording each look at the latest change for WaitForWaitersToSettle.
+template <typename Done>
+void Scheduler::BlockUntil(std::unique_lock<std::mutex>& lock, Done done)
+{
+    Waiter waiter{m_changes};
+    m_waiters.push_back(&waiter);
+    for (;;)
+    {
+        waiter.seenChange = m_changes;
+        if (done())
+        {
+            break;
+        }
+        m_settled.notify_all();
+        m_changed.wait(lock);
+    }
+    std::erase(m_waiters, &waiter);
+    m_settled.notify_all();
+}
+
+void Scheduler::WaitForWaitersToSettle()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_settled.wait(lock, [this] {
+        for (const Waiter* waiter : m_waiters)
+        {
+            if (waiter->seenChange != m_changes)
+            {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
 NTSTATUS Scheduler::WaitForObject(DISPATCHER_HEADER* header, std::optional<ULONGLONG> deadline)
 {
     std::unique_lock<std::mutex> lock(m_lock);
@@ -274,20 +315,19 @@ NTSTATUS Scheduler::WaitForObject(DISPATCHER_HEADER* header, std::optional<ULONG
         registered = m_waitDeadlines.insert(*deadline);
     }
     NTSTATUS status = STATUS_SUCCESS;
-    for (;;)
-    {
+    BlockUntil(lock, [&] {
         if (IsSignalledLocked(header))
         {
             SatisfyWaitLocked(header);
-            break;
+            return true;
         }
         if (deadline && m_now >= *deadline)
         {
             status = STATUS_TIMEOUT;
-            break;
+            return true;
         }
-        m_changed.wait(lock);
-    }
+        return false;
+    });
     if (registered != m_waitDeadlines.end())
     {
         m_waitDeadlines.erase(registered);
@@ -299,7 +339,7 @@ void Scheduler::DelayUntil(ULONGLONG deadline)
 {
     std::unique_lock<std::mutex> lock(m_lock);
     auto registered = m_waitDeadlines.insert(deadline);
-    m_changed.wait(lock, [&] { return m_now >= deadline; });
+    BlockUntil(lock, [&] { return m_now >= deadline; });
     m_waitDeadlines.erase(registered);
 }
 
@@ -329,7 +369,7 @@ bool Scheduler::SetTimer(KTIMER* timer, ULONGLONG due, LONG period, KDPC* dpc)
     if (due <= m_now)
     {
         FireDueTimersLocked();
-        m_changed.notify_all();
+        NotifyChangedLocked();
     }
     return wasSet;
 }

@@ -43,6 +43,12 @@ class Scheduler
     bool AdvanceToNextDeadline();
     std::optional<ULONGLONG> NextDeadline() const;
 
+    // Blocks until every thread blocked in a dispatcher wait (KeWaitForSingleObject,
+    // KeDelayExecutionThread) has looked at the latest signal or clock movement and has either
+    // returned or gone back to sleep. A test calls it after moving the clock to assert that a
+    // wait did not end, without sleeping.
+    void WaitForWaitersToSettle();
+
     // Blocks until no DPC is queued or running.
     void WaitForDpcsIdle();
     // Blocks until no DPC and no system work item is queued or running.
@@ -81,6 +87,15 @@ class Scheduler
         KDPC* dpc;
     };
 
+    // A thread blocked in a dispatcher wait, and the last change it has looked at.
+    struct Waiter
+    {
+        ULONGLONG seenChange;
+    };
+    template <typename Done>
+    void BlockUntil(std::unique_lock<std::mutex>& lock, Done done);
+    void NotifyChangedLocked();
+
     void DpcThreadMain(unsigned index);
     void WorkerThreadMain();
     void FireDueTimersLocked();
@@ -89,7 +104,10 @@ class Scheduler
     void SatisfyWaitLocked(DISPATCHER_HEADER* header);
 
     mutable std::mutex m_lock;
-    std::condition_variable m_changed;  // any signal or clock movement
+    std::condition_variable m_changed; // any signal or clock movement
+    std::condition_variable m_settled; // a waiter looked at the latest change
+    ULONGLONG m_changes = 0;           // count of signals and clock movements
+    std::vector<Waiter*> m_waiters;
     std::condition_variable m_dpcReady; // work for the DPC threads
     std::condition_variable m_dpcIdle;  // the DPC queue drained
     ULONGLONG m_now = 0;
