@@ -73,6 +73,16 @@ class FxQueueTest : public FxTest
     void SetUp() override { g_held = &m_held; }
     void TearDown() override
     {
+        if (HasFailure())
+        {
+            // A failed test may have left requests its senders wait for; rather than hang, let
+            // the removal below report them (a verifier stop makes the failure plain).
+            for (auto& sender : m_senders)
+            {
+                sender.detach();
+            }
+            m_senders.clear();
+        }
         JoinSenders();
         if (m_file)
         {
@@ -144,20 +154,23 @@ class FxQueueTest : public FxTest
         });
     }
 
-    // Waits (yielding) until the queue holds and the driver owns the given numbers of requests.
+    // Waits (yielding) until the requests sent so far have reached the queue, then checks how
+    // many it holds and how many the driver owns.
     void WaitForState(WDFQUEUE queue, ULONG queued, ULONG owned)
     {
+        ULONG q = 0;
+        ULONG o = 0;
         for (;;)
         {
-            ULONG q = 0;
-            ULONG o = 0;
             WdfIoQueueGetState(queue, &q, &o);
-            if (q == queued && o == owned)
+            if (q + o == queued + owned)
             {
-                return;
+                break;
             }
             std::this_thread::yield();
         }
+        EXPECT_EQ(q, queued) << "requests waiting in the queue";
+        EXPECT_EQ(o, owned) << "requests the driver owns";
     }
 
     void JoinSenders()
