@@ -240,7 +240,8 @@ NTSTATUS FxIoQueue::RetrieveNext(FxRequest** request)
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_config.DispatchType == WdfIoQueueDispatchParallel)
     {
-        VerifierStop(VerifierRule::ObjectMisuse, "WdfIoQueueRetrieveNextRequest on a parallel queue");
+        // The framework refuses it with a status, as Windows documents, rather than stopping.
+        return STATUS_INVALID_DEVICE_STATE;
     }
     if (!m_dispatching)
     {
