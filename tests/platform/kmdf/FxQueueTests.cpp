@@ -374,6 +374,10 @@ TEST_F(FxQueueTest, PurgedQueueCompletesNewRequestsAsInvalidDeviceState)
     WdfRequestComplete(m_held.At(0), STATUS_SUCCESS);
     JoinSenders();
     EXPECT_EQ(m_results[0].status, STATUS_SUCCESS);
+    WDFREQUEST none = reinterpret_cast<WDFREQUEST>(1);
+    EXPECT_EQ(WdfIoQueueRetrieveNextRequest(queue, &none), STATUS_INVALID_DEVICE_STATE)
+        << "a parallel queue hands out no requests on demand";
+    EXPECT_EQ(none, nullptr);
 }
 
 // File objects: the create, cleanup and close callbacks of one open, in that order.
