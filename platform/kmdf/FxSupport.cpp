@@ -909,9 +909,10 @@ extern "C"
         {
             bytes -= sizeof(WCHAR);
         }
+        // ValueByteLength counts the terminating null as well, as Windows documents it.
         if (ValueByteLength != nullptr)
         {
-            *ValueByteLength = static_cast<USHORT>(bytes);
+            *ValueByteLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
         }
         if (Value == nullptr)
         {
