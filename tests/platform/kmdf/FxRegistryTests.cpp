@@ -136,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"Qword", REG_QWORD, {1, 2, 3, 4, 0, 0, 0, 0}, STATUS_OBJECT_TYPE_MISMATCH}),
     [](const ::testing::TestParamInfo<TypeCase>& info) { return std::string(info.param.name); });
 
-TEST_F(FxRegistryTest, QueryUnicodeStringCountsTheTextWithoutItsTerminator)
+// The counted string leaves the stored terminator out; the byte length reported counts it.
+TEST_F(FxRegistryTest, QueryUnicodeStringCountsTheTerminatorOnlyInTheReportedLength)
 {
     UNICODE_STRING name = Us(L"Label");
     UNICODE_STRING text = Us(L"COM7");
@@ -145,12 +146,16 @@ TEST_F(FxRegistryTest, QueryUnicodeStringCountsTheTextWithoutItsTerminator)
     UNICODE_STRING value{0, sizeof(buffer), buffer};
     USHORT bytes = 0;
     ASSERT_EQ(WdfRegistryQueryUnicodeString(m_key, &name, &bytes, &value), STATUS_SUCCESS);
-    EXPECT_EQ(bytes, 8u);
+    EXPECT_EQ(bytes, 10u) << "four characters and the terminating null";
+    EXPECT_EQ(value.Length, 8u);
     EXPECT_EQ(Text(&value), u"COM7");
+    bytes = 0;
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(m_key, &name, &bytes, nullptr), STATUS_SUCCESS)
+        << "without a string only the size is returned";
+    EXPECT_EQ(bytes, 10u);
     WCHAR tiny[2];
     UNICODE_STRING small{0, sizeof(tiny), tiny};
     EXPECT_EQ(WdfRegistryQueryUnicodeString(m_key, &name, &bytes, &small), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(bytes, 8u) << "the length the text needs";
     ULONG number = 0;
     EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &number), STATUS_OBJECT_TYPE_MISMATCH);
 }
