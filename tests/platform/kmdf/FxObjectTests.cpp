@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace fxtest;
@@ -220,6 +221,57 @@ TEST_F(FxObjectTest, CollectionsHoldReferencesToTheirItems)
     EXPECT_EQ(m_log.back(), "cleanup y");
     WdfObjectDelete(collection);
     EXPECT_EQ(m_log.back(), "destroy y") << "deleting the collection releases its items";
+}
+
+// A WDFSPINLOCK runs its holder at DISPATCH_LEVEL; a WDFWAITLOCK leaves the IRQL alone and its
+// time-outs run on the virtual clock.
+TEST_F(FxObjectTest, LocksAndWaitLockTimeOuts)
+{
+    WDFSPINLOCK spin = nullptr;
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &spin), STATUS_SUCCESS);
+    WdfSpinLockAcquire(spin);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    WdfSpinLockRelease(spin);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    WDFWAITLOCK lock = nullptr;
+    ASSERT_EQ(WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    ASSERT_EQ(WdfWaitLockAcquire(lock, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    NTSTATUS polled = STATUS_PENDING;
+    NTSTATUS timed = STATUS_PENDING;
+    std::thread contender([&] {
+        LONGLONG zero = 0;
+        polled = WdfWaitLockAcquire(lock, &zero);
+        LONGLONG timeout = RelativeMs(50);
+        timed = WdfWaitLockAcquire(lock, &timeout);
+    });
+    while (m_machine.Clock().NextDeadline() != Ms(50))
+    {
+        std::this_thread::yield();
+    }
+    m_machine.Clock().Advance(Ms(50));
+    contender.join();
+    EXPECT_EQ(polled, STATUS_TIMEOUT) << "a zero time-out only tries";
+    EXPECT_EQ(timed, STATUS_TIMEOUT);
+
+    // Released, the lock goes to the thread waiting for it.
+    NTSTATUS handedOver = STATUS_PENDING;
+    std::thread next([&] {
+        LONGLONG timeout = RelativeMs(50);
+        handedOver = WdfWaitLockAcquire(lock, &timeout);
+        if (NT_SUCCESS(handedOver))
+        {
+            WdfWaitLockRelease(lock);
+        }
+    });
+    while (m_machine.Clock().NextDeadline() != Ms(100))
+    {
+        std::this_thread::yield();
+    }
+    WdfWaitLockRelease(lock);
+    next.join();
+    EXPECT_EQ(handedOver, STATUS_SUCCESS);
 }
 
 class FxMemoryTest : public FxTest
