@@ -66,10 +66,10 @@ std::optional<uint32_t> ParseDecimal(std::string_view text)
 // ---- Rendering --------------------------------------------------------------------------------
 
 template <typename... Args>
-std::string Printf(const std::string& spec, Args... args)
+std::string Printf(const std::string& pattern, Args... args)
 {
     char small[128];
-    int n = snprintf(small, sizeof(small), spec.c_str(), args...);
+    int n = snprintf(small, sizeof(small), pattern.c_str(), args...);
     if (n < 0)
     {
         return {};
@@ -79,7 +79,7 @@ std::string Printf(const std::string& spec, Args... args)
         return std::string(small, static_cast<size_t>(n));
     }
     std::string out(static_cast<size_t>(n) + 1, '\0');
-    snprintf(out.data(), out.size(), spec.c_str(), args...);
+    snprintf(out.data(), out.size(), pattern.c_str(), args...);
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -183,17 +183,17 @@ std::string IntegerText(const FormatPiece& p, std::span<const uint8_t> blob, int
     {
         value &= (uint64_t{1} << bits) - 1;
     }
-    std::string spec = "%" + p.flags;
+    std::string pattern = "%" + p.flags;
     if (width >= 0)
     {
-        spec += std::to_string(width);
+        pattern += std::to_string(width);
     }
     if (precision >= 0)
     {
-        spec += "." + std::to_string(precision);
+        pattern += "." + std::to_string(precision);
     }
-    spec += "ll";
-    spec += p.type;
+    pattern += "ll";
+    pattern += p.type;
     if (p.type == 'd' || p.type == 'i')
     {
         int64_t signedValue = static_cast<int64_t>(value);
@@ -201,9 +201,9 @@ std::string IntegerText(const FormatPiece& p, std::span<const uint8_t> blob, int
         {
             signedValue = static_cast<int64_t>(value | ~((uint64_t{1} << bits) - 1));
         }
-        return Printf(spec, static_cast<long long>(signedValue));
+        return Printf(pattern, static_cast<long long>(signedValue));
     }
-    return Printf(spec, static_cast<unsigned long long>(value));
+    return Printf(pattern, static_cast<unsigned long long>(value));
 }
 
 std::string NarrowText(const FormatPiece& p, std::span<const uint8_t> blob, int width, int precision)
@@ -266,17 +266,17 @@ std::string FloatText(const FormatPiece& p, std::span<const uint8_t> blob, int w
     }
     double value;
     memcpy(&value, blob.data(), sizeof(value));
-    std::string spec = "%" + p.flags;
+    std::string pattern = "%" + p.flags;
     if (width >= 0)
     {
-        spec += std::to_string(width);
+        pattern += std::to_string(width);
     }
     if (precision >= 0)
     {
-        spec += "." + std::to_string(precision);
+        pattern += "." + std::to_string(precision);
     }
-    spec += p.type;
-    return Printf(spec, value);
+    pattern += p.type;
+    return Printf(pattern, value);
 }
 
 std::string ConversionText(const FormatPiece& p, std::span<const uint8_t> blob, int width, int precision)

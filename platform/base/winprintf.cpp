@@ -37,7 +37,7 @@ enum class Size
     Ptr,   // I, z, t, j
 };
 
-struct Spec
+struct Directive
 {
     std::string flags;
     int width = -1;
@@ -115,10 +115,10 @@ class Output
 };
 
 template <typename CharT>
-void PutPadded(Output<CharT>& out, const Spec& spec, const std::u16string& text)
+void PutPadded(Output<CharT>& out, const Directive& directive, const std::u16string& text)
 {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
-    bool left = spec.flags.find('-') != std::string::npos;
+    size_t width = directive.width > 0 ? static_cast<size_t>(directive.width) : 0;
+    bool left = directive.flags.find('-') != std::string::npos;
     size_t pad = width > text.size() ? width - text.size() : 0;
     if (!left)
     {
@@ -194,18 +194,18 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
             out.PutUnit(*p++);
             continue;
         }
-        Spec spec;
+        Directive directive;
         while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0')
         {
-            spec.flags.push_back(static_cast<char>(*p++));
+            directive.flags.push_back(static_cast<char>(*p++));
         }
         if (*p == '*')
         {
-            spec.width = va_arg(ap, int);
-            if (spec.width < 0)
+            directive.width = va_arg(ap, int);
+            if (directive.width < 0)
             {
-                spec.flags.push_back('-');
-                spec.width = -spec.width;
+                directive.flags.push_back('-');
+                directive.width = -directive.width;
             }
             ++p;
         }
@@ -213,23 +213,23 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
         {
             while (*p >= '0' && *p <= '9')
             {
-                spec.width = (spec.width < 0 ? 0 : spec.width) * 10 + (*p++ - '0');
+                directive.width = (directive.width < 0 ? 0 : directive.width) * 10 + (*p++ - '0');
             }
         }
         if (*p == '.')
         {
             ++p;
-            spec.precision = 0;
+            directive.precision = 0;
             if (*p == '*')
             {
-                spec.precision = va_arg(ap, int);
+                directive.precision = va_arg(ap, int);
                 ++p;
             }
             else
             {
                 while (*p >= '0' && *p <= '9')
                 {
-                    spec.precision = spec.precision * 10 + (*p++ - '0');
+                    directive.precision = directive.precision * 10 + (*p++ - '0');
                 }
             }
         }
@@ -240,13 +240,13 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
             {
                 if (p[1] == 'l')
                 {
-                    spec.size = Size::Quad;
+                    directive.size = Size::Quad;
                     p += 2;
                 }
                 else
                 {
-                    spec.size = Size::Long;
-                    spec.wideModifier = true;
+                    directive.size = Size::Long;
+                    directive.wideModifier = true;
                     ++p;
                 }
             }
@@ -254,43 +254,43 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
             {
                 if (p[1] == 'h')
                 {
-                    spec.size = Size::Char;
+                    directive.size = Size::Char;
                     p += 2;
                 }
                 else
                 {
-                    spec.size = Size::Short;
-                    spec.narrowModifier = true;
+                    directive.size = Size::Short;
+                    directive.narrowModifier = true;
                     ++p;
                 }
             }
             else if (*p == 'w')
             {
-                spec.wideModifier = true;
-                spec.size = Size::Long;
+                directive.wideModifier = true;
+                directive.size = Size::Long;
                 ++p;
             }
             else if (*p == 'I')
             {
                 if (p[1] == '6' && p[2] == '4')
                 {
-                    spec.size = Size::Quad;
+                    directive.size = Size::Quad;
                     p += 3;
                 }
                 else if (p[1] == '3' && p[2] == '2')
                 {
-                    spec.size = Size::Long;
+                    directive.size = Size::Long;
                     p += 3;
                 }
                 else
                 {
-                    spec.size = Size::Ptr;
+                    directive.size = Size::Ptr;
                     ++p;
                 }
             }
             else if (*p == 'z' || *p == 't' || *p == 'j')
             {
-                spec.size = Size::Ptr;
+                directive.size = Size::Ptr;
                 ++p;
             }
             else if (*p == 'L')
@@ -302,12 +302,12 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
                 break;
             }
         }
-        spec.conversion = static_cast<char>(*p);
+        directive.conversion = static_cast<char>(*p);
         if (*p != 0)
         {
             ++p;
         }
-        switch (spec.conversion)
+        switch (directive.conversion)
         {
         case 'd':
         case 'i':
@@ -315,10 +315,10 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
         case 'x':
         case 'X':
         case 'o': {
-            bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
+            bool isSigned = directive.conversion == 'd' || directive.conversion == 'i';
             unsigned long long bits = 0;
             long long value = 0;
-            switch (spec.size)
+            switch (directive.size)
             {
             case Size::Quad:
             case Size::Ptr:
@@ -344,33 +344,35 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
                 break;
             }
             }
-            std::string cspec = "%" + spec.flags;
-            if (spec.width >= 0)
+            std::string cspec = "%" + directive.flags;
+            if (directive.width >= 0)
             {
-                cspec += std::to_string(spec.width);
+                cspec += std::to_string(directive.width);
             }
-            if (spec.precision >= 0)
+            if (directive.precision >= 0)
             {
                 cspec += '.';
-                cspec += std::to_string(spec.precision);
+                cspec += std::to_string(directive.precision);
             }
             cspec += "ll";
-            cspec.push_back(spec.conversion);
+            cspec.push_back(directive.conversion);
             char tmp[128];
             int n = isSigned ? snprintf(tmp, sizeof(tmp), cspec.c_str(), value)
                              : snprintf(tmp, sizeof(tmp), cspec.c_str(), bits);
             if (n > 0)
             {
-                out.PutAscii(tmp, static_cast<size_t>(n) < sizeof(tmp) ? static_cast<size_t>(n) : sizeof(tmp) - 1);
+                out.PutAscii(tmp,
+                             static_cast<size_t>(n) < sizeof(tmp) ? static_cast<size_t>(n) : sizeof(tmp) - 1);
             }
             break;
         }
         case 'p': {
             void* ptr = va_arg(ap, void*);
             char tmp[32];
-            int n = snprintf(tmp, sizeof(tmp), "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ptr)));
+            int n = snprintf(tmp, sizeof(tmp), "%016llX",
+                             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ptr)));
             std::u16string text = NarrowToText(tmp, static_cast<size_t>(n));
-            PutPadded(out, spec, text);
+            PutPadded(out, directive, text);
             break;
         }
         case 'e':
@@ -382,34 +384,35 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
         case 'a':
         case 'A': {
             double value = va_arg(ap, double);
-            std::string cspec = "%" + spec.flags;
-            if (spec.width >= 0)
+            std::string cspec = "%" + directive.flags;
+            if (directive.width >= 0)
             {
-                cspec += std::to_string(spec.width);
+                cspec += std::to_string(directive.width);
             }
-            if (spec.precision >= 0)
+            if (directive.precision >= 0)
             {
                 cspec += '.';
-                cspec += std::to_string(spec.precision);
+                cspec += std::to_string(directive.precision);
             }
-            cspec.push_back(spec.conversion);
+            cspec.push_back(directive.conversion);
             char tmp[512];
             int n = snprintf(tmp, sizeof(tmp), cspec.c_str(), value);
             if (n > 0)
             {
-                out.PutAscii(tmp, static_cast<size_t>(n) < sizeof(tmp) ? static_cast<size_t>(n) : sizeof(tmp) - 1);
+                out.PutAscii(tmp,
+                             static_cast<size_t>(n) < sizeof(tmp) ? static_cast<size_t>(n) : sizeof(tmp) - 1);
             }
             break;
         }
         case 'c':
         case 'C': {
             unsigned raw = va_arg(ap, unsigned);
-            bool wideChar = (spec.conversion == 'C') != wideFormat;
-            if (spec.wideModifier)
+            bool wideChar = (directive.conversion == 'C') != wideFormat;
+            if (directive.wideModifier)
             {
                 wideChar = true;
             }
-            if (spec.narrowModifier)
+            if (directive.narrowModifier)
             {
                 wideChar = false;
             }
@@ -422,17 +425,17 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
             {
                 text.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw)));
             }
-            PutPadded(out, spec, text);
+            PutPadded(out, directive, text);
             break;
         }
         case 's':
         case 'S': {
-            bool wideText = (spec.conversion == 'S') != wideFormat;
-            if (spec.wideModifier)
+            bool wideText = (directive.conversion == 'S') != wideFormat;
+            if (directive.wideModifier)
             {
                 wideText = true;
             }
-            if (spec.narrowModifier)
+            if (directive.narrowModifier)
             {
                 wideText = false;
             }
@@ -446,7 +449,7 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
                 }
                 else
                 {
-                    text.assign(reinterpret_cast<const char16_t*>(s), BoundedLength(s, spec.precision));
+                    text.assign(reinterpret_cast<const char16_t*>(s), BoundedLength(s, directive.precision));
                 }
             }
             else
@@ -458,15 +461,15 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
                 }
                 else
                 {
-                    text = NarrowToText(s, BoundedLength(s, spec.precision));
+                    text = NarrowToText(s, BoundedLength(s, directive.precision));
                 }
             }
-            PutPadded(out, spec, text);
+            PutPadded(out, directive, text);
             break;
         }
         case 'Z': {
             std::u16string text;
-            if (spec.wideModifier)
+            if (directive.wideModifier)
             {
                 const CountedWide* s = va_arg(ap, const CountedWide*);
                 if (s == nullptr || s->Buffer == nullptr)
@@ -490,7 +493,7 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
                     text = NarrowToText(s->Buffer, s->Length);
                 }
             }
-            PutPadded(out, spec, text);
+            PutPadded(out, directive, text);
             break;
         }
         case 'n':
@@ -500,9 +503,9 @@ size_t FormatImpl(CharT* buffer, size_t capacity, const CharT* format, va_list a
         default:
             // Unknown conversion: copy it through.
             out.PutUnit(static_cast<CharT>('%'));
-            if (spec.conversion != 0)
+            if (directive.conversion != 0)
             {
-                out.PutUnit(static_cast<CharT>(spec.conversion));
+                out.PutUnit(static_cast<CharT>(directive.conversion));
             }
             break;
         }
