@@ -528,6 +528,16 @@ WDFDEVICE_INIT* CheckInit(PWDFDEVICE_INIT init, const char* routine)
     return init;
 }
 
+// A counted string as text; no string (NULL) clears the setting.
+std::optional<std::u16string> OptionalText(PCUNICODE_STRING text)
+{
+    if (text == nullptr)
+    {
+        return std::nullopt;
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
+}
+
 FxDevice* DeviceOf(WDFDEVICE device, const char* routine)
 {
     return FxObject::Get<FxDevice>(device, FxType::Device, routine);
@@ -638,31 +648,13 @@ extern "C"
 
     NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
     {
-        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignName");
-        if (DeviceName == nullptr)
-        {
-            init->name.reset();
-        }
-        else
-        {
-            init->name = std::u16string(reinterpret_cast<const char16_t*>(DeviceName->Buffer),
-                                        DeviceName->Length / sizeof(WCHAR));
-        }
+        CheckInit(DeviceInit, "WdfDeviceInitAssignName")->name = OptionalText(DeviceName);
         return STATUS_SUCCESS;
     }
 
     NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString)
     {
-        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString");
-        if (SDDLString == nullptr)
-        {
-            init->sddl.reset();
-        }
-        else
-        {
-            init->sddl = std::u16string(reinterpret_cast<const char16_t*>(SDDLString->Buffer),
-                                        SDDLString->Length / sizeof(WCHAR));
-        }
+        CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString")->sddl = OptionalText(SDDLString);
         return STATUS_SUCCESS;
     }
 

@@ -382,6 +382,21 @@ NTSTATUS Publish(T* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObject* default
     return status;
 }
 
+// Creates an object whose default parent is the driver and hands out its handle.
+template <typename T, typename Handle>
+NTSTATUS CreateDriverOwned(PWDF_OBJECT_ATTRIBUTES attributes, Handle* handle, const char* routine)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+    FxDriver* driver = FxDriver::Current(routine);
+    auto* object = new T(driver);
+    NTSTATUS status = Publish(object, attributes, driver, routine);
+    if (NT_SUCCESS(status))
+    {
+        *handle = reinterpret_cast<Handle>(object->Handle());
+    }
+    return status;
+}
+
 NTSTATUS OpenKeyObject(HANDLE handle, PWDF_OBJECT_ATTRIBUTES attributes, FxObject* defaultParent, WDFKEY* key,
                        const char* routine)
 {
@@ -531,15 +546,7 @@ extern "C"
 
     NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
     {
-        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfSpinLockCreate");
-        FxDriver* driver = FxDriver::Current("WdfSpinLockCreate");
-        auto* lock = new FxSpinLock(driver);
-        NTSTATUS status = Publish(lock, SpinLockAttributes, driver, "WdfSpinLockCreate");
-        if (NT_SUCCESS(status))
-        {
-            *SpinLock = reinterpret_cast<WDFSPINLOCK>(lock->Handle());
-        }
-        return status;
+        return CreateDriverOwned<FxSpinLock>(SpinLockAttributes, SpinLock, "WdfSpinLockCreate");
     }
 
     VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
@@ -554,15 +561,7 @@ extern "C"
 
     NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
     {
-        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWaitLockCreate");
-        FxDriver* driver = FxDriver::Current("WdfWaitLockCreate");
-        auto* lock = new FxWaitLock(driver);
-        NTSTATUS status = Publish(lock, LockAttributes, driver, "WdfWaitLockCreate");
-        if (NT_SUCCESS(status))
-        {
-            *Lock = reinterpret_cast<WDFWAITLOCK>(lock->Handle());
-        }
-        return status;
+        return CreateDriverOwned<FxWaitLock>(LockAttributes, Lock, "WdfWaitLockCreate");
     }
 
     NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
@@ -579,15 +578,7 @@ extern "C"
 
     NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection)
     {
-        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfCollectionCreate");
-        FxDriver* driver = FxDriver::Current("WdfCollectionCreate");
-        auto* collection = new FxCollection(driver);
-        NTSTATUS status = Publish(collection, CollectionAttributes, driver, "WdfCollectionCreate");
-        if (NT_SUCCESS(status))
-        {
-            *Collection = reinterpret_cast<WDFCOLLECTION>(collection->Handle());
-        }
-        return status;
+        return CreateDriverOwned<FxCollection>(CollectionAttributes, Collection, "WdfCollectionCreate");
     }
 
     ULONG WdfCollectionGetCount(WDFCOLLECTION Collection)
