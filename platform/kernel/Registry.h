@@ -164,8 +164,5 @@ class RegistryKeyObject : public KernelObject
 // Opens a kernel handle to a key in the current system's handle table, for the machine's own
 // code that hands keys to a driver (device and driver keys). Generic rights map to key rights.
 HANDLE InsertKeyHandle(std::shared_ptr<RegistryKey> key, ACCESS_MASK desiredAccess);
-// The key behind a kernel handle, checked for the access the caller needs: STATUS_INVALID_HANDLE,
-// STATUS_OBJECT_TYPE_MISMATCH (not a key), STATUS_ACCESS_DENIED or STATUS_KEY_DELETED on failure.
-NTSTATUS ReferenceKeyHandle(HANDLE handle, ACCESS_MASK requiredAccess, std::shared_ptr<RegistryKey>* key);
 
 } // namespace winsim::kernel

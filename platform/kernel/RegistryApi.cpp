@@ -164,9 +164,9 @@ std::shared_ptr<RegistryKey> WalkDown(std::shared_ptr<RegistryKey> key,
     return key;
 }
 
-// The key behind a handle, with the access the operation needs and not deleted. Call with the
-// registry lock held, so that the key cannot be deleted before the operation is done.
-NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK required, std::shared_ptr<RegistryKey>* key)
+// The key behind a handle, if not deleted. Call with the registry lock held, so that the key
+// cannot be deleted before the operation is done.
+NTSTATUS KeyFromHandle(HANDLE handle, std::shared_ptr<RegistryKey>* key)
 {
     auto object = System::Current().Handles().Lookup(handle);
     if (!object)
@@ -181,7 +181,6 @@ NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK required, std::shared_ptr<Regi
     // The Zw routines run with a previous mode of KernelMode, for which the object manager does not
     // check a handle's granted access: a driver may read values through a key it opened with
     // STANDARD_RIGHTS_ALL, as the framework's own samples do. The access is kept with the handle.
-    (void)required;
     if (keyObject->Key()->IsDeleted())
     {
         return STATUS_KEY_DELETED;
@@ -435,12 +434,11 @@ NTSTATUS RelativeBase(ULONG relativeTo, std::u16string* base)
 // The key an Rtl routine works on: the handle in Path for RTL_REGISTRY_HANDLE, otherwise the
 // path below the RelativeTo base. With create, the last key of the path is created when missing
 // (only that one: its parent must exist). Call with the registry lock held.
-NTSTATUS RtlKey(ULONG relativeTo, PCWSTR path, ACCESS_MASK handleAccess, bool create,
-                std::shared_ptr<RegistryKey>* key)
+NTSTATUS RtlKey(ULONG relativeTo, PCWSTR path, bool create, std::shared_ptr<RegistryKey>* key)
 {
     if ((relativeTo & RTL_REGISTRY_HANDLE) != 0)
     {
-        return KeyFromHandle(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), handleAccess, key);
+        return KeyFromHandle(reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), key);
     }
     std::u16string full;
     NTSTATUS status = RelativeBase(relativeTo, &full);
@@ -809,7 +807,7 @@ NTSTATUS QueryRegistryValues(const char* routine, bool ex, ULONG relativeTo, PCW
     std::shared_ptr<RegistryKey> top;
     {
         std::lock_guard<std::recursive_mutex> guard(registry.Lock());
-        NTSTATUS status = RtlKey(relativeTo, path, KEY_QUERY_VALUE, false, &top);
+        NTSTATUS status = RtlKey(relativeTo, path, false, &top);
         if (status == STATUS_OBJECT_NAME_NOT_FOUND && (relativeTo & RTL_REGISTRY_OPTIONAL) != 0)
         {
             // An optional key that is not there: nothing to query and nothing wrong.
@@ -956,12 +954,6 @@ HANDLE InsertKeyHandle(std::shared_ptr<RegistryKey> key, ACCESS_MASK desiredAcce
         std::make_shared<RegistryKeyObject>(std::move(key), MapGenericKeyAccess(desiredAccess)));
 }
 
-NTSTATUS ReferenceKeyHandle(HANDLE handle, ACCESS_MASK requiredAccess, std::shared_ptr<RegistryKey>* key)
-{
-    std::lock_guard<std::recursive_mutex> guard(TheRegistry().Lock());
-    return KeyFromHandle(handle, requiredAccess, key);
-}
-
 } // namespace winsim::kernel
 
 using namespace winsim;
@@ -1090,7 +1082,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
+    NTSTATUS status = KeyFromHandle(KeyHandle, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1128,7 +1120,7 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
+    NTSTATUS status = KeyFromHandle(KeyHandle, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1161,7 +1153,7 @@ NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS Key
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_ENUMERATE_SUB_KEYS, &key);
+    NTSTATUS status = KeyFromHandle(KeyHandle, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1191,9 +1183,7 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    // The key's name may be asked for through any handle; everything else needs KEY_QUERY_VALUE.
-    NTSTATUS status =
-        KeyFromHandle(KeyHandle, KeyInformationClass == KeyNameInformation ? 0 : KEY_QUERY_VALUE, &key);
+    NTSTATUS status = KeyFromHandle(KeyHandle, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1209,7 +1199,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_SET_VALUE, &key);
+    NTSTATUS status = KeyFromHandle(KeyHandle, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1233,7 +1223,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = KeyFromHandle(KeyHandle, KEY_SET_VALUE, &key);
+    NTSTATUS status = KeyFromHandle(KeyHandle, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1252,7 +1242,7 @@ NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = KeyFromHandle(KeyHandle, DELETE, &key);
+    NTSTATUS status = KeyFromHandle(KeyHandle, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1268,7 +1258,7 @@ NTSTATUS ZwFlushKey(HANDLE KeyHandle)
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
     // The machine's registry lives in memory: there is nothing to write back.
-    return KeyFromHandle(KeyHandle, 0, &key);
+    return KeyFromHandle(KeyHandle, &key);
 }
 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
@@ -1294,7 +1284,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     // The key must exist. (The routine's documentation speaks of creating "the key"; what it
     // creates is the value. A missing key fails with STATUS_OBJECT_NAME_NOT_FOUND.)
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = RtlKey(RelativeTo, Path, KEY_SET_VALUE, false, &key);
+    NTSTATUS status = RtlKey(RelativeTo, Path, false, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1318,7 +1308,7 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = RtlKey(RelativeTo, Path, KEY_SET_VALUE, false, &key);
+    NTSTATUS status = RtlKey(RelativeTo, Path, false, &key);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -1334,7 +1324,7 @@ NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     // Only the last key of the path is created; a missing parent fails the call.
     std::shared_ptr<RegistryKey> key;
-    return RtlKey(RelativeTo, Path, 0, true, &key);
+    return RtlKey(RelativeTo, Path, true, &key);
 }
 
 NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
@@ -1343,7 +1333,7 @@ NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
     Registry& registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> key;
-    NTSTATUS status = RtlKey(RelativeTo, Path, 0, false, &key);
+    NTSTATUS status = RtlKey(RelativeTo, Path, false, &key);
     if ((RelativeTo & RTL_REGISTRY_HANDLE) != 0 && status != STATUS_INVALID_HANDLE &&
         status != STATUS_OBJECT_TYPE_MISMATCH)
     {
