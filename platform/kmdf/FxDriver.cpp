@@ -275,15 +275,7 @@ NTSTATUS FxDevice::DispatchCreate(PIRP irp)
         std::lock_guard<std::mutex> guard(m_lock);
         m_files[stack->FileObject] = file;
     }
-    auto* request = new FxRequest(Driver(), this, irp, file);
-    WDF_OBJECT_ATTRIBUTES requestAttributes;
-    if (m_init.requestAttributes)
-    {
-        requestAttributes = *m_init.requestAttributes;
-    }
-    request->Initialize(m_init.requestAttributes ? &requestAttributes : nullptr, nullptr, "IRP_MJ_CREATE");
-    TrackRequest(request, true);
-    IoMarkIrpPending(irp);
+    FxRequest* request = PendRequest(irp, file, "IRP_MJ_CREATE");
     if (m_init.fileConfig.EvtDeviceFileCreate != nullptr)
     {
         m_init.fileConfig.EvtDeviceFileCreate(reinterpret_cast<WDFDEVICE>(Handle()),
@@ -295,6 +287,29 @@ NTSTATUS FxDevice::DispatchCreate(PIRP irp)
         request->Complete(STATUS_SUCCESS, 0, "IRP_MJ_CREATE");
     }
     return STATUS_PENDING;
+}
+
+FxFileObject* FxDevice::FindFile(PFILE_OBJECT wdm)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_files.find(wdm);
+    return it != m_files.end() ? it->second : nullptr;
+}
+
+// Wraps an IRP the device will complete later in a tracked request carrying the attributes the
+// driver set for its requests, and marks the IRP pending.
+FxRequest* FxDevice::PendRequest(PIRP irp, FxFileObject* file, const char* routine)
+{
+    auto* request = new FxRequest(Driver(), this, irp, file);
+    WDF_OBJECT_ATTRIBUTES requestAttributes;
+    if (m_init.requestAttributes)
+    {
+        requestAttributes = *m_init.requestAttributes;
+    }
+    request->Initialize(m_init.requestAttributes ? &requestAttributes : nullptr, nullptr, routine);
+    TrackRequest(request, true);
+    IoMarkIrpPending(irp);
+    return request;
 }
 
 void FxDevice::DropFile(FxFileObject* file)
@@ -309,15 +324,7 @@ void FxDevice::DropFile(FxFileObject* file)
 NTSTATUS FxDevice::DispatchCleanupClose(PIRP irp, bool close)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    FxFileObject* file = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto it = m_files.find(stack->FileObject);
-        if (it != m_files.end())
-        {
-            file = it->second;
-        }
-    }
+    FxFileObject* file = FindFile(stack->FileObject);
     if (file != nullptr)
     {
         auto handle = reinterpret_cast<WDFFILEOBJECT>(file->Handle());
@@ -340,15 +347,7 @@ NTSTATUS FxDevice::DispatchCleanupClose(PIRP irp, bool close)
 NTSTATUS FxDevice::DispatchIo(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    FxFileObject* file = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto it = m_files.find(stack->FileObject);
-        if (it != m_files.end())
-        {
-            file = it->second;
-        }
-    }
+    FxFileObject* file = FindFile(stack->FileObject);
     FxIoQueue* queue = m_defaultQueue;
     if (queue == nullptr)
     {
@@ -361,15 +360,7 @@ NTSTATUS FxDevice::DispatchIo(PIRP irp)
     {
         return CompleteIrp(irp, STATUS_SUCCESS, 0);
     }
-    auto* request = new FxRequest(Driver(), this, irp, file);
-    WDF_OBJECT_ATTRIBUTES requestAttributes;
-    if (m_init.requestAttributes)
-    {
-        requestAttributes = *m_init.requestAttributes;
-    }
-    request->Initialize(m_init.requestAttributes ? &requestAttributes : nullptr, nullptr, "I/O dispatch");
-    TrackRequest(request, true);
-    IoMarkIrpPending(irp);
+    FxRequest* request = PendRequest(irp, file, "I/O dispatch");
     queue->Enqueue(request, false);
     return STATUS_PENDING;
 }

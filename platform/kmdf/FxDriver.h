@@ -129,6 +129,8 @@ class FxDevice : public FxObject
     NTSTATUS DispatchCreate(PIRP irp);
     NTSTATUS DispatchCleanupClose(PIRP irp, bool close);
     NTSTATUS DispatchIo(PIRP irp);
+    FxFileObject* FindFile(PFILE_OBJECT wdm);
+    FxRequest* PendRequest(PIRP irp, FxFileObject* file, const char* routine);
     NTSTATUS DispatchPnp(PIRP irp);
     NTSTATUS ForwardAndWait(PIRP irp);
     NTSTATUS ForwardAndForget(PIRP irp);
