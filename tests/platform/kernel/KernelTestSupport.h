@@ -9,6 +9,8 @@
 #include "kernel/Scheduler.h"
 #include "kernel/System.h"
 
+#include "TableCases.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -20,6 +22,9 @@ namespace kerneltest
 
 using winsim::kernel::System;
 using winsim::kernel::SystemConfig;
+using winsimtest::PrintTo;
+using winsimtest::StopCase;
+using winsimtest::StopCaseName;
 
 // Virtual time in the kernel's 100-ns units.
 constexpr ULONGLONG Ms(ULONGLONG milliseconds)
@@ -82,31 +87,6 @@ class KernelTest : public ::testing::Test
 inline void UseThreadsafeDeathTests()
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-}
-
-// One broken rule: the body breaks it, the diagnostic (a regular expression) is what the
-// verifier must print before it stops the machine.
-struct StopCase
-{
-    const char* name;
-    void (*body)();
-    const char* diagnostic;
-};
-
-inline std::string StopCaseName(const ::testing::TestParamInfo<StopCase>& info)
-{
-    return info.param.name;
-}
-
-// Table cases print as their name (ctest lists them so).
-template <typename Case>
-requires requires(const Case& c)
-{
-    c.name;
-}
-void PrintTo(const Case& c, std::ostream* os)
-{
-    *os << c.name;
 }
 
 class KernelVerifierDeathTest : public KernelTest, public ::testing::WithParamInterface<StopCase>

@@ -13,6 +13,8 @@
 #include "kernel/Scheduler.h"
 #include "kernel/System.h"
 
+#include "TableCases.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -26,6 +28,9 @@ namespace fxtest
 using winsim::kernel::DeviceNode;
 using winsim::kernel::System;
 using winsim::kernel::SystemConfig;
+using winsimtest::PrintTo;
+using winsimtest::StopCase;
+using winsimtest::StopCaseName;
 
 inline constexpr char16_t kService[] = u"FxTest";
 
@@ -129,30 +134,6 @@ class FxTest : public ::testing::Test
     explicit FxTest(SystemConfig config = {}) : m_machine(std::move(config)) {}
     FxMachine m_machine;
 };
-
-// One broken rule and the diagnostic (a regular expression) the verifier prints for it.
-struct StopCase
-{
-    const char* name;
-    void (*body)();
-    const char* diagnostic;
-};
-
-inline std::string StopCaseName(const ::testing::TestParamInfo<StopCase>& info)
-{
-    return info.param.name;
-}
-
-// Table cases print as their name (ctest lists them so).
-template <typename Case>
-requires requires(const Case& c)
-{
-    c.name;
-}
-void PrintTo(const Case& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class FxVerifierDeathTest : public ::testing::TestWithParam<StopCase>
 {
