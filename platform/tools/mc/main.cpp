@@ -17,6 +17,8 @@
 
 #include "MessageFile.h"
 
+#include "../OutputFile.h"
+
 #include "base/resources.h"
 #include "base/unicode.h"
 
@@ -58,29 +60,7 @@ int Usage(const char* error)
 
 bool WriteFile(const std::filesystem::path& path, const std::string& content)
 {
-    std::error_code ec;
-    if (path.has_parent_path())
-    {
-        std::filesystem::create_directories(path.parent_path(), ec);
-    }
-    // Written to a neighbour and renamed, so that no reader sees half a file.
-    const std::filesystem::path temporary = path.string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-        if (!out)
-        {
-            fprintf(stderr, "winsim-mc: cannot write %s\n", temporary.c_str());
-            return false;
-        }
-    }
-    std::filesystem::rename(temporary, path, ec);
-    if (ec)
-    {
-        fprintf(stderr, "winsim-mc: cannot write %s: %s\n", path.c_str(), ec.message().c_str());
-        return false;
-    }
-    return true;
+    return winsim::tools::WriteWholeFile(path, content, "winsim-mc");
 }
 
 std::string Hex(uint32_t value, int digits)

@@ -20,6 +20,8 @@
 
 #include "Scanner.h"
 
+#include "../OutputFile.h"
+
 #include "base/tracefmt.h"
 
 #include <stdio.h>
@@ -63,28 +65,7 @@ bool WriteIfChanged(const std::filesystem::path& path, const std::string& conten
     {
         return true;
     }
-    std::error_code ec;
-    if (path.has_parent_path())
-    {
-        std::filesystem::create_directories(path.parent_path(), ec);
-    }
-    const std::filesystem::path temporary = path.string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-        if (!out)
-        {
-            fprintf(stderr, "winsim-wpp: cannot write %s\n", temporary.c_str());
-            return false;
-        }
-    }
-    std::filesystem::rename(temporary, path, ec);
-    if (ec)
-    {
-        fprintf(stderr, "winsim-wpp: cannot write %s: %s\n", path.c_str(), ec.message().c_str());
-        return false;
-    }
-    return true;
+    return winsim::tools::WriteWholeFile(path, content, "winsim-wpp");
 }
 
 std::string Tmh(const std::string& fileName, const winsim::TraceGuid& guid)
