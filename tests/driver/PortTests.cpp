@@ -2,6 +2,7 @@
 // failures of publishing, and the requests the driver answers before the framework.
 #include "DriverTestSupport.h"
 
+#include "TableCases.h"
 #include "TarnoMessages.h"
 
 namespace tarnocom::testing
@@ -11,6 +12,14 @@ namespace
 
 using winsim::kernel::IoResult;
 using winsim::kernel::OpenFile;
+using winsimtest::PrintTo;
+
+// Names a table case after its name field.
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& info)
+{
+    return info.param.name;
+}
 
 class PortTest : public DriverMachineTest
 {
@@ -77,6 +86,55 @@ TEST_F(PortTest, EightCharacterNameFailsDeviceAddWithAnEvent)
     EXPECT_EQ(nullptr, System().Namespace().Lookup(u"\\Device\\ZTSerial0"));
 }
 
+// The value as it sits in the reader's hardware key: raw bytes, terminated or not.
+struct StoredPortNameCase
+{
+    const char* name;
+    std::u16string text;
+    bool terminated;
+};
+
+class TooLongPortNameTest : public PortTest, public ::testing::WithParamInterface<StoredPortNameCase>
+{
+  protected:
+    // Installs the reader once, unplugs it and rewrites its PortName as the case stores it, so
+    // that the next plug-in only adds the device again and the driver reads that value.
+    DeviceNode* ReplugWithStoredName()
+    {
+        machine->Detach(Plug(u"TR0001"));
+        std::u16string bytes = GetParam().text;
+        if (GetParam().terminated)
+        {
+            bytes.push_back(u'\0');
+        }
+        Registry()
+            .OpenKey(HardwareKeyPath(u"TR0001"))
+            ->SetValue(u"PortName", REG_SZ, bytes.data(), bytes.size() * sizeof(char16_t));
+        return Plug(u"TR0001");
+    }
+};
+
+// Sixteen bytes is the whole port name field: a name needs one of them for its terminator.
+TEST_P(TooLongPortNameTest, FailsDeviceAddWithBufferOverflow)
+{
+    DeviceNode* node = ReplugWithStoredName();
+    EXPECT_EQ(node->state, DeviceNodeState::Failed);
+    EXPECT_EQ(node->problem, STATUS_BUFFER_OVERFLOW);
+    EXPECT_FALSE(LinkExists(GetParam().text));
+    EXPECT_FALSE(SerialComm(u"\\Device\\ZTSerial0").has_value());
+    EXPECT_EQ(ComPortInterfaces(), 0u);
+    const auto* event = LastEvent();
+    ASSERT_NE(nullptr, event);
+    EXPECT_EQ(event->Packet().ErrorCode, static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD));
+    EXPECT_EQ(event->Packet().FinalStatus, STATUS_BUFFER_OVERFLOW);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, TooLongPortNameTest,
+                         ::testing::Values(StoredPortNameCase{"EightCharactersTerminated", u"COM10000", true},
+                                           StoredPortNameCase{"EightCharactersUnterminated", u"COM10000",
+                                                              false}),
+                         CaseName<StoredPortNameCase>);
+
 TEST_F(PortTest, MissingPortNameFailsDeviceAdd)
 {
     DeviceNode* node = Plug(u"TR0001");
@@ -91,6 +149,38 @@ TEST_F(PortTest, MissingPortNameFailsDeviceAdd)
     EXPECT_EQ(static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD), event->Packet().ErrorCode);
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, event->Packet().FinalStatus);
 }
+
+// Other programs read the SERIALCOMM value as a string: it must be REG_SZ and carry its
+// terminator, whatever name the port has.
+struct SerialCommCase
+{
+    const char* name;
+    std::u16string portName;
+};
+
+class SerialCommValueTest : public PortTest, public ::testing::WithParamInterface<SerialCommCase>
+{
+};
+
+TEST_P(SerialCommValueTest, IsTheTerminatedComName)
+{
+    DeviceNode* node = Plug(u"TR0001", GetParam().portName);
+    ASSERT_EQ(DeviceNodeState::Added, node->state);
+    auto value = Registry().OpenKey(SerialCommKey)->GetValue(u"\\Device\\ZTSerial0");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, static_cast<ULONG>(REG_SZ));
+    std::u16string expected = GetParam().portName;
+    expected.push_back(u'\0');
+    ASSERT_EQ(value->data.size(), expected.size() * sizeof(char16_t));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(value->data.data()), expected.size()),
+              expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SerialCommValueTest,
+                         ::testing::Values(SerialCommCase{"OneDigit", u"COM3"},
+                                           SerialCommCase{"TwoDigits", u"COM12"},
+                                           SerialCommCase{"SevenCharacters", u"COM1000"}),
+                         CaseName<SerialCommCase>);
 
 TEST_F(PortTest, FailureAfterSerialCommRemovesTheValueAgain)
 {
@@ -187,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QueryCase{"PositionExact", FilePositionInformation, 8, STATUS_SUCCESS, 8},
                       QueryCase{"PositionShort", FilePositionInformation, 7, STATUS_BUFFER_TOO_SMALL, 0},
                       QueryCase{"OtherClass", FileBasicInformation, 40, STATUS_INVALID_PARAMETER, 0}),
-    [](const ::testing::TestParamInfo<QueryCase>& info) { return info.param.name; });
+    CaseName<QueryCase>);
 
 TEST_F(PortRequestTest, SetInformationAcceptsOnlyAllocationAndEndOfFile)
 {
