@@ -21,6 +21,12 @@ WINSIM_API VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 WINSIM_API VOID KeLowerIrql(KIRQL NewIrql);
 WINSIM_API KIRQL KeRaiseIrqlToDpcLevel(void);
 
+// PAGED_CODE(): pageable code states that it runs at or below APC_LEVEL. The kit's macro checks
+// this in checked builds only; the simulated machine checks it in every build, and a caller above
+// APC_LEVEL is a verifier stop that names the routine.
+WINSIM_API VOID WinsimCheckPagedCode(PCSTR Routine);
+#define PAGED_CODE() WinsimCheckPagedCode(__func__)
+
 // ---------------------------------------------------------------------------------------------
 // Processor modes, wait reasons
 

@@ -64,4 +64,10 @@ extern "C"
         return old;
     }
 
+    // PAGED_CODE().
+    VOID WinsimCheckPagedCode(PCSTR Routine)
+    {
+        RequireIrqlAtMost(APC_LEVEL, Routine);
+    }
+
 } // extern "C"

@@ -44,6 +44,22 @@ TEST_F(IrqlTest, IrqlBelongsToTheThread)
     KeLowerIrql(old);
 }
 
+// A routine that may be paged out: it states on entry that it runs at or below APC_LEVEL.
+KIRQL PageableRoutine()
+{
+    PAGED_CODE();
+    return KeGetCurrentIrql();
+}
+
+TEST_F(IrqlTest, PagedCodeRunsAtPassiveAndApcLevel)
+{
+    EXPECT_EQ(PageableRoutine(), PASSIVE_LEVEL);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_EQ(PageableRoutine(), APC_LEVEL);
+    KeLowerIrql(old);
+}
+
 // KeAcquireSpinLock raises to DISPATCH_LEVEL and KeReleaseSpinLock restores the level it was
 // acquired at; the DPC-level pair leaves the IRQL alone.
 struct SpinCase
@@ -200,6 +216,12 @@ const StopCase kKernelStops[] = {
          KeAcquireSpinLockAtDpcLevel(&lock);
      },
      "VERIFIER STOP SPIN_LOCK_MISUSE: KeAcquireSpinLockAtDpcLevel: spin lock 0x[0-9a-f]+ is already held"},
+    {"PagedCodeAtDispatch",
+     [] {
+         RaiseToDispatch();
+         PageableRoutine();
+     },
+     "VERIFIER STOP IRQL_TOO_HIGH: PageableRoutine called at IRQL 2; it must run at or below IRQL 1"},
     {"LowerIrqlUpwards", [] { KeLowerIrql(DISPATCH_LEVEL); },
      "VERIFIER STOP IRQL_NOT_LOWERED: KeLowerIrql to 2 from the lower IRQL 0"},
     {"DpcReturnsHoldingASpinLock",
