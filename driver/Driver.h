@@ -1,6 +1,19 @@
 // TARNOCOM: private declarations shared by the driver's source units — the driver-wide
 // parameters, the context structures of the device, its requests, pipes and work items, and the
 // routines one unit offers the others.
+//
+// Lock order. A lock may be taken only while every lock held comes earlier in this list; nothing
+// waits while it holds a spin lock.
+//   1. InstanceLock: the driver-wide wait lock, taken at PASSIVE_LEVEL by device add and device
+//      cleanup only. No other lock of the driver is held with it.
+//   2. The framework's device synchronisation lock: the framework holds it around the callbacks
+//      of the objects in the device's synchronisation scope (the manual queues and the two total
+//      timers). The driver never takes it itself, and calls nothing that takes it while it holds
+//      one of its own locks.
+//   3. RxLock.
+//   4. QueueLock: may be taken while RxLock is held, never the reverse.
+// SettingsLock, OpenLock, RecoveryLock and each pipe's Lock are never held together with another
+// lock of the driver. Every spin lock is taken at <= DISPATCH_LEVEL.
 #pragma once
 
 #include <ntddk.h>
@@ -11,27 +24,29 @@
 
 #include "Trace.h"
 
-// --- pool tags (four characters in memory order) ------------------------------------------------
+// --- pool tags (four characters in memory order) -------------------------------------------------
 
 #define TARNO_TAG_BULK_IN    '00TZ' // "ZT00": the bulk-in read buffer
 #define TARNO_TAG_PAIRS      '10TZ' // "ZT01": interface setting pairs during configuration
 #define TARNO_TAG_RX_RING    '20TZ' // "ZT02": the receive ring
 #define TARNO_TAG_RX_REPLACE '30TZ' // "ZT03": a larger receive ring waiting to replace the current one
 
-// --- driver-wide parameters -----------------------------------------------------------------
+// --- driver-wide parameters ----------------------------------------------------------------------
 
+// Written once by DriverEntry (PASSIVE_LEVEL) before any device exists; read without a lock at
+// any IRQL afterwards.
 typedef struct _DRIVER_PARAMETERS
 {
-    ULONG RetryRecovery;
-    ULONG LogLevel;
-    BOOLEAN IsTestDevice;
-    UCHAR DefaultControlLines;
-    ULONG DefaultModemStatus;
-    BOOLEAN EnableMultipleOpen;
-    BOOLEAN EnableSelectiveSuspend;
-    ULONG ResetTarget;
-    ULONG ResetTiming;
-    ULONG IntBufferSetting;
+    ULONG RetryRecovery;            // pipe-reset attempts per pipe in a recovery pass
+    ULONG LogLevel;                 // LOG_LEVEL_DATA_DUMP: hex dumps of transferred data
+    BOOLEAN IsTestDevice;           // traced at entry only
+    UCHAR DefaultControlLines;      // SERIAL_DTR_STATE, SERIAL_RTS_STATE: the lines a start restores
+    ULONG DefaultModemStatus;       // SERIAL_CTS_STATE, SERIAL_DSR_STATE: the status a start restores
+    BOOLEAN EnableMultipleOpen;     // FALSE: the device is exclusive
+    BOOLEAN EnableSelectiveSuspend; // the USB idle power-down and wake settings are assigned
+    ULONG ResetTarget;              // traced at entry only
+    ULONG ResetTiming;              // traced at entry only
+    ULONG IntBufferSetting;         // copied to each device's FixedRxBuffer
 } DRIVER_PARAMETERS, *PDRIVER_PARAMETERS;
 
 // Bit 7 of LogLevel: hex dumps of transferred data in the trace.
@@ -47,7 +62,7 @@ extern WDFWAITLOCK InstanceLock;
 #define DOS_DEVICES_PREFIX   L"\\DosDevices\\"
 #define NAME_BUFFER_BYTES    256
 
-// --- contexts ---------------------------------------------------------------------------------
+// --- contexts ------------------------------------------------------------------------------------
 
 // Pipe kinds as traced by name.
 #define PIPE_KIND_INTERRUPT 0
@@ -61,114 +76,180 @@ extern WDFWAITLOCK InstanceLock;
 
 typedef struct _DEVICE_CONTEXT DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
+// The context of the device object, one per reader. The framework allocates it zeroed with the
+// device and frees it with the device.
 struct _DEVICE_CONTEXT
 {
+    // --- the device and its published name: set at device add, cleared at device cleanup ---------
+    // Both run at PASSIVE_LEVEL, when no other path touches these fields; no lock.
     WDFDEVICE Device;
-    UNICODE_STRING DeviceName;
-    BOOLEAN SerialCommWritten;
-    BOOLEAN PortOpen;
+    UNICODE_STRING DeviceName; // \Device\ZTSerialN, also the name of the SERIALCOMM value; its buffer
+                               // belongs to a framework string under the device. Buffer is NULL
+                               // once the value is deleted or when publishing failed.
+    BOOLEAN SerialCommWritten; // the SERIALCOMM value exists
 
-    WDFQUEUE ReadQueue;
-    WDFQUEUE WriteQueue;
-    WDFQUEUE MaskQueue;
-    WDFQUEUE PurgeQueue;
+    // --- open state: guarded by OpenLock; written at PASSIVE_LEVEL, read at <= DISPATCH_LEVEL ----
+    BOOLEAN PortOpen; // set by the first open, cleared by the last close and by hardware preparation
 
+    // --- manual queues: created at device add and never replaced; no lock ------------------------
+    WDFQUEUE ReadQueue;  // reads, and IOCTL_SERIAL_SET_QUEUE_SIZE
+    WDFQUEUE WriteQueue; // writes, and IOCTL_SERIAL_IMMEDIATE_CHAR
+    WDFQUEUE MaskQueue;  // IOCTL_SERIAL_SET_WAIT_MASK and IOCTL_SERIAL_WAIT_ON_MASK
+    WDFQUEUE PurgeQueue; // IOCTL_SERIAL_PURGE
+
+    // --- current requests: guarded by QueueLock; touched at <= DISPATCH_LEVEL --------------------
+    // The request of each queue that is being served, or NULL.
     WDFREQUEST CurrentRead;
     WDFREQUEST CurrentWrite;
     WDFREQUEST CurrentMask;
     WDFREQUEST CurrentPurge;
-    WDFREQUEST CurrentWait;
+    WDFREQUEST CurrentWait; // the one pending IOCTL_SERIAL_WAIT_ON_MASK; it has no queue
 
-    PUCHAR RxRing;
-    PUCHAR RxDest;
-    ULONG RxCount;
-    PUCHAR RxPut;
-    PUCHAR RxLast;
-    PUCHAR RxFirst;
-    ULONG RxSize;
-    ULONG TxQueueSize;
-    ULONG RxHighWater;
-    ULONG ReadWanted;
-    ULONG WaitMask;
-    ULONG EventHistory;
-    ULONG ErrorWord;
-    ULONG TxPending;
-    BOOLEAN ImmediatePending;
-    ULONG ReadDirect;
-    ULONG BaudRate;
+    // --- receive ring: guarded by RxLock; touched at <= DISPATCH_LEVEL ---------------------------
+    PUCHAR RxRing;  // TARNO_TAG_RX_RING; NULL while the port is closed
+    PUCHAR RxDest;  // where received bytes go: RxRing, or the current read's buffer while it waits
+    ULONG RxCount;  // bytes at RxDest not yet consumed; below RxSize while RxDest is the ring
+    PUCHAR RxPut;   // where the next received byte goes
+    PUCHAR RxLast;  // the last byte of RxDest
+    PUCHAR RxFirst; // the first unread byte of the ring
+    ULONG RxSize;   // bytes of RxRing; it never shrinks
+
+    // --- sizes and the current read: touched at <= DISPATCH_LEVEL --------------------------------
+    ULONG TxQueueSize; // only stored and reported; one ULONG, read and written whole without a lock
+    ULONG RxHighWater; // the fill level that raises SERIAL_EV_RX80FULL; written with RxSize under
+                       // RxLock and at hardware preparation, read without a lock
+    ULONG ReadWanted;  // bytes the current read still needs; guarded by RxLock once the read waits
+
+    // --- wait events: guarded by QueueLock; touched at <= DISPATCH_LEVEL -------------------------
+    ULONG WaitMask;     // SERIAL_EV_* bits the client waits for
+    ULONG EventHistory; // SERIAL_EV_* bits that occurred and are not yet reported
+
+    // --- line status: guarded by SettingsLock; touched at <= DISPATCH_LEVEL ----------------------
+    // IOCTL_SERIAL_GET_COMMSTATUS takes them together, and clears ErrorWord, in one hold.
+    ULONG ErrorWord;          // SERIAL_ERROR_* bits
+    ULONG TxPending;          // bytes accepted for sending and not yet sent, 1 per immediate character
+    BOOLEAN ImmediatePending; // an immediate character is queued or being sent
+    ULONG ReadDirect;         // bytes the receive path put straight into the waiting read;
+                              // guarded by RxLock
+
+    // --- serial settings: guarded by SettingsLock; touched at <= DISPATCH_LEVEL ------------------
+    // Each structure is copied in or out whole under the lock.
+    ULONG BaudRate; // one ULONG, read and written whole without the lock
     SERIAL_TIMEOUTS Timeouts;
     SERIAL_CHARS SpecialChars;
     SERIAL_HANDFLOW HandFlow;
     SERIALPERF_STATS PerfStats;
     SERIAL_LINE_CONTROL LineControl;
-    BOOLEAN BreakOn;
+    BOOLEAN BreakOn; // a break is asserted on the line; one flag, read and written without the lock
+
+    // --- total timers: created at device add -----------------------------------------------------
+    // Their callbacks run at DISPATCH_LEVEL under the framework's device synchronisation lock.
     WDFTIMER ReadTotalTimer;
     WDFTIMER WriteTotalTimer;
 
-    WCHAR PortName[8];
-    UCHAR ControlLines;
-    ULONG ModemStatus;
-    ULONG BulkInBufferLength;
+    // --- port name: filled at device add before the port is published; read without a lock -------
+    WCHAR PortName[8]; // the COM name with its terminator; all zero when there is none
+
+    // --- line state: each value read and written whole without a lock, at <= DISPATCH_LEVEL ------
+    UCHAR ControlLines; // output lines as last set: SERIAL_DTR_STATE, SERIAL_RTS_STATE
+    ULONG ModemStatus;  // input lines, SERIAL_*_STATE; rewritten whole on every line-state report
+
+    // --- set at device add, constant afterwards --------------------------------------------------
+    ULONG BulkInBufferLength; // bytes of the bulk-in read buffer
+
+    // --- the device's spin locks (order at the top of this header) and the recovery flag ---------
+    // The locks are created at device add and never replaced.
     WDFSPINLOCK QueueLock;
-    BOOLEAN RecoveryInProgress;
+    BOOLEAN RecoveryInProgress; // a recovery work item is queued or a port reset runs;
+                                // guarded by RecoveryLock
     WDFSPINLOCK RecoveryLock;
     WDFSPINLOCK SettingsLock;
     WDFSPINLOCK RxLock;
-    BOOLEAN RemoteWakeCapable;
-    WDFUSBDEVICE UsbDevice;
-    WDFCOLLECTION Pipes;
-    BOOLEAN DeviceGone;
-    WDFDRIVER Driver;
-    ULONG InstanceNumber;
-    ULONG OpenCount;
-    WDFSPINLOCK OpenLock;
-    ULONG FixedRxBuffer;
+
+    // --- USB side: set at hardware preparation (PASSIVE_LEVEL), read without a lock --------------
+    BOOLEAN RemoteWakeCapable; // from the USB device traits
+    WDFUSBDEVICE UsbDevice;    // NULL until hardware preparation creates it
+    WDFCOLLECTION Pipes;       // the configured WDFUSBPIPEs, each with a PIPE_CONTEXT
+    BOOLEAN DeviceGone;        // the reader is detached and no transfer is sent any more; any path may
+                               // set it, at <= DISPATCH_LEVEL, and nothing clears it
+
+    // --- instance bookkeeping: set at device add, read at device cleanup (PASSIVE_LEVEL) ---------
+    WDFDRIVER Driver;     // to reopen the Parameters key at device cleanup
+    ULONG InstanceNumber; // the N of \Device\ZTSerialN
+
+    // --- open count: guarded by OpenLock; touched at PASSIVE_LEVEL (create and close) ------------
+    ULONG OpenCount;      // open file objects
+    WDFSPINLOCK OpenLock; // guards OpenCount and PortOpen
+    ULONG FixedRxBuffer;  // IntBufferSetting, copied at hardware preparation and read without a lock;
+                          // nonzero makes IOCTL_SERIAL_SET_QUEUE_SIZE keep the current ring
 };
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
+// The context of every request the framework delivers and of the pipes' own requests. Every field
+// is touched at <= DISPATCH_LEVEL. RefBits, CancelRoutine and Completing are guarded by the
+// device's QueueLock; the rest is written by whoever holds the request at the time (the I/O
+// callback before the request is queued, then the path that holds REF_PATH) and read without a
+// lock.
 typedef struct _REQUEST_CONTEXT
 {
-    ULONG_PTR Information;
-    NTSTATUS Status;
-    ULONG Length;
-    LONG_PTR RefBits;
-    PVOID RequestBuffer;
-    UCHAR MajorFunction;
-    PFN_WDF_REQUEST_CANCEL CancelRoutine;
-    PUCHAR NewRing;
-    PDEVICE_CONTEXT OwnerDevice;
-    ULONG IoControlCode;
-    BOOLEAN TxCancelSent;
-    BOOLEAN Completing;
-    WDFMEMORY TxMemory;
-    size_t TxOffset;
-    size_t TxRemaining;
-    ULONG TxChunkMax;
+    ULONG_PTR Information;                // byte count to complete with
+    NTSTATUS Status;                      // status to complete with
+    ULONG Length;                         // bytes asked for; 1 for an immediate character
+    LONG_PTR RefBits;                     // REF_* references still held; it completes at none
+    PVOID RequestBuffer;                  // the request's system buffer
+    UCHAR MajorFunction;                  // the request's IRP_MJ_* code
+    PFN_WDF_REQUEST_CANCEL CancelRoutine; // the armed cancel routine (REF_CANCEL), or NULL
+    PUCHAR NewRing;                       // SET_QUEUE_SIZE: the larger ring to swap in
+    PDEVICE_CONTEXT OwnerDevice;          // the device the request belongs to
+    ULONG IoControlCode;                  // IOCTL_SERIAL_IMMEDIATE_CHAR for an immediate character
+    BOOLEAN TxCancelSent;                 // the write's bulk-out transfer was cancelled (cancel or time-out)
+    BOOLEAN Completing;                   // handed to completion; it completes once
+
+    // --- the bulk-out pipe's own request only: the write being sent ------------------------------
+    // One chunk is on the wire at a time: the write path fills these before it sends a chunk and
+    // the bulk-out completion reads them, in turn and without a lock.
+    WDFMEMORY TxMemory; // the input memory of the write
+    size_t TxOffset;    // bytes of it already sent
+    size_t TxRemaining; // bytes of it not yet sent
+    ULONG TxChunkMax;   // the largest bulk-out transfer
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(REQUEST_CONTEXT, GetRequestContext)
 
+// The context of every configured USB pipe, zeroed at allocation.
 typedef struct _PIPE_CONTEXT
 {
-    WDFDEVICE Device;
-    UCHAR InterfaceIndex;
-    UCHAR PipeIndex;
-    ULONG PipeKind;
+    // --- the pipe: set at configuration selection (PASSIVE_LEVEL), read-only afterwards ----------
+    WDFDEVICE Device;     // the device that owns the pipe
+    UCHAR InterfaceIndex; // index of the pipe's interface in the configuration
+    UCHAR PipeIndex;      // index of the pipe in its interface
+    ULONG PipeKind;       // PIPE_KIND_*
     WDF_USB_PIPE_INFORMATION PipeInfo;
-    WDFREQUEST Request;
-    WDFSPINLOCK Lock;
-    BOOLEAN Started;
-    BOOLEAN TransferActive;
-    BOOLEAN RequestUsed;
-    BOOLEAN ResetRequested;
-    KEVENT TransferDone;
-    WDFMEMORY Memory;
-    PUCHAR Buffer;
+    WDFREQUEST Request; // the pipe's own transfer request (bulk pipes), with a REQUEST_CONTEXT
+    WDFSPINLOCK Lock;   // guards Started, TransferActive and RequestUsed
+
+    // --- transfer state: guarded by Lock; touched at <= DISPATCH_LEVEL ---------------------------
+    BOOLEAN Started;        // this driver started the pipe's I/O target
+    BOOLEAN TransferActive; // the bulk-in read is outstanding or about to be sent
+    BOOLEAN RequestUsed;    // Request was sent before and is reused before it is sent again
+
+    // --- recovery and rundown: no lock -----------------------------------------------------------
+    BOOLEAN ResetRequested; // a transfer failed: the next recovery pass resets the pipe. Any path
+                            // may set it at <= DISPATCH_LEVEL; only recovery (PASSIVE_LEVEL) clears it
+    KEVENT TransferDone;    // notification event: cleared when a transfer is sent, set at
+                            // <= DISPATCH_LEVEL when one ends with none to follow; waited on at
+                            // PASSIVE_LEVEL only
+
+    // --- the bulk-in read buffer (bulk-in pipe only): set at hardware preparation ----------------
+    WDFMEMORY Memory; // TARNO_TAG_BULK_IN
+    PUCHAR Buffer;    // the bytes of Memory
 } PIPE_CONTEXT, *PPIPE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PIPE_CONTEXT, GetPipeContext)
 
+// The context of the driver's work items (recovery, completing a cancelled write): filled before
+// the work item is queued and read by its callback at PASSIVE_LEVEL; no lock.
 typedef struct _WORKITEM_CONTEXT
 {
     WDFDEVICE Device;
@@ -183,7 +264,7 @@ inline const WCHAR* PortNameOf(PDEVICE_CONTEXT Context)
     return (Context != NULL && Context->PortName[0] != 0) ? Context->PortName : NULL;
 }
 
-// --- driver entry and registry (Driver.cpp) ---------------------------------------------------
+// --- driver entry and registry (Driver.cpp) ------------------------------------------------------
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP DriverContextCleanup;
@@ -195,7 +276,7 @@ NTSTATUS ReadDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, PULONG Out
 NTSTATUS WriteDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, ULONG Value);
 NTSTATUS FormatUnicodeString(PUNICODE_STRING String, PCWSTR Format, ...);
 
-// --- device add and naming (Device.cpp) -------------------------------------------------------
+// --- device add and naming (Device.cpp) ----------------------------------------------------------
 
 EVT_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP EvtDeviceCleanup;
@@ -203,30 +284,31 @@ EVT_WDFDEVICE_WDM_IRP_PREPROCESS PreprocessFlushBuffers;
 EVT_WDFDEVICE_WDM_IRP_PREPROCESS PreprocessQueryInformation;
 EVT_WDFDEVICE_WDM_IRP_PREPROCESS PreprocessSetInformation;
 
-// --- USB configuration and pipes (Usb.cpp) ----------------------------------------------------
+// --- USB configuration and pipes (Usb.cpp) -------------------------------------------------------
 
 EVT_WDF_DEVICE_PREPARE_HARDWARE EvtDevicePrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE EvtDeviceReleaseHardware;
 
-// --- power and recovery (Power.cpp) -----------------------------------------------------------
+// --- power and recovery (Power.cpp) --------------------------------------------------------------
 
 EVT_WDF_DEVICE_D0_ENTRY EvtDeviceD0Entry;
 EVT_WDF_DEVICE_D0_EXIT EvtDeviceD0Exit;
 EVT_WDF_DEVICE_SURPRISE_REMOVAL EvtDeviceSurpriseRemoval;
 
-// --- event log and tracing (Diagnostics.cpp) --------------------------------------------------
+// --- event log and tracing (Diagnostics.cpp) -----------------------------------------------------
 
 VOID WriteEventLog(PVOID IoObject, NTSTATUS ErrorCode, NTSTATUS FinalStatus, ULONG UniqueErrorValue,
                    const VOID* DumpData, ULONG DumpLength);
 // Traces a buffer at information level as lines of 16 byte values and one line of the rest.
 VOID TraceDataDump(PDEVICE_CONTEXT Context, const UCHAR* Buffer, ULONG Length);
 
-// --- serial state (Serial.cpp) ----------------------------------------------------------------
+// --- serial state (Serial.cpp) -------------------------------------------------------------------
 
 VOID SetSerialDefaults(PDEVICE_CONTEXT Context);
 ULONG ComputeRxHighWater(ULONG RxSize);
 
-// --- I/O callbacks, open and close, queues and timers (Io.cpp, OpenClose.cpp, Utils.cpp) ------
+// --- I/O callbacks and timers (Receive.cpp, ComWrite.cpp, Ioctl.cpp), open and close
+// (OpenClose.cpp), queue callbacks (Utils.cpp) ---------------------------------------------------
 
 EVT_WDF_IO_QUEUE_IO_READ EvtIoRead;
 EVT_WDF_IO_QUEUE_IO_WRITE EvtIoWrite;
