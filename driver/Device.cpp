@@ -10,9 +10,20 @@ typedef NTSTATUS(NTAPI* PFN_QUERY_REGISTRY_VALUES)(ULONG RelativeTo, PCWSTR Path
                                                    PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                                    PVOID Environment);
 
-// Whether another port already holds \Device\ZTSerialN in the SERIALCOMM map.
 static BOOLEAN SerialCommNameTaken(PCWSTR DeviceName)
+/*++
+Routine Description:
+    Looks the kernel name DeviceName up in the SERIALCOMM map, through
+    RtlQueryRegistryValuesEx where the system has it, to learn whether another port holds it.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    TRUE when the value exists with a non-empty COM name. A value too long for the
+    20-byte buffer of the lookup counts as not taken.
+--*/
 {
+    PAGED_CODE();
+
     UNICODE_STRING routineName;
     RtlInitUnicodeString(&routineName, L"RtlQueryRegistryValuesEx");
     PFN_QUERY_REGISTRY_VALUES query = (PFN_QUERY_REGISTRY_VALUES)MmGetSystemRoutineAddress(&routineName);
@@ -36,9 +47,20 @@ static BOOLEAN SerialCommNameTaken(PCWSTR DeviceName)
     return status == STATUS_SUCCESS && portName.Length != 0;
 }
 
-// Takes the lowest free instance number, records it in the device key and in the in-use set.
 static NTSTATUS AllocateInstanceNumber(PWDFDEVICE_INIT DeviceInit, PULONG InUse, PULONG Number)
+/*++
+Routine Description:
+    Claims the lowest instance number whose bit is clear in InUse: sets its bit and records
+    the number in the hardware key of the device being added (a failure to record it is
+    ignored). The caller holds InstanceLock.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS with the number in Number, or STATUS_INTERNAL_ERROR when all are claimed.
+--*/
 {
+    PAGED_CODE();
+
     for (ULONG k = 0; k < MAX_INSTANCE_NUMBERS; ++k)
     {
         if ((*InUse & (1u << k)) == 0)
@@ -57,9 +79,23 @@ static NTSTATUS AllocateInstanceNumber(PWDFDEVICE_INIT DeviceInit, PULONG InUse,
     return STATUS_INTERNAL_ERROR;
 }
 
-// Decides the device's instance number under InstanceLock and writes the in-use set back.
 static NTSTATUS ClaimInstanceNumber(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit, PULONG Number)
+/*++
+Routine Description:
+    Decides, under InstanceLock, the instance number of the device being added: the number
+    stored in its hardware key, unless another port holds that name in SERIALCOMM, or else the
+    lowest free one. Writes the in-use set back to UseInstance. A number claimed here stays
+    claimed when a later step of device add fails.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS with the number in Number, STATUS_INTERNAL_ERROR when all numbers are
+    claimed, or the failure of the lock, of reading or writing UseInstance, or of formatting the
+    name.
+--*/
 {
+    PAGED_CODE();
+
     NTSTATUS status = WdfWaitLockAcquire(InstanceLock, NULL);
     if (!NT_SUCCESS(status))
     {
@@ -129,9 +165,22 @@ static NTSTATUS ClaimInstanceNumber(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit
     return STATUS_SUCCESS;
 }
 
-// Steps 1.1 to 1.17: the device object itself.
 static NTSTATUS CreateSerialDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit, WDFDEVICE* Device)
+/*++
+Routine Description:
+    Creates the device object: its instance number and kernel name, security descriptor,
+    exclusivity, serial port type and request context, its Plug and Play and power callbacks,
+    power policy ownership, file object callbacks and WDM preprocessing. Stores Driver and
+    InstanceNumber in the new context.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS with the device in Device, or the failure of the step that failed.
+    Device is left alone until WdfDeviceCreate succeeds.
+--*/
 {
+    PAGED_CODE();
+
     ULONG instance = 0;
     NTSTATUS status = ClaimInstanceNumber(Driver, DeviceInit, &instance);
     if (!NT_SUCCESS(status))
@@ -236,7 +285,17 @@ static NTSTATUS CreateSerialDevice(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit,
 }
 
 static NTSTATUS CreateQueues(PDEVICE_CONTEXT Context)
+/*++
+Routine Description:
+    Creates the four manual queues and the parallel default queue.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS, or the failure of WdfIoQueueCreate.
+--*/
 {
+    PAGED_CODE();
+
     WDFQUEUE* manualQueues[] = {&Context->ReadQueue, &Context->WriteQueue, &Context->MaskQueue,
                                 &Context->PurgeQueue};
     for (WDFQUEUE* queue : manualQueues)
@@ -279,7 +338,18 @@ static NTSTATUS CreateQueues(PDEVICE_CONTEXT Context)
 }
 
 static NTSTATUS CreateTimersAndLocks(PDEVICE_CONTEXT Context)
+/*++
+Routine Description:
+    Creates the two one-shot total timers and the device's five spin locks, parented to the
+    device.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS, or the failure of WdfTimerCreate or WdfSpinLockCreate.
+--*/
 {
+    PAGED_CODE();
+
     PFN_WDF_TIMER callbacks[] = {ReadTotalTimerCallback, WriteTotalTimerCallback};
     WDFTIMER* timers[] = {&Context->ReadTotalTimer, &Context->WriteTotalTimer};
     for (int i = 0; i < 2; ++i)
@@ -319,9 +389,24 @@ static NTSTATUS CreateTimersAndLocks(PDEVICE_CONTEXT Context)
     return STATUS_SUCCESS;
 }
 
-// Step 7: the device name, the \DosDevices\ link, the SERIALCOMM value and the COM-port interface.
 static NTSTATUS PublishPort(PDEVICE_CONTEXT Context)
+/*++
+Routine Description:
+    Publishes the port under its COM name: takes the kernel name into DeviceName, reads
+    PortName from the hardware key (16 bytes at most, its terminator included), creates the
+    \DosDevices\ link, writes the SERIALCOMM value (REG_SZ, the bytes PortName has in the key)
+    and registers the COM-port interface. When a step fails, a SERIALCOMM value already written
+    is deleted again and DeviceName is dropped, so that device cleanup leaves the map alone.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS; STATUS_OBJECT_NAME_NOT_FOUND when PortName is missing,
+    STATUS_BUFFER_OVERFLOW when it does not fit with its terminator, or the failure of the step
+    that failed.
+--*/
 {
+    PAGED_CODE();
+
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = Context->Device;
@@ -413,7 +498,19 @@ static NTSTATUS PublishPort(PDEVICE_CONTEXT Context)
 }
 
 NTSTATUS EvtDriverDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
+/*++
+Routine Description:
+    Device add: creates the device object, initialises its context, creates its queues,
+    timers and locks, and publishes the port. A failure once the device exists writes the
+    DeviceAdd event; the framework then deletes the device and device cleanup runs.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS, or the failure of the step that failed.
+--*/
 {
+    PAGED_CODE();
+
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "EvtDriverDeviceAdd: Entry");
     WDFDEVICE device = NULL;
     NTSTATUS status = CreateSerialDevice(Driver, DeviceInit, &device);
@@ -455,7 +552,19 @@ NTSTATUS EvtDriverDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
 }
 
 VOID EvtDeviceCleanup(WDFOBJECT Device)
+/*++
+Routine Description:
+    Cleanup of the device object: frees the receive ring, deletes the SERIALCOMM value, and
+    under InstanceLock releases the instance number when the hardware key names another one by
+    now. Failures are traced.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    None.
+--*/
 {
+    PAGED_CODE();
+
     PDEVICE_CONTEXT context = GetDeviceContext(Device);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceCleanup: Entry",
                 PortNameOf(context));
@@ -510,6 +619,16 @@ VOID EvtDeviceCleanup(WDFOBJECT Device)
 // --- WDM requests answered before the framework ------------------------------------------------
 
 NTSTATUS PreprocessFlushBuffers(WDFDEVICE Device, PIRP Irp)
+/*++
+Routine Description:
+    IRP_MJ_FLUSH_BUFFERS, answered before the framework sees it: stops WriteQueue under
+    QueueLock and starts it again, without waiting for writes in progress, and completes the
+    flush.
+IRQL:
+    PASSIVE_LEVEL. It takes QueueLock itself, so it is not pageable.
+Return Value:
+    STATUS_SUCCESS, the status the flush is completed with.
+--*/
 {
     PDEVICE_CONTEXT context = GetDeviceContext(Device);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: IRP_MJ_FLUSH_BUFFERS",
@@ -525,7 +644,19 @@ NTSTATUS PreprocessFlushBuffers(WDFDEVICE Device, PIRP Irp)
 }
 
 NTSTATUS PreprocessQueryInformation(WDFDEVICE Device, PIRP Irp)
+/*++
+Routine Description:
+    IRP_MJ_QUERY_INFORMATION, answered before the framework sees it:
+    FileStandardInformation and FilePositionInformation are all zero.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    The status the request is completed with: STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL for a
+    buffer too short for the class, STATUS_INVALID_PARAMETER for any other class.
+--*/
 {
+    PAGED_CODE();
+
     PDEVICE_CONTEXT context = GetDeviceContext(Device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     FILE_INFORMATION_CLASS infoClass = stack->Parameters.QueryFile.FileInformationClass;
@@ -568,7 +699,19 @@ NTSTATUS PreprocessQueryInformation(WDFDEVICE Device, PIRP Irp)
 }
 
 NTSTATUS PreprocessSetInformation(WDFDEVICE Device, PIRP Irp)
+/*++
+Routine Description:
+    IRP_MJ_SET_INFORMATION, answered before the framework sees it:
+    FileAllocationInformation and FileEndOfFileInformation succeed and change nothing.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    The status the request is completed with: STATUS_SUCCESS, or STATUS_INVALID_PARAMETER
+    for any other class.
+--*/
 {
+    PAGED_CODE();
+
     PDEVICE_CONTEXT context = GetDeviceContext(Device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     FILE_INFORMATION_CLASS infoClass = stack->Parameters.SetFile.FileInformationClass;

@@ -11,6 +11,16 @@ C_ASSERT(sizeof(IO_ERROR_LOG_PACKET) + 5 * sizeof(ULONG) == 68);
 
 VOID WriteEventLog(PVOID IoObject, NTSTATUS ErrorCode, NTSTATUS FinalStatus, ULONG UniqueErrorValue,
                    const VOID* DumpData, ULONG DumpLength)
+/*++
+Routine Description:
+    Writes one system event-log entry for IoObject (a device or driver object): the message
+    ErrorCode, FinalStatus and UniqueErrorValue, up to 16 bytes of DumpData in the first four
+    dump words and a marker in the fifth.
+IRQL:
+    <= DISPATCH_LEVEL.
+Return Value:
+    None. Without an object, or when no entry can be allocated, nothing is written.
+--*/
 {
     if (IoObject == NULL)
     {
@@ -43,8 +53,15 @@ VOID WriteEventLog(PVOID IoObject, NTSTATUS ErrorCode, NTSTATUS FinalStatus, ULO
     IoWriteErrorLogEntry(packet);
 }
 
-// One trace line of up to 16 byte values.
 static VOID TraceDumpLine(const WCHAR* Port, const UCHAR* b, ULONG Count)
+/*++
+Routine Description:
+    Traces one line of Count byte values (1 to 16) for the port Port.
+IRQL:
+    <= DISPATCH_LEVEL.
+Return Value:
+    None.
+--*/
 {
     switch (Count)
     {
@@ -127,6 +144,15 @@ static VOID TraceDumpLine(const WCHAR* Port, const UCHAR* b, ULONG Count)
 }
 
 VOID TraceDataDump(PDEVICE_CONTEXT Context, const UCHAR* Buffer, ULONG Length)
+/*++
+Routine Description:
+    Traces Buffer at information level as lines of 16 byte values and one line of the rest,
+    when a session records information-level traces.
+IRQL:
+    <= DISPATCH_LEVEL.
+Return Value:
+    None.
+--*/
 {
     if (Buffer == NULL || Length == 0 || !WppEnabled(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL))
     {

@@ -10,18 +10,44 @@ DRIVER_PARAMETERS DriverParameters;
 WDFWAITLOCK InstanceLock;
 
 static const char* EnabledText(BOOLEAN Value)
+/*++
+Routine Description:
+    Names a flag for the trace.
+IRQL:
+    Any.
+Return Value:
+    "Enable" or "Disable".
+--*/
 {
     return Value ? "Enable" : "Disable";
 }
 
 static const char* SetText(BOOLEAN Value)
+/*++
+Routine Description:
+    Names for the trace whether a line default is set.
+IRQL:
+    Any.
+Return Value:
+    "set" or "not set".
+--*/
 {
     return Value ? "set" : "not set";
 }
 
-// Reads a 4-byte parameter. Returns TRUE when the read succeeded.
 static BOOLEAN ReadParameterULong(WDFDRIVER Driver, PCWSTR Name, PULONG Value)
+/*++
+Routine Description:
+    Reads a 4-byte value of the Parameters key into Value. Value is left as it was when the
+    read fails, so that it keeps its default.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    TRUE when the read succeeded.
+--*/
 {
+    PAGED_CODE();
+
     ULONG stored = 0;
     if (!NT_SUCCESS(ReadDriverParameter(Driver, Name, sizeof(stored), &stored)))
     {
@@ -32,7 +58,18 @@ static BOOLEAN ReadParameterULong(WDFDRIVER Driver, PCWSTR Name, PULONG Value)
 }
 
 static VOID ReadDriverParameters(WDFDRIVER Driver)
+/*++
+Routine Description:
+    Fills DriverParameters from the Parameters key and traces the result. A value that is
+    missing or cannot be read takes its default.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    None.
+--*/
 {
+    PAGED_CODE();
+
     ULONG value = 0;
     DRIVER_PARAMETERS parameters;
     RtlZeroMemory(&parameters, sizeof(parameters));
@@ -94,7 +131,20 @@ static VOID ReadDriverParameters(WDFDRIVER Driver)
 }
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+/*++
+Routine Description:
+    The driver's entry point: registers the trace provider, opts in to non-executable
+    non-paged pool, creates the framework driver object, reads the Parameters key, forgets the
+    instance numbers claimed during the previous load and creates InstanceLock.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS, or the failure of WdfDriverCreate or WdfWaitLockCreate. A failing write
+    of UseInstance is traced and does not fail the load.
+--*/
 {
+    PAGED_CODE();
+
     WPP_INIT_TRACING(DriverObject, RegistryPath);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "DriverEntry: Entry");
 
@@ -141,7 +191,17 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 }
 
 VOID DriverContextCleanup(WDFOBJECT DriverObject)
+/*++
+Routine Description:
+    Cleanup of the framework driver object: stops the trace provider.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    None.
+--*/
 {
+    PAGED_CODE();
+
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "DriverContextCleanup: Entry");
     WPP_CLEANUP(WdfDriverWdmGetDriverObject((WDFDRIVER)DriverObject));
 }
@@ -151,7 +211,17 @@ VOID DriverContextCleanup(WDFOBJECT DriverObject)
 // step that failed; every failure is traced.
 
 static NTSTATUS KeyOpened(NTSTATUS Status, const char* Key, PCWSTR Name)
+/*++
+Routine Description:
+    Traces a failure to open the key that holds the value Name.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    Status, unchanged.
+--*/
 {
+    PAGED_CODE();
+
     if (!NT_SUCCESS(Status))
     {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "opening the %s key for %ws failed 0x%x", Key,
@@ -161,7 +231,17 @@ static NTSTATUS KeyOpened(NTSTATUS Status, const char* Key, PCWSTR Name)
 }
 
 static NTSTATUS CloseKey(WDFKEY Key, NTSTATUS Status, const char* Operation, PCWSTR Name)
+/*++
+Routine Description:
+    Traces a failed Operation on the value Name, then closes Key.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    Status, unchanged.
+--*/
 {
+    PAGED_CODE();
+
     if (!NT_SUCCESS(Status))
     {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%s %ws failed 0x%x", Operation, Name, Status);
@@ -171,7 +251,18 @@ static NTSTATUS CloseKey(WDFKEY Key, NTSTATUS Status, const char* Operation, PCW
 }
 
 NTSTATUS ReadDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Length, PVOID Out)
+/*++
+Routine Description:
+    Reads Length bytes of the value Name of the Parameters key into Out.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_INVALID_PARAMETER for a NULL Name or Out; otherwise the status of the open or
+    of the query, which fails for a missing value or one longer than Length.
+--*/
 {
+    PAGED_CODE();
+
     if (Name == NULL || Out == NULL)
     {
         return STATUS_INVALID_PARAMETER;
@@ -191,7 +282,18 @@ NTSTATUS ReadDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Length, PVOID 
 }
 
 NTSTATUS WriteDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Type, ULONG Length, PVOID Data)
+/*++
+Routine Description:
+    Writes the value Name of the Parameters key: Type, and Length bytes at Data.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_INVALID_PARAMETER for a NULL Name; otherwise the status of the open or of the
+    write.
+--*/
 {
+    PAGED_CODE();
+
     if (Name == NULL)
     {
         return STATUS_INVALID_PARAMETER;
@@ -211,7 +313,19 @@ NTSTATUS WriteDriverParameter(WDFDRIVER Driver, PCWSTR Name, ULONG Type, ULONG L
 }
 
 NTSTATUS ReadDeviceValue(WDFDEVICE Device, PCWSTR Name, ULONG Length, PVOID Out, PULONG OutLength)
+/*++
+Routine Description:
+    Reads at most Length bytes of the value Name of the device's hardware key into Out, and
+    the stored length into OutLength unless it is NULL.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_INVALID_PARAMETER for a NULL Name or Out; otherwise the status of the open or of
+    the query (STATUS_BUFFER_OVERFLOW for a value longer than Length).
+--*/
 {
+    PAGED_CODE();
+
     if (Name == NULL || Out == NULL)
     {
         return STATUS_INVALID_PARAMETER;
@@ -230,16 +344,37 @@ NTSTATUS ReadDeviceValue(WDFDEVICE Device, PCWSTR Name, ULONG Length, PVOID Out,
                     "reading device value", Name);
 }
 
-// The device key while the device is being added (before WdfDeviceCreate).
 static NTSTATUS OpenDeviceInitKey(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, WDFKEY* Key)
+/*++
+Routine Description:
+    Opens the hardware key of the device being added, before WdfDeviceCreate.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    The status of WdfFdoInitOpenRegistryKey, traced when it failed.
+--*/
 {
+    PAGED_CODE();
+
     return KeyOpened(WdfFdoInitOpenRegistryKey(DeviceInit, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL,
                                                WDF_NO_OBJECT_ATTRIBUTES, Key),
                      "device", Name);
 }
 
 NTSTATUS ReadDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, PULONG Out)
+/*++
+Routine Description:
+    Reads the ULONG value Name of the hardware key of the device being added. *Out is 0
+    unless the read succeeds.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_INVALID_PARAMETER for a NULL Name or Out; otherwise the status of the open or of
+    the query.
+--*/
 {
+    PAGED_CODE();
+
     if (Name == NULL || Out == NULL)
     {
         return STATUS_INVALID_PARAMETER;
@@ -257,7 +392,18 @@ NTSTATUS ReadDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, PULONG Out
 }
 
 NTSTATUS WriteDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, ULONG Value)
+/*++
+Routine Description:
+    Writes the ULONG value Name to the hardware key of the device being added.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_INVALID_PARAMETER for a NULL Name; otherwise the status of the open or of the
+    write.
+--*/
 {
+    PAGED_CODE();
+
     if (Name == NULL)
     {
         return STATUS_INVALID_PARAMETER;
@@ -273,9 +419,22 @@ NTSTATUS WriteDeviceInitULong(PWDFDEVICE_INIT DeviceInit, PCWSTR Name, ULONG Val
     return CloseKey(key, WdfRegistryAssignULong(key, &valueName, Value), "writing device value", Name);
 }
 
-// Formats into the string's own buffer. Length counts no terminator.
 NTSTATUS FormatUnicodeString(PUNICODE_STRING String, PCWSTR Format, ...)
+/*++
+Routine Description:
+    Formats into String's own buffer. Length counts the characters written, without a
+    terminator.
+IRQL:
+    PASSIVE_LEVEL (the formats take wide-string arguments).
+Return Value:
+    STATUS_INVALID_PARAMETER for a NULL String or Format, or an inconsistent String (an odd
+    length, Length above MaximumLength, MaximumLength 0xFFFF, a length without a buffer);
+    STATUS_BUFFER_OVERFLOW when the text does not fit, with Length set to MaximumLength;
+    otherwise STATUS_SUCCESS.
+--*/
 {
+    PAGED_CODE();
+
     if (String == NULL || Format == NULL || (String->Length & 1) != 0 || (String->MaximumLength & 1) != 0 ||
         String->MaximumLength < String->Length || String->MaximumLength == 0xFFFF ||
         (String->Buffer == NULL && (String->Length != 0 || String->MaximumLength != 0)))

@@ -258,8 +258,15 @@ typedef struct _WORKITEM_CONTEXT
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(WORKITEM_CONTEXT, GetWorkItemContext)
 
-// The device's port name for trace lines, or NULL when there is no device yet.
 inline const WCHAR* PortNameOf(PDEVICE_CONTEXT Context)
+/*++
+Routine Description:
+    The device's port name for the first argument of its trace lines.
+IRQL:
+    Any.
+Return Value:
+    The COM name, or NULL when there is no device or no name yet.
+--*/
 {
     return (Context != NULL && Context->PortName[0] != 0) ? Context->PortName : NULL;
 }

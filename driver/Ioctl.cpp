@@ -5,7 +5,18 @@
 
 VOID EvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
                         size_t InputBufferLength, ULONG IoControlCode)
+/*++
+Routine Description:
+    Serial I/O controls from the default queue. The dispatcher is not written yet: the
+    request completes with STATUS_NOT_SUPPORTED.
+IRQL:
+    PASSIVE_LEVEL (the default queue's execution level).
+Return Value:
+    None.
+--*/
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(OutputBufferLength);
     UNREFERENCED_PARAMETER(InputBufferLength);
     PDEVICE_CONTEXT context = GetDeviceContext(WdfIoQueueGetDevice(Queue));
@@ -16,7 +27,18 @@ VOID EvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferL
 
 VOID EvtIoInternalDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
                                 size_t InputBufferLength, ULONG IoControlCode)
+/*++
+Routine Description:
+    Internal serial I/O controls from the default queue. Not written yet: the request
+    completes with STATUS_NOT_SUPPORTED.
+IRQL:
+    PASSIVE_LEVEL (the default queue's execution level).
+Return Value:
+    None.
+--*/
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(OutputBufferLength);
     UNREFERENCED_PARAMETER(InputBufferLength);
     PDEVICE_CONTEXT context = GetDeviceContext(WdfIoQueueGetDevice(Queue));

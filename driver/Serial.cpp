@@ -4,11 +4,31 @@
 #include "Serial.tmh"
 
 ULONG ComputeRxHighWater(ULONG RxSize)
+/*++
+Routine Description:
+    The fill level of a receive ring of RxSize bytes that raises SERIAL_EV_RX80FULL: three
+    quarters of it and a sixteenth.
+IRQL:
+    Any.
+Return Value:
+    That level in bytes.
+--*/
 {
     return 3 * (RxSize / 4) + RxSize / 16;
 }
 
 VOID SetSerialDefaults(PDEVICE_CONTEXT Context)
+/*++
+Routine Description:
+    Restores the serial state every start of the device begins with: 1200 baud, seven data
+    bits, one stop bit, no parity, XON 0x11 and XOFF 0x13, DTR control and RTS control, no
+    time-outs, no break, the high-water mark of the current ring, the control lines and modem
+    status of the Parameters key, and IntBufferSetting.
+IRQL:
+    <= DISPATCH_LEVEL; hardware preparation calls it at PASSIVE_LEVEL. It takes SettingsLock.
+Return Value:
+    None.
+--*/
 {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: SetSerialDefaults: Entry",
                 PortNameOf(Context));

@@ -5,7 +5,19 @@
 
 NTSTATUS EvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
                                   WDFCMRESLIST ResourcesTranslated)
+/*++
+Routine Description:
+    Hardware preparation at every start of the device: restores the serial defaults and
+    marks the port closed. Selecting the USB configuration is not written yet, so the start
+    fails.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_NOT_IMPLEMENTED.
+--*/
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(ResourcesRaw);
     UNREFERENCED_PARAMETER(ResourcesTranslated);
     PDEVICE_CONTEXT context = GetDeviceContext(Device);
@@ -13,7 +25,6 @@ NTSTATUS EvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
                 PortNameOf(context));
     SetSerialDefaults(context);
     context->PortOpen = FALSE;
-    // The USB configuration is not selected yet, so the device cannot start.
     NTSTATUS status = STATUS_NOT_IMPLEMENTED;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDevicePrepareHardware: Exit 0x%x",
                 PortNameOf(context), status);
@@ -21,7 +32,18 @@ NTSTATUS EvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
 }
 
 NTSTATUS EvtDeviceReleaseHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated)
+/*++
+Routine Description:
+    Hardware release. Every object hardware preparation makes has the device or a pipe as
+    its parent, so nothing is released here.
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    STATUS_SUCCESS.
+--*/
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(ResourcesTranslated);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceReleaseHardware",
                 PortNameOf(GetDeviceContext(Device)));
