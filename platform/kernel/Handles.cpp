@@ -1,5 +1,8 @@
 #include "Handles.h"
 
+#include "System.h"
+#include "Thread.h"
+
 namespace winsim::kernel
 {
 
@@ -47,3 +50,14 @@ size_t HandleTable::Count() const
 }
 
 } // namespace winsim::kernel
+
+using namespace winsim::kernel;
+
+// Closes a kernel handle of any type. Windows bug-checks (INVALID_KERNEL_HANDLE) when a driver
+// closes a kernel handle that is not open; the machine reports STATUS_INVALID_HANDLE so that a
+// test can see the mistake.
+NTSTATUS ZwClose(HANDLE Handle)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+    return System::Current().Handles().Close(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}

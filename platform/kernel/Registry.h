@@ -5,8 +5,6 @@
 
 #include <wdm.h>
 
-#include "Handles.h"
-
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -143,26 +141,5 @@ class Registry
 // Maps a registry-editor style path ("HKEY_LOCAL_MACHINE\SYSTEM\...") or an NT path to the NT path.
 // Returns an empty string for a path that names no registry key.
 std::u16string NormalizeRegistryPath(std::u16string_view path);
-
-// What a kernel handle to a registry key refers to: the key and the access granted at open.
-class RegistryKeyObject : public KernelObject
-{
-  public:
-    RegistryKeyObject(std::shared_ptr<RegistryKey> key, ACCESS_MASK grantedAccess)
-        : m_key(std::move(key)), m_access(grantedAccess)
-    {
-    }
-    const char* TypeName() const override { return "Key"; }
-    const std::shared_ptr<RegistryKey>& Key() const { return m_key; }
-    ACCESS_MASK GrantedAccess() const { return m_access; }
-
-  private:
-    std::shared_ptr<RegistryKey> m_key;
-    ACCESS_MASK m_access;
-};
-
-// Opens a kernel handle to a key in the current system's handle table, for the machine's own
-// code that hands keys to a driver (device and driver keys). Generic rights map to key rights.
-HANDLE InsertKeyHandle(std::shared_ptr<RegistryKey> key, ACCESS_MASK desiredAccess);
 
 } // namespace winsim::kernel

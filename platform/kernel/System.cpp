@@ -1,5 +1,6 @@
 #include "System.h"
 
+#include "ConfigManager.h"
 #include "EventLog.h"
 #include "Handles.h"
 #include "Io.h"
@@ -27,6 +28,7 @@ System::System(SystemConfig config) : m_config(std::move(config))
     }
     m_scheduler = std::make_unique<Scheduler>(m_config.bootSystemTime, m_config.processors);
     m_registry = std::make_unique<Registry>();
+    m_configManager = std::make_unique<ConfigManager>(*m_registry);
     m_handles = std::make_unique<HandleTable>();
     m_pool = std::make_unique<Pool>();
     m_namespace = std::make_unique<ObjectNamespace>();
@@ -47,6 +49,7 @@ System::~System()
     m_namespace.reset();
     m_pool.reset();
     m_handles.reset();
+    m_configManager.reset();
     m_registry.reset();
     g_current.store(nullptr);
 }

@@ -12,6 +12,7 @@ namespace winsim::kernel
 {
 
 class Registry;
+class ConfigManager;
 class HandleTable;
 class Scheduler;
 class Pool;
@@ -53,6 +54,8 @@ class System
     bool IsRoutineAvailable(const char* name) const;
 
     Registry& GetRegistry() { return *m_registry; }
+    // The configuration manager's key services over the registry.
+    ConfigManager& GetConfigManager() { return *m_configManager; }
     HandleTable& Handles() { return *m_handles; }
     Scheduler& GetScheduler() { return *m_scheduler; }
     Pool& GetPool() { return *m_pool; }
@@ -66,6 +69,7 @@ class System
     SystemConfig m_config;
     std::unique_ptr<Scheduler> m_scheduler;
     std::unique_ptr<Registry> m_registry;
+    std::unique_ptr<ConfigManager> m_configManager;
     std::unique_ptr<HandleTable> m_handles;
     std::unique_ptr<Pool> m_pool;
     std::unique_ptr<ObjectNamespace> m_namespace;
