@@ -2,6 +2,7 @@
 // and out, printing what a person would look at: the devices, the SERIALCOMM map and the system
 // event log.
 #include "machine/Machine.h"
+#include "machine/RegFile.h"
 
 #include "kernel/Registry.h"
 
@@ -37,11 +38,10 @@ int main(int argc, char** argv)
         machine.Attach(second);
         printf("%s", machine.DescribeDevices().c_str());
         Heading("The driver's service parameters, installed with the first reader");
-        printf("%s",
-               machine.Registry()
-                   .ExportRegText(
-                       u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM\\Parameters")
-                   .c_str());
+        printf("%s", winsim::machine::ExportRegText(
+                         machine.Registry(),
+                         u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM\\Parameters")
+                         .c_str());
         Heading("SERIALCOMM");
         printf("%s", machine.DescribeSerialComm().c_str());
 

@@ -1,11 +1,12 @@
 // The machine's registry: a tree of keys holding typed values, with the naming rules of the
-// Windows configuration manager (case-insensitive names, "\"-separated paths under \Registry),
-// volatile keys that vanish at boot, and import/export in the registry editor's .reg format.
+// Windows configuration manager (case-insensitive names, "\"-separated paths under \Registry) and
+// volatile keys that vanish at boot. The key services drivers and programs reach it through are the
+// configuration manager's (ConfigManager.h); registry editor files are the machine's
+// (machine/RegFile.h).
 #pragma once
 
 #include <wdm.h>
 
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -111,15 +112,6 @@ class Registry
 
     // Drops every volatile key, as a reboot does.
     void ClearVolatile();
-
-    // Registry editor files ("Windows Registry Editor Version 5.00" or "REGEDIT4"), read as UTF-16
-    // with a byte-order mark or as UTF-8. Throws std::runtime_error naming the line of a bad entry.
-    void ImportRegFile(const std::filesystem::path& file);
-    void ImportRegText(std::string_view utf8Text);
-    // Writes the key and its subtree in the registry editor's export format (UTF-16LE with BOM, CR LF).
-    void ExportRegFile(const std::filesystem::path& file, std::u16string_view keyPath) const;
-    // The same export as UTF-8 text with LF line ends, for showing to a person.
-    std::string ExportRegText(std::u16string_view keyPath) const;
 
     // The lock that serialises all access to the tree. RegistryKey methods take it themselves.
     std::recursive_mutex& Lock() const { return m_lock; }

@@ -1,5 +1,6 @@
 #include "Machine.h"
 
+#include "RegFile.h"
 #include "Setup.h"
 
 #include "kernel/EventLog.h"
@@ -90,7 +91,7 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     SeedRegistry();
     for (const auto& file : m_config.registryFiles)
     {
-        Registry().ImportRegFile(file);
+        ImportRegFile(Registry(), file);
     }
     m_bus = std::make_unique<usb::UsbBus>();
 
@@ -224,7 +225,7 @@ std::filesystem::path Machine::HostPath(std::u16string_view windowsPath) const
 
 void Machine::SaveRegistry(const std::filesystem::path& file, std::u16string_view keyPath)
 {
-    Registry().ExportRegFile(file, keyPath);
+    ExportRegFile(Registry(), file, keyPath);
 }
 
 void Machine::InstallPackage(const std::filesystem::path& infFile)

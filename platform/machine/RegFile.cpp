@@ -1,6 +1,6 @@
 // Registry editor files (.reg): import of "Windows Registry Editor Version 5.00" and "REGEDIT4"
 // files and export in the format the registry editor writes.
-#include "Registry.h"
+#include "RegFile.h"
 
 #include "base/unicode.h"
 
@@ -10,8 +10,13 @@
 #include <iterator>
 #include <stdexcept>
 
-namespace winsim::kernel
+namespace winsim::machine
 {
+
+using kernel::NormalizeRegistryPath;
+using kernel::Registry;
+using kernel::RegistryKey;
+using kernel::RegistryValue;
 
 namespace
 {
@@ -322,7 +327,7 @@ void AppendKey(std::u16string& out, const std::shared_ptr<RegistryKey>& key)
 // ---------------------------------------------------------------------------------------------
 // Import
 
-void Registry::ImportRegText(std::string_view utf8Text)
+void ImportRegText(Registry& registry, std::string_view utf8Text)
 {
     if (utf8Text.substr(0, 3) == "\xEF\xBB\xBF")
     {
@@ -349,7 +354,7 @@ void Registry::ImportRegText(std::string_view utf8Text)
     }
     ++index;
 
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<std::recursive_mutex> guard(registry.Lock());
     std::shared_ptr<RegistryKey> current;
     bool currentDeleted = false;
 
@@ -382,12 +387,12 @@ void Registry::ImportRegText(std::string_view utf8Text)
             }
             if (remove)
             {
-                DeleteTree(path);
+                registry.DeleteTree(path);
                 current.reset();
                 currentDeleted = true;
                 continue;
             }
-            current = CreateKey(path);
+            current = registry.CreateKey(path);
             if (!current)
             {
                 Fail(number, "cannot create the key \"" + std::string(name) + "\"");
@@ -526,7 +531,7 @@ void Registry::ImportRegText(std::string_view utf8Text)
     }
 }
 
-void Registry::ImportRegFile(const std::filesystem::path& file)
+void ImportRegFile(Registry& registry, const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in)
@@ -547,7 +552,7 @@ void Registry::ImportRegFile(const std::filesystem::path& file)
     }
     try
     {
-        ImportRegText(text);
+        ImportRegText(registry, text);
     }
     catch (const std::runtime_error& error)
     {
@@ -577,9 +582,9 @@ std::u16string ExportUtf16(const Registry& registry, std::u16string_view keyPath
 
 } // namespace
 
-void Registry::ExportRegFile(const std::filesystem::path& file, std::u16string_view keyPath) const
+void ExportRegFile(const Registry& registry, const std::filesystem::path& file, std::u16string_view keyPath)
 {
-    std::u16string text = ExportUtf16(*this, keyPath);
+    std::u16string text = ExportUtf16(registry, keyPath);
     std::u16string crlf;
     crlf.reserve(text.size() + text.size() / 16);
     for (char16_t c : text)
@@ -606,9 +611,9 @@ void Registry::ExportRegFile(const std::filesystem::path& file, std::u16string_v
     }
 }
 
-std::string Registry::ExportRegText(std::u16string_view keyPath) const
+std::string ExportRegText(const Registry& registry, std::u16string_view keyPath)
 {
-    return ToUtf8(ExportUtf16(*this, keyPath));
+    return ToUtf8(ExportUtf16(registry, keyPath));
 }
 
-} // namespace winsim::kernel
+} // namespace winsim::machine

@@ -1,8 +1,9 @@
 // Registry editor files: the export format, import of every entry kind, round trips and the
 // errors a malformed file gets.
-#include "RegistryTestSupport.h"
+#include "machine/RegFile.h"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
@@ -10,7 +11,10 @@
 #include <unistd.h>
 
 using namespace winsim::kernel;
-using registrytest::RegistryTest;
+using winsim::machine::ExportRegFile;
+using winsim::machine::ExportRegText;
+using winsim::machine::ImportRegFile;
+using winsim::machine::ImportRegText;
 
 namespace
 {
@@ -46,6 +50,18 @@ std::string Utf16Le(const std::string& ascii)
     return out;
 }
 
+// The bytes of a string value as the registry holds it: UTF-16LE, terminated unless asked not to.
+std::vector<uint8_t> Bytes(std::u16string_view text, bool terminate = true)
+{
+    std::vector<uint8_t> data((text.size() + (terminate ? 1 : 0)) * 2, 0);
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        data[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+        data[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+    }
+    return data;
+}
+
 // Two subtrees hold the same keys (names spelled alike) and the same values in the same order.
 void ExpectSameTree(const std::shared_ptr<RegistryKey>& expected, const std::shared_ptr<RegistryKey>& actual)
 {
@@ -69,9 +85,19 @@ void ExpectSameTree(const std::shared_ptr<RegistryKey>& expected, const std::sha
     }
 }
 
-class RegFileTest : public RegistryTest
+// Each test works on a registry of its own; no machine needs to run for registry editor files.
+class RegFileTest : public ::testing::Test
 {
   protected:
+    Registry m_registry;
+
+    std::shared_ptr<RegistryKey> Create(std::u16string_view path)
+    {
+        auto key = m_registry.CreateKey(path);
+        EXPECT_NE(key, nullptr) << "creating a test key";
+        return key;
+    }
+
     std::shared_ptr<RegistryKey> BuildSampleTree()
     {
         auto key = Create(u"\\Registry\\Machine\\SOFTWARE\\RoundTrip");
@@ -109,16 +135,16 @@ TEST_F(RegFileTest, ExportedFileImportsToTheSameTree)
 {
     auto original = BuildSampleTree();
     auto file = TempFile("export.reg");
-    m_registry.ExportRegFile(file, u"HKEY_LOCAL_MACHINE\\SOFTWARE\\RoundTrip");
+    ExportRegFile(m_registry, file, u"HKEY_LOCAL_MACHINE\\SOFTWARE\\RoundTrip");
 
     Registry other;
-    other.ImportRegFile(file);
+    ImportRegFile(other, file);
     ExpectSameTree(original, other.OpenKey(u"\\Registry\\Machine\\SOFTWARE\\RoundTrip"));
     std::filesystem::remove(file);
 
     // The same through the UTF-8 text.
     Registry third;
-    third.ImportRegText(m_registry.ExportRegText(u"\\Registry\\Machine\\SOFTWARE\\RoundTrip"));
+    ImportRegText(third, ExportRegText(m_registry, u"\\Registry\\Machine\\SOFTWARE\\RoundTrip"));
     ExpectSameTree(original, third.OpenKey(u"\\Registry\\Machine\\SOFTWARE\\RoundTrip"));
 }
 
@@ -154,11 +180,11 @@ TEST_F(RegFileTest, ExportLooksLikeTheRegistryEditors)
         "\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Fmt\\Sub]\n"
         "\n";
-    EXPECT_EQ(m_registry.ExportRegText(u"HKLM\\SOFTWARE\\Fmt"), expected);
+    EXPECT_EQ(ExportRegText(m_registry, u"HKLM\\SOFTWARE\\Fmt"), expected);
 
     // The file is the same text in UTF-16LE with a byte-order mark and CR LF line ends.
     auto file = TempFile("fmt.reg");
-    m_registry.ExportRegFile(file, u"\\Registry\\Machine\\SOFTWARE\\Fmt");
+    ExportRegFile(m_registry, file, u"\\Registry\\Machine\\SOFTWARE\\Fmt");
     std::string crlf;
     for (char c : expected)
     {
@@ -171,30 +197,30 @@ TEST_F(RegFileTest, ExportLooksLikeTheRegistryEditors)
     EXPECT_EQ(ReadAll(file), "\xFF\xFE" + Utf16Le(crlf));
     std::filesystem::remove(file);
 
-    EXPECT_THROW(m_registry.ExportRegText(u"HKLM\\SOFTWARE\\Missing"), std::runtime_error);
+    EXPECT_THROW(ExportRegText(m_registry, u"HKLM\\SOFTWARE\\Missing"), std::runtime_error);
 }
 
 TEST_F(RegFileTest, ImportUnderstandsEveryEntryKind)
 {
     Create(u"\\Registry\\Machine\\SOFTWARE\\Imp\\Old\\Older")->SetDword(u"X", 1);
     Create(u"\\Registry\\Machine\\SOFTWARE\\Imp")->SetDword(u"Stale", 1);
-    m_registry.ImportRegText("Windows Registry Editor Version 5.00\r\n"
-                             "\r\n"
-                             "; a comment line\r\n"
-                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Imp]\r\n"
-                             "\"Text\"=\"C:\\\\dir\\\\\\\"q\\\"\"\r\n"
-                             "@=\"default\"\r\n"
-                             "\"Count\"=dword:0000001F\r\n"
-                             "\"Short\"=dword:7\r\n"
-                             "\"Bytes\"=hex:01, 02 ,ff\r\n"
-                             "\"Path\"=hex(2):25,00,41,00,\\\r\n"
-                             "    25,00,00,00\r\n"
-                             "\"Q\"=hex(b):08,07,06,05,04,03,02,01\r\n"
-                             "\"Stale\"=-\r\n"
-                             "\r\n"
-                             "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Imp\\Old]\r\n"
-                             "\"Ignored\"=dword:1\r\n"
-                             "[HKLM\\SOFTWARE\\Imp\\New]\r\n");
+    ImportRegText(m_registry, "Windows Registry Editor Version 5.00\r\n"
+                              "\r\n"
+                              "; a comment line\r\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Imp]\r\n"
+                              "\"Text\"=\"C:\\\\dir\\\\\\\"q\\\"\"\r\n"
+                              "@=\"default\"\r\n"
+                              "\"Count\"=dword:0000001F\r\n"
+                              "\"Short\"=dword:7\r\n"
+                              "\"Bytes\"=hex:01, 02 ,ff\r\n"
+                              "\"Path\"=hex(2):25,00,41,00,\\\r\n"
+                              "    25,00,00,00\r\n"
+                              "\"Q\"=hex(b):08,07,06,05,04,03,02,01\r\n"
+                              "\"Stale\"=-\r\n"
+                              "\r\n"
+                              "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Imp\\Old]\r\n"
+                              "\"Ignored\"=dword:1\r\n"
+                              "[HKLM\\SOFTWARE\\Imp\\New]\r\n");
     auto key = m_registry.OpenKey(u"\\Registry\\Machine\\SOFTWARE\\Imp");
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(key->GetString(u"Text"), u"C:\\dir\\\"q\"");
@@ -214,22 +240,22 @@ TEST_F(RegFileTest, ImportUnderstandsEveryEntryKind)
 TEST_F(RegFileTest, ImportReadsRegedit4AndEveryEncoding)
 {
     // REGEDIT4 keeps hex(2) and hex(7) strings in the ANSI code page, one byte a character.
-    m_registry.ImportRegText("REGEDIT4\n"
-                             "\n"
-                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Four]\n"
-                             "\"Expand\"=hex(2):25,41,25,00\n"
-                             "\"Multi\"=hex(7):61,00,62,00,00\n");
+    ImportRegText(m_registry, "REGEDIT4\n"
+                              "\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Four]\n"
+                              "\"Expand\"=hex(2):25,41,25,00\n"
+                              "\"Multi\"=hex(7):61,00,62,00,00\n");
     auto four = m_registry.OpenKey(u"HKLM\\SOFTWARE\\Four");
     ASSERT_NE(four, nullptr);
-    EXPECT_EQ(four->GetValue(u"Expand")->data, registrytest::Bytes(u"%A%"));
-    EXPECT_EQ(four->GetValue(u"Multi")->data, registrytest::Bytes(std::u16string(u"a\0b\0", 4)));
+    EXPECT_EQ(four->GetValue(u"Expand")->data, Bytes(u"%A%"));
+    EXPECT_EQ(four->GetValue(u"Multi")->data, Bytes(std::u16string(u"a\0b\0", 4)));
 
     const std::string body = "Windows Registry Editor Version 5.00\r\n\r\n"
                              "[HKEY_USERS\\.DEFAULT\\Enc]\r\n"
                              "\"V\"=\"\xE6\x97\xA5\"\r\n";
     auto utf8Bom = TempFile("utf8.reg");
     WriteAll(utf8Bom, "\xEF\xBB\xBF" + body);
-    m_registry.ImportRegFile(utf8Bom);
+    ImportRegFile(m_registry, utf8Bom);
     EXPECT_EQ(m_registry.OpenKey(u"\\Registry\\User\\.DEFAULT\\Enc")->GetString(u"V"), u"\u65e5");
     std::filesystem::remove(utf8Bom);
 
@@ -240,7 +266,7 @@ TEST_F(RegFileTest, ImportReadsRegedit4AndEveryEncoding)
                  Utf16Le("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\.DEFAULT\\Enc16]\r\n"
                          "\"V\"=\"") +
                  std::string("\xE5\x65", 2) + Utf16Le("\"\r\n"));
-    m_registry.ImportRegFile(utf16);
+    ImportRegFile(m_registry, utf16);
     EXPECT_EQ(m_registry.OpenKey(u"\\Registry\\User\\.DEFAULT\\Enc16")->GetString(u"V"), u"\u65e5");
     std::filesystem::remove(utf16);
 }
@@ -282,7 +308,7 @@ TEST_F(RegFileTest, MalformedFilesNameTheLine)
         Registry fresh;
         try
         {
-            fresh.ImportRegText(c.text);
+            ImportRegText(fresh, c.text);
             ADD_FAILURE() << "no error";
         }
         catch (const std::runtime_error& error)
@@ -296,7 +322,7 @@ TEST_F(RegFileTest, MalformedFilesNameTheLine)
     WriteAll(file, header + "\"V\"=dword:xyz\n");
     try
     {
-        m_registry.ImportRegFile(file);
+        ImportRegFile(m_registry, file);
         ADD_FAILURE() << "no error";
     }
     catch (const std::runtime_error& error)
@@ -304,7 +330,7 @@ TEST_F(RegFileTest, MalformedFilesNameTheLine)
         EXPECT_THAT(error.what(), ::testing::HasSubstr(file.string() + ": line 4: "));
     }
     std::filesystem::remove(file);
-    EXPECT_THROW(m_registry.ImportRegFile(TempFile("does-not-exist.reg")), std::runtime_error);
+    EXPECT_THROW(ImportRegFile(m_registry, TempFile("does-not-exist.reg")), std::runtime_error);
 }
 
 } // namespace
