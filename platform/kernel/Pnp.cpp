@@ -1,5 +1,6 @@
 #include "Pnp.h"
 
+#include "ConfigManager.h"
 #include "Io.h"
 #include "Namespace.h"
 #include "Pool.h"
@@ -14,6 +15,43 @@
 
 namespace winsim::kernel
 {
+
+namespace
+{
+
+NTSTATUS CopyProperty(const void* data, size_t size, ULONG bufferLength, PVOID buffer, PULONG resultLength)
+{
+    *resultLength = static_cast<ULONG>(size);
+    if (bufferLength < size)
+    {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    memcpy(buffer, data, size);
+    return STATUS_SUCCESS;
+}
+
+std::vector<uint8_t> MultiString(const std::vector<std::u16string>& texts)
+{
+    std::u16string joined;
+    for (const auto& text : texts)
+    {
+        joined += text;
+        joined.push_back(0);
+    }
+    joined.push_back(0);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(joined.data());
+    return std::vector<uint8_t>(bytes, bytes + joined.size() * sizeof(char16_t));
+}
+
+std::vector<uint8_t> SingleString(const std::u16string& text)
+{
+    std::u16string terminated = text;
+    terminated.push_back(0);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(terminated.data());
+    return std::vector<uint8_t>(bytes, bytes + terminated.size() * sizeof(char16_t));
+}
+
+} // namespace
 
 const char* DeviceNodeStateName(DeviceNodeState state)
 {
@@ -346,6 +384,79 @@ void PnpManager::UnloadAll()
     }
 }
 
+// --- device keys and properties ---------------------------------------------------------------
+
+NTSTATUS PnpManager::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType, ACCESS_MASK desiredAccess,
+                                           std::shared_ptr<RegistryKeyObject>* key)
+{
+    const DeviceNode& node = *NodeOf(pdo);
+    std::u16string path;
+    if (keyType == PLUGPLAY_REGKEY_DEVICE)
+    {
+        path = HardwareKeyPathOf(node);
+    }
+    else if (keyType == PLUGPLAY_REGKEY_DRIVER)
+    {
+        path = SoftwareKeyPathOf(node);
+        if (path.empty())
+        {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+    }
+    else
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return System::Current().GetConfigManager().CreateKey(KernelMode, nullptr, path, desiredAccess,
+                                                          std::u16string_view(), REG_OPTION_NON_VOLATILE, key,
+                                                          nullptr);
+}
+
+NTSTATUS PnpManager::GetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property,
+                                       ULONG bufferLength, PVOID buffer, PULONG resultLength)
+{
+    const DeviceNode& node = *NodeOf(pdo);
+    auto enumKey = System::Current().GetRegistry().OpenKey(EnumKeyPathOf(node));
+    auto fromRegistry = [&](const char16_t* valueName) -> NTSTATUS {
+        std::optional<RegistryValue> value = enumKey ? enumKey->GetValue(valueName) : std::nullopt;
+        if (!value)
+        {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        return CopyProperty(value->data.data(), value->data.size(), bufferLength, buffer, resultLength);
+    };
+    auto fromData = [&](const std::vector<uint8_t>& data) {
+        return CopyProperty(data.data(), data.size(), bufferLength, buffer, resultLength);
+    };
+    switch (property)
+    {
+    case DevicePropertyHardwareID:
+        return fromData(MultiString(node.hardwareIds));
+    case DevicePropertyCompatibleIDs:
+        return fromData(MultiString(node.compatibleIds));
+    case DevicePropertyLocationInformation:
+        return fromData(SingleString(node.location));
+    case DevicePropertyEnumeratorName:
+        return fromData(SingleString(node.instancePath.substr(0, node.instancePath.find(u'\\'))));
+    case DevicePropertyPhysicalDeviceObjectName:
+        return fromData(SingleString(IoManager::Info(pdo).name));
+    case DevicePropertyDeviceDescription:
+        return fromRegistry(u"DeviceDesc");
+    case DevicePropertyFriendlyName:
+        return fromRegistry(u"FriendlyName");
+    case DevicePropertyDriverKeyName:
+        return fromRegistry(u"Driver");
+    case DevicePropertyClassName:
+        return fromRegistry(u"Class");
+    case DevicePropertyClassGuid:
+        return fromRegistry(u"ClassGUID");
+    case DevicePropertyManufacturer:
+        return fromRegistry(u"Mfg");
+    default:
+        return STATUS_INVALID_PARAMETER_2;
+    }
+}
+
 } // namespace winsim::kernel
 
 using namespace winsim;
@@ -364,37 +475,6 @@ DeviceNode* NodeOrStop(PDEVICE_OBJECT pdo, const char* routine)
     return node;
 }
 
-NTSTATUS CopyProperty(const void* data, size_t size, ULONG bufferLength, PVOID buffer, PULONG resultLength)
-{
-    *resultLength = static_cast<ULONG>(size);
-    if (bufferLength < size)
-    {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    memcpy(buffer, data, size);
-    return STATUS_SUCCESS;
-}
-
-std::vector<uint8_t> MultiString(const std::vector<std::u16string>& texts)
-{
-    std::u16string joined;
-    for (const auto& text : texts)
-    {
-        joined += text;
-        joined.push_back(0);
-    }
-    joined.push_back(0);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(joined.data());
-    return std::vector<uint8_t>(bytes, bytes + joined.size() * sizeof(char16_t));
-}
-
-std::vector<uint8_t> SingleString(const std::u16string& text)
-{
-    std::u16string terminated = text;
-    terminated.push_back(0);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(terminated.data());
-    return std::vector<uint8_t>(bytes, bytes + terminated.size() * sizeof(char16_t));
-}
 } // namespace
 
 extern "C"
@@ -442,87 +522,24 @@ extern "C"
                                      ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
-        DeviceNode* node = NodeOrStop(DeviceObject, "IoOpenDeviceRegistryKey");
-        std::u16string path;
-        if (DevInstKeyType == PLUGPLAY_REGKEY_DEVICE)
+        NodeOrStop(DeviceObject, "IoOpenDeviceRegistryKey");
+        std::shared_ptr<RegistryKeyObject> key;
+        NTSTATUS status =
+            System::Current().Pnp().OpenDeviceRegistryKey(DeviceObject, DevInstKeyType, DesiredAccess, &key);
+        if (NT_SUCCESS(status))
         {
-            path = PnpManager::HardwareKeyPathOf(*node);
+            *DeviceRegKey = System::Current().Handles().Insert(std::move(key));
         }
-        else if (DevInstKeyType == PLUGPLAY_REGKEY_DRIVER)
-        {
-            path = PnpManager::SoftwareKeyPathOf(*node);
-            if (path.empty())
-            {
-                return STATUS_INVALID_DEVICE_REQUEST;
-            }
-        }
-        else
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
-                            static_cast<USHORT>(path.size() * sizeof(WCHAR)),
-                            reinterpret_cast<PWCH>(path.data())};
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
-        return ZwCreateKey(DeviceRegKey, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           nullptr);
+        return status;
     }
 
     NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                  ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty");
-        DeviceNode* node = NodeOrStop(DeviceObject, "IoGetDeviceProperty");
-        auto enumKey = System::Current().GetRegistry().OpenKey(PnpManager::EnumKeyPathOf(*node));
-        auto fromRegistry = [&](const char16_t* valueName) -> NTSTATUS {
-            std::optional<RegistryValue> value = enumKey ? enumKey->GetValue(valueName) : std::nullopt;
-            if (!value)
-            {
-                return STATUS_OBJECT_NAME_NOT_FOUND;
-            }
-            return CopyProperty(value->data.data(), value->data.size(), BufferLength, PropertyBuffer,
-                                ResultLength);
-        };
-        switch (DeviceProperty)
-        {
-        case DevicePropertyHardwareID: {
-            auto data = MultiString(node->hardwareIds);
-            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-        }
-        case DevicePropertyCompatibleIDs: {
-            auto data = MultiString(node->compatibleIds);
-            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-        }
-        case DevicePropertyLocationInformation: {
-            auto data = SingleString(node->location);
-            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-        }
-        case DevicePropertyEnumeratorName: {
-            std::u16string enumerator = node->instancePath.substr(0, node->instancePath.find(u'\\'));
-            auto data = SingleString(enumerator);
-            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-        }
-        case DevicePropertyPhysicalDeviceObjectName: {
-            auto data = SingleString(IoManager::Info(DeviceObject).name);
-            return CopyProperty(data.data(), data.size(), BufferLength, PropertyBuffer, ResultLength);
-        }
-        case DevicePropertyDeviceDescription:
-            return fromRegistry(u"DeviceDesc");
-        case DevicePropertyFriendlyName:
-            return fromRegistry(u"FriendlyName");
-        case DevicePropertyDriverKeyName:
-            return fromRegistry(u"Driver");
-        case DevicePropertyClassName:
-            return fromRegistry(u"Class");
-        case DevicePropertyClassGuid:
-            return fromRegistry(u"ClassGUID");
-        case DevicePropertyManufacturer:
-            return fromRegistry(u"Mfg");
-        default:
-            return STATUS_INVALID_PARAMETER_2;
-        }
+        NodeOrStop(DeviceObject, "IoGetDeviceProperty");
+        return System::Current().Pnp().GetDeviceProperty(DeviceObject, DeviceProperty, BufferLength,
+                                                         PropertyBuffer, ResultLength);
     }
 
 } // extern "C"

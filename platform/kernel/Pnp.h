@@ -15,6 +15,8 @@
 namespace winsim::kernel
 {
 
+class RegistryKeyObject;
+
 enum class DeviceNodeState
 {
     Enumerated, // reported by its bus, no driver yet
@@ -79,6 +81,18 @@ class PnpManager
     void UnloadDriver(const std::u16string& service);
     // Unloads every loaded driver (machine shutdown, after the devices are gone).
     void UnloadAll();
+
+    // IoOpenDeviceRegistryKey for a physical device object: its node's hardware key
+    // (PLUGPLAY_REGKEY_DEVICE, created when missing) or its driver key (PLUGPLAY_REGKEY_DRIVER;
+    // STATUS_INVALID_DEVICE_REQUEST while the node has no driver installed), opened for a
+    // kernel-mode caller. PASSIVE_LEVEL.
+    NTSTATUS OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType, ACCESS_MASK desiredAccess,
+                                   std::shared_ptr<RegistryKeyObject>* key);
+    // IoGetDeviceProperty for a physical device object: what the bus reported for its node, or
+    // what setup wrote to its Enum key. *resultLength is always the property's size; a buffer too
+    // small for it gets nothing (STATUS_BUFFER_TOO_SMALL). PASSIVE_LEVEL.
+    NTSTATUS GetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
+                               PVOID buffer, PULONG resultLength);
 
     static std::u16string EnumKeyPathOf(const DeviceNode& node);
     static std::u16string HardwareKeyPathOf(const DeviceNode& node);
