@@ -215,6 +215,24 @@ void IoManager::ReleaseDeviceIfUnused(PDEVICE_OBJECT device)
     ::operator delete(block, std::align_val_t(16));
 }
 
+void IoManager::ReferenceDevice(PDEVICE_OBJECT device)
+{
+    __atomic_add_fetch(&Info(device).pointerCount, 1, __ATOMIC_SEQ_CST);
+}
+
+void IoManager::DereferenceDevice(PDEVICE_OBJECT device)
+{
+    __atomic_sub_fetch(&Info(device).pointerCount, 1, __ATOMIC_SEQ_CST);
+    ReleaseDeviceIfUnused(device);
+}
+
+PDEVICE_OBJECT IoManager::AttachedDeviceReference(PDEVICE_OBJECT device)
+{
+    PDEVICE_OBJECT top = TopOfStack(device);
+    ReferenceDevice(top);
+    return top;
+}
+
 PDEVICE_OBJECT IoManager::TopOfStack(PDEVICE_OBJECT device)
 {
     while (device->AttachedDevice != nullptr)
@@ -723,9 +741,7 @@ extern "C"
 
     PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
     {
-        PDEVICE_OBJECT top = IoManager::TopOfStack(DeviceObject);
-        ObfReferenceObject(top);
-        return top;
+        return IoManager::AttachedDeviceReference(DeviceObject);
     }
 
     // Object references keep a deleted device object's memory alive; other object types are not
@@ -735,8 +751,7 @@ extern "C"
         auto* header = static_cast<CSHORT*>(Object);
         if (*header == IO_TYPE_DEVICE)
         {
-            __atomic_add_fetch(&IoManager::Info(static_cast<PDEVICE_OBJECT>(Object)).pointerCount, 1,
-                               __ATOMIC_SEQ_CST);
+            IoManager::ReferenceDevice(static_cast<PDEVICE_OBJECT>(Object));
         }
     }
 
@@ -745,9 +760,7 @@ extern "C"
         auto* header = static_cast<CSHORT*>(Object);
         if (*header == IO_TYPE_DEVICE)
         {
-            auto* device = static_cast<PDEVICE_OBJECT>(Object);
-            __atomic_sub_fetch(&IoManager::Info(device).pointerCount, 1, __ATOMIC_SEQ_CST);
-            Io().ReleaseDeviceIfUnused(device);
+            Io().DereferenceDevice(static_cast<PDEVICE_OBJECT>(Object));
         }
     }
 

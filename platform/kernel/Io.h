@@ -105,6 +105,12 @@ class IoManager
   public:
     // Frees a deleted device object once nothing refers to it any more.
     void ReleaseDeviceIfUnused(PDEVICE_OBJECT device);
+    // Object references (ObReferenceObject) keep a device object's memory after IoDeleteDevice;
+    // the last one released frees a deleted device.
+    static void ReferenceDevice(PDEVICE_OBJECT device);
+    void DereferenceDevice(PDEVICE_OBJECT device);
+    // IoGetAttachedDeviceReference: the top of the device's stack, referenced.
+    static PDEVICE_OBJECT AttachedDeviceReference(PDEVICE_OBJECT device);
 
   private:
     mutable std::mutex m_lock;

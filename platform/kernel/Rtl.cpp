@@ -36,12 +36,6 @@ WCHAR Upcase(WCHAR c)
     return c;
 }
 
-// Windows 10 version 2004 (build 19041) is the first to report native pool zeroing.
-bool SupportsPoolZeroingClass(const SystemConfig& config)
-{
-    return config.majorVersion > 10 || (config.majorVersion == 10 && config.buildNumber >= 19041);
-}
-
 } // namespace
 
 extern "C"
@@ -302,45 +296,11 @@ extern "C"
     NTSTATUS NTAPI NtQuerySystemInformation(ULONG SystemInformationClass, PVOID SystemInformation,
                                             ULONG SystemInformationLength, PULONG ReturnLength)
     {
-        const SystemConfig& config = System::Current().Config();
-        if (SystemInformationClass == SystemPoolZeroingInformation && SupportsPoolZeroingClass(config))
-        {
-            if (ReturnLength != nullptr)
-            {
-                *ReturnLength = sizeof(SYSTEM_POOL_ZEROING_INFORMATION);
-            }
-            if (SystemInformationLength < sizeof(SYSTEM_POOL_ZEROING_INFORMATION))
-            {
-                return STATUS_INFO_LENGTH_MISMATCH;
-            }
-            static_cast<PSYSTEM_POOL_ZEROING_INFORMATION>(SystemInformation)->PoolZeroingSupportPresent =
-                config.poolZeroingNative ? TRUE : FALSE;
-            return STATUS_SUCCESS;
-        }
-        return STATUS_INVALID_INFO_CLASS;
+        return System::Current().QueryInformation(SystemInformationClass, SystemInformation,
+                                                  SystemInformationLength, ReturnLength);
     }
 
 } // extern "C"
-
-namespace winsim::kernel
-{
-
-// Routines that a Windows version does not have at all.
-static bool ExistsOnVersion(const std::string& name, const SystemConfig& config)
-{
-    bool windows8OrLater = config.majorVersion > 6 || (config.majorVersion == 6 && config.minorVersion >= 2);
-    if (name == "RtlQueryRegistryValuesEx")
-    {
-        return windows8OrLater;
-    }
-    if (name == "ExAllocatePool2")
-    {
-        return config.majorVersion >= 10 && config.buildNumber >= 19041;
-    }
-    return true;
-}
-
-} // namespace winsim::kernel
 
 extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 {
@@ -350,8 +310,7 @@ extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
         return nullptr;
     }
     std::string name = ToUtf8(SystemRoutineName->Buffer, SystemRoutineName->Length / sizeof(WCHAR));
-    System& system = System::Current();
-    if (!system.IsRoutineAvailable(name.c_str()) || !ExistsOnVersion(name, system.Config()))
+    if (!System::Current().IsRoutineAvailable(name.c_str()))
     {
         return nullptr;
     }

@@ -13,6 +13,7 @@
 #include "Verifier.h"
 
 #include <atomic>
+#include <string_view>
 
 namespace winsim::kernel
 {
@@ -70,9 +71,58 @@ System* System::TryCurrent()
     return g_current.load();
 }
 
+namespace
+{
+
+bool IsWindows8OrLater(const SystemConfig& config)
+{
+    return config.majorVersion > 6 || (config.majorVersion == 6 && config.minorVersion >= 2);
+}
+
+// Windows 10 version 2004 (build 19041) brought ExAllocatePool2 and the pool zeroing class.
+bool IsWindows10Version2004OrLater(const SystemConfig& config)
+{
+    return config.majorVersion > 10 || (config.majorVersion == 10 && config.buildNumber >= 19041);
+}
+
+} // namespace
+
 bool System::IsRoutineAvailable(const char* name) const
 {
-    return m_config.unavailableRoutines.count(name) == 0;
+    if (m_config.unavailableRoutines.count(name) != 0)
+    {
+        return false;
+    }
+    // Routines that a Windows version does not have at all.
+    std::string_view routine(name);
+    if (routine == "RtlQueryRegistryValuesEx")
+    {
+        return IsWindows8OrLater(m_config);
+    }
+    if (routine == "ExAllocatePool2")
+    {
+        return m_config.majorVersion >= 10 && m_config.buildNumber >= 19041;
+    }
+    return true;
+}
+
+NTSTATUS System::QueryInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returnLength) const
+{
+    if (infoClass == SystemPoolZeroingInformation && IsWindows10Version2004OrLater(m_config))
+    {
+        if (returnLength != nullptr)
+        {
+            *returnLength = sizeof(SYSTEM_POOL_ZEROING_INFORMATION);
+        }
+        if (length < sizeof(SYSTEM_POOL_ZEROING_INFORMATION))
+        {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        static_cast<PSYSTEM_POOL_ZEROING_INFORMATION>(buffer)->PoolZeroingSupportPresent =
+            m_config.poolZeroingNative ? TRUE : FALSE;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_INFO_CLASS;
 }
 
 } // namespace winsim::kernel

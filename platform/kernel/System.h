@@ -51,7 +51,12 @@ class System
     static System* TryCurrent();
 
     const SystemConfig& Config() const { return m_config; }
+    // Whether MmGetSystemRoutineAddress finds a routine: the configured Windows version has it and
+    // the configuration does not take it away (unavailableRoutines).
     bool IsRoutineAvailable(const char* name) const;
+    // NtQuerySystemInformation for the classes the machine knows; STATUS_INVALID_INFO_CLASS for a
+    // class the configured version does not have.
+    NTSTATUS QueryInformation(ULONG infoClass, PVOID buffer, ULONG length, PULONG returnLength) const;
 
     Registry& GetRegistry() { return *m_registry; }
     // The configuration manager's key services over the registry.

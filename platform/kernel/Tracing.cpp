@@ -202,6 +202,24 @@ NTSTATUS TraceHub::Unregister(REGHANDLE handle)
     return removed != 0 ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 
+NTSTATUS TraceHub::WmiRegistrationControl(PDEVICE_OBJECT object, ULONG action)
+{
+    if ((action & WMIREG_FLAG_CALLBACK) == 0)
+    {
+        // Registration of real device objects for WMI data blocks is not provided.
+        return STATUS_NOT_SUPPORTED;
+    }
+    switch (action & ~WMIREG_FLAG_CALLBACK)
+    {
+    case WMIREG_ACTION_REGISTER:
+        return RegisterWmi(object);
+    case WMIREG_ACTION_DEREGISTER:
+        return DeregisterWmi(object);
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
 NTSTATUS TraceHub::RegisterWmi(PDEVICE_OBJECT callbackBlock)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoWMIRegistrationControl");
@@ -322,21 +340,7 @@ extern "C"
 
     NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
     {
-        TraceHub& hub = System::Current().Tracing();
-        if ((Action & WMIREG_FLAG_CALLBACK) == 0)
-        {
-            // Registration of real device objects for WMI data blocks is not provided.
-            return STATUS_NOT_SUPPORTED;
-        }
-        switch (Action & ~WMIREG_FLAG_CALLBACK)
-        {
-        case WMIREG_ACTION_REGISTER:
-            return hub.RegisterWmi(DeviceObject);
-        case WMIREG_ACTION_DEREGISTER:
-            return hub.DeregisterWmi(DeviceObject);
-        default:
-            return STATUS_INVALID_PARAMETER;
-        }
+        return System::Current().Tracing().WmiRegistrationControl(DeviceObject, Action);
     }
 
     NTSTATUS WmiTraceMessageVa(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,

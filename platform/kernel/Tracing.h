@@ -45,13 +45,18 @@ class TraceHub
     NTSTATUS RegisterClassic(const GUID& provider, PETW_CLASSIC_CALLBACK callback, PVOID context,
                              REGHANDLE* handle);
     NTSTATUS Unregister(REGHANDLE handle);
-    NTSTATUS RegisterWmi(PDEVICE_OBJECT callbackBlock);
-    NTSTATUS DeregisterWmi(PDEVICE_OBJECT callbackBlock);
+    // IoWMIRegistrationControl. Only the WMIREG_FLAG_CALLBACK form is provided (a tracing provider's
+    // callback block standing in for a device object); registering a real device object for WMI
+    // data blocks fails with STATUS_NOT_SUPPORTED.
+    NTSTATUS WmiRegistrationControl(PDEVICE_OBJECT object, ULONG action);
     NTSTATUS Log(TRACEHANDLE logger, ULONG flags, LPCGUID messageGuid, USHORT number, va_list args);
     NTSTATUS QueryInformation(TRACE_INFORMATION_CLASS infoClass, PVOID information, ULONG length,
                               PULONG required, PVOID buffer);
 
   private:
+    NTSTATUS RegisterWmi(PDEVICE_OBJECT callbackBlock);
+    NTSTATUS DeregisterWmi(PDEVICE_OBJECT callbackBlock);
+
     struct Provider
     {
         GUID guid;
