@@ -10,10 +10,78 @@
 #include "base/resources.h"
 #include "base/unicode.h"
 
+#include <stddef.h>
 #include <string.h>
 
 namespace winsim::kernel
 {
+
+namespace
+{
+
+// The packet must lie within the entry IoAllocateErrorLogEntry gave out: its dump data, and the
+// insertion strings when it says it has some. The error log thread copies the strings from
+// StringOffset to the end of the entry and the event log service reads DumpDataSize bytes of dump
+// data, so a packet that claims more than its entry holds makes them read past it. The machine
+// stops at the write, where the driver's mistake is.
+void CheckPacketFitsEntry(const void* entry, size_t entrySize)
+{
+    IO_ERROR_LOG_PACKET packet;
+    memcpy(&packet, entry, sizeof(packet));
+    constexpr size_t dumpDataAt = offsetof(IO_ERROR_LOG_PACKET, DumpData);
+    if (packet.DumpDataSize % sizeof(ULONG) != 0)
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "IoWriteErrorLogEntry(%p): DumpDataSize %u is not a multiple of sizeof(ULONG)", entry,
+                     static_cast<unsigned>(packet.DumpDataSize));
+    }
+    const size_t dumpDataEnd = dumpDataAt + packet.DumpDataSize;
+    if (dumpDataEnd > entrySize)
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "IoWriteErrorLogEntry(%p): DumpDataSize %u ends the dump data at byte %zu, past the end "
+                     "of the %zu-byte entry",
+                     entry, static_cast<unsigned>(packet.DumpDataSize), dumpDataEnd, entrySize);
+    }
+    if (packet.NumberOfStrings == 0)
+    {
+        return; // StringOffset means nothing then (it may be zero)
+    }
+    if (packet.StringOffset < dumpDataEnd)
+    {
+        VerifierStop(
+            VerifierRule::ObjectMisuse,
+            "IoWriteErrorLogEntry(%p): StringOffset %u lies inside the packet or its dump data, which "
+            "end at byte %zu",
+            entry, static_cast<unsigned>(packet.StringOffset), dumpDataEnd);
+    }
+    const auto* bytes = static_cast<const uint8_t*>(entry);
+    size_t at = packet.StringOffset;
+    for (unsigned index = 1; index <= packet.NumberOfStrings; ++index)
+    {
+        // Each string runs to its terminating null, which must be inside the entry as well.
+        for (;;)
+        {
+            if (at + sizeof(WCHAR) > entrySize)
+            {
+                VerifierStop(
+                    VerifierRule::ObjectMisuse,
+                    "IoWriteErrorLogEntry(%p): insertion string %u of %u (StringOffset %u) runs past "
+                    "the end of the %zu-byte entry",
+                    entry, index, static_cast<unsigned>(packet.NumberOfStrings),
+                    static_cast<unsigned>(packet.StringOffset), entrySize);
+            }
+            const bool terminator = bytes[at] == 0 && bytes[at + 1] == 0;
+            at += sizeof(WCHAR);
+            if (terminator)
+            {
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
 
 const char* EventLogEntry::LevelName() const
 {
@@ -80,6 +148,7 @@ void EventLog::WriteEntry(PVOID entry)
         VerifierStop(VerifierRule::ObjectMisuse,
                      "IoWriteErrorLogEntry(%p): not an entry from IoAllocateErrorLogEntry", entry);
     }
+    CheckPacketFitsEntry(entry, it->second.size);
     EventLogEntry written;
     written.recordNumber = m_nextRecord++;
     written.timeGenerated = now;

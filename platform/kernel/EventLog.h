@@ -35,6 +35,10 @@ class EventLog
 {
   public:
     PVOID AllocateEntry(PVOID ioObject, UCHAR entrySize);
+    // Records the entry and frees it. A verifier stop when the packet claims more than the size it
+    // was allocated with holds: dump data (DumpDataSize, a multiple of sizeof(ULONG)) past the
+    // end, or NumberOfStrings insertion strings from StringOffset that overlap the dump data or
+    // are not all terminated within the entry.
     void WriteEntry(PVOID entry);
     void FreeEntry(PVOID entry);
 
