@@ -146,10 +146,11 @@ void Scheduler::FireDueTimersLocked()
         }
         if (entry.dpc != nullptr)
         {
-            // The timer's DPC gets the expiry time as its first system argument.
-            QueueDpcLocked(entry.dpc,
-                           reinterpret_cast<PVOID>(static_cast<uintptr_t>(m_bootSystemTime + m_now)),
-                           nullptr);
+            // As on Windows, a timer's DPC gets the system time of the expiry split in two: the low
+            // 32 bits as SystemArgument1, the high 32 bits as SystemArgument2.
+            const ULONGLONG expiry = static_cast<ULONGLONG>(m_bootSystemTime) + m_now;
+            QueueDpcLocked(entry.dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(expiry & 0xFFFFFFFF)),
+                           reinterpret_cast<PVOID>(static_cast<uintptr_t>(expiry >> 32)));
         }
     }
 }

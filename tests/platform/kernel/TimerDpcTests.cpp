@@ -155,6 +155,55 @@ TEST_F(TimerTest, PeriodicTimerFiresEveryPeriodUntilCancelled)
     EXPECT_EQ(FiredIds().size(), 3u);
 }
 
+// A timer's DPC gets the system time at which the timer expired, as Windows passes it: the low 32
+// bits in SystemArgument1 and the high 32 bits in SystemArgument2.
+struct ExpiryCase
+{
+    const char* name;
+    bool absolute;       // due time given as a system time rather than relative to now
+    ULONGLONG due;       // since boot
+    LONG period;         // milliseconds; 0: one-shot
+    ULONGLONG overshoot; // how far past the first due time the clock's first move goes
+    int firings;         // steps (the later ones one period each), one firing each
+};
+
+class TimerExpiryTest : public TimerTest, public ::testing::WithParamInterface<ExpiryCase>
+{
+};
+
+TEST_P(TimerExpiryTest, DpcGetsTheExpirySystemTimeInTwoHalves)
+{
+    const ExpiryCase& c = GetParam();
+    const LONGLONG boot = m_system.Config().bootSystemTime;
+    Clock().Advance(Ms(3)); // so that interrupt time and time since the timer was set differ
+    Probe probe;
+    Init(probe, 1);
+    LARGE_INTEGER due;
+    due.QuadPart = c.absolute ? boot + static_cast<LONGLONG>(c.due) : -static_cast<LONGLONG>(c.due - Ms(3));
+    KeSetTimerEx(&probe.timer, due, c.period, &probe.dpc);
+    for (int i = 0; i < c.firings; ++i)
+    {
+        Clock().Advance(i == 0 ? c.due - Ms(3) + c.overshoot : Ms(static_cast<ULONGLONG>(c.period)));
+        std::vector<Firing> firings = Firings();
+        ASSERT_EQ(firings.size(), static_cast<size_t>(i + 1));
+        const ULONGLONG expiry = static_cast<ULONGLONG>(boot) + c.due +
+                                 static_cast<ULONGLONG>(i) * Ms(static_cast<ULONGLONG>(c.period));
+        SCOPED_TRACE(i);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(firings[i].argument1), expiry & 0xFFFFFFFF) << "low part";
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(firings[i].argument2), expiry >> 32) << "high part";
+    }
+    KeCancelTimer(&probe.timer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timers, TimerExpiryTest,
+    ::testing::Values(ExpiryCase{"RelativeOneShot", false, Ms(40), 0, 0, 1},
+                      ExpiryCase{"AbsoluteOneShot", true, Ms(2500), 0, 0, 1},
+                      // One move far past the due time: the timer expired as the clock passed its due time.
+                      ExpiryCase{"ClockJumpsPastTheDueTime", false, Ms(40), 0, Ms(900), 1},
+                      ExpiryCase{"PeriodicEveryPeriod", false, Ms(10), 250, 0, 3}),
+    [](const ::testing::TestParamInfo<ExpiryCase>& info) { return std::string(info.param.name); });
+
 // A timer is a dispatcher object: a notification timer stays signalled for every waiter, a
 // synchronization timer satisfies one wait.
 struct TimerWaitCase
