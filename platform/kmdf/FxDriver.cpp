@@ -1,39 +1,25 @@
-// The framework driver and device: driver creation and unload, device initialisation, device
-// creation on top of the WDM device stack, and the dispatch of IRPs to framework callbacks.
+// The framework driver: driver creation and unload, AddDevice, and WdfDriver*.
 #include "FxDriver.h"
 
-#include "kernel/Io.h"
-#include "kernel/System.h"
-#include "kernel/Thread.h"
+#include "FxDevice.h"
+#include "FxRegKey.h"
+#include "FxString.h"
+
 #include "kernel/Verifier.h"
 
-#include "base/unicode.h"
-
-#include <string.h>
+#include <stdio.h>
 
 namespace winsim::wdf
 {
 
 using winsim::VerifierRule;
 using winsim::VerifierStop;
-using winsim::kernel::RequireIrqlAtMost;
 
 namespace
 {
 std::mutex g_driversLock;
 std::vector<FxDriver*> g_drivers;
-
-std::u16string Text(PCUNICODE_STRING text)
-{
-    if (text == nullptr || text->Buffer == nullptr)
-    {
-        return {};
-    }
-    return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
-}
 } // namespace
-
-// --- driver -----------------------------------------------------------------------------------
 
 FxDriver::FxDriver(PDRIVER_OBJECT wdm, PCUNICODE_STRING registryPath, const WDF_DRIVER_CONFIG& config)
     : FxObject(FxType::Driver, this), m_wdm(wdm), m_registryPath(Text(registryPath)), m_config(config)
@@ -131,409 +117,10 @@ VOID FxDriver::Unload(PDRIVER_OBJECT wdm)
     driver->Release(reinterpret_cast<PVOID>(&Unload), __LINE__, __FILE__);
 }
 
-// --- device -----------------------------------------------------------------------------------
-
-FxDevice::FxDevice(FxDriver* driver, WDFDEVICE_INIT& init) : FxObject(FxType::Device, driver), m_init()
-{
-    m_init.driver = init.driver;
-    m_init.pdo = init.pdo;
-    m_init.name = init.name;
-    m_init.sddl = init.sddl;
-    m_init.exclusive = init.exclusive;
-    m_init.deviceType = init.deviceType;
-    m_init.ioType = init.ioType;
-    m_init.requestAttributes = init.requestAttributes;
-    m_init.pnpPower = init.pnpPower;
-    m_init.powerPolicyOwner = init.powerPolicyOwner;
-    m_init.fileConfig = init.fileConfig;
-    m_init.fileAttributes = init.fileAttributes;
-    m_init.preprocess = init.preprocess;
-    m_pdo = init.pdo;
-}
-
-FxDevice* FxDevice::FromWdm(PDEVICE_OBJECT wdm)
-{
-    return *static_cast<FxDevice**>(wdm->DeviceExtension);
-}
-
-NTSTATUS FxDevice::CreateWdm(const WDFDEVICE_INIT& init)
-{
-    UNICODE_STRING name{};
-    std::u16string nameText;
-    if (init.name)
-    {
-        nameText = *init.name;
-        name.Buffer = reinterpret_cast<PWCH>(nameText.data());
-        name.Length = static_cast<USHORT>(nameText.size() * sizeof(WCHAR));
-        name.MaximumLength = name.Length;
-    }
-    PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status =
-        IoCreateDevice(Driver()->Wdm(), sizeof(FxDevice*), init.name ? &name : nullptr, init.deviceType,
-                       init.sddl ? FILE_DEVICE_SECURE_OPEN : 0, init.exclusive ? TRUE : FALSE, &fdo);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    *static_cast<FxDevice**>(fdo->DeviceExtension) = this;
-    if (init.ioType == WdfDeviceIoDirect)
-    {
-        fdo->Flags |= DO_DIRECT_IO;
-    }
-    else if (init.ioType == WdfDeviceIoBuffered)
-    {
-        fdo->Flags |= DO_BUFFERED_IO;
-    }
-    fdo->Flags |= DO_POWER_PAGABLE;
-    m_lower = IoAttachDeviceToDeviceStack(fdo, m_pdo);
-    if (m_lower == nullptr)
-    {
-        IoDeleteDevice(fdo);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    m_fdo = fdo;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS FxDevice::CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS FxDevice::Dispatch(PIRP irp, bool allowPreprocess)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (allowPreprocess)
-    {
-        auto it = m_init.preprocess.find(stack->MajorFunction);
-        if (it != m_init.preprocess.end())
-        {
-            const auto& minors = it->second.minors;
-            if (minors.empty() ||
-                std::find(minors.begin(), minors.end(), stack->MinorFunction) != minors.end())
-            {
-                return it->second.callback(reinterpret_cast<WDFDEVICE>(Handle()), irp);
-            }
-        }
-    }
-    switch (stack->MajorFunction)
-    {
-    case IRP_MJ_CREATE:
-        return DispatchCreate(irp);
-    case IRP_MJ_CLEANUP:
-        return DispatchCleanupClose(irp, false);
-    case IRP_MJ_CLOSE:
-        return DispatchCleanupClose(irp, true);
-    case IRP_MJ_READ:
-    case IRP_MJ_WRITE:
-    case IRP_MJ_DEVICE_CONTROL:
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        return DispatchIo(irp);
-    case IRP_MJ_PNP:
-        return DispatchPnp(irp);
-    case IRP_MJ_POWER:
-    case IRP_MJ_SYSTEM_CONTROL:
-        return ForwardAndForget(irp);
-    default:
-        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-    }
-}
-
-void FxDevice::TrackRequest(FxRequest* request, bool live)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (live)
-    {
-        m_requests.push_back(request);
-    }
-    else
-    {
-        std::erase(m_requests, request);
-    }
-}
-
-NTSTATUS FxDevice::DispatchCreate(PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    auto* file = new FxFileObject(Driver(), this, stack->FileObject);
-    WDF_OBJECT_ATTRIBUTES fileAttributes;
-    if (m_init.fileAttributes)
-    {
-        fileAttributes = *m_init.fileAttributes;
-    }
-    NTSTATUS status =
-        file->Initialize(m_init.fileAttributes ? &fileAttributes : nullptr, this, "IRP_MJ_CREATE");
-    if (!NT_SUCCESS(status))
-    {
-        FxObject::Discard(file);
-        return CompleteIrp(irp, status);
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_files[stack->FileObject] = file;
-    }
-    FxRequest* request = PendRequest(irp, file, "IRP_MJ_CREATE");
-    if (m_init.fileConfig.EvtDeviceFileCreate != nullptr)
-    {
-        m_init.fileConfig.EvtDeviceFileCreate(reinterpret_cast<WDFDEVICE>(Handle()),
-                                              reinterpret_cast<WDFREQUEST>(request->Handle()),
-                                              reinterpret_cast<WDFFILEOBJECT>(file->Handle()));
-    }
-    else
-    {
-        request->Complete(STATUS_SUCCESS, 0, "IRP_MJ_CREATE");
-    }
-    return STATUS_PENDING;
-}
-
-FxFileObject* FxDevice::FindFile(PFILE_OBJECT wdm)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_files.find(wdm);
-    return it != m_files.end() ? it->second : nullptr;
-}
-
-// Wraps an IRP the device will complete later in a tracked request carrying the attributes the
-// driver set for its requests, and marks the IRP pending.
-FxRequest* FxDevice::PendRequest(PIRP irp, FxFileObject* file, const char* routine)
-{
-    auto* request = new FxRequest(Driver(), this, irp, file);
-    WDF_OBJECT_ATTRIBUTES requestAttributes;
-    if (m_init.requestAttributes)
-    {
-        requestAttributes = *m_init.requestAttributes;
-    }
-    request->Initialize(m_init.requestAttributes ? &requestAttributes : nullptr, nullptr, routine);
-    TrackRequest(request, true);
-    IoMarkIrpPending(irp);
-    return request;
-}
-
-void FxDevice::DropFile(FxFileObject* file)
-{
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_files.erase(file->Wdm());
-    }
-    file->DisposeTree();
-}
-
-NTSTATUS FxDevice::DispatchCleanupClose(PIRP irp, bool close)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    FxFileObject* file = FindFile(stack->FileObject);
-    if (file != nullptr)
-    {
-        auto handle = reinterpret_cast<WDFFILEOBJECT>(file->Handle());
-        if (close)
-        {
-            if (m_init.fileConfig.EvtFileClose != nullptr)
-            {
-                m_init.fileConfig.EvtFileClose(handle);
-            }
-            DropFile(file);
-        }
-        else if (m_init.fileConfig.EvtFileCleanup != nullptr)
-        {
-            m_init.fileConfig.EvtFileCleanup(handle);
-        }
-    }
-    return CompleteIrp(irp, STATUS_SUCCESS);
-}
-
-NTSTATUS FxDevice::DispatchIo(PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    FxFileObject* file = FindFile(stack->FileObject);
-    FxIoQueue* queue = m_defaultQueue;
-    if (queue == nullptr)
-    {
-        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
-    }
-    // Zero-length reads and writes are completed by the framework unless the queue takes them.
-    bool zeroLength = (stack->MajorFunction == IRP_MJ_READ && stack->Parameters.Read.Length == 0) ||
-                      (stack->MajorFunction == IRP_MJ_WRITE && stack->Parameters.Write.Length == 0);
-    if (zeroLength && !queue->Config().AllowZeroLengthRequests)
-    {
-        return CompleteIrp(irp, STATUS_SUCCESS, 0);
-    }
-    FxRequest* request = PendRequest(irp, file, "I/O dispatch");
-    queue->Enqueue(request, false);
-    return STATUS_PENDING;
-}
-
-static NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
-{
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS FxDevice::ForwardAndWait(PIRP irp)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
-    IoCallDriver(m_lower, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return irp->IoStatus.Status;
-}
-
-NTSTATUS FxDevice::ForwardAndForget(PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(m_lower, irp);
-}
-
-NTSTATUS FxDevice::DispatchPnp(PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction)
-    {
-    case IRP_MN_START_DEVICE: {
-        // The bus starts the device first. Then the interfaces the driver created while adding
-        // the device are enabled, as KMDF does; one created later stays disabled.
-        NTSTATUS status = ForwardAndWait(irp);
-        if (NT_SUCCESS(status) && !m_started)
-        {
-            m_started = true;
-            for (const auto& link : m_interfaces)
-            {
-                UNICODE_STRING name{static_cast<USHORT>(link.size() * sizeof(WCHAR)),
-                                    static_cast<USHORT>(link.size() * sizeof(WCHAR)),
-                                    const_cast<PWCH>(reinterpret_cast<const wchar_t*>(link.data()))};
-                IoSetDeviceInterfaceState(&name, TRUE);
-            }
-        }
-        return CompleteIrp(irp, status, irp->IoStatus.Information);
-    }
-    case IRP_MN_REMOVE_DEVICE: {
-        PDEVICE_OBJECT fdo = m_fdo;
-        PDEVICE_OBJECT lower = m_lower;
-        RemoveByFramework(false);
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(lower, irp);
-        IoDetachDevice(lower);
-        IoDeleteDevice(fdo);
-        return status;
-    }
-    default:
-        return ForwardAndForget(irp);
-    }
-}
-
-void FxDevice::RemoveByFramework(bool deleteWdm)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "device removal");
-    PDEVICE_OBJECT fdo = m_fdo;
-    PDEVICE_OBJECT lower = m_lower;
-    for (const auto& link : m_interfaces)
-    {
-        UNICODE_STRING name{static_cast<USHORT>(link.size() * sizeof(WCHAR)),
-                            static_cast<USHORT>(link.size() * sizeof(WCHAR)),
-                            const_cast<PWCH>(reinterpret_cast<const wchar_t*>(link.data()))};
-        IoSetDeviceInterfaceState(&name, FALSE);
-    }
-    for (const auto& link : m_links)
-    {
-        UNICODE_STRING name{static_cast<USHORT>(link.size() * sizeof(WCHAR)),
-                            static_cast<USHORT>(link.size() * sizeof(WCHAR)),
-                            const_cast<PWCH>(reinterpret_cast<const wchar_t*>(link.data()))};
-        IoDeleteSymbolicLink(&name);
-    }
-    m_links.clear();
-    // The device's memory must outlive the checks below, whatever references the driver dropped.
-    PVOID const removalTag = reinterpret_cast<PVOID>(&FxDriver::AddDevice);
-    AddRef(removalTag, __LINE__, __FILE__);
-    DisposeTree();
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (!m_requests.empty())
-        {
-            VerifierStop(
-                VerifierRule::RequestLeaked,
-                "the device was removed while %zu request(s) it received were never completed (first: %p)",
-                m_requests.size(), static_cast<void*>(m_requests.front()));
-        }
-    }
-    Release(removalTag, __LINE__, __FILE__);
-    if (deleteWdm)
-    {
-        IoDetachDevice(lower);
-        IoDeleteDevice(fdo);
-    }
-}
-
-NTSTATUS FxDevice::CreateSymbolicLink(PCUNICODE_STRING name)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceCreateSymbolicLink");
-    std::optional<std::u16string> deviceName = m_init.name;
-    if (!deviceName)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    UNICODE_STRING target{static_cast<USHORT>(deviceName->size() * sizeof(WCHAR)),
-                          static_cast<USHORT>(deviceName->size() * sizeof(WCHAR)),
-                          reinterpret_cast<PWCH>(deviceName->data())};
-    NTSTATUS status = IoCreateSymbolicLink(const_cast<PUNICODE_STRING>(name), &target);
-    if (NT_SUCCESS(status))
-    {
-        m_links.push_back(Text(name));
-    }
-    return status;
-}
-
-NTSTATUS FxDevice::CreateDeviceInterface(const GUID* guid, PCUNICODE_STRING reference)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceCreateDeviceInterface");
-    UNICODE_STRING link{};
-    NTSTATUS status = IoRegisterDeviceInterface(m_pdo, guid, const_cast<PUNICODE_STRING>(reference), &link);
-    if (NT_SUCCESS(status))
-    {
-        m_interfaces.push_back(Text(&link));
-        RtlFreeUnicodeString(&link);
-        // Interfaces are enabled when the device starts.
-    }
-    return status;
-}
-
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::VerifierRule;
-using winsim::VerifierStop;
 using winsim::kernel::RequireIrqlAtMost;
-
-namespace
-{
-WDFDEVICE_INIT* CheckInit(PWDFDEVICE_INIT init, const char* routine)
-{
-    if (init == nullptr || init->deviceCreated)
-    {
-        VerifierStop(VerifierRule::ObjectMisuse, "%s: the WDFDEVICE_INIT was already used by WdfDeviceCreate",
-                     routine);
-    }
-    return init;
-}
-
-// A counted string as text; no string (NULL) clears the setting.
-std::optional<std::u16string> OptionalText(PCUNICODE_STRING text)
-{
-    if (text == nullptr)
-    {
-        return std::nullopt;
-    }
-    return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
-}
-
-FxDevice* DeviceOf(WDFDEVICE device, const char* routine)
-{
-    return FxObject::Get<FxDevice>(device, FxType::Device, routine);
-}
-} // namespace
 
 extern "C"
 {
@@ -593,168 +180,31 @@ extern "C"
         return reinterpret_cast<WDFDRIVER>(FxDriver::Current("WdfGetDriver")->Handle());
     }
 
-    VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
-                                                PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks)
+    NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
+                                                PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
     {
-        CheckInit(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks")->pnpPower = *Callbacks;
-    }
-
-    VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner)
-    {
-        CheckInit(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership")->powerPolicyOwner =
-            IsPowerPolicyOwner != FALSE;
-    }
-
-    VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
-    {
-        CheckInit(DeviceInit, "WdfDeviceInitSetExclusive")->exclusive = IsExclusive != FALSE;
-    }
-
-    VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType)
-    {
-        CheckInit(DeviceInit, "WdfDeviceInitSetDeviceType")->deviceType = DeviceType;
-    }
-
-    VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType)
-    {
-        CheckInit(DeviceInit, "WdfDeviceInitSetIoType")->ioType = IoType;
-    }
-
-    VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
-                                           PWDF_OBJECT_ATTRIBUTES RequestAttributes)
-    {
-        CheckInit(DeviceInit, "WdfDeviceInitSetRequestAttributes")->requestAttributes = *RequestAttributes;
-    }
-
-    VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
-                                          PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
-    {
-        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitSetFileObjectConfig");
-        init->fileConfig = *FileObjectConfig;
-        if (FileObjectAttributes != nullptr)
+        if (!AtPassive())
         {
-            init->fileAttributes = *FileObjectAttributes;
+            return STATUS_INVALID_DEVICE_REQUEST;
         }
-    }
-
-    NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
-    {
-        CheckInit(DeviceInit, "WdfDeviceInitAssignName")->name = OptionalText(DeviceName);
-        return STATUS_SUCCESS;
-    }
-
-    NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString)
-    {
-        CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString")->sddl = OptionalText(SDDLString);
-        return STATUS_SUCCESS;
-    }
-
-    NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
-        PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
-        UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions)
-    {
-        WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback");
-        if (MajorFunction > IRP_MJ_MAXIMUM_FUNCTION || EvtDeviceWdmIrpPreprocess == nullptr)
-        {
-            return STATUS_INVALID_PARAMETER;
-        }
-        WDFDEVICE_INIT::Preprocess entry;
-        entry.callback = EvtDeviceWdmIrpPreprocess;
-        for (ULONG i = 0; i < NumMinorFunctions; ++i)
-        {
-            entry.minors.push_back(MinorFunctions[i]);
-        }
-        init->preprocess[MajorFunction] = entry;
-        return STATUS_SUCCESS;
-    }
-
-    NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
-                             WDFDEVICE* Device)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceCreate");
-        WDFDEVICE_INIT* init = CheckInit(DeviceInit != nullptr ? *DeviceInit : nullptr, "WdfDeviceCreate");
-        auto* device = new FxDevice(init->driver, *init);
-        NTSTATUS status = device->Initialize(DeviceAttributes, init->driver, "WdfDeviceCreate");
+        FxDriver* driver =
+            FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverOpenParametersRegistryKey");
+        std::u16string path = driver->RegistryPathText() + u"\\Parameters";
+        UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                            static_cast<USHORT>(path.size() * sizeof(WCHAR)),
+                            reinterpret_cast<PWCH>(path.data())};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
+        HANDLE handle = nullptr;
+        // The Parameters key is created when it does not exist yet.
+        NTSTATUS status =
+            ZwCreateKey(&handle, DesiredAccess, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
         if (!NT_SUCCESS(status))
         {
-            FxObject::Discard(device);
             return status;
         }
-        status = device->CreateWdm(*init);
-        if (!NT_SUCCESS(status))
-        {
-            device->DisposeWithoutCallbacks();
-            return status;
-        }
-        init->deviceCreated = true;
-        if (init->createdDevice != nullptr)
-        {
-            *init->createdDevice = device;
-        }
-        *DeviceInit = nullptr;
-        *Device = reinterpret_cast<WDFDEVICE>(device->Handle());
-        return STATUS_SUCCESS;
-    }
-
-    PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device)
-    {
-        return DeviceOf(Device, "WdfDeviceWdmGetDeviceObject")->Fdo();
-    }
-
-    PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device)
-    {
-        return DeviceOf(Device, "WdfDeviceWdmGetAttachedDevice")->Lower();
-    }
-
-    PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
-    {
-        return DeviceOf(Device, "WdfDeviceWdmGetPhysicalDevice")->Pdo();
-    }
-
-    NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp)
-    {
-        FxDevice* device = DeviceOf(Device, "WdfDeviceWdmDispatchPreprocessedIrp");
-        // The preprocess callback skipped its stack location; the framework takes it back.
-        Irp->CurrentLocation--;
-        Irp->Tail.Overlay.CurrentStackLocation--;
-        return device->Dispatch(Irp, false);
-    }
-
-    WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
-    {
-        return reinterpret_cast<WDFDRIVER>(DeviceOf(Device, "WdfDeviceGetDriver")->Driver()->Handle());
-    }
-
-    WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device)
-    {
-        FxIoQueue* queue = DeviceOf(Device, "WdfDeviceGetDefaultQueue")->DefaultQueue();
-        return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
-    }
-
-    NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String)
-    {
-        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceRetrieveDeviceName");
-        FxDevice* device = DeviceOf(Device, "WdfDeviceRetrieveDeviceName");
-        auto* string = FxObject::Get<FxString>(String, FxType::String, "WdfDeviceRetrieveDeviceName");
-        const auto& name = device->Init().name;
-        if (!name)
-        {
-            return STATUS_INVALID_DEVICE_STATE;
-        }
-        string->Assign(name->data(), name->size());
-        return STATUS_SUCCESS;
-    }
-
-    NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
-    {
-        return DeviceOf(Device, "WdfDeviceCreateSymbolicLink")->CreateSymbolicLink(SymbolicLinkName);
-    }
-
-    NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
-                                            PCUNICODE_STRING ReferenceString)
-    {
-        return DeviceOf(Device, "WdfDeviceCreateDeviceInterface")
-            ->CreateDeviceInterface(InterfaceClassGUID, ReferenceString);
+        return FxRegKey::Open(handle, KeyAttributes, driver, Key, "WdfDriverOpenParametersRegistryKey");
     }
 
 } // extern "C"

@@ -1,4 +1,6 @@
-#include "Fx.h"
+// Framework objects: handles checked against the live set, parents and children, contexts,
+// tagged references, the two-pass deletion of a subtree, and WdfObject*.
+#include "FxObject.h"
 
 #include "FxDriver.h"
 
@@ -395,78 +397,6 @@ std::vector<FxObject*> LiveObjectsOf(FxDriver* driver)
         }
     }
     return found;
-}
-
-// --- the device synchronisation lock ----------------------------------------------------------
-
-void FxSyncLock::Acquire()
-{
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&m_lock);
-    m_oldIrql = old;
-    NoteLockAcquired(this, "device synchronisation lock");
-}
-
-void FxSyncLock::Release()
-{
-    NoteLockReleased(this);
-    KIRQL old = m_oldIrql;
-    KeReleaseSpinLock(&m_lock, old);
-}
-
-// --- lock order -------------------------------------------------------------------------------
-
-namespace
-{
-struct HeldLock
-{
-    const void* lock;
-    const char* what;
-};
-thread_local std::vector<HeldLock> t_held;
-std::mutex g_orderLock;
-std::map<std::pair<const void*, const void*>, std::pair<std::string, std::string>> g_edges;
-} // namespace
-
-void NoteLockAcquired(const void* lock, const char* what)
-{
-    {
-        std::lock_guard<std::mutex> guard(g_orderLock);
-        for (const HeldLock& held : t_held)
-        {
-            auto reverse = g_edges.find({lock, held.lock});
-            if (reverse != g_edges.end())
-            {
-                VerifierStop(
-                    VerifierRule::LockOrder,
-                    "%s %p taken while holding %s %p, but elsewhere the %s was taken while holding the %s",
-                    what, lock, held.what, held.lock, reverse->second.second.c_str(),
-                    reverse->second.first.c_str());
-            }
-            g_edges[{held.lock, lock}] = {held.what, what};
-        }
-    }
-    t_held.push_back(HeldLock{lock, what});
-}
-
-void NoteLockReleased(const void* lock)
-{
-    for (auto it = t_held.rbegin(); it != t_held.rend(); ++it)
-    {
-        if (it->lock == lock)
-        {
-            t_held.erase(std::next(it).base());
-            return;
-        }
-    }
-}
-
-void NoteLockDestroyed(const void* lock)
-{
-    std::lock_guard<std::mutex> guard(g_orderLock);
-    for (auto it = g_edges.begin(); it != g_edges.end();)
-    {
-        it = (it->first.first == lock || it->first.second == lock) ? g_edges.erase(it) : std::next(it);
-    }
 }
 
 } // namespace winsim::wdf

@@ -11,7 +11,7 @@
 #include "kernel/Registry.h"
 #include "kernel/System.h"
 #include "kernel/Tracing.h"
-#include "kmdf/FxDriver.h"
+#include "kmdf/FxDevice.h"
 #include "machine/Machine.h"
 
 #include "base/unicode.h"

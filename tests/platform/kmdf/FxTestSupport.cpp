@@ -1,6 +1,6 @@
 #include "FxTestSupport.h"
 
-#include "kmdf/FxDriver.h"
+#include "kmdf/FxDevice.h"
 
 #include "base/unicode.h"
 

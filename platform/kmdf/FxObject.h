@@ -1,5 +1,7 @@
 // The framework's objects. Every WDF handle is a pointer to one of these; the framework checks a
-// handle against the set of live objects (and its type) before it uses it.
+// handle against the set of live objects (and its type) before it uses it. An object has a parent,
+// children, contexts, cleanup and destroy callbacks and tagged references; deleting it deletes its
+// subtree.
 #pragma once
 
 #include <wdf.h>
@@ -9,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace winsim::wdf
@@ -130,21 +131,26 @@ class FxObject
 // The framework-wide lock that guards object trees and the live-object set.
 std::recursive_mutex& FxTreeLock();
 
-// The device's synchronisation lock, taken around callbacks of objects with device scope.
-class FxSyncLock
+// An object with no behaviour of its own (WdfObjectCreate).
+class FxGenericObject : public FxObject
 {
   public:
-    void Acquire();
-    void Release();
-
-  private:
-    KSPIN_LOCK m_lock = 0;
-    KIRQL m_oldIrql = PASSIVE_LEVEL;
+    explicit FxGenericObject(FxDriver* driver) : FxObject(FxType::Object, driver) {}
 };
 
-// Verifier bookkeeping of the order in which named framework locks are taken.
-void NoteLockAcquired(const void* lock, const char* what);
-void NoteLockReleased(const void* lock);
-void NoteLockDestroyed(const void* lock);
+// Publishes a new object under its parent, or frees it when its attributes are refused.
+template <typename T>
+NTSTATUS Publish(T* object, PWDF_OBJECT_ATTRIBUTES attributes, FxObject* defaultParent, const char* routine)
+{
+    NTSTATUS status = object->Initialize(attributes, defaultParent, routine);
+    if (!NT_SUCCESS(status))
+    {
+        FxObject::Discard(object);
+    }
+    return status;
+}
+
+// The live framework objects a driver still has, for the leak check at unload.
+std::vector<FxObject*> LiveObjectsOf(FxDriver* driver);
 
 } // namespace winsim::wdf

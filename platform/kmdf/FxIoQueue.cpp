@@ -1,117 +1,18 @@
-// Framework requests and I/O queues.
+// Framework I/O queues and WdfIoQueue*.
+#include "FxIoQueue.h"
+
+#include "FxDevice.h"
 #include "FxDriver.h"
+#include "FxRequest.h"
 
 #include "kernel/Scheduler.h"
 #include "kernel/System.h"
 #include "kernel/Thread.h"
-#include "kernel/Verifier.h"
-
-#include <string.h>
 
 namespace winsim::wdf
 {
 
-using winsim::VerifierRule;
-using winsim::VerifierStop;
 using winsim::kernel::CurrentIrql;
-using winsim::kernel::RequireIrqlAtMost;
-
-// --- requests ---------------------------------------------------------------------------------
-
-FxRequest::FxRequest(FxDriver* driver, FxDevice* device, PIRP irp, FxFileObject* file)
-    : FxObject(FxType::Request, driver), m_device(device), m_irp(irp), m_file(file)
-{
-}
-
-void FxRequest::CheckUsable(const char* routine) const
-{
-    if (m_completed)
-    {
-        VerifierStop(VerifierRule::RequestUsedAfterCompletion, "%s: request %p was already completed",
-                     routine, static_cast<const void*>(this));
-    }
-}
-
-void FxRequest::GetParameters(PWDF_REQUEST_PARAMETERS parameters) const
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(m_irp);
-    USHORT size = parameters->Size;
-    memset(parameters, 0, sizeof(WDF_REQUEST_PARAMETERS));
-    parameters->Size = size;
-    parameters->MinorFunction = stack->MinorFunction;
-    parameters->Type = static_cast<WDF_REQUEST_TYPE>(stack->MajorFunction);
-    switch (stack->MajorFunction)
-    {
-    case IRP_MJ_CREATE:
-        parameters->Parameters.Create.SecurityContext = stack->Parameters.Create.SecurityContext;
-        parameters->Parameters.Create.Options = stack->Parameters.Create.Options;
-        parameters->Parameters.Create.FileAttributes = stack->Parameters.Create.FileAttributes;
-        parameters->Parameters.Create.ShareAccess = stack->Parameters.Create.ShareAccess;
-        parameters->Parameters.Create.EaLength = stack->Parameters.Create.EaLength;
-        break;
-    case IRP_MJ_READ:
-        parameters->Parameters.Read.Length = stack->Parameters.Read.Length;
-        parameters->Parameters.Read.Key = stack->Parameters.Read.Key;
-        parameters->Parameters.Read.DeviceOffset = stack->Parameters.Read.ByteOffset.QuadPart;
-        break;
-    case IRP_MJ_WRITE:
-        parameters->Parameters.Write.Length = stack->Parameters.Write.Length;
-        parameters->Parameters.Write.Key = stack->Parameters.Write.Key;
-        parameters->Parameters.Write.DeviceOffset = stack->Parameters.Write.ByteOffset.QuadPart;
-        break;
-    case IRP_MJ_DEVICE_CONTROL:
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        parameters->Parameters.DeviceIoControl.OutputBufferLength =
-            stack->Parameters.DeviceIoControl.OutputBufferLength;
-        parameters->Parameters.DeviceIoControl.InputBufferLength =
-            stack->Parameters.DeviceIoControl.InputBufferLength;
-        parameters->Parameters.DeviceIoControl.IoControlCode =
-            stack->Parameters.DeviceIoControl.IoControlCode;
-        parameters->Parameters.DeviceIoControl.Type3InputBuffer =
-            stack->Parameters.DeviceIoControl.Type3InputBuffer;
-        break;
-    default:
-        parameters->Parameters.Others.Arg1 = stack->Parameters.Others.Argument1;
-        parameters->Parameters.Others.Arg2 = stack->Parameters.Others.Argument2;
-        parameters->Parameters.Others.Arg4 = stack->Parameters.Others.Argument4;
-        break;
-    }
-}
-
-void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, const char* routine)
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, routine);
-    CheckUsable(routine);
-    if (m_irp->CancelRoutine != nullptr)
-    {
-        VerifierStop(VerifierRule::RequestStillCancelable,
-                     "%s: request %p is still marked cancelable; unmark it before completing it", routine,
-                     static_cast<void*>(this));
-    }
-    m_completed = true;
-    m_status = status;
-    if (information)
-    {
-        m_information = *information;
-    }
-    m_irp->IoStatus.Status = status;
-    m_irp->IoStatus.Information = m_information;
-    FxIoQueue* queue = m_queue;
-    if (queue != nullptr)
-    {
-        queue->DriverRequestDone(this);
-    }
-    m_device->TrackRequest(this, false);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(m_irp);
-    if (stack->MajorFunction == IRP_MJ_CREATE && !NT_SUCCESS(status) && m_file != nullptr)
-    {
-        m_device->DropFile(m_file);
-    }
-    IoCompleteRequest(m_irp, IO_SERIAL_INCREMENT);
-    DisposeTree();
-}
-
-// --- queues -----------------------------------------------------------------------------------
 
 FxIoQueue::FxIoQueue(FxDriver* driver, FxDevice* device, const WDF_IO_QUEUE_CONFIG& config)
     : FxObject(FxType::Queue, driver), m_device(device), m_config(config)
@@ -421,70 +322,7 @@ void FxIoQueue::OnDispose()
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::VerifierRule;
-using winsim::VerifierStop;
 using winsim::kernel::RequireIrqlAtMost;
-
-namespace
-{
-FxRequest* RequestOf(WDFREQUEST request, const char* routine)
-{
-    FxRequest* fx = FxObject::Get<FxRequest>(request, FxType::Request, routine);
-    fx->CheckUsable(routine);
-    return fx;
-}
-
-FxIoQueue* QueueOf(WDFQUEUE queue, const char* routine)
-{
-    return FxObject::Get<FxIoQueue>(queue, FxType::Queue, routine);
-}
-
-NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_t* length, bool output,
-                        const char* routine)
-{
-    FxRequest* request = RequestOf(Request, routine);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp());
-    size_t available = 0;
-    switch (stack->MajorFunction)
-    {
-    case IRP_MJ_READ:
-        if (!output)
-        {
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        available = stack->Parameters.Read.Length;
-        break;
-    case IRP_MJ_WRITE:
-        if (output)
-        {
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        available = stack->Parameters.Write.Length;
-        break;
-    case IRP_MJ_DEVICE_CONTROL:
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        available = output ? stack->Parameters.DeviceIoControl.OutputBufferLength
-                           : stack->Parameters.DeviceIoControl.InputBufferLength;
-        break;
-    default:
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (available == 0)
-    {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    if (available < minimum)
-    {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    *buffer = request->Irp()->AssociatedIrp.SystemBuffer;
-    if (length != nullptr)
-    {
-        *length = available;
-    }
-    return STATUS_SUCCESS;
-}
-} // namespace
 
 extern "C"
 {
@@ -587,105 +425,6 @@ extern "C"
         NTSTATUS status = QueueOf(Queue, "WdfIoQueueRetrieveNextRequest")->RetrieveNext(&request);
         *OutRequest = NT_SUCCESS(status) ? reinterpret_cast<WDFREQUEST>(request->Handle()) : nullptr;
         return status;
-    }
-
-    VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
-    {
-        RequestOf(Request, "WdfRequestComplete")->Complete(Status, std::nullopt, "WdfRequestComplete");
-    }
-
-    VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
-    {
-        RequestOf(Request, "WdfRequestCompleteWithInformation")
-            ->Complete(Status, Information, "WdfRequestCompleteWithInformation");
-    }
-
-    VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
-    {
-        RequestOf(Request, "WdfRequestSetInformation")->SetInformation(Information);
-    }
-
-    ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
-    {
-        return RequestOf(Request, "WdfRequestGetInformation")->Information();
-    }
-
-    NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
-    {
-        FxRequest* request = FxObject::Get<FxRequest>(Request, FxType::Request, "WdfRequestGetStatus");
-        return request->IsCompleted() ? request->Status() : request->Irp()->IoStatus.Status;
-    }
-
-    VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
-    {
-        RequestOf(Request, "WdfRequestGetParameters")->GetParameters(Parameters);
-    }
-
-    NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
-                                           size_t* Length)
-    {
-        return RetrieveBuffer(Request, MinimumRequiredLength, Buffer, Length, false,
-                              "WdfRequestRetrieveInputBuffer");
-    }
-
-    NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
-                                            size_t* Length)
-    {
-        return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, true,
-                              "WdfRequestRetrieveOutputBuffer");
-    }
-
-    NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
-    {
-        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestForwardToIoQueue");
-        FxRequest* request = RequestOf(Request, "WdfRequestForwardToIoQueue");
-        FxIoQueue* destination = QueueOf(DestinationQueue, "WdfRequestForwardToIoQueue");
-        FxIoQueue* source = request->Queue();
-        if (source == destination)
-        {
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        if (source != nullptr)
-        {
-            source->DriverRequestDone(request);
-        }
-        return destination->Enqueue(request, true);
-    }
-
-    WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
-    {
-        FxFileObject* file = RequestOf(Request, "WdfRequestGetFileObject")->File();
-        return file != nullptr ? reinterpret_cast<WDFFILEOBJECT>(file->Handle()) : nullptr;
-    }
-
-    WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
-    {
-        FxIoQueue* queue = RequestOf(Request, "WdfRequestGetIoQueue")->Queue();
-        return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
-    }
-
-    PIRP WdfRequestWdmGetIrp(WDFREQUEST Request)
-    {
-        return RequestOf(Request, "WdfRequestWdmGetIrp")->Irp();
-    }
-
-    KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
-    {
-        return RequestOf(Request, "WdfRequestGetRequestorMode")->Irp()->RequestorMode;
-    }
-
-    WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
-    {
-        return reinterpret_cast<WDFDEVICE>(
-            FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectGetDevice")
-                ->Device()
-                ->Handle());
-    }
-
-    PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject)
-    {
-        return FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectWdmGetFileObject")
-            ->Wdm();
     }
 
 } // extern "C"

@@ -1,0 +1,199 @@
+// Framework locks: the device synchronisation lock, WdfSpinLock* and WdfWaitLock*, and the
+// verifier's lock order check.
+#include "FxLock.h"
+
+#include "FxDriver.h"
+
+#include "kernel/Thread.h"
+#include "kernel/Verifier.h"
+
+#include <map>
+#include <string>
+
+namespace winsim::wdf
+{
+
+using winsim::VerifierRule;
+using winsim::VerifierStop;
+using winsim::kernel::CurrentIrql;
+
+// --- the device synchronisation lock ----------------------------------------------------------
+
+void FxSyncLock::Acquire()
+{
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&m_lock);
+    m_oldIrql = old;
+    NoteLockAcquired(this, "device synchronisation lock");
+}
+
+void FxSyncLock::Release()
+{
+    NoteLockReleased(this);
+    KIRQL old = m_oldIrql;
+    KeReleaseSpinLock(&m_lock, old);
+}
+
+// --- spin locks and wait locks -------------------------------------------------------------
+
+void FxSpinLock::Acquire()
+{
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&m_lock);
+    m_oldIrql = old;
+    NoteLockAcquired(this, "WDFSPINLOCK");
+}
+
+void FxSpinLock::Release()
+{
+    NoteLockReleased(this);
+    KIRQL old = m_oldIrql;
+    KeReleaseSpinLock(&m_lock, old);
+}
+
+void FxSpinLock::OnDispose()
+{
+    NoteLockDestroyed(this);
+}
+
+FxWaitLock::FxWaitLock(FxDriver* driver) : FxObject(FxType::WaitLock, driver)
+{
+    KeInitializeEvent(&m_event, SynchronizationEvent, TRUE);
+}
+
+NTSTATUS FxWaitLock::Acquire(PLONGLONG timeout)
+{
+    bool tryOnly = timeout != nullptr && *timeout == 0;
+    if (!tryOnly && CurrentIrql() > PASSIVE_LEVEL)
+    {
+        VerifierStop(
+            VerifierRule::WaitAtDispatch,
+            "WdfWaitLockAcquire on WDFWAITLOCK %p at IRQL %u: a wait lock is taken at PASSIVE_LEVEL only",
+            static_cast<void*>(this), static_cast<unsigned>(CurrentIrql()));
+    }
+    LARGE_INTEGER due;
+    if (timeout != nullptr)
+    {
+        due.QuadPart = *timeout;
+    }
+    NTSTATUS status =
+        KeWaitForSingleObject(&m_event, Executive, KernelMode, FALSE, timeout != nullptr ? &due : nullptr);
+    if (status != STATUS_SUCCESS)
+    {
+        return STATUS_TIMEOUT;
+    }
+    m_owner.store(&winsim::kernel::CurrentThread());
+    NoteLockAcquired(this, "WDFWAITLOCK");
+    return STATUS_SUCCESS;
+}
+
+void FxWaitLock::Release()
+{
+    if (m_owner.load() != &winsim::kernel::CurrentThread())
+    {
+        VerifierStop(VerifierRule::SpinLockMisuse,
+                     "WdfWaitLockRelease on WDFWAITLOCK %p, which this thread does not hold",
+                     static_cast<void*>(this));
+    }
+    m_owner.store(nullptr);
+    NoteLockReleased(this);
+    KeSetEvent(&m_event, IO_NO_INCREMENT, FALSE);
+}
+
+void FxWaitLock::OnDispose()
+{
+    NoteLockDestroyed(this);
+}
+
+// --- lock order -------------------------------------------------------------------------------
+
+namespace
+{
+struct HeldLock
+{
+    const void* lock;
+    const char* what;
+};
+thread_local std::vector<HeldLock> t_held;
+std::mutex g_orderLock;
+std::map<std::pair<const void*, const void*>, std::pair<std::string, std::string>> g_edges;
+} // namespace
+
+void NoteLockAcquired(const void* lock, const char* what)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_orderLock);
+        for (const HeldLock& held : t_held)
+        {
+            auto reverse = g_edges.find({lock, held.lock});
+            if (reverse != g_edges.end())
+            {
+                VerifierStop(
+                    VerifierRule::LockOrder,
+                    "%s %p taken while holding %s %p, but elsewhere the %s was taken while holding the %s",
+                    what, lock, held.what, held.lock, reverse->second.second.c_str(),
+                    reverse->second.first.c_str());
+            }
+            g_edges[{held.lock, lock}] = {held.what, what};
+        }
+    }
+    t_held.push_back(HeldLock{lock, what});
+}
+
+void NoteLockReleased(const void* lock)
+{
+    for (auto it = t_held.rbegin(); it != t_held.rend(); ++it)
+    {
+        if (it->lock == lock)
+        {
+            t_held.erase(std::next(it).base());
+            return;
+        }
+    }
+}
+
+void NoteLockDestroyed(const void* lock)
+{
+    std::lock_guard<std::mutex> guard(g_orderLock);
+    for (auto it = g_edges.begin(); it != g_edges.end();)
+    {
+        it = (it->first.first == lock || it->first.second == lock) ? g_edges.erase(it) : std::next(it);
+    }
+}
+
+} // namespace winsim::wdf
+
+using namespace winsim::wdf;
+
+extern "C"
+{
+
+    NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
+    {
+        return CreateDriverOwned<FxSpinLock>(SpinLockAttributes, SpinLock, "WdfSpinLockCreate");
+    }
+
+    VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
+    {
+        FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockAcquire")->Acquire();
+    }
+
+    VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
+    {
+        FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockRelease")->Release();
+    }
+
+    NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
+    {
+        return CreateDriverOwned<FxWaitLock>(LockAttributes, Lock, "WdfWaitLockCreate");
+    }
+
+    NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
+    {
+        return FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockAcquire")->Acquire(Timeout);
+    }
+
+    VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
+    {
+        FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockRelease")->Release();
+    }
+
+} // extern "C"

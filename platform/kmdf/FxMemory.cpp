@@ -1,0 +1,111 @@
+// Framework memory objects and WdfMemory*.
+#include "FxMemory.h"
+
+#include "FxDriver.h"
+
+#include <string.h>
+
+namespace winsim::wdf
+{
+
+FxMemory::~FxMemory()
+{
+    if (m_owned && m_buffer != nullptr)
+    {
+        ExFreePoolWithTag(m_buffer, m_tag);
+    }
+}
+
+} // namespace winsim::wdf
+
+using namespace winsim::wdf;
+using winsim::kernel::RequireIrqlAtMost;
+
+extern "C"
+{
+
+    NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
+                             size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer)
+    {
+        RequireIrqlAtMost((PoolType & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, "WdfMemoryCreate");
+        if (BufferSize == 0)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        FxDriver* driver = FxDriver::Current("WdfMemoryCreate");
+        ULONG tag = PoolTag != 0
+                        ? PoolTag
+                        : (driver->Config().DriverPoolTag != 0 ? driver->Config().DriverPoolTag : 'rDxF');
+        void* buffer = ExAllocatePoolWithTag(PoolType, BufferSize, tag);
+        if (buffer == nullptr)
+        {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        auto* memory = new FxMemory(driver, buffer, BufferSize, true, tag);
+        NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreate");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        *Memory = reinterpret_cast<WDFMEMORY>(memory->Handle());
+        if (Buffer != nullptr)
+        {
+            *Buffer = buffer;
+        }
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
+                                         WDFMEMORY* Memory)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfMemoryCreatePreallocated");
+        if (Buffer == nullptr || BufferSize == 0)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        FxDriver* driver = FxDriver::Current("WdfMemoryCreatePreallocated");
+        auto* memory = new FxMemory(driver, Buffer, BufferSize, false, 0);
+        NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreatePreallocated");
+        if (NT_SUCCESS(status))
+        {
+            *Memory = reinterpret_cast<WDFMEMORY>(memory->Handle());
+        }
+        return status;
+    }
+
+    PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
+    {
+        FxMemory* memory = FxObject::Get<FxMemory>(Memory, FxType::Memory, "WdfMemoryGetBuffer");
+        if (BufferSize != nullptr)
+        {
+            *BufferSize = memory->Size();
+        }
+        return memory->Buffer();
+    }
+
+    NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
+                                   size_t NumBytesToCopyTo)
+    {
+        FxMemory* memory = FxObject::Get<FxMemory>(SourceMemory, FxType::Memory, "WdfMemoryCopyToBuffer");
+        if (SourceOffset > memory->Size() || NumBytesToCopyTo > memory->Size() - SourceOffset)
+        {
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        memcpy(Buffer, static_cast<char*>(memory->Buffer()) + SourceOffset, NumBytesToCopyTo);
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
+                                     size_t NumBytesToCopyFrom)
+    {
+        FxMemory* memory =
+            FxObject::Get<FxMemory>(DestinationMemory, FxType::Memory, "WdfMemoryCopyFromBuffer");
+        if (DestinationOffset > memory->Size() || NumBytesToCopyFrom > memory->Size() - DestinationOffset)
+        {
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        memcpy(static_cast<char*>(memory->Buffer()) + DestinationOffset, Buffer, NumBytesToCopyFrom);
+        return STATUS_SUCCESS;
+    }
+
+} // extern "C"

@@ -1,0 +1,30 @@
+// The framework memory object (WDFMEMORY): a buffer the framework allocated from pool (and frees
+// with the object) or one the driver provided.
+#pragma once
+
+#include "FxObject.h"
+
+namespace winsim::wdf
+{
+
+class FxMemory : public FxObject
+{
+  public:
+    FxMemory(FxDriver* driver, void* buffer, size_t size, bool owned, ULONG tag)
+        : FxObject(FxType::Memory, driver), m_buffer(buffer), m_size(size), m_owned(owned), m_tag(tag)
+    {
+    }
+    void* Buffer() const { return m_buffer; }
+    size_t Size() const { return m_size; }
+
+  protected:
+    ~FxMemory() override;
+
+  private:
+    void* m_buffer;
+    size_t m_size;
+    bool m_owned;
+    ULONG m_tag;
+};
+
+} // namespace winsim::wdf

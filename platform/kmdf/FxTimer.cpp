@@ -1,0 +1,148 @@
+// Framework timers and WdfTimer*.
+#include "FxTimer.h"
+
+#include "FxDevice.h"
+
+#include "kernel/Scheduler.h"
+#include "kernel/System.h"
+#include "kernel/Thread.h"
+#include "kernel/Verifier.h"
+
+namespace winsim::wdf
+{
+
+using winsim::kernel::CurrentIrql;
+using winsim::kernel::RequireIrqlAtMost;
+
+namespace
+{
+// The framework's reference on a deleted timer while its DPC drains.
+PVOID const TimerArmedTag = reinterpret_cast<PVOID>(0x54696d72);
+} // namespace
+
+FxTimer::FxTimer(FxDriver* driver, const WDF_TIMER_CONFIG& config)
+    : FxObject(FxType::Timer, driver), m_config(config)
+{
+}
+
+NTSTATUS FxTimer::Setup(const char*)
+{
+    KeInitializeTimerEx(&m_timer, NotificationTimer);
+    KeInitializeDpc(&m_dpc, TimerDpc, this);
+    FxObject* parent = Parent();
+    if (m_config.AutomaticSerialization && parent != nullptr &&
+        parent->SyncScope() == WdfSynchronizationScopeDevice)
+    {
+        FxDevice* device = DeviceAbove(parent);
+        if (device != nullptr)
+        {
+            m_serializeWith = &device->SyncLock();
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+void FxTimer::TimerDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* timer = static_cast<FxTimer*>(context);
+    if (timer->m_serializeWith != nullptr)
+    {
+        timer->m_serializeWith->Acquire();
+    }
+    timer->m_config.EvtTimerFunc(reinterpret_cast<WDFTIMER>(timer->Handle()));
+    if (timer->m_serializeWith != nullptr)
+    {
+        timer->m_serializeWith->Release();
+    }
+}
+
+bool FxTimer::Start(LONGLONG dueTime)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = dueTime;
+    return KeSetTimerEx(&m_timer, due, static_cast<LONG>(m_config.Period), &m_dpc) != FALSE;
+}
+
+bool FxTimer::Stop(bool wait)
+{
+    if (wait)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfTimerStop(Wait=TRUE)");
+    }
+    bool cancelled = KeCancelTimer(&m_timer) != FALSE;
+    if (wait)
+    {
+        KeFlushQueuedDpcs();
+    }
+    return cancelled;
+}
+
+// Once deleted, the timer's callback never runs again: the timer is cancelled, a pending DPC is
+// taken back, and a DPC already running is waited for before the memory can go.
+void FxTimer::OnDispose()
+{
+    KeCancelTimer(&m_timer);
+    KeRemoveQueueDpc(&m_dpc);
+    if (CurrentIrql() == PASSIVE_LEVEL)
+    {
+        KeFlushQueuedDpcs();
+        return;
+    }
+    AddRef(TimerArmedTag, __LINE__, __FILE__);
+    winsim::kernel::System::Current().GetScheduler().QueueWork([this] {
+        KeFlushQueuedDpcs();
+        Release(TimerArmedTag, __LINE__, __FILE__);
+    });
+}
+
+} // namespace winsim::wdf
+
+using namespace winsim::wdf;
+using winsim::kernel::RequireIrqlAtMost;
+
+extern "C"
+{
+
+    NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerCreate");
+        if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Attributes == nullptr || Attributes->ParentObject == nullptr)
+        {
+            return STATUS_WDF_PARENT_NOT_SPECIFIED;
+        }
+        FxObject* parent = FxObject::FromHandle(Attributes->ParentObject, "WdfTimerCreate");
+        auto* timer = new FxTimer(parent->Driver(), *Config);
+        NTSTATUS status = Publish(timer, Attributes, parent, "WdfTimerCreate");
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        timer->Setup("WdfTimerCreate");
+        *Timer = reinterpret_cast<WDFTIMER>(timer->Handle());
+        return STATUS_SUCCESS;
+    }
+
+    BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStart");
+        return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStart")->Start(DueTime) ? TRUE : FALSE;
+    }
+
+    BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStop");
+        return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStop")->Stop(Wait != FALSE) ? TRUE
+                                                                                                 : FALSE;
+    }
+
+    WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
+    {
+        FxObject* parent = FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerGetParentObject")->Parent();
+        return parent != nullptr ? parent->Handle() : nullptr;
+    }
+
+} // extern "C"

@@ -1,0 +1,31 @@
+// The framework timer (WDFTIMER): a kernel timer whose DPC calls the driver's EvtTimerFunc at
+// DISPATCH_LEVEL, under the device's synchronisation lock when the timer asks for it.
+#pragma once
+
+#include "FxObject.h"
+
+namespace winsim::wdf
+{
+
+class FxSyncLock;
+
+class FxTimer : public FxObject
+{
+  public:
+    FxTimer(FxDriver* driver, const WDF_TIMER_CONFIG& config);
+    NTSTATUS Setup(const char* routine);
+    bool Start(LONGLONG dueTime);
+    bool Stop(bool wait);
+
+  protected:
+    void OnDispose() override;
+
+  private:
+    static KDEFERRED_ROUTINE TimerDpc;
+    WDF_TIMER_CONFIG m_config;
+    KTIMER m_timer{};
+    KDPC m_dpc{};
+    FxSyncLock* m_serializeWith = nullptr;
+};
+
+} // namespace winsim::wdf
