@@ -344,6 +344,11 @@ WINSIM_API NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
 WINSIM_API NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Interval);
 
+// The calling thread's kernel thread object (opaque to drivers).
+typedef struct _KTHREAD* PKTHREAD;
+typedef struct _KTHREAD* PRKTHREAD;
+WINSIM_API PKTHREAD KeGetCurrentThread(void);
+
 WINSIM_API VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 WINSIM_API VOID KeQuerySystemTimePrecise(PLARGE_INTEGER CurrentTime);
 WINSIM_API ULONGLONG KeQueryInterruptTime(void);
@@ -603,3 +608,37 @@ WINSIM_API NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
 WINSIM_EXTERN_C_END
 
 #include <winsim/wdm_io.h>
+
+WINSIM_EXTERN_C_BEGIN
+
+// ---------------------------------------------------------------------------------------------
+// System worker threads: work items the I/O manager runs at PASSIVE_LEVEL
+
+typedef enum _WORK_QUEUE_TYPE
+{
+    CriticalWorkQueue,
+    DelayedWorkQueue,
+    HyperCriticalWorkQueue,
+    NormalWorkQueue,
+    BackgroundWorkQueue,
+    RealTimeWorkQueue,
+    SuperCriticalWorkQueue,
+    MaximumWorkQueue,
+    CustomPriorityWorkQueue = 32
+} WORK_QUEUE_TYPE;
+
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+
+typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef VOID IO_WORKITEM_ROUTINE_EX(PVOID IoObject, PVOID Context, PIO_WORKITEM IoWorkItem);
+typedef IO_WORKITEM_ROUTINE_EX* PIO_WORKITEM_ROUTINE_EX;
+
+WINSIM_API PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+WINSIM_API VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+WINSIM_API VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                WORK_QUEUE_TYPE QueueType, PVOID Context);
+WINSIM_API VOID IoQueueWorkItemEx(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE_EX WorkerRoutine,
+                                  WORK_QUEUE_TYPE QueueType, PVOID Context);
+
+WINSIM_EXTERN_C_END
