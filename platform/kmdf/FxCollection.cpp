@@ -2,16 +2,12 @@
 #include "FxCollection.h"
 
 #include "FxDriver.h"
-
-#include "kernel/Verifier.h"
+#include "FxVerifier.h"
 
 #include <algorithm>
 
 namespace winsim::wdf
 {
-
-using winsim::VerifierRule;
-using winsim::VerifierStop;
 
 namespace
 {

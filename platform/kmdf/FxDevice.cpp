@@ -8,18 +8,12 @@
 #include "FxRegKey.h"
 #include "FxRequest.h"
 #include "FxString.h"
-
-#include "kernel/Thread.h"
-#include "kernel/Verifier.h"
+#include "FxVerifier.h"
 
 #include <algorithm>
 
 namespace winsim::wdf
 {
-
-using winsim::VerifierRule;
-using winsim::VerifierStop;
-using winsim::kernel::RequireIrqlAtMost;
 
 FxDevice::FxDevice(FxDriver* driver, WDFDEVICE_INIT& init) : FxObject(FxType::Device, driver), m_init()
 {
@@ -403,9 +397,6 @@ FxDevice* DeviceAbove(FxObject* object)
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::VerifierRule;
-using winsim::VerifierStop;
-using winsim::kernel::RequireIrqlAtMost;
 
 namespace
 {

@@ -4,16 +4,12 @@
 #include "FxDevice.h"
 #include "FxRegKey.h"
 #include "FxString.h"
-
-#include "kernel/Verifier.h"
+#include "FxVerifier.h"
 
 #include <stdio.h>
 
 namespace winsim::wdf
 {
-
-using winsim::VerifierRule;
-using winsim::VerifierStop;
 
 namespace
 {
@@ -120,7 +116,6 @@ VOID FxDriver::Unload(PDRIVER_OBJECT wdm)
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::kernel::RequireIrqlAtMost;
 
 extern "C"
 {

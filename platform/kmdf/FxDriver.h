@@ -4,8 +4,7 @@
 #pragma once
 
 #include "FxObject.h"
-
-#include "kernel/Thread.h"
+#include "FxVerifier.h"
 
 #include <string>
 
@@ -43,7 +42,7 @@ class FxDriver : public FxObject
 template <typename T, typename Handle>
 NTSTATUS CreateDriverOwned(PWDF_OBJECT_ATTRIBUTES attributes, Handle* handle, const char* routine)
 {
-    winsim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+    RequireIrqlAtMost(DISPATCH_LEVEL, routine);
     FxDriver* driver = FxDriver::Current(routine);
     auto* object = new T(driver);
     NTSTATUS status = Publish(object, attributes, driver, routine);

@@ -4,15 +4,35 @@
 #include "FxDevice.h"
 #include "FxDriver.h"
 #include "FxRequest.h"
+#include "FxVerifier.h"
 
-#include "kernel/Scheduler.h"
-#include "kernel/System.h"
-#include "kernel/Thread.h"
+#include <functional>
 
 namespace winsim::wdf
 {
 
-using winsim::kernel::CurrentIrql;
+namespace
+{
+// The queue's reference on itself while a presentation waits for a system worker thread.
+PVOID const PassivePresentationTag = reinterpret_cast<PVOID>(0x50617373);
+
+// A presentation moved to a system worker thread, and the work item that carries it there.
+struct PassivePresentation
+{
+    FxIoQueue* queue;
+    std::function<void()> call;
+    PIO_WORKITEM item;
+};
+
+VOID RunPassivePresentation(PDEVICE_OBJECT, PVOID context)
+{
+    auto* work = static_cast<PassivePresentation*>(context);
+    work->call();
+    work->queue->Release(PassivePresentationTag, __LINE__, __FILE__);
+    IoFreeWorkItem(work->item);
+    delete work;
+}
+} // namespace
 
 FxIoQueue::FxIoQueue(FxDriver* driver, FxDevice* device, const WDF_IO_QUEUE_CONFIG& config)
     : FxObject(FxType::Queue, driver), m_device(device), m_config(config)
@@ -125,10 +145,19 @@ void FxIoQueue::Present(FxRequest* request)
             request->Complete(STATUS_INVALID_DEVICE_REQUEST, 0, "queue without a handler");
         }
     };
-    // A passive-level queue is never called above PASSIVE_LEVEL: the call moves to a worker thread.
-    if (ExecutionLevel() == WdfExecutionLevelPassive && CurrentIrql() != PASSIVE_LEVEL)
+    // A passive-level queue is never called above PASSIVE_LEVEL: the call moves to a system worker
+    // thread, through a work item of the device.
+    if (ExecutionLevel() == WdfExecutionLevelPassive && KeGetCurrentIrql() != PASSIVE_LEVEL)
     {
-        winsim::kernel::System::Current().GetScheduler().QueueWork(call);
+        PIO_WORKITEM item = IoAllocateWorkItem(m_device->Fdo());
+        if (item == nullptr)
+        {
+            request->Complete(STATUS_INSUFFICIENT_RESOURCES, 0, "passive-level presentation");
+            return;
+        }
+        AddRef(PassivePresentationTag, __LINE__, __FILE__);
+        auto* work = new PassivePresentation{this, std::move(call), item};
+        IoQueueWorkItem(item, RunPassivePresentation, DelayedWorkQueue, work);
     }
     else
     {
@@ -322,7 +351,6 @@ void FxIoQueue::OnDispose()
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::kernel::RequireIrqlAtMost;
 
 extern "C"
 {

@@ -3,19 +3,13 @@
 #include "FxLock.h"
 
 #include "FxDriver.h"
-
-#include "kernel/Thread.h"
-#include "kernel/Verifier.h"
+#include "FxVerifier.h"
 
 #include <map>
 #include <string>
 
 namespace winsim::wdf
 {
-
-using winsim::VerifierRule;
-using winsim::VerifierStop;
-using winsim::kernel::CurrentIrql;
 
 // --- the device synchronisation lock ----------------------------------------------------------
 
@@ -62,12 +56,12 @@ FxWaitLock::FxWaitLock(FxDriver* driver) : FxObject(FxType::WaitLock, driver)
 NTSTATUS FxWaitLock::Acquire(PLONGLONG timeout)
 {
     bool tryOnly = timeout != nullptr && *timeout == 0;
-    if (!tryOnly && CurrentIrql() > PASSIVE_LEVEL)
+    if (!tryOnly && KeGetCurrentIrql() > PASSIVE_LEVEL)
     {
         VerifierStop(
             VerifierRule::WaitAtDispatch,
             "WdfWaitLockAcquire on WDFWAITLOCK %p at IRQL %u: a wait lock is taken at PASSIVE_LEVEL only",
-            static_cast<void*>(this), static_cast<unsigned>(CurrentIrql()));
+            static_cast<void*>(this), static_cast<unsigned>(KeGetCurrentIrql()));
     }
     LARGE_INTEGER due;
     if (timeout != nullptr)
@@ -80,14 +74,14 @@ NTSTATUS FxWaitLock::Acquire(PLONGLONG timeout)
     {
         return STATUS_TIMEOUT;
     }
-    m_owner.store(&winsim::kernel::CurrentThread());
+    m_owner.store(KeGetCurrentThread());
     NoteLockAcquired(this, "WDFWAITLOCK");
     return STATUS_SUCCESS;
 }
 
 void FxWaitLock::Release()
 {
-    if (m_owner.load() != &winsim::kernel::CurrentThread())
+    if (m_owner.load() != KeGetCurrentThread())
     {
         VerifierStop(VerifierRule::SpinLockMisuse,
                      "WdfWaitLockRelease on WDFWAITLOCK %p, which this thread does not hold",

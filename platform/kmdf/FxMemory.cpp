@@ -19,7 +19,6 @@ FxMemory::~FxMemory()
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::kernel::RequireIrqlAtMost;
 
 extern "C"
 {

@@ -3,9 +3,7 @@
 #include "FxObject.h"
 
 #include "FxDriver.h"
-
-#include "kernel/Thread.h"
-#include "kernel/Verifier.h"
+#include "FxVerifier.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -17,9 +15,6 @@
 
 namespace winsim::wdf
 {
-
-using winsim::VerifierRule;
-using winsim::VerifierStop;
 
 const char* FxTypeName(FxType type)
 {
@@ -435,7 +430,7 @@ extern "C"
 
     VOID WdfObjectDelete(WDFOBJECT Object)
     {
-        winsim::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectDelete");
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectDelete");
         FxObject::FromHandle(Object, "WdfObjectDelete")->Delete();
     }
 

@@ -33,7 +33,6 @@ NTSTATUS FxRegKey::Open(HANDLE handle, PWDF_OBJECT_ATTRIBUTES attributes, FxObje
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::kernel::RequireIrqlAtMost;
 
 namespace
 {

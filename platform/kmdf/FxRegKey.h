@@ -3,8 +3,7 @@
 #pragma once
 
 #include "FxObject.h"
-
-#include "kernel/Thread.h"
+#include "FxVerifier.h"
 
 namespace winsim::wdf
 {
@@ -26,12 +25,6 @@ class FxRegKey : public FxObject
   private:
     HANDLE m_handle;
 };
-
-// The registry routines run at PASSIVE_LEVEL; a caller above it gets a status, not a stop.
-inline bool AtPassive()
-{
-    return winsim::kernel::CurrentIrql() == PASSIVE_LEVEL;
-}
 
 inline FxRegKey* KeyOf(WDFKEY key, const char* routine)
 {

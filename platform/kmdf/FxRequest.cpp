@@ -4,18 +4,12 @@
 #include "FxDevice.h"
 #include "FxFileObject.h"
 #include "FxIoQueue.h"
-
-#include "kernel/Thread.h"
-#include "kernel/Verifier.h"
+#include "FxVerifier.h"
 
 #include <string.h>
 
 namespace winsim::wdf
 {
-
-using winsim::VerifierRule;
-using winsim::VerifierStop;
-using winsim::kernel::RequireIrqlAtMost;
 
 FxRequest::FxRequest(FxDriver* driver, FxDevice* device, PIRP irp, FxFileObject* file)
     : FxObject(FxType::Request, driver), m_device(device), m_irp(irp), m_file(file)
@@ -113,9 +107,6 @@ void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, 
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::VerifierRule;
-using winsim::VerifierStop;
-using winsim::kernel::RequireIrqlAtMost;
 
 namespace
 {

@@ -39,7 +39,6 @@ std::optional<std::u16string> OptionalText(PCUNICODE_STRING text)
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::kernel::RequireIrqlAtMost;
 
 extern "C"
 {

@@ -2,17 +2,11 @@
 #include "FxTimer.h"
 
 #include "FxDevice.h"
-
-#include "kernel/Scheduler.h"
-#include "kernel/System.h"
-#include "kernel/Thread.h"
-#include "kernel/Verifier.h"
+#include "FxDriver.h"
+#include "FxVerifier.h"
 
 namespace winsim::wdf
 {
-
-using winsim::kernel::CurrentIrql;
-using winsim::kernel::RequireIrqlAtMost;
 
 namespace
 {
@@ -25,10 +19,23 @@ FxTimer::FxTimer(FxDriver* driver, const WDF_TIMER_CONFIG& config)
 {
 }
 
+FxTimer::~FxTimer()
+{
+    if (m_drainWork != nullptr)
+    {
+        IoFreeWorkItem(m_drainWork);
+    }
+}
+
 NTSTATUS FxTimer::Setup(const char*)
 {
     KeInitializeTimerEx(&m_timer, NotificationTimer);
     KeInitializeDpc(&m_dpc, TimerDpc, this);
+    m_drainWork = IoAllocateWorkItem(reinterpret_cast<PDEVICE_OBJECT>(Driver()->Wdm()));
+    if (m_drainWork == nullptr)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     FxObject* parent = Parent();
     if (m_config.AutomaticSerialization && parent != nullptr &&
         parent->SyncScope() == WdfSynchronizationScopeDevice)
@@ -83,22 +90,32 @@ void FxTimer::OnDispose()
 {
     KeCancelTimer(&m_timer);
     KeRemoveQueueDpc(&m_dpc);
-    if (CurrentIrql() == PASSIVE_LEVEL)
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
     {
         KeFlushQueuedDpcs();
         return;
     }
+    if (m_drainWork == nullptr)
+    {
+        return; // never set up, so never armed
+    }
+    // Deleted at DISPATCH_LEVEL: the wait for a running DPC moves to a system worker thread, and
+    // the timer stays referenced until it is over.
     AddRef(TimerArmedTag, __LINE__, __FILE__);
-    winsim::kernel::System::Current().GetScheduler().QueueWork([this] {
-        KeFlushQueuedDpcs();
-        Release(TimerArmedTag, __LINE__, __FILE__);
-    });
+    IoQueueWorkItemEx(m_drainWork, DrainDpc, DelayedWorkQueue, this);
+}
+
+void FxTimer::DrainDpc(PVOID, PVOID context, PIO_WORKITEM)
+{
+    auto* timer = static_cast<FxTimer*>(context);
+    KeFlushQueuedDpcs();
+    // The release may destroy the timer and free this work item, as a work routine may.
+    timer->Release(TimerArmedTag, __LINE__, __FILE__);
 }
 
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::kernel::RequireIrqlAtMost;
 
 extern "C"
 {
@@ -121,7 +138,12 @@ extern "C"
         {
             return status;
         }
-        timer->Setup("WdfTimerCreate");
+        status = timer->Setup("WdfTimerCreate");
+        if (!NT_SUCCESS(status))
+        {
+            timer->DisposeWithoutCallbacks();
+            return status;
+        }
         *Timer = reinterpret_cast<WDFTIMER>(timer->Handle());
         return STATUS_SUCCESS;
     }

@@ -18,14 +18,17 @@ class FxTimer : public FxObject
     bool Stop(bool wait);
 
   protected:
+    ~FxTimer() override;
     void OnDispose() override;
 
   private:
     static KDEFERRED_ROUTINE TimerDpc;
+    static IO_WORKITEM_ROUTINE_EX DrainDpc;
     WDF_TIMER_CONFIG m_config;
     KTIMER m_timer{};
     KDPC m_dpc{};
     FxSyncLock* m_serializeWith = nullptr;
+    PIO_WORKITEM m_drainWork = nullptr; // waits for a running DPC when deleted at DISPATCH_LEVEL
 };
 
 } // namespace winsim::wdf

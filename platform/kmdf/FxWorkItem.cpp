@@ -2,16 +2,10 @@
 #include "FxWorkItem.h"
 
 #include "FxDevice.h"
-
-#include "kernel/Scheduler.h"
-#include "kernel/System.h"
-#include "kernel/Thread.h"
+#include "FxVerifier.h"
 
 namespace winsim::wdf
 {
-
-using winsim::kernel::CurrentIrql;
-using winsim::kernel::RequireIrqlAtMost;
 
 namespace
 {
@@ -19,15 +13,29 @@ namespace
 PVOID const WorkQueuedTag = reinterpret_cast<PVOID>(0x576f726b);
 } // namespace
 
+FxWorkItem::RunState::RunState()
+{
+    KeInitializeEvent(&idle, NotificationEvent, TRUE);
+}
+
 FxWorkItem::FxWorkItem(FxDriver* driver, const WDF_WORKITEM_CONFIG& config)
     : FxObject(FxType::WorkItem, driver), m_config(config)
 {
 }
 
+FxWorkItem::~FxWorkItem()
+{
+    if (m_ioWorkItem != nullptr)
+    {
+        IoFreeWorkItem(m_ioWorkItem);
+    }
+}
+
 NTSTATUS FxWorkItem::Setup(const char*)
 {
     FxObject* parent = Parent();
-    if (parent == nullptr || DeviceAbove(parent) == nullptr)
+    FxDevice* device = parent != nullptr ? DeviceAbove(parent) : nullptr;
+    if (device == nullptr)
     {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -35,6 +43,12 @@ NTSTATUS FxWorkItem::Setup(const char*)
         parent->ExecutionLevel() != WdfExecutionLevelPassive)
     {
         return STATUS_WDF_INCOMPATIBLE_EXECUTION_LEVEL;
+    }
+    // The item runs through a work item of its device, which keeps the device object while queued.
+    m_ioWorkItem = IoAllocateWorkItem(device->Fdo());
+    if (m_ioWorkItem == nullptr)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     return STATUS_SUCCESS;
 }
@@ -48,10 +62,18 @@ void FxWorkItem::Enqueue()
             return;
         }
         m_state->queued = true;
+        KeClearEvent(&m_state->idle);
     }
     AddRef(WorkQueuedTag, __LINE__, __FILE__);
-    std::shared_ptr<RunState> state = m_state;
-    winsim::kernel::System::Current().GetScheduler().QueueWork([this, state] { Run(state); });
+    IoQueueWorkItem(m_ioWorkItem, Routine, DelayedWorkQueue, this);
+}
+
+void FxWorkItem::Routine(PDEVICE_OBJECT, PVOID context)
+{
+    auto* item = static_cast<FxWorkItem*>(context);
+    // The queue's reference keeps the item until Run releases it; the state outlives it.
+    std::shared_ptr<RunState> state = item->m_state;
+    item->Run(state);
 }
 
 void FxWorkItem::Run(const std::shared_ptr<RunState>& state)
@@ -60,7 +82,7 @@ void FxWorkItem::Run(const std::shared_ptr<RunState>& state)
         std::lock_guard<std::mutex> guard(state->lock);
         state->queued = false;
         state->running = true;
-        state->runner = std::this_thread::get_id();
+        state->runner = KeGetCurrentThread();
     }
     if (!IsDisposed())
     {
@@ -70,19 +92,20 @@ void FxWorkItem::Run(const std::shared_ptr<RunState>& state)
     // that waited for it leaves no framework reference behind (the leak check at unload sees
     // none). The release may destroy the item: only the shared state is used afterwards.
     Release(WorkQueuedTag, __LINE__, __FILE__);
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->running = false;
+    state->runner = nullptr;
+    if (!state->queued)
     {
-        std::lock_guard<std::mutex> guard(state->lock);
-        state->running = false;
-        state->runner = std::thread::id();
+        KeSetEvent(&state->idle, IO_NO_INCREMENT, FALSE);
     }
-    state->idle.notify_all();
 }
 
+// Waits in the dispatcher, so the machine sees this thread blocked.
 void FxWorkItem::WaitUntilIdle()
 {
     std::shared_ptr<RunState> state = m_state;
-    std::unique_lock<std::mutex> lock(state->lock);
-    state->idle.wait(lock, [&] { return !state->queued && !state->running; });
+    KeWaitForSingleObject(&state->idle, Executive, KernelMode, FALSE, nullptr);
 }
 
 void FxWorkItem::Flush()
@@ -94,13 +117,13 @@ void FxWorkItem::Flush()
 void FxWorkItem::OnDispose()
 {
     // Deleting a work item waits for its callback, unless the callback deletes it itself.
-    if (CurrentIrql() != PASSIVE_LEVEL)
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
     {
         return;
     }
     {
         std::lock_guard<std::mutex> guard(m_state->lock);
-        if (m_state->running && m_state->runner == std::this_thread::get_id())
+        if (m_state->running && m_state->runner == KeGetCurrentThread())
         {
             return;
         }
@@ -111,7 +134,6 @@ void FxWorkItem::OnDispose()
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
-using winsim::kernel::RequireIrqlAtMost;
 
 extern "C"
 {

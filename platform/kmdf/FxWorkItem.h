@@ -4,9 +4,7 @@
 
 #include "FxObject.h"
 
-#include <condition_variable>
 #include <memory>
-#include <thread>
 
 namespace winsim::wdf
 {
@@ -20,6 +18,7 @@ class FxWorkItem : public FxObject
     void Flush();
 
   protected:
+    ~FxWorkItem() override;
     void OnDispose() override;
 
   private:
@@ -27,15 +26,18 @@ class FxWorkItem : public FxObject
     // item: the worker's release of its reference may destroy the item before it reports idle.
     struct RunState
     {
-        std::mutex lock;
-        std::condition_variable idle;
+        RunState();
+        std::mutex lock; // guards the fields below; the event follows them
         bool queued = false;
         bool running = false;
-        std::thread::id runner; // the thread in the callback, while running
+        PKTHREAD runner = nullptr; // the thread in the callback, while running
+        KEVENT idle;               // signalled while neither queued nor running
     };
+    static IO_WORKITEM_ROUTINE Routine;
     void Run(const std::shared_ptr<RunState>& state);
     void WaitUntilIdle();
     WDF_WORKITEM_CONFIG m_config;
+    PIO_WORKITEM m_ioWorkItem = nullptr; // of the device above the item
     std::shared_ptr<RunState> m_state = std::make_shared<RunState>();
 };
 
