@@ -622,7 +622,9 @@ extern "C"
         {
             return status;
         }
-        return FxRegKey::Open(handle, KeyAttributes, device, Key, "WdfDeviceOpenRegistryKey");
+        // The key belongs to the driver unless the attributes name a parent, as KMDF documents:
+        // a device's cleanup callback can still open the device's key.
+        return FxRegKey::Open(handle, KeyAttributes, device->Driver(), Key, "WdfDeviceOpenRegistryKey");
     }
 
 } // extern "C"

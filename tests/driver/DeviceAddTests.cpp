@@ -134,6 +134,21 @@ TEST_F(InstanceNumberTest, UnplugDeletesSerialCommAndLeavesTheBit)
     EXPECT_EQ(0u, StoredInstance(u"TR0001").value_or(99));
 }
 
+TEST_F(InstanceNumberTest, UnplugOfAReaderWhoseStoredNumberChangedReleasesItsOwnBit)
+{
+    DeviceNode* first = Plug(u"TR0001");
+    DeviceNode* second = Plug(u"TR0002");
+    ASSERT_EQ(ParameterDword(u"UseInstance").value_or(0), 3u);
+    // The reader's key now names another number: at cleanup the driver reads it through the
+    // device's key and gives back the number the device was using (0), not the stored one.
+    Registry().OpenKey(HardwareKeyPath(u"TR0001"))->SetDword(u"InstanceNumber", 7);
+    machine->Detach(first);
+    EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 2u);
+    // A reader whose stored number is unchanged keeps its bit claimed.
+    machine->Detach(second);
+    EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 2u);
+}
+
 TEST_F(InstanceNumberTest, NewLoadForgetsClaimedNumbers)
 {
     DeviceNode* first = Plug(u"TR0001");

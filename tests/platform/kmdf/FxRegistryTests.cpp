@@ -7,6 +7,7 @@
 #include <vector>
 
 using namespace fxtest;
+using winsim::kernel::DeviceNodeState;
 
 namespace
 {
@@ -158,6 +159,53 @@ TEST_F(FxRegistryTest, QueryUnicodeStringCountsTheTerminatorOnlyInTheReportedLen
     EXPECT_EQ(WdfRegistryQueryUnicodeString(m_key, &name, &bytes, &small), STATUS_BUFFER_OVERFLOW);
     ULONG number = 0;
     EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &number), STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+// A device's key belongs to the driver unless the driver names another parent, so the device's
+// cleanup callback can open it.
+TEST_F(FxRegistryTest, DeviceKeyCanBeOpenedInTheDeviceCleanupCallback)
+{
+    static NTSTATUS opened;
+    static ULONG stored;
+    opened = STATUS_UNSUCCESSFUL;
+    stored = 0;
+    m_machine.hooks.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.EvtCleanupCallback = [](WDFOBJECT device) {
+            WDFKEY key = nullptr;
+            opened = WdfDeviceOpenRegistryKey(static_cast<WDFDEVICE>(device), PLUGPLAY_REGKEY_DEVICE,
+                                              KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
+            if (NT_SUCCESS(opened))
+            {
+                UNICODE_STRING name = Us(L"Marker");
+                WdfRegistryQueryULong(key, &name, &stored);
+                WdfRegistryClose(key);
+            }
+        };
+        WDFDEVICE device = nullptr;
+        NTSTATUS status = WdfDeviceCreate(&init, &attributes, &device);
+        WDFKEY key = nullptr;
+        if (NT_SUCCESS(status))
+        {
+            status = WdfDeviceOpenRegistryKey(device, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE,
+                                              WDF_NO_OBJECT_ATTRIBUTES, &key);
+        }
+        if (NT_SUCCESS(status))
+        {
+            UNICODE_STRING name = Us(L"Marker");
+            status = WdfRegistryAssignULong(key, &name, 0x5eed);
+            WdfRegistryClose(key);
+        }
+        return status;
+    };
+    DeviceNode* node = m_machine.Plug(u"KEY1");
+    ASSERT_EQ(node->state, DeviceNodeState::Started);
+    WdfRegistryClose(m_key); // the driver unloads with its device
+    m_key = nullptr;
+    m_machine.Unplug(node);
+    EXPECT_EQ(opened, STATUS_SUCCESS);
+    EXPECT_EQ(stored, 0x5eedu);
 }
 
 TEST_F(FxRegistryTest, RegistryMethodsRefuseDispatchLevel)
