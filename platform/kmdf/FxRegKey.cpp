@@ -5,7 +5,6 @@
 
 #include <string.h>
 
-#include <algorithm>
 #include <vector>
 
 namespace winsim::wdf
@@ -97,18 +96,19 @@ extern "C"
         {
             *ValueType = type;
         }
-        if (Value == nullptr)
+        // The framework reads the value into room for the caller's buffer: unless all of it fits,
+        // the read reports STATUS_BUFFER_OVERFLOW and nothing is copied. A caller without a buffer
+        // (or with an empty one) learns the length that way.
+        size_t room = Value != nullptr ? ValueLength : 0;
+        if (data.size() > room)
         {
-            return STATUS_SUCCESS;
+            return STATUS_BUFFER_OVERFLOW;
         }
-        if (ValueLength == 0 && !data.empty())
+        if (!data.empty())
         {
-            return STATUS_BUFFER_TOO_SMALL;
+            memcpy(Value, data.data(), data.size());
         }
-        // A buffer too small for the data receives as much as fits.
-        size_t copy = std::min<size_t>(ValueLength, data.size());
-        memcpy(Value, data.data(), copy);
-        return copy < data.size() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+        return STATUS_SUCCESS;
     }
 
     NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)

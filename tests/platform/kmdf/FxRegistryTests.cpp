@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include <vector>
 
 using namespace fxtest;
@@ -65,35 +67,72 @@ TEST_F(FxRegistryTest, KeyIsDeletedWithTheDriver)
     EXPECT_FALSE(m_machine.Loaded());
 }
 
-TEST_F(FxRegistryTest, QueryValueIntoATooSmallBufferCopiesWhatFitsAndReportsTheLength)
+// WdfRegistryQueryValue copies a value only when all of it fits the caller's buffer; otherwise
+// (no buffer and an empty buffer included) it reports STATUS_BUFFER_OVERFLOW with the length and
+// type the value has, and the buffer is left as it was.
+struct QueryValueCase
 {
+    const char* name;
+    bool withBuffer;
+    ULONG bufferLength;
+    NTSTATUS expected;
+};
+
+class FxRegistryQueryValueTest : public FxRegistryTest, public ::testing::WithParamInterface<QueryValueCase>
+{
+};
+
+TEST_P(FxRegistryQueryValueTest, CopiesTheWholeValueOrNothing)
+{
+    const QueryValueCase& c = GetParam();
     const unsigned char data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     UNICODE_STRING name = Us(L"Blob");
     ASSERT_EQ(
         WdfRegistryAssignValue(m_key, &name, REG_BINARY, sizeof(data), const_cast<unsigned char*>(data)),
         STATUS_SUCCESS);
 
-    unsigned char small[8];
-    memset(small, 0xEE, sizeof(small));
+    unsigned char buffer[16];
+    memset(buffer, 0xEE, sizeof(buffer));
     ULONG length = 0;
     ULONG type = REG_NONE;
-    EXPECT_EQ(WdfRegistryQueryValue(m_key, &name, 4, small, &length, &type), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(length, sizeof(data)) << "the length the data needs";
+    EXPECT_EQ(
+        WdfRegistryQueryValue(m_key, &name, c.bufferLength, c.withBuffer ? buffer : nullptr, &length, &type),
+        c.expected);
+    EXPECT_EQ(length, sizeof(data)) << "the length of the whole value";
     EXPECT_EQ(type, static_cast<ULONG>(REG_BINARY));
-    EXPECT_EQ(memcmp(small, data, 4), 0) << "what fits is copied";
-    EXPECT_EQ(small[4], 0xEE) << "nothing beyond the given length is written";
+    if (c.expected == STATUS_SUCCESS)
+    {
+        EXPECT_EQ(memcmp(buffer, data, sizeof(data)), 0);
+        EXPECT_EQ(buffer[sizeof(data)], 0xEE) << "nothing beyond the value is written";
+    }
+    else
+    {
+        EXPECT_EQ(std::count(buffer, buffer + sizeof(buffer), 0xEE), 16) << "nothing is copied";
+    }
+}
 
-    length = 0;
+INSTANTIATE_TEST_SUITE_P(Buffers, FxRegistryQueryValueTest,
+                         ::testing::Values(QueryValueCase{"NoBuffer", false, 0, STATUS_BUFFER_OVERFLOW},
+                                           QueryValueCase{"EmptyBuffer", true, 0, STATUS_BUFFER_OVERFLOW},
+                                           QueryValueCase{"FourBytes", true, 4, STATUS_BUFFER_OVERFLOW},
+                                           QueryValueCase{"OneByteShort", true, 9, STATUS_BUFFER_OVERFLOW},
+                                           QueryValueCase{"Exact", true, 10, STATUS_SUCCESS},
+                                           QueryValueCase{"Larger", true, 16, STATUS_SUCCESS}),
+                         [](const ::testing::TestParamInfo<QueryValueCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(FxRegistryTest, QueryValueOfAnEmptyOrMissingValue)
+{
+    UNICODE_STRING name = Us(L"Empty");
+    ASSERT_EQ(WdfRegistryAssignValue(m_key, &name, REG_BINARY, 0, nullptr), STATUS_SUCCESS);
+    ULONG length = 99;
     EXPECT_EQ(WdfRegistryQueryValue(m_key, &name, 0, nullptr, &length, nullptr), STATUS_SUCCESS)
-        << "without a buffer only the length is retrieved";
-    EXPECT_EQ(length, sizeof(data));
-
-    unsigned char exact[10] = {};
-    EXPECT_EQ(WdfRegistryQueryValue(m_key, &name, sizeof(exact), exact, &length, &type), STATUS_SUCCESS);
-    EXPECT_EQ(memcmp(exact, data, sizeof(data)), 0);
-
+        << "an empty value fits any buffer";
+    EXPECT_EQ(length, 0u);
+    unsigned char buffer[4] = {};
     UNICODE_STRING missing = Us(L"Nothing");
-    EXPECT_EQ(WdfRegistryQueryValue(m_key, &missing, sizeof(exact), exact, &length, &type),
+    EXPECT_EQ(WdfRegistryQueryValue(m_key, &missing, sizeof(buffer), buffer, &length, nullptr),
               STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
