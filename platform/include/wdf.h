@@ -1,6 +1,12 @@
 // The Kernel-Mode Driver Framework as the simulated machine provides it: the types, callbacks,
 // initialisation helpers and methods of KMDF with their real names and signatures, as far as the
 // machine implements them.
+//
+// As with the kit's headers, a driver calls each method through an inline wrapper that passes the
+// framework the calling image's driver globals (WdfDriverGlobals), so that the framework knows
+// which driver calls. The kit's wrappers go through the framework's function table; these call
+// the framework's exported routine (imp_<method>) directly. They are static, so that one driver
+// image never runs another image's copy.
 #pragma once
 
 #include <ntddk.h>
@@ -33,6 +39,25 @@ DECLARE_HANDLE(WDFUSBPIPE);
 
 typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 typedef PVOID WDFCONTEXT;
+
+// ---------------------------------------------------------------------------------------------
+// Driver globals: one driver image's binding to the framework
+
+#define WDF_DRIVER_GLOBALS_NAME_LEN (32)
+
+typedef struct _WDF_DRIVER_GLOBALS
+{
+    WDFDRIVER Driver;
+    ULONG DriverFlags;
+    ULONG DriverTag;
+    CHAR DriverName[WDF_DRIVER_GLOBALS_NAME_LEN];
+    BOOLEAN DisplaceDriverUnload;
+} WDF_DRIVER_GLOBALS, *PWDF_DRIVER_GLOBALS;
+
+// Set by the framework's stub, which every framework driver image links, when it binds the image
+// to the framework before DriverEntry runs. Each image has its own; it is hidden so that images
+// loaded side by side do not share it.
+extern __attribute__((visibility("hidden"))) PWDF_DRIVER_GLOBALS WdfDriverGlobals;
 
 #define WDF_NO_OBJECT_ATTRIBUTES NULL
 #define WDF_NO_HANDLE            NULL
@@ -122,14 +147,55 @@ inline VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes)
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
 WINSIM_EXTERN_C_BEGIN
-WINSIM_API PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
-WINSIM_API NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes,
-                                             PVOID* Context);
-WINSIM_API WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer);
-WINSIM_API VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File);
-WINSIM_API VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File);
-WINSIM_API VOID WdfObjectDelete(WDFOBJECT Object);
-WINSIM_API NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object);
+WINSIM_API PVOID imp_WdfObjectGetTypedContextWorker(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Handle,
+                                                    PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
+static FORCEINLINE PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
+                                                        PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+{
+    return imp_WdfObjectGetTypedContextWorker(WdfDriverGlobals, Handle, TypeInfo);
+}
+
+WINSIM_API NTSTATUS imp_WdfObjectAllocateContext(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Handle,
+                                                 PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context);
+static FORCEINLINE NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle,
+                                                     PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context)
+{
+    return imp_WdfObjectAllocateContext(WdfDriverGlobals, Handle, ContextAttributes, Context);
+}
+
+WINSIM_API WDFOBJECT imp_WdfObjectContextGetObject(PWDF_DRIVER_GLOBALS DriverGlobals, PVOID ContextPointer);
+static FORCEINLINE WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
+{
+    return imp_WdfObjectContextGetObject(WdfDriverGlobals, ContextPointer);
+}
+
+WINSIM_API VOID imp_WdfObjectReferenceActual(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Handle, PVOID Tag,
+                                             LONG Line, PCCH File);
+static FORCEINLINE VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
+{
+    imp_WdfObjectReferenceActual(WdfDriverGlobals, Handle, Tag, Line, File);
+}
+
+WINSIM_API VOID imp_WdfObjectDereferenceActual(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Handle, PVOID Tag,
+                                               LONG Line, PCCH File);
+static FORCEINLINE VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
+{
+    imp_WdfObjectDereferenceActual(WdfDriverGlobals, Handle, Tag, Line, File);
+}
+
+WINSIM_API VOID imp_WdfObjectDelete(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Object);
+static FORCEINLINE VOID WdfObjectDelete(WDFOBJECT Object)
+{
+    imp_WdfObjectDelete(WdfDriverGlobals, Object);
+}
+
+WINSIM_API NTSTATUS imp_WdfObjectCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                        WDFOBJECT* Object);
+static FORCEINLINE NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
+{
+    return imp_WdfObjectCreate(WdfDriverGlobals, Attributes, Object);
+}
+
 WINSIM_EXTERN_C_END
 
 #define WdfObjectReference(Handle)               WdfObjectReferenceActual(Handle, NULL, __LINE__, __FILE__)
@@ -191,14 +257,47 @@ inline VOID WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG Config, PFN_WDF_DRIVER_DEV
 
 WINSIM_EXTERN_C_BEGIN
 
-WINSIM_API NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                                    PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
-                                    WDFDRIVER* Driver);
-WINSIM_API PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver);
-WINSIM_API PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver);
-WINSIM_API WDFDRIVER WdfGetDriver(void);
-WINSIM_API NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
-                                                       PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
+WINSIM_API NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PDRIVER_OBJECT DriverObject,
+                                        PCUNICODE_STRING RegistryPath,
+                                        PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                        PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
+static FORCEINLINE NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                                            PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                            PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver)
+{
+    return imp_WdfDriverCreate(WdfDriverGlobals, DriverObject, RegistryPath, DriverAttributes, DriverConfig,
+                               Driver);
+}
+
+WINSIM_API PDRIVER_OBJECT imp_WdfDriverWdmGetDriverObject(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                          WDFDRIVER Driver);
+static FORCEINLINE PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
+{
+    return imp_WdfDriverWdmGetDriverObject(WdfDriverGlobals, Driver);
+}
+
+WINSIM_API PWSTR imp_WdfDriverGetRegistryPath(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDRIVER Driver);
+static FORCEINLINE PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver)
+{
+    return imp_WdfDriverGetRegistryPath(WdfDriverGlobals, Driver);
+}
+
+WINSIM_API WDFDRIVER imp_WdfGetDriver(PWDF_DRIVER_GLOBALS DriverGlobals);
+static FORCEINLINE WDFDRIVER WdfGetDriver(void)
+{
+    return imp_WdfGetDriver(WdfDriverGlobals);
+}
+
+WINSIM_API NTSTATUS imp_WdfDriverOpenParametersRegistryKey(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                           WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
+                                                           PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
+static FORCEINLINE NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
+                                                               PWDF_OBJECT_ATTRIBUTES KeyAttributes,
+                                                               WDFKEY* Key)
+{
+    return imp_WdfDriverOpenParametersRegistryKey(WdfDriverGlobals, Driver, DesiredAccess, KeyAttributes,
+                                                  Key);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Plug and Play and power callbacks
@@ -311,8 +410,18 @@ inline VOID WDF_FILEOBJECT_CONFIG_INIT(PWDF_FILEOBJECT_CONFIG FileEventCallbacks
 
 WINSIM_EXTERN_C_BEGIN
 
-WINSIM_API WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject);
-WINSIM_API PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject);
+WINSIM_API WDFDEVICE imp_WdfFileObjectGetDevice(PWDF_DRIVER_GLOBALS DriverGlobals, WDFFILEOBJECT FileObject);
+static FORCEINLINE WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
+{
+    return imp_WdfFileObjectGetDevice(WdfDriverGlobals, FileObject);
+}
+
+WINSIM_API PFILE_OBJECT imp_WdfFileObjectWdmGetFileObject(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                          WDFFILEOBJECT FileObject);
+static FORCEINLINE PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject)
+{
+    return imp_WdfFileObjectWdmGetFileObject(WdfDriverGlobals, FileObject);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Device initialisation and devices
@@ -329,41 +438,188 @@ typedef enum _WDF_DEVICE_IO_TYPE
 typedef NTSTATUS EVT_WDFDEVICE_WDM_IRP_PREPROCESS(WDFDEVICE Device, PIRP Irp);
 typedef EVT_WDFDEVICE_WDM_IRP_PREPROCESS* PFN_WDFDEVICE_WDM_IRP_PREPROCESS;
 
-WINSIM_API VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
-                                                       PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
-WINSIM_API VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner);
-WINSIM_API VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive);
-WINSIM_API VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType);
-WINSIM_API VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
-WINSIM_API VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
-                                                  PWDF_OBJECT_ATTRIBUTES RequestAttributes);
-WINSIM_API VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
-                                                 PWDF_FILEOBJECT_CONFIG FileObjectConfig,
-                                                 PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
-WINSIM_API NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName);
-WINSIM_API NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString);
-WINSIM_API NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
-    PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
-    UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions);
-WINSIM_API NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType,
-                                              ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
-                                              WDFKEY* Key);
+WINSIM_API VOID
+imp_WdfDeviceInitSetPnpPowerEventCallbacks(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+                                           PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
+static FORCEINLINE VOID WdfDeviceInitSetPnpPowerEventCallbacks(
+    PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks)
+{
+    imp_WdfDeviceInitSetPnpPowerEventCallbacks(WdfDriverGlobals, DeviceInit, PnpPowerEventCallbacks);
+}
 
-WINSIM_API NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
-                                    WDFDEVICE* Device);
-WINSIM_API PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device);
-WINSIM_API PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device);
-WINSIM_API PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device);
-WINSIM_API NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp);
-WINSIM_API WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device);
-WINSIM_API WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device);
-WINSIM_API NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String);
-WINSIM_API NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName);
-WINSIM_API NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
-                                                   PCUNICODE_STRING ReferenceString);
-WINSIM_API NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
-                                             ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
-                                             WDFKEY* Key);
+WINSIM_API VOID imp_WdfDeviceInitSetPowerPolicyOwnership(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                         PWDFDEVICE_INIT DeviceInit,
+                                                         BOOLEAN IsPowerPolicyOwner);
+static FORCEINLINE VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit,
+                                                             BOOLEAN IsPowerPolicyOwner)
+{
+    imp_WdfDeviceInitSetPowerPolicyOwnership(WdfDriverGlobals, DeviceInit, IsPowerPolicyOwner);
+}
+
+WINSIM_API VOID imp_WdfDeviceInitSetExclusive(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+                                              BOOLEAN IsExclusive);
+static FORCEINLINE VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
+{
+    imp_WdfDeviceInitSetExclusive(WdfDriverGlobals, DeviceInit, IsExclusive);
+}
+
+WINSIM_API VOID imp_WdfDeviceInitSetDeviceType(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+                                               DEVICE_TYPE DeviceType);
+static FORCEINLINE VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType)
+{
+    imp_WdfDeviceInitSetDeviceType(WdfDriverGlobals, DeviceInit, DeviceType);
+}
+
+WINSIM_API VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+                                           WDF_DEVICE_IO_TYPE IoType);
+static FORCEINLINE VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType)
+{
+    imp_WdfDeviceInitSetIoType(WdfDriverGlobals, DeviceInit, IoType);
+}
+
+WINSIM_API VOID imp_WdfDeviceInitSetRequestAttributes(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                      PWDFDEVICE_INIT DeviceInit,
+                                                      PWDF_OBJECT_ATTRIBUTES RequestAttributes);
+static FORCEINLINE VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                                          PWDF_OBJECT_ATTRIBUTES RequestAttributes)
+{
+    imp_WdfDeviceInitSetRequestAttributes(WdfDriverGlobals, DeviceInit, RequestAttributes);
+}
+
+WINSIM_API VOID imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                     PWDFDEVICE_INIT DeviceInit,
+                                                     PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+                                                     PWDF_OBJECT_ATTRIBUTES FileObjectAttributes);
+static FORCEINLINE VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit,
+                                                         PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+                                                         PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
+{
+    imp_WdfDeviceInitSetFileObjectConfig(WdfDriverGlobals, DeviceInit, FileObjectConfig,
+                                         FileObjectAttributes);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceInitAssignName(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+                                                PCUNICODE_STRING DeviceName);
+static FORCEINLINE NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
+{
+    return imp_WdfDeviceInitAssignName(WdfDriverGlobals, DeviceInit, DeviceName);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceInitAssignSDDLString(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                      PWDFDEVICE_INIT DeviceInit,
+                                                      PCUNICODE_STRING SDDLString);
+static FORCEINLINE NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit,
+                                                          PCUNICODE_STRING SDDLString)
+{
+    return imp_WdfDeviceInitAssignSDDLString(WdfDriverGlobals, DeviceInit, SDDLString);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceInitAssignWdmIrpPreprocessCallback(
+    PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+    PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess, UCHAR MajorFunction, PUCHAR MinorFunctions,
+    ULONG NumMinorFunctions);
+static FORCEINLINE NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
+    UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions)
+{
+    return imp_WdfDeviceInitAssignWdmIrpPreprocessCallback(WdfDriverGlobals, DeviceInit,
+                                                           EvtDeviceWdmIrpPreprocess, MajorFunction,
+                                                           MinorFunctions, NumMinorFunctions);
+}
+
+WINSIM_API NTSTATUS imp_WdfFdoInitOpenRegistryKey(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                  PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType,
+                                                  ACCESS_MASK DesiredAccess,
+                                                  PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
+static FORCEINLINE NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType,
+                                                      ACCESS_MASK DesiredAccess,
+                                                      PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
+{
+    return imp_WdfFdoInitOpenRegistryKey(WdfDriverGlobals, DeviceInit, DeviceInstanceKeyType, DesiredAccess,
+                                         KeyAttributes, Key);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT* DeviceInit,
+                                        PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
+static FORCEINLINE NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit,
+                                            PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device)
+{
+    return imp_WdfDeviceCreate(WdfDriverGlobals, DeviceInit, DeviceAttributes, Device);
+}
+
+WINSIM_API PDEVICE_OBJECT imp_WdfDeviceWdmGetDeviceObject(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                          WDFDEVICE Device);
+static FORCEINLINE PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device)
+{
+    return imp_WdfDeviceWdmGetDeviceObject(WdfDriverGlobals, Device);
+}
+
+WINSIM_API PDEVICE_OBJECT imp_WdfDeviceWdmGetAttachedDevice(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                            WDFDEVICE Device);
+static FORCEINLINE PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device)
+{
+    return imp_WdfDeviceWdmGetAttachedDevice(WdfDriverGlobals, Device);
+}
+
+WINSIM_API PDEVICE_OBJECT imp_WdfDeviceWdmGetPhysicalDevice(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                            WDFDEVICE Device);
+static FORCEINLINE PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
+{
+    return imp_WdfDeviceWdmGetPhysicalDevice(WdfDriverGlobals, Device);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceWdmDispatchPreprocessedIrp(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                            WDFDEVICE Device, PIRP Irp);
+static FORCEINLINE NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp)
+{
+    return imp_WdfDeviceWdmDispatchPreprocessedIrp(WdfDriverGlobals, Device, Irp);
+}
+
+WINSIM_API WDFDRIVER imp_WdfDeviceGetDriver(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device);
+static FORCEINLINE WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
+{
+    return imp_WdfDeviceGetDriver(WdfDriverGlobals, Device);
+}
+
+WINSIM_API WDFQUEUE imp_WdfDeviceGetDefaultQueue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device);
+static FORCEINLINE WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device)
+{
+    return imp_WdfDeviceGetDefaultQueue(WdfDriverGlobals, Device);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceRetrieveDeviceName(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                    WDFSTRING String);
+static FORCEINLINE NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String)
+{
+    return imp_WdfDeviceRetrieveDeviceName(WdfDriverGlobals, Device, String);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceCreateSymbolicLink(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                    PCUNICODE_STRING SymbolicLinkName);
+static FORCEINLINE NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
+{
+    return imp_WdfDeviceCreateSymbolicLink(WdfDriverGlobals, Device, SymbolicLinkName);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                       const GUID* InterfaceClassGUID,
+                                                       PCUNICODE_STRING ReferenceString);
+static FORCEINLINE NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
+                                                           PCUNICODE_STRING ReferenceString)
+{
+    return imp_WdfDeviceCreateDeviceInterface(WdfDriverGlobals, Device, InterfaceClassGUID, ReferenceString);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceOpenRegistryKey(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                 ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
+                                                 PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
+static FORCEINLINE NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
+                                                     ACCESS_MASK DesiredAccess,
+                                                     PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
+{
+    return imp_WdfDeviceOpenRegistryKey(WdfDriverGlobals, Device, DeviceInstanceKeyType, DesiredAccess,
+                                        KeyAttributes, Key);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Queues and requests
@@ -532,32 +788,161 @@ inline VOID WDF_REQUEST_PARAMETERS_INIT(PWDF_REQUEST_PARAMETERS Parameters)
 
 WINSIM_EXTERN_C_BEGIN
 
-WINSIM_API NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
-                                     PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue);
-WINSIM_API WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue);
-WINSIM_API VOID WdfIoQueueStart(WDFQUEUE Queue);
-WINSIM_API VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context);
-WINSIM_API VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue);
-WINSIM_API VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context);
-WINSIM_API VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue);
-WINSIM_API WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests);
-WINSIM_API NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest);
+WINSIM_API NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                         PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
+                                         WDFQUEUE* Queue);
+static FORCEINLINE NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                                             PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue)
+{
+    return imp_WdfIoQueueCreate(WdfDriverGlobals, Device, Config, QueueAttributes, Queue);
+}
 
-WINSIM_API VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status);
-WINSIM_API VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
-WINSIM_API VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information);
-WINSIM_API ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request);
-WINSIM_API NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
-WINSIM_API VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
-WINSIM_API NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
-                                                  PVOID* Buffer, size_t* Length);
-WINSIM_API NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
-                                                   PVOID* Buffer, size_t* Length);
-WINSIM_API NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue);
-WINSIM_API WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request);
-WINSIM_API WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request);
-WINSIM_API PIRP WdfRequestWdmGetIrp(WDFREQUEST Request);
-WINSIM_API KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request);
+WINSIM_API WDFDEVICE imp_WdfIoQueueGetDevice(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue);
+static FORCEINLINE WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
+{
+    return imp_WdfIoQueueGetDevice(WdfDriverGlobals, Queue);
+}
+
+WINSIM_API VOID imp_WdfIoQueueStart(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue);
+static FORCEINLINE VOID WdfIoQueueStart(WDFQUEUE Queue)
+{
+    imp_WdfIoQueueStart(WdfDriverGlobals, Queue);
+}
+
+WINSIM_API VOID imp_WdfIoQueueStop(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue,
+                                   PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context);
+static FORCEINLINE VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete,
+                                       WDFCONTEXT Context)
+{
+    imp_WdfIoQueueStop(WdfDriverGlobals, Queue, StopComplete, Context);
+}
+
+WINSIM_API VOID imp_WdfIoQueueStopSynchronously(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue);
+static FORCEINLINE VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
+{
+    imp_WdfIoQueueStopSynchronously(WdfDriverGlobals, Queue);
+}
+
+WINSIM_API VOID imp_WdfIoQueuePurge(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue,
+                                    PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context);
+static FORCEINLINE VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete,
+                                        WDFCONTEXT Context)
+{
+    imp_WdfIoQueuePurge(WdfDriverGlobals, Queue, PurgeComplete, Context);
+}
+
+WINSIM_API VOID imp_WdfIoQueuePurgeSynchronously(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue);
+static FORCEINLINE VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
+{
+    imp_WdfIoQueuePurgeSynchronously(WdfDriverGlobals, Queue);
+}
+
+WINSIM_API WDF_IO_QUEUE_STATE imp_WdfIoQueueGetState(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue,
+                                                     PULONG QueueRequests, PULONG DriverRequests);
+static FORCEINLINE WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests,
+                                                         PULONG DriverRequests)
+{
+    return imp_WdfIoQueueGetState(WdfDriverGlobals, Queue, QueueRequests, DriverRequests);
+}
+
+WINSIM_API NTSTATUS imp_WdfIoQueueRetrieveNextRequest(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue,
+                                                      WDFREQUEST* OutRequest);
+static FORCEINLINE NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest)
+{
+    return imp_WdfIoQueueRetrieveNextRequest(WdfDriverGlobals, Queue, OutRequest);
+}
+
+WINSIM_API VOID imp_WdfRequestComplete(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                       NTSTATUS Status);
+static FORCEINLINE VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
+{
+    imp_WdfRequestComplete(WdfDriverGlobals, Request, Status);
+}
+
+WINSIM_API VOID imp_WdfRequestCompleteWithInformation(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                      NTSTATUS Status, ULONG_PTR Information);
+static FORCEINLINE VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
+                                                          ULONG_PTR Information)
+{
+    imp_WdfRequestCompleteWithInformation(WdfDriverGlobals, Request, Status, Information);
+}
+
+WINSIM_API VOID imp_WdfRequestSetInformation(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                             ULONG_PTR Information);
+static FORCEINLINE VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
+{
+    imp_WdfRequestSetInformation(WdfDriverGlobals, Request, Information);
+}
+
+WINSIM_API ULONG_PTR imp_WdfRequestGetInformation(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+static FORCEINLINE ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
+{
+    return imp_WdfRequestGetInformation(WdfDriverGlobals, Request);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestGetStatus(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+static FORCEINLINE NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
+{
+    return imp_WdfRequestGetStatus(WdfDriverGlobals, Request);
+}
+
+WINSIM_API VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                            PWDF_REQUEST_PARAMETERS Parameters);
+static FORCEINLINE VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
+{
+    imp_WdfRequestGetParameters(WdfDriverGlobals, Request, Parameters);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                      size_t MinimumRequiredLength, PVOID* Buffer,
+                                                      size_t* Length);
+static FORCEINLINE NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
+                                                          PVOID* Buffer, size_t* Length)
+{
+    return imp_WdfRequestRetrieveInputBuffer(WdfDriverGlobals, Request, MinimumRequiredLength, Buffer,
+                                             Length);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                       size_t MinimumRequiredSize, PVOID* Buffer,
+                                                       size_t* Length);
+static FORCEINLINE NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
+                                                           PVOID* Buffer, size_t* Length)
+{
+    return imp_WdfRequestRetrieveOutputBuffer(WdfDriverGlobals, Request, MinimumRequiredSize, Buffer, Length);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                   WDFQUEUE DestinationQueue);
+static FORCEINLINE NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
+{
+    return imp_WdfRequestForwardToIoQueue(WdfDriverGlobals, Request, DestinationQueue);
+}
+
+WINSIM_API WDFFILEOBJECT imp_WdfRequestGetFileObject(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+static FORCEINLINE WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
+{
+    return imp_WdfRequestGetFileObject(WdfDriverGlobals, Request);
+}
+
+WINSIM_API WDFQUEUE imp_WdfRequestGetIoQueue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+static FORCEINLINE WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
+{
+    return imp_WdfRequestGetIoQueue(WdfDriverGlobals, Request);
+}
+
+WINSIM_API PIRP imp_WdfRequestWdmGetIrp(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+static FORCEINLINE PIRP WdfRequestWdmGetIrp(WDFREQUEST Request)
+{
+    return imp_WdfRequestWdmGetIrp(WdfDriverGlobals, Request);
+}
+
+WINSIM_API KPROCESSOR_MODE imp_WdfRequestGetRequestorMode(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                          WDFREQUEST Request);
+static FORCEINLINE KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
+{
+    return imp_WdfRequestGetRequestorMode(WdfDriverGlobals, Request);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Timers and work items
@@ -589,11 +974,31 @@ inline VOID WDF_TIMER_CONFIG_INIT(PWDF_TIMER_CONFIG Config, PFN_WDF_TIMER EvtTim
 
 WINSIM_EXTERN_C_BEGIN
 
-WINSIM_API NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                   WDFTIMER* Timer);
-WINSIM_API BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime);
-WINSIM_API BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait);
-WINSIM_API WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer);
+WINSIM_API NTSTATUS imp_WdfTimerCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_TIMER_CONFIG Config,
+                                       PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer);
+static FORCEINLINE NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                           WDFTIMER* Timer)
+{
+    return imp_WdfTimerCreate(WdfDriverGlobals, Config, Attributes, Timer);
+}
+
+WINSIM_API BOOLEAN imp_WdfTimerStart(PWDF_DRIVER_GLOBALS DriverGlobals, WDFTIMER Timer, LONGLONG DueTime);
+static FORCEINLINE BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
+{
+    return imp_WdfTimerStart(WdfDriverGlobals, Timer, DueTime);
+}
+
+WINSIM_API BOOLEAN imp_WdfTimerStop(PWDF_DRIVER_GLOBALS DriverGlobals, WDFTIMER Timer, BOOLEAN Wait);
+static FORCEINLINE BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
+{
+    return imp_WdfTimerStop(WdfDriverGlobals, Timer, Wait);
+}
+
+WINSIM_API WDFOBJECT imp_WdfTimerGetParentObject(PWDF_DRIVER_GLOBALS DriverGlobals, WDFTIMER Timer);
+static FORCEINLINE WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
+{
+    return imp_WdfTimerGetParentObject(WdfDriverGlobals, Timer);
+}
 
 typedef VOID EVT_WDF_WORKITEM(WDFWORKITEM WorkItem);
 typedef EVT_WDF_WORKITEM* PFN_WDF_WORKITEM;
@@ -617,63 +1022,258 @@ inline VOID WDF_WORKITEM_CONFIG_INIT(PWDF_WORKITEM_CONFIG Config, PFN_WDF_WORKIT
 
 WINSIM_EXTERN_C_BEGIN
 
-WINSIM_API NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                      WDFWORKITEM* WorkItem);
-WINSIM_API VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem);
-WINSIM_API WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem);
-WINSIM_API VOID WdfWorkItemFlush(WDFWORKITEM WorkItem);
+WINSIM_API NTSTATUS imp_WdfWorkItemCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_WORKITEM_CONFIG Config,
+                                          PWDF_OBJECT_ATTRIBUTES Attributes, WDFWORKITEM* WorkItem);
+static FORCEINLINE NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                              WDFWORKITEM* WorkItem)
+{
+    return imp_WdfWorkItemCreate(WdfDriverGlobals, Config, Attributes, WorkItem);
+}
+
+WINSIM_API VOID imp_WdfWorkItemEnqueue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFWORKITEM WorkItem);
+static FORCEINLINE VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
+{
+    imp_WdfWorkItemEnqueue(WdfDriverGlobals, WorkItem);
+}
+
+WINSIM_API WDFOBJECT imp_WdfWorkItemGetParentObject(PWDF_DRIVER_GLOBALS DriverGlobals, WDFWORKITEM WorkItem);
+static FORCEINLINE WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
+{
+    return imp_WdfWorkItemGetParentObject(WdfDriverGlobals, WorkItem);
+}
+
+WINSIM_API VOID imp_WdfWorkItemFlush(PWDF_DRIVER_GLOBALS DriverGlobals, WDFWORKITEM WorkItem);
+static FORCEINLINE VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
+{
+    imp_WdfWorkItemFlush(WdfDriverGlobals, WorkItem);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Locks
 
-WINSIM_API NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock);
-WINSIM_API VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock);
-WINSIM_API VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock);
-WINSIM_API NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock);
-WINSIM_API NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout);
-WINSIM_API VOID WdfWaitLockRelease(WDFWAITLOCK Lock);
+WINSIM_API NTSTATUS imp_WdfSpinLockCreate(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                          PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock);
+static FORCEINLINE NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes,
+                                              WDFSPINLOCK* SpinLock)
+{
+    return imp_WdfSpinLockCreate(WdfDriverGlobals, SpinLockAttributes, SpinLock);
+}
+
+WINSIM_API VOID imp_WdfSpinLockAcquire(PWDF_DRIVER_GLOBALS DriverGlobals, WDFSPINLOCK SpinLock);
+static FORCEINLINE VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
+{
+    imp_WdfSpinLockAcquire(WdfDriverGlobals, SpinLock);
+}
+
+WINSIM_API VOID imp_WdfSpinLockRelease(PWDF_DRIVER_GLOBALS DriverGlobals, WDFSPINLOCK SpinLock);
+static FORCEINLINE VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
+{
+    imp_WdfSpinLockRelease(WdfDriverGlobals, SpinLock);
+}
+
+WINSIM_API NTSTATUS imp_WdfWaitLockCreate(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                          PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock);
+static FORCEINLINE NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
+{
+    return imp_WdfWaitLockCreate(WdfDriverGlobals, LockAttributes, Lock);
+}
+
+WINSIM_API NTSTATUS imp_WdfWaitLockAcquire(PWDF_DRIVER_GLOBALS DriverGlobals, WDFWAITLOCK Lock,
+                                           PLONGLONG Timeout);
+static FORCEINLINE NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
+{
+    return imp_WdfWaitLockAcquire(WdfDriverGlobals, Lock, Timeout);
+}
+
+WINSIM_API VOID imp_WdfWaitLockRelease(PWDF_DRIVER_GLOBALS DriverGlobals, WDFWAITLOCK Lock);
+static FORCEINLINE VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
+{
+    imp_WdfWaitLockRelease(WdfDriverGlobals, Lock);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Collections, strings, memory
 
-WINSIM_API NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes,
-                                        WDFCOLLECTION* Collection);
-WINSIM_API ULONG WdfCollectionGetCount(WDFCOLLECTION Collection);
-WINSIM_API NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object);
-WINSIM_API VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item);
-WINSIM_API VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index);
-WINSIM_API WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index);
-WINSIM_API WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection);
-WINSIM_API WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection);
+WINSIM_API NTSTATUS imp_WdfCollectionCreate(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                            PWDF_OBJECT_ATTRIBUTES CollectionAttributes,
+                                            WDFCOLLECTION* Collection);
+static FORCEINLINE NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes,
+                                                WDFCOLLECTION* Collection)
+{
+    return imp_WdfCollectionCreate(WdfDriverGlobals, CollectionAttributes, Collection);
+}
 
-WINSIM_API NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes,
-                                    WDFSTRING* String);
-WINSIM_API VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString);
+WINSIM_API ULONG imp_WdfCollectionGetCount(PWDF_DRIVER_GLOBALS DriverGlobals, WDFCOLLECTION Collection);
+static FORCEINLINE ULONG WdfCollectionGetCount(WDFCOLLECTION Collection)
+{
+    return imp_WdfCollectionGetCount(WdfDriverGlobals, Collection);
+}
 
-WINSIM_API NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
-                                    size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer);
-WINSIM_API NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
-                                                size_t BufferSize, WDFMEMORY* Memory);
-WINSIM_API PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
-WINSIM_API NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
-                                          size_t NumBytesToCopyTo);
-WINSIM_API NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset,
-                                            PVOID Buffer, size_t NumBytesToCopyFrom);
+WINSIM_API NTSTATUS imp_WdfCollectionAdd(PWDF_DRIVER_GLOBALS DriverGlobals, WDFCOLLECTION Collection,
+                                         WDFOBJECT Object);
+static FORCEINLINE NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object)
+{
+    return imp_WdfCollectionAdd(WdfDriverGlobals, Collection, Object);
+}
+
+WINSIM_API VOID imp_WdfCollectionRemove(PWDF_DRIVER_GLOBALS DriverGlobals, WDFCOLLECTION Collection,
+                                        WDFOBJECT Item);
+static FORCEINLINE VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item)
+{
+    imp_WdfCollectionRemove(WdfDriverGlobals, Collection, Item);
+}
+
+WINSIM_API VOID imp_WdfCollectionRemoveItem(PWDF_DRIVER_GLOBALS DriverGlobals, WDFCOLLECTION Collection,
+                                            ULONG Index);
+static FORCEINLINE VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index)
+{
+    imp_WdfCollectionRemoveItem(WdfDriverGlobals, Collection, Index);
+}
+
+WINSIM_API WDFOBJECT imp_WdfCollectionGetItem(PWDF_DRIVER_GLOBALS DriverGlobals, WDFCOLLECTION Collection,
+                                              ULONG Index);
+static FORCEINLINE WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index)
+{
+    return imp_WdfCollectionGetItem(WdfDriverGlobals, Collection, Index);
+}
+
+WINSIM_API WDFOBJECT imp_WdfCollectionGetFirstItem(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                   WDFCOLLECTION Collection);
+static FORCEINLINE WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection)
+{
+    return imp_WdfCollectionGetFirstItem(WdfDriverGlobals, Collection);
+}
+
+WINSIM_API WDFOBJECT imp_WdfCollectionGetLastItem(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                  WDFCOLLECTION Collection);
+static FORCEINLINE WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection)
+{
+    return imp_WdfCollectionGetLastItem(WdfDriverGlobals, Collection);
+}
+
+WINSIM_API NTSTATUS imp_WdfStringCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PCUNICODE_STRING UnicodeString,
+                                        PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING* String);
+static FORCEINLINE NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString,
+                                            PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING* String)
+{
+    return imp_WdfStringCreate(WdfDriverGlobals, UnicodeString, StringAttributes, String);
+}
+
+WINSIM_API VOID imp_WdfStringGetUnicodeString(PWDF_DRIVER_GLOBALS DriverGlobals, WDFSTRING String,
+                                              PUNICODE_STRING UnicodeString);
+static FORCEINLINE VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)
+{
+    imp_WdfStringGetUnicodeString(WdfDriverGlobals, String, UnicodeString);
+}
+
+WINSIM_API NTSTATUS imp_WdfMemoryCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                        POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
+                                        WDFMEMORY* Memory, PVOID* Buffer);
+static FORCEINLINE NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType,
+                                            ULONG PoolTag, size_t BufferSize, WDFMEMORY* Memory,
+                                            PVOID* Buffer)
+{
+    return imp_WdfMemoryCreate(WdfDriverGlobals, Attributes, PoolType, PoolTag, BufferSize, Memory, Buffer);
+}
+
+WINSIM_API NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                    PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
+                                                    size_t BufferSize, WDFMEMORY* Memory);
+static FORCEINLINE NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
+                                                        size_t BufferSize, WDFMEMORY* Memory)
+{
+    return imp_WdfMemoryCreatePreallocated(WdfDriverGlobals, Attributes, Buffer, BufferSize, Memory);
+}
+
+WINSIM_API PVOID imp_WdfMemoryGetBuffer(PWDF_DRIVER_GLOBALS DriverGlobals, WDFMEMORY Memory,
+                                        size_t* BufferSize);
+static FORCEINLINE PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
+{
+    return imp_WdfMemoryGetBuffer(WdfDriverGlobals, Memory, BufferSize);
+}
+
+WINSIM_API NTSTATUS imp_WdfMemoryCopyToBuffer(PWDF_DRIVER_GLOBALS DriverGlobals, WDFMEMORY SourceMemory,
+                                              size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo);
+static FORCEINLINE NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
+                                                  size_t NumBytesToCopyTo)
+{
+    return imp_WdfMemoryCopyToBuffer(WdfDriverGlobals, SourceMemory, SourceOffset, Buffer, NumBytesToCopyTo);
+}
+
+WINSIM_API NTSTATUS imp_WdfMemoryCopyFromBuffer(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                WDFMEMORY DestinationMemory, size_t DestinationOffset,
+                                                PVOID Buffer, size_t NumBytesToCopyFrom);
+static FORCEINLINE NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset,
+                                                    PVOID Buffer, size_t NumBytesToCopyFrom)
+{
+    return imp_WdfMemoryCopyFromBuffer(WdfDriverGlobals, DestinationMemory, DestinationOffset, Buffer,
+                                       NumBytesToCopyFrom);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Registry keys
 
-WINSIM_API VOID WdfRegistryClose(WDFKEY Key);
-WINSIM_API NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength,
-                                          PVOID Value, PULONG ValueLengthQueried, PULONG ValueType);
-WINSIM_API NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value);
-WINSIM_API NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName,
-                                                  PUSHORT ValueByteLength, PUNICODE_STRING Value);
-WINSIM_API NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType,
-                                           ULONG ValueLength, PVOID Value);
-WINSIM_API NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value);
-WINSIM_API NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName,
-                                                   PCUNICODE_STRING Value);
-WINSIM_API NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName);
+WINSIM_API VOID imp_WdfRegistryClose(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key);
+static FORCEINLINE VOID WdfRegistryClose(WDFKEY Key)
+{
+    imp_WdfRegistryClose(WdfDriverGlobals, Key);
+}
+
+WINSIM_API NTSTATUS imp_WdfRegistryQueryValue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                              PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
+                                              PULONG ValueLengthQueried, PULONG ValueType);
+static FORCEINLINE NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength,
+                                                  PVOID Value, PULONG ValueLengthQueried, PULONG ValueType)
+{
+    return imp_WdfRegistryQueryValue(WdfDriverGlobals, Key, ValueName, ValueLength, Value, ValueLengthQueried,
+                                     ValueType);
+}
+
+WINSIM_API NTSTATUS imp_WdfRegistryQueryULong(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                              PCUNICODE_STRING ValueName, PULONG Value);
+static FORCEINLINE NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
+{
+    return imp_WdfRegistryQueryULong(WdfDriverGlobals, Key, ValueName, Value);
+}
+
+WINSIM_API NTSTATUS imp_WdfRegistryQueryUnicodeString(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                                      PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
+                                                      PUNICODE_STRING Value);
+static FORCEINLINE NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName,
+                                                          PUSHORT ValueByteLength, PUNICODE_STRING Value)
+{
+    return imp_WdfRegistryQueryUnicodeString(WdfDriverGlobals, Key, ValueName, ValueByteLength, Value);
+}
+
+WINSIM_API NTSTATUS imp_WdfRegistryAssignValue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                               PCUNICODE_STRING ValueName, ULONG ValueType, ULONG ValueLength,
+                                               PVOID Value);
+static FORCEINLINE NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType,
+                                                   ULONG ValueLength, PVOID Value)
+{
+    return imp_WdfRegistryAssignValue(WdfDriverGlobals, Key, ValueName, ValueType, ValueLength, Value);
+}
+
+WINSIM_API NTSTATUS imp_WdfRegistryAssignULong(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                               PCUNICODE_STRING ValueName, ULONG Value);
+static FORCEINLINE NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value)
+{
+    return imp_WdfRegistryAssignULong(WdfDriverGlobals, Key, ValueName, Value);
+}
+
+WINSIM_API NTSTATUS imp_WdfRegistryAssignUnicodeString(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                                       PCUNICODE_STRING ValueName, PCUNICODE_STRING Value);
+static FORCEINLINE NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName,
+                                                           PCUNICODE_STRING Value)
+{
+    return imp_WdfRegistryAssignUnicodeString(WdfDriverGlobals, Key, ValueName, Value);
+}
+
+WINSIM_API NTSTATUS imp_WdfRegistryRemoveValue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                               PCUNICODE_STRING ValueName);
+static FORCEINLINE NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName)
+{
+    return imp_WdfRegistryRemoveValue(WdfDriverGlobals, Key, ValueName);
+}
 
 WINSIM_EXTERN_C_END

@@ -81,50 +81,52 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection)
+    NTSTATUS imp_WdfCollectionCreate(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                     PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection)
     {
-        return CreateDriverOwned<FxCollection>(CollectionAttributes, Collection, "WdfCollectionCreate");
+        return CreateDriverOwned<FxCollection>(DriverGlobals, CollectionAttributes, Collection,
+                                               "WdfCollectionCreate");
     }
 
-    ULONG WdfCollectionGetCount(WDFCOLLECTION Collection)
+    ULONG imp_WdfCollectionGetCount(PWDF_DRIVER_GLOBALS, WDFCOLLECTION Collection)
     {
         return FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionGetCount")->Count();
     }
 
-    NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object)
+    NTSTATUS imp_WdfCollectionAdd(PWDF_DRIVER_GLOBALS, WDFCOLLECTION Collection, WDFOBJECT Object)
     {
         auto* collection = FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionAdd");
         return collection->Add(FxObject::FromHandle(Object, "WdfCollectionAdd"));
     }
 
-    VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item)
+    VOID imp_WdfCollectionRemove(PWDF_DRIVER_GLOBALS, WDFCOLLECTION Collection, WDFOBJECT Item)
     {
         auto* collection = FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionRemove");
         collection->Remove(FxObject::FromHandle(Item, "WdfCollectionRemove"), "WdfCollectionRemove");
     }
 
-    VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index)
+    VOID imp_WdfCollectionRemoveItem(PWDF_DRIVER_GLOBALS, WDFCOLLECTION Collection, ULONG Index)
     {
         FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionRemoveItem")
             ->RemoveAt(Index, "WdfCollectionRemoveItem");
     }
 
-    WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index)
+    WDFOBJECT imp_WdfCollectionGetItem(PWDF_DRIVER_GLOBALS, WDFCOLLECTION Collection, ULONG Index)
     {
         FxObject* item =
             FxObject::Get<FxCollection>(Collection, FxType::Collection, "WdfCollectionGetItem")->At(Index);
         return item != nullptr ? item->Handle() : nullptr;
     }
 
-    WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection)
+    WDFOBJECT imp_WdfCollectionGetFirstItem(PWDF_DRIVER_GLOBALS DriverGlobals, WDFCOLLECTION Collection)
     {
-        return WdfCollectionGetItem(Collection, 0);
+        return imp_WdfCollectionGetItem(DriverGlobals, Collection, 0);
     }
 
-    WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection)
+    WDFOBJECT imp_WdfCollectionGetLastItem(PWDF_DRIVER_GLOBALS DriverGlobals, WDFCOLLECTION Collection)
     {
-        ULONG count = WdfCollectionGetCount(Collection);
-        return count == 0 ? nullptr : WdfCollectionGetItem(Collection, count - 1);
+        ULONG count = imp_WdfCollectionGetCount(DriverGlobals, Collection);
+        return count == 0 ? nullptr : imp_WdfCollectionGetItem(DriverGlobals, Collection, count - 1);
     }
 
 } // extern "C"

@@ -419,41 +419,45 @@ FxDevice* DeviceOf(WDFDEVICE device, const char* routine)
 extern "C"
 {
 
-    VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
-                                                PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks)
+    VOID imp_WdfDeviceInitSetPnpPowerEventCallbacks(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                                    PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks)
     {
         CheckInit(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks")->pnpPower = *Callbacks;
     }
 
-    VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner)
+    VOID imp_WdfDeviceInitSetPowerPolicyOwnership(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                                  BOOLEAN IsPowerPolicyOwner)
     {
         CheckInit(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership")->powerPolicyOwner =
             IsPowerPolicyOwner != FALSE;
     }
 
-    VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
+    VOID imp_WdfDeviceInitSetExclusive(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive)
     {
         CheckInit(DeviceInit, "WdfDeviceInitSetExclusive")->exclusive = IsExclusive != FALSE;
     }
 
-    VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType)
+    VOID imp_WdfDeviceInitSetDeviceType(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                        DEVICE_TYPE DeviceType)
     {
         CheckInit(DeviceInit, "WdfDeviceInitSetDeviceType")->deviceType = DeviceType;
     }
 
-    VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType)
+    VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                    WDF_DEVICE_IO_TYPE IoType)
     {
         CheckInit(DeviceInit, "WdfDeviceInitSetIoType")->ioType = IoType;
     }
 
-    VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
-                                           PWDF_OBJECT_ATTRIBUTES RequestAttributes)
+    VOID imp_WdfDeviceInitSetRequestAttributes(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                               PWDF_OBJECT_ATTRIBUTES RequestAttributes)
     {
         CheckInit(DeviceInit, "WdfDeviceInitSetRequestAttributes")->requestAttributes = *RequestAttributes;
     }
 
-    VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
-                                          PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
+    VOID imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                              PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+                                              PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
     {
         WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitSetFileObjectConfig");
         init->fileConfig = *FileObjectConfig;
@@ -463,21 +467,24 @@ extern "C"
         }
     }
 
-    NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName)
+    NTSTATUS imp_WdfDeviceInitAssignName(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                         PCUNICODE_STRING DeviceName)
     {
         CheckInit(DeviceInit, "WdfDeviceInitAssignName")->name = OptionalText(DeviceName);
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfDeviceInitAssignSDDLString(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING SDDLString)
+    NTSTATUS imp_WdfDeviceInitAssignSDDLString(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                               PCUNICODE_STRING SDDLString)
     {
         CheckInit(DeviceInit, "WdfDeviceInitAssignSDDLString")->sddl = OptionalText(SDDLString);
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfDeviceInitAssignWdmIrpPreprocessCallback(
-        PWDFDEVICE_INIT DeviceInit, PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess,
-        UCHAR MajorFunction, PUCHAR MinorFunctions, ULONG NumMinorFunctions)
+    NTSTATUS imp_WdfDeviceInitAssignWdmIrpPreprocessCallback(
+        PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+        PFN_WDFDEVICE_WDM_IRP_PREPROCESS EvtDeviceWdmIrpPreprocess, UCHAR MajorFunction,
+        PUCHAR MinorFunctions, ULONG NumMinorFunctions)
     {
         WDFDEVICE_INIT* init = CheckInit(DeviceInit, "WdfDeviceInitAssignWdmIrpPreprocessCallback");
         if (MajorFunction > IRP_MJ_MAXIMUM_FUNCTION || EvtDeviceWdmIrpPreprocess == nullptr)
@@ -494,8 +501,8 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
-                             WDFDEVICE* Device)
+    NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* DeviceInit,
+                                 PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceCreate");
         WDFDEVICE_INIT* init = CheckInit(DeviceInit != nullptr ? *DeviceInit : nullptr, "WdfDeviceCreate");
@@ -522,22 +529,22 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(WDFDEVICE Device)
+    PDEVICE_OBJECT imp_WdfDeviceWdmGetDeviceObject(PWDF_DRIVER_GLOBALS, WDFDEVICE Device)
     {
         return DeviceOf(Device, "WdfDeviceWdmGetDeviceObject")->Fdo();
     }
 
-    PDEVICE_OBJECT WdfDeviceWdmGetAttachedDevice(WDFDEVICE Device)
+    PDEVICE_OBJECT imp_WdfDeviceWdmGetAttachedDevice(PWDF_DRIVER_GLOBALS, WDFDEVICE Device)
     {
         return DeviceOf(Device, "WdfDeviceWdmGetAttachedDevice")->Lower();
     }
 
-    PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
+    PDEVICE_OBJECT imp_WdfDeviceWdmGetPhysicalDevice(PWDF_DRIVER_GLOBALS, WDFDEVICE Device)
     {
         return DeviceOf(Device, "WdfDeviceWdmGetPhysicalDevice")->Pdo();
     }
 
-    NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp)
+    NTSTATUS imp_WdfDeviceWdmDispatchPreprocessedIrp(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, PIRP Irp)
     {
         FxDevice* device = DeviceOf(Device, "WdfDeviceWdmDispatchPreprocessedIrp");
         // The preprocess callback skipped its stack location; the framework takes it back.
@@ -546,18 +553,18 @@ extern "C"
         return device->Dispatch(Irp, false);
     }
 
-    WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
+    WDFDRIVER imp_WdfDeviceGetDriver(PWDF_DRIVER_GLOBALS, WDFDEVICE Device)
     {
         return reinterpret_cast<WDFDRIVER>(DeviceOf(Device, "WdfDeviceGetDriver")->Driver()->Handle());
     }
 
-    WDFQUEUE WdfDeviceGetDefaultQueue(WDFDEVICE Device)
+    WDFQUEUE imp_WdfDeviceGetDefaultQueue(PWDF_DRIVER_GLOBALS, WDFDEVICE Device)
     {
         FxIoQueue* queue = DeviceOf(Device, "WdfDeviceGetDefaultQueue")->DefaultQueue();
         return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
     }
 
-    NTSTATUS WdfDeviceRetrieveDeviceName(WDFDEVICE Device, WDFSTRING String)
+    NTSTATUS imp_WdfDeviceRetrieveDeviceName(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, WDFSTRING String)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDeviceRetrieveDeviceName");
         FxDevice* device = DeviceOf(Device, "WdfDeviceRetrieveDeviceName");
@@ -571,21 +578,23 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING SymbolicLinkName)
+    NTSTATUS imp_WdfDeviceCreateSymbolicLink(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                             PCUNICODE_STRING SymbolicLinkName)
     {
         return DeviceOf(Device, "WdfDeviceCreateSymbolicLink")->CreateSymbolicLink(SymbolicLinkName);
     }
 
-    NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
-                                            PCUNICODE_STRING ReferenceString)
+    NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                                const GUID* InterfaceClassGUID,
+                                                PCUNICODE_STRING ReferenceString)
     {
         return DeviceOf(Device, "WdfDeviceCreateDeviceInterface")
             ->CreateDeviceInterface(InterfaceClassGUID, ReferenceString);
     }
 
-    NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType,
-                                       ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
-                                       WDFKEY* Key)
+    NTSTATUS imp_WdfFdoInitOpenRegistryKey(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                           ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
+                                           PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
     {
         if (!AtPassive())
         {
@@ -606,9 +615,9 @@ extern "C"
         return FxRegKey::Open(handle, KeyAttributes, DeviceInit->driver, Key, "WdfFdoInitOpenRegistryKey");
     }
 
-    NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
-                                      ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
-                                      WDFKEY* Key)
+    NTSTATUS imp_WdfDeviceOpenRegistryKey(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, ULONG DeviceInstanceKeyType,
+                                          ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes,
+                                          WDFKEY* Key)
     {
         if (!AtPassive())
         {

@@ -6,30 +6,67 @@
 #include "FxString.h"
 #include "FxVerifier.h"
 
+#include <wdfldr.h>
+
 #include <stdio.h>
+
+#include <algorithm>
+#include <unordered_set>
 
 namespace winsim::wdf
 {
 
 namespace
 {
+// Guards both lists.
 std::mutex g_driversLock;
 std::vector<FxDriver*> g_drivers;
+std::unordered_set<FxDriverGlobals*> g_bound;
+
+// The service name (the last part of the registry path) in the globals' narrow name field.
+void SetDriverName(WDF_DRIVER_GLOBALS& globals, PCUNICODE_STRING registryPath)
+{
+    std::u16string path = Text(registryPath);
+    std::u16string service = path.substr(path.find_last_of(u'\\') + 1);
+    size_t length = std::min(service.size(), sizeof(globals.DriverName) - 1);
+    for (size_t i = 0; i < length; ++i)
+    {
+        globals.DriverName[i] = service[i] < 0x80 ? static_cast<CHAR>(service[i]) : '?';
+    }
+    globals.DriverName[length] = 0;
+}
 } // namespace
 
-FxDriver::FxDriver(PDRIVER_OBJECT wdm, PCUNICODE_STRING registryPath, const WDF_DRIVER_CONFIG& config)
-    : FxObject(FxType::Driver, this), m_wdm(wdm), m_registryPath(Text(registryPath)), m_config(config)
+FxDriverGlobals* FxDriverGlobals::Bound(PWDF_DRIVER_GLOBALS globals, const char* routine)
+{
+    auto* bound = reinterpret_cast<FxDriverGlobals*>(globals);
+    std::lock_guard<std::mutex> guard(g_driversLock);
+    if (globals == nullptr || g_bound.count(bound) == 0)
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "%s: the calling driver image is not bound to the framework (driver globals %p); "
+                     "its entry point must be the framework's FxDriverEntry",
+                     routine, static_cast<void*>(globals));
+    }
+    return bound;
+}
+
+FxDriver::FxDriver(FxDriverGlobals* globals, PDRIVER_OBJECT wdm, PCUNICODE_STRING registryPath,
+                   const WDF_DRIVER_CONFIG& config)
+    : FxObject(FxType::Driver, this), m_globals(globals), m_wdm(wdm), m_registryPath(Text(registryPath)),
+      m_config(config)
 {
 }
 
-FxDriver* FxDriver::Current(const char* routine)
+FxDriver* FxDriver::FromGlobals(PWDF_DRIVER_GLOBALS globals, const char* routine)
 {
+    FxDriverGlobals* bound = FxDriverGlobals::Bound(globals, routine);
     std::lock_guard<std::mutex> guard(g_driversLock);
-    if (g_drivers.empty())
+    if (bound->Driver == nullptr)
     {
         VerifierStop(VerifierRule::ObjectMisuse, "%s called before WdfDriverCreate", routine);
     }
-    return g_drivers.back();
+    return bound->Driver;
 }
 
 FxDriver* FxDriver::FromWdm(PDRIVER_OBJECT wdm)
@@ -86,12 +123,20 @@ VOID FxDriver::Unload(PDRIVER_OBJECT wdm)
     {
         driver->m_config.EvtDriverUnload(reinterpret_cast<WDFDRIVER>(driver->Handle()));
     }
+    Teardown(driver, "at unload");
+}
+
+void FxDriver::Teardown(FxDriver* driver, const char* when)
+{
     {
         std::lock_guard<std::mutex> guard(g_driversLock);
         std::erase(g_drivers, driver);
+        driver->m_globals->Driver = nullptr;
+        driver->m_globals->Public.Driver = nullptr;
     }
     // Keep the driver alive across the check so that its own report can name it.
-    driver->AddRef(reinterpret_cast<PVOID>(&Unload), __LINE__, __FILE__);
+    PVOID const teardownTag = reinterpret_cast<PVOID>(&Teardown);
+    driver->AddRef(teardownTag, __LINE__, __FILE__);
     driver->DisposeTree();
     std::vector<FxObject*> leaked = LiveObjectsOf(driver);
     std::erase(leaked, static_cast<FxObject*>(driver));
@@ -107,10 +152,10 @@ VOID FxDriver::Unload(PDRIVER_OBJECT wdm)
                      (object->DescribeReferences() + ")").c_str());
             list += line;
         }
-        VerifierStop(VerifierRule::ObjectLeak, "%zu framework object(s) outlive the driver at unload:%s",
-                     leaked.size(), list.c_str());
+        VerifierStop(VerifierRule::ObjectLeak, "%zu framework object(s) outlive the driver %s:%s",
+                     leaked.size(), when, list.c_str());
     }
-    driver->Release(reinterpret_cast<PVOID>(&Unload), __LINE__, __FILE__);
+    driver->Release(teardownTag, __LINE__, __FILE__);
 }
 
 } // namespace winsim::wdf
@@ -120,20 +165,21 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                             PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
-                             WDFDRIVER* Driver)
+    NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PDRIVER_OBJECT DriverObject,
+                                 PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                 PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDriverCreate");
+        FxDriverGlobals* globals = FxDriverGlobals::Bound(DriverGlobals, "WdfDriverCreate");
         if (DriverConfig == nullptr || DriverConfig->Size != sizeof(WDF_DRIVER_CONFIG))
         {
             return STATUS_INFO_LENGTH_MISMATCH;
         }
-        if (FxDriver::FromWdm(DriverObject) != nullptr)
+        if (globals->Driver != nullptr || FxDriver::FromWdm(DriverObject) != nullptr)
         {
             return STATUS_DRIVER_INTERNAL_ERROR;
         }
-        auto* driver = new FxDriver(DriverObject, RegistryPath, *DriverConfig);
+        auto* driver = new FxDriver(globals, DriverObject, RegistryPath, *DriverConfig);
         NTSTATUS status = driver->Initialize(DriverAttributes, nullptr, "WdfDriverCreate");
         if (!NT_SUCCESS(status))
         {
@@ -143,6 +189,9 @@ extern "C"
         {
             std::lock_guard<std::mutex> guard(g_driversLock);
             g_drivers.push_back(driver);
+            globals->Driver = driver;
+            globals->Public.Driver = reinterpret_cast<WDFDRIVER>(driver->Handle());
+            globals->Public.DriverTag = DriverConfig->DriverPoolTag;
         }
         for (auto& dispatch : DriverObject->MajorFunction)
         {
@@ -160,23 +209,24 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
+    PDRIVER_OBJECT imp_WdfDriverWdmGetDriverObject(PWDF_DRIVER_GLOBALS, WDFDRIVER Driver)
     {
         return FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverWdmGetDriverObject")->Wdm();
     }
 
-    PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver)
+    PWSTR imp_WdfDriverGetRegistryPath(PWDF_DRIVER_GLOBALS, WDFDRIVER Driver)
     {
         return FxObject::Get<FxDriver>(Driver, FxType::Driver, "WdfDriverGetRegistryPath")->RegistryPath();
     }
 
-    WDFDRIVER WdfGetDriver(void)
+    WDFDRIVER imp_WdfGetDriver(PWDF_DRIVER_GLOBALS DriverGlobals)
     {
-        return reinterpret_cast<WDFDRIVER>(FxDriver::Current("WdfGetDriver")->Handle());
+        return reinterpret_cast<WDFDRIVER>(FxDriver::FromGlobals(DriverGlobals, "WdfGetDriver")->Handle());
     }
 
-    NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
-                                                PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
+    NTSTATUS imp_WdfDriverOpenParametersRegistryKey(PWDF_DRIVER_GLOBALS, WDFDRIVER Driver,
+                                                    ACCESS_MASK DesiredAccess,
+                                                    PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key)
     {
         if (!AtPassive())
         {
@@ -200,6 +250,60 @@ extern "C"
             return status;
         }
         return FxRegKey::Open(handle, KeyAttributes, driver, Key, "WdfDriverOpenParametersRegistryKey");
+    }
+
+    // --- binding of driver images (the framework loader's side) ---
+
+    NTSTATUS WdfVersionBind(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
+                            PWDF_BIND_INFO BindInfo, PWDF_COMPONENT_GLOBALS* ComponentGlobals)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfVersionBind");
+        if (DriverObject == nullptr || BindInfo == nullptr || BindInfo->Size != sizeof(WDF_BIND_INFO) ||
+            ComponentGlobals == nullptr)
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (*ComponentGlobals != nullptr)
+        {
+            // Windows maps a fresh image for every load; an image built into the host process is
+            // one image, and it can hold one driver at a time.
+            VerifierStop(VerifierRule::ObjectMisuse,
+                         "WdfVersionBind: the image is bound already (driver globals %p); one image "
+                         "cannot hold two drivers at once",
+                         static_cast<void*>(*ComponentGlobals));
+        }
+        auto* globals = new FxDriverGlobals{};
+        SetDriverName(globals->Public, RegistryPath);
+        {
+            std::lock_guard<std::mutex> guard(g_driversLock);
+            g_bound.insert(globals);
+        }
+        *ComponentGlobals = reinterpret_cast<PWDF_COMPONENT_GLOBALS>(&globals->Public);
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS WdfVersionUnbind(PUNICODE_STRING, PWDF_BIND_INFO, PWDF_COMPONENT_GLOBALS ComponentGlobals)
+    {
+        RequireIrqlAtMost(PASSIVE_LEVEL, "WdfVersionUnbind");
+        FxDriverGlobals* globals = FxDriverGlobals::Bound(
+            reinterpret_cast<PWDF_DRIVER_GLOBALS>(ComponentGlobals), "WdfVersionUnbind");
+        FxDriver* driver = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(g_driversLock);
+            driver = globals->Driver;
+        }
+        if (driver != nullptr)
+        {
+            // DriverEntry failed after WdfDriverCreate: the framework deletes the driver, so its
+            // cleanup callback runs, and nothing of it may be left.
+            FxDriver::Teardown(driver, "after its DriverEntry failed");
+        }
+        {
+            std::lock_guard<std::mutex> guard(g_driversLock);
+            g_bound.erase(globals);
+        }
+        delete globals;
+        return STATUS_SUCCESS;
     }
 
 } // extern "C"

@@ -8,7 +8,7 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT FileObject)
+    WDFDEVICE imp_WdfFileObjectGetDevice(PWDF_DRIVER_GLOBALS, WDFFILEOBJECT FileObject)
     {
         return reinterpret_cast<WDFDEVICE>(
             FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectGetDevice")
@@ -16,7 +16,7 @@ extern "C"
                 ->Handle());
     }
 
-    PFILE_OBJECT WdfFileObjectWdmGetFileObject(WDFFILEOBJECT FileObject)
+    PFILE_OBJECT imp_WdfFileObjectWdmGetFileObject(PWDF_DRIVER_GLOBALS, WDFFILEOBJECT FileObject)
     {
         return FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfFileObjectWdmGetFileObject")
             ->Wdm();

@@ -355,8 +355,8 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
-                              PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue)
+    NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                                  PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueCreate");
         FxDevice* device = FxObject::Get<FxDevice>(Device, FxType::Device, "WdfIoQueueCreate");
@@ -395,18 +395,19 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
+    WDFDEVICE imp_WdfIoQueueGetDevice(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue)
     {
         return reinterpret_cast<WDFDEVICE>(QueueOf(Queue, "WdfIoQueueGetDevice")->Device()->Handle());
     }
 
-    VOID WdfIoQueueStart(WDFQUEUE Queue)
+    VOID imp_WdfIoQueueStart(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStart");
         QueueOf(Queue, "WdfIoQueueStart")->Start();
     }
 
-    VOID WdfIoQueueStop(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete, WDFCONTEXT Context)
+    VOID imp_WdfIoQueueStop(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE StopComplete,
+                            WDFCONTEXT Context)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueStop");
         QueueOf(Queue, "WdfIoQueueStop")->Stop(StopComplete, Context);
@@ -417,7 +418,7 @@ extern "C"
         KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     }
 
-    VOID WdfIoQueueStopSynchronously(WDFQUEUE Queue)
+    VOID imp_WdfIoQueueStopSynchronously(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueueStopSynchronously");
         KEVENT idle;
@@ -426,13 +427,14 @@ extern "C"
         KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
     }
 
-    VOID WdfIoQueuePurge(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete, WDFCONTEXT Context)
+    VOID imp_WdfIoQueuePurge(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete,
+                             WDFCONTEXT Context)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueuePurge");
         QueueOf(Queue, "WdfIoQueuePurge")->Purge(PurgeComplete, Context);
     }
 
-    VOID WdfIoQueuePurgeSynchronously(WDFQUEUE Queue)
+    VOID imp_WdfIoQueuePurgeSynchronously(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoQueuePurgeSynchronously");
         KEVENT idle;
@@ -441,12 +443,13 @@ extern "C"
         KeWaitForSingleObject(&idle, Executive, KernelMode, FALSE, nullptr);
     }
 
-    WDF_IO_QUEUE_STATE WdfIoQueueGetState(WDFQUEUE Queue, PULONG QueueRequests, PULONG DriverRequests)
+    WDF_IO_QUEUE_STATE imp_WdfIoQueueGetState(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue, PULONG QueueRequests,
+                                              PULONG DriverRequests)
     {
         return QueueOf(Queue, "WdfIoQueueGetState")->State(QueueRequests, DriverRequests);
     }
 
-    NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST* OutRequest)
+    NTSTATUS imp_WdfIoQueueRetrieveNextRequest(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue, WDFREQUEST* OutRequest)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueRetrieveNextRequest");
         FxRequest* request = nullptr;

@@ -160,32 +160,35 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
+    NTSTATUS imp_WdfSpinLockCreate(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                   PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock)
     {
-        return CreateDriverOwned<FxSpinLock>(SpinLockAttributes, SpinLock, "WdfSpinLockCreate");
+        return CreateDriverOwned<FxSpinLock>(DriverGlobals, SpinLockAttributes, SpinLock,
+                                             "WdfSpinLockCreate");
     }
 
-    VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock)
+    VOID imp_WdfSpinLockAcquire(PWDF_DRIVER_GLOBALS, WDFSPINLOCK SpinLock)
     {
         FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockAcquire")->Acquire();
     }
 
-    VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock)
+    VOID imp_WdfSpinLockRelease(PWDF_DRIVER_GLOBALS, WDFSPINLOCK SpinLock)
     {
         FxObject::Get<FxSpinLock>(SpinLock, FxType::SpinLock, "WdfSpinLockRelease")->Release();
     }
 
-    NTSTATUS WdfWaitLockCreate(PWDF_OBJECT_ATTRIBUTES LockAttributes, WDFWAITLOCK* Lock)
+    NTSTATUS imp_WdfWaitLockCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_OBJECT_ATTRIBUTES LockAttributes,
+                                   WDFWAITLOCK* Lock)
     {
-        return CreateDriverOwned<FxWaitLock>(LockAttributes, Lock, "WdfWaitLockCreate");
+        return CreateDriverOwned<FxWaitLock>(DriverGlobals, LockAttributes, Lock, "WdfWaitLockCreate");
     }
 
-    NTSTATUS WdfWaitLockAcquire(WDFWAITLOCK Lock, PLONGLONG Timeout)
+    NTSTATUS imp_WdfWaitLockAcquire(PWDF_DRIVER_GLOBALS, WDFWAITLOCK Lock, PLONGLONG Timeout)
     {
         return FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockAcquire")->Acquire(Timeout);
     }
 
-    VOID WdfWaitLockRelease(WDFWAITLOCK Lock)
+    VOID imp_WdfWaitLockRelease(PWDF_DRIVER_GLOBALS, WDFWAITLOCK Lock)
     {
         FxObject::Get<FxWaitLock>(Lock, FxType::WaitLock, "WdfWaitLockRelease")->Release();
     }

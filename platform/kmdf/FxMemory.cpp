@@ -23,15 +23,16 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag,
-                             size_t BufferSize, WDFMEMORY* Memory, PVOID* Buffer)
+    NTSTATUS imp_WdfMemoryCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                 POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize, WDFMEMORY* Memory,
+                                 PVOID* Buffer)
     {
         RequireIrqlAtMost((PoolType & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, "WdfMemoryCreate");
         if (BufferSize == 0)
         {
             return STATUS_INVALID_PARAMETER;
         }
-        FxDriver* driver = FxDriver::Current("WdfMemoryCreate");
+        FxDriver* driver = FxDriver::FromGlobals(DriverGlobals, "WdfMemoryCreate");
         ULONG tag = PoolTag != 0
                         ? PoolTag
                         : (driver->Config().DriverPoolTag != 0 ? driver->Config().DriverPoolTag : 'rDxF');
@@ -54,15 +55,16 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
-                                         WDFMEMORY* Memory)
+    NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                             PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
+                                             size_t BufferSize, WDFMEMORY* Memory)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfMemoryCreatePreallocated");
         if (Buffer == nullptr || BufferSize == 0)
         {
             return STATUS_INVALID_PARAMETER;
         }
-        FxDriver* driver = FxDriver::Current("WdfMemoryCreatePreallocated");
+        FxDriver* driver = FxDriver::FromGlobals(DriverGlobals, "WdfMemoryCreatePreallocated");
         auto* memory = new FxMemory(driver, Buffer, BufferSize, false, 0);
         NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreatePreallocated");
         if (NT_SUCCESS(status))
@@ -72,7 +74,7 @@ extern "C"
         return status;
     }
 
-    PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize)
+    PVOID imp_WdfMemoryGetBuffer(PWDF_DRIVER_GLOBALS, WDFMEMORY Memory, size_t* BufferSize)
     {
         FxMemory* memory = FxObject::Get<FxMemory>(Memory, FxType::Memory, "WdfMemoryGetBuffer");
         if (BufferSize != nullptr)
@@ -82,8 +84,8 @@ extern "C"
         return memory->Buffer();
     }
 
-    NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer,
-                                   size_t NumBytesToCopyTo)
+    NTSTATUS imp_WdfMemoryCopyToBuffer(PWDF_DRIVER_GLOBALS, WDFMEMORY SourceMemory, size_t SourceOffset,
+                                       PVOID Buffer, size_t NumBytesToCopyTo)
     {
         FxMemory* memory = FxObject::Get<FxMemory>(SourceMemory, FxType::Memory, "WdfMemoryCopyToBuffer");
         if (SourceOffset > memory->Size() || NumBytesToCopyTo > memory->Size() - SourceOffset)
@@ -94,8 +96,8 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
-                                     size_t NumBytesToCopyFrom)
+    NTSTATUS imp_WdfMemoryCopyFromBuffer(PWDF_DRIVER_GLOBALS, WDFMEMORY DestinationMemory,
+                                         size_t DestinationOffset, PVOID Buffer, size_t NumBytesToCopyFrom)
     {
         FxMemory* memory =
             FxObject::Get<FxMemory>(DestinationMemory, FxType::Memory, "WdfMemoryCopyFromBuffer");

@@ -401,42 +401,45 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+    PVOID imp_WdfObjectGetTypedContextWorker(PWDF_DRIVER_GLOBALS, WDFOBJECT Handle,
+                                             PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
     {
         return FxObject::FromHandle(Handle, "WdfObjectGetTypedContext")->Context(TypeInfo);
     }
 
-    NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes,
-                                      PVOID* Context)
+    NTSTATUS imp_WdfObjectAllocateContext(PWDF_DRIVER_GLOBALS, WDFOBJECT Handle,
+                                          PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context)
     {
         return FxObject::FromHandle(Handle, "WdfObjectAllocateContext")
             ->AllocateContext(ContextAttributes, Context);
     }
 
-    WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer)
+    WDFOBJECT imp_WdfObjectContextGetObject(PWDF_DRIVER_GLOBALS, PVOID ContextPointer)
     {
         return FxObject::FromContext(ContextPointer)->Handle();
     }
 
-    VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
+    VOID imp_WdfObjectReferenceActual(PWDF_DRIVER_GLOBALS, WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
     {
         FxObject::FromHandle(Handle, "WdfObjectReference")->AddRef(Tag, Line, File);
     }
 
-    VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
+    VOID imp_WdfObjectDereferenceActual(PWDF_DRIVER_GLOBALS, WDFOBJECT Handle, PVOID Tag, LONG Line,
+                                        PCCH File)
     {
         FxObject::FromHandle(Handle, "WdfObjectDereference")->Release(Tag, Line, File);
     }
 
-    VOID WdfObjectDelete(WDFOBJECT Object)
+    VOID imp_WdfObjectDelete(PWDF_DRIVER_GLOBALS, WDFOBJECT Object)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectDelete");
         FxObject::FromHandle(Object, "WdfObjectDelete")->Delete();
     }
 
-    NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object)
+    NTSTATUS imp_WdfObjectCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                 WDFOBJECT* Object)
     {
-        FxDriver* driver = FxDriver::Current("WdfObjectCreate");
+        FxDriver* driver = FxDriver::FromGlobals(DriverGlobals, "WdfObjectCreate");
         auto* object = new FxGenericObject(driver);
         NTSTATUS status = object->Initialize(Attributes, driver, "WdfObjectCreate");
         if (!NT_SUCCESS(status))

@@ -64,14 +64,15 @@ NTSTATUS QueryRaw(WDFKEY Key, PCUNICODE_STRING ValueName, std::vector<uint8_t>& 
 extern "C"
 {
 
-    VOID WdfRegistryClose(WDFKEY Key)
+    VOID imp_WdfRegistryClose(PWDF_DRIVER_GLOBALS, WDFKEY Key)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "WdfRegistryClose");
         KeyOf(Key, "WdfRegistryClose")->DisposeTree();
     }
 
-    NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
-                                   PULONG ValueLengthQueried, PULONG ValueType)
+    NTSTATUS imp_WdfRegistryQueryValue(PWDF_DRIVER_GLOBALS, WDFKEY Key, PCUNICODE_STRING ValueName,
+                                       ULONG ValueLength, PVOID Value, PULONG ValueLengthQueried,
+                                       PULONG ValueType)
     {
         if (!AtPassive())
         {
@@ -111,7 +112,8 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value)
+    NTSTATUS imp_WdfRegistryQueryULong(PWDF_DRIVER_GLOBALS, WDFKEY Key, PCUNICODE_STRING ValueName,
+                                       PULONG Value)
     {
         if (!AtPassive())
         {
@@ -136,8 +138,8 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
-                                           PUNICODE_STRING Value)
+    NTSTATUS imp_WdfRegistryQueryUnicodeString(PWDF_DRIVER_GLOBALS, WDFKEY Key, PCUNICODE_STRING ValueName,
+                                               PUSHORT ValueByteLength, PUNICODE_STRING Value)
     {
         if (!AtPassive())
         {
@@ -178,8 +180,8 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS WdfRegistryAssignValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueType,
-                                    ULONG ValueLength, PVOID Value)
+    NTSTATUS imp_WdfRegistryAssignValue(PWDF_DRIVER_GLOBALS, WDFKEY Key, PCUNICODE_STRING ValueName,
+                                        ULONG ValueType, ULONG ValueLength, PVOID Value)
     {
         if (!AtPassive())
         {
@@ -189,20 +191,22 @@ extern "C"
                              const_cast<PUNICODE_STRING>(ValueName), 0, ValueType, Value, ValueLength);
     }
 
-    NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value)
+    NTSTATUS imp_WdfRegistryAssignULong(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                        PCUNICODE_STRING ValueName, ULONG Value)
     {
-        return WdfRegistryAssignValue(Key, ValueName, REG_DWORD, sizeof(ULONG), &Value);
+        return imp_WdfRegistryAssignValue(DriverGlobals, Key, ValueName, REG_DWORD, sizeof(ULONG), &Value);
     }
 
-    NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PCUNICODE_STRING Value)
+    NTSTATUS imp_WdfRegistryAssignUnicodeString(PWDF_DRIVER_GLOBALS DriverGlobals, WDFKEY Key,
+                                                PCUNICODE_STRING ValueName, PCUNICODE_STRING Value)
     {
         std::vector<WCHAR> text(Value->Buffer, Value->Buffer + Value->Length / sizeof(WCHAR));
         text.push_back(0);
-        return WdfRegistryAssignValue(Key, ValueName, REG_SZ, static_cast<ULONG>(text.size() * sizeof(WCHAR)),
-                                      text.data());
+        return imp_WdfRegistryAssignValue(DriverGlobals, Key, ValueName, REG_SZ,
+                                          static_cast<ULONG>(text.size() * sizeof(WCHAR)), text.data());
     }
 
-    NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING ValueName)
+    NTSTATUS imp_WdfRegistryRemoveValue(PWDF_DRIVER_GLOBALS, WDFKEY Key, PCUNICODE_STRING ValueName)
     {
         if (!AtPassive())
         {

@@ -167,53 +167,56 @@ NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_
 extern "C"
 {
 
-    VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
+    VOID imp_WdfRequestComplete(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, NTSTATUS Status)
     {
         RequestOf(Request, "WdfRequestComplete")->Complete(Status, std::nullopt, "WdfRequestComplete");
     }
 
-    VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information)
+    VOID imp_WdfRequestCompleteWithInformation(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, NTSTATUS Status,
+                                               ULONG_PTR Information)
     {
         RequestOf(Request, "WdfRequestCompleteWithInformation")
             ->Complete(Status, Information, "WdfRequestCompleteWithInformation");
     }
 
-    VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information)
+    VOID imp_WdfRequestSetInformation(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, ULONG_PTR Information)
     {
         RequestOf(Request, "WdfRequestSetInformation")->SetInformation(Information);
     }
 
-    ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
+    ULONG_PTR imp_WdfRequestGetInformation(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
         return RequestOf(Request, "WdfRequestGetInformation")->Information();
     }
 
-    NTSTATUS WdfRequestGetStatus(WDFREQUEST Request)
+    NTSTATUS imp_WdfRequestGetStatus(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
         FxRequest* request = FxObject::Get<FxRequest>(Request, FxType::Request, "WdfRequestGetStatus");
         return request->IsCompleted() ? request->Status() : request->Irp()->IoStatus.Status;
     }
 
-    VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters)
+    VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                     PWDF_REQUEST_PARAMETERS Parameters)
     {
         RequestOf(Request, "WdfRequestGetParameters")->GetParameters(Parameters);
     }
 
-    NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
-                                           size_t* Length)
+    NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                               size_t MinimumRequiredLength, PVOID* Buffer, size_t* Length)
     {
         return RetrieveBuffer(Request, MinimumRequiredLength, Buffer, Length, false,
                               "WdfRequestRetrieveInputBuffer");
     }
 
-    NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
-                                            size_t* Length)
+    NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                                size_t MinimumRequiredSize, PVOID* Buffer, size_t* Length)
     {
         return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, true,
                               "WdfRequestRetrieveOutputBuffer");
     }
 
-    NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
+    NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                            WDFQUEUE DestinationQueue)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestForwardToIoQueue");
         FxRequest* request = RequestOf(Request, "WdfRequestForwardToIoQueue");
@@ -230,24 +233,24 @@ extern "C"
         return destination->Enqueue(request, true);
     }
 
-    WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST Request)
+    WDFFILEOBJECT imp_WdfRequestGetFileObject(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
         FxFileObject* file = RequestOf(Request, "WdfRequestGetFileObject")->File();
         return file != nullptr ? reinterpret_cast<WDFFILEOBJECT>(file->Handle()) : nullptr;
     }
 
-    WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request)
+    WDFQUEUE imp_WdfRequestGetIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
         FxIoQueue* queue = RequestOf(Request, "WdfRequestGetIoQueue")->Queue();
         return queue != nullptr ? reinterpret_cast<WDFQUEUE>(queue->Handle()) : nullptr;
     }
 
-    PIRP WdfRequestWdmGetIrp(WDFREQUEST Request)
+    PIRP imp_WdfRequestWdmGetIrp(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
         return RequestOf(Request, "WdfRequestWdmGetIrp")->Irp();
     }
 
-    KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request)
+    KPROCESSOR_MODE imp_WdfRequestGetRequestorMode(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
         return RequestOf(Request, "WdfRequestGetRequestorMode")->Irp()->RequestorMode;
     }

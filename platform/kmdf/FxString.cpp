@@ -43,11 +43,11 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes,
-                             WDFSTRING* String)
+    NTSTATUS imp_WdfStringCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PCUNICODE_STRING UnicodeString,
+                                 PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING* String)
     {
         RequireIrqlAtMost(PASSIVE_LEVEL, "WdfStringCreate");
-        FxDriver* driver = FxDriver::Current("WdfStringCreate");
+        FxDriver* driver = FxDriver::FromGlobals(DriverGlobals, "WdfStringCreate");
         auto* string = new FxString(driver);
         if (UnicodeString != nullptr && UnicodeString->Buffer != nullptr)
         {
@@ -62,7 +62,7 @@ extern "C"
         return status;
     }
 
-    VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString)
+    VOID imp_WdfStringGetUnicodeString(PWDF_DRIVER_GLOBALS, WDFSTRING String, PUNICODE_STRING UnicodeString)
     {
         FxObject::Get<FxString>(String, FxType::String, "WdfStringGetUnicodeString")->Get(UnicodeString);
     }

@@ -120,7 +120,8 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfTimerCreate(PWDF_TIMER_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer)
+    NTSTATUS imp_WdfTimerCreate(PWDF_DRIVER_GLOBALS, PWDF_TIMER_CONFIG Config,
+                                PWDF_OBJECT_ATTRIBUTES Attributes, WDFTIMER* Timer)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerCreate");
         if (Config == nullptr || Config->Size != sizeof(WDF_TIMER_CONFIG) || Config->EvtTimerFunc == nullptr)
@@ -148,20 +149,20 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    BOOLEAN WdfTimerStart(WDFTIMER Timer, LONGLONG DueTime)
+    BOOLEAN imp_WdfTimerStart(PWDF_DRIVER_GLOBALS, WDFTIMER Timer, LONGLONG DueTime)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStart");
         return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStart")->Start(DueTime) ? TRUE : FALSE;
     }
 
-    BOOLEAN WdfTimerStop(WDFTIMER Timer, BOOLEAN Wait)
+    BOOLEAN imp_WdfTimerStop(PWDF_DRIVER_GLOBALS, WDFTIMER Timer, BOOLEAN Wait)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfTimerStop");
         return FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerStop")->Stop(Wait != FALSE) ? TRUE
                                                                                                  : FALSE;
     }
 
-    WDFOBJECT WdfTimerGetParentObject(WDFTIMER Timer)
+    WDFOBJECT imp_WdfTimerGetParentObject(PWDF_DRIVER_GLOBALS, WDFTIMER Timer)
     {
         FxObject* parent = FxObject::Get<FxTimer>(Timer, FxType::Timer, "WdfTimerGetParentObject")->Parent();
         return parent != nullptr ? parent->Handle() : nullptr;

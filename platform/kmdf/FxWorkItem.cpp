@@ -138,8 +138,8 @@ using namespace winsim::wdf;
 extern "C"
 {
 
-    NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config, PWDF_OBJECT_ATTRIBUTES Attributes,
-                               WDFWORKITEM* WorkItem)
+    NTSTATUS imp_WdfWorkItemCreate(PWDF_DRIVER_GLOBALS, PWDF_WORKITEM_CONFIG Config,
+                                   PWDF_OBJECT_ATTRIBUTES Attributes, WDFWORKITEM* WorkItem)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWorkItemCreate");
         if (Config == nullptr || Config->Size != sizeof(WDF_WORKITEM_CONFIG) ||
@@ -168,20 +168,20 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
-    VOID WdfWorkItemEnqueue(WDFWORKITEM WorkItem)
+    VOID imp_WdfWorkItemEnqueue(PWDF_DRIVER_GLOBALS, WDFWORKITEM WorkItem)
     {
         RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWorkItemEnqueue");
         FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemEnqueue")->Enqueue();
     }
 
-    WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem)
+    WDFOBJECT imp_WdfWorkItemGetParentObject(PWDF_DRIVER_GLOBALS, WDFWORKITEM WorkItem)
     {
         FxObject* parent =
             FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemGetParentObject")->Parent();
         return parent != nullptr ? parent->Handle() : nullptr;
     }
 
-    VOID WdfWorkItemFlush(WDFWORKITEM WorkItem)
+    VOID imp_WdfWorkItemFlush(PWDF_DRIVER_GLOBALS, WDFWORKITEM WorkItem)
     {
         FxObject::Get<FxWorkItem>(WorkItem, FxType::WorkItem, "WdfWorkItemFlush")->Flush();
     }

@@ -15,10 +15,13 @@
 #include "ProductConstants.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -58,6 +61,24 @@ std::filesystem::path MatchCase(const std::filesystem::path& folder, const std::
         }
     }
     return exact;
+}
+
+// The entry point an ELF image's header names, relocated to where the image was mapped; none when
+// the header names none.
+PDRIVER_INITIALIZE HeaderEntryPoint(void* handle, const std::filesystem::path& file)
+{
+    Elf64_Ehdr header{};
+    std::ifstream in(file, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(&header), sizeof(header)) || header.e_entry == 0)
+    {
+        return nullptr;
+    }
+    struct link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
+    {
+        return nullptr;
+    }
+    return reinterpret_cast<PDRIVER_INITIALIZE>(map->l_addr + header.e_entry);
 }
 
 std::string FormatTime(LONGLONG systemTime)
@@ -263,7 +284,13 @@ NTSTATUS Machine::LoadImage(const std::u16string& imagePath, kernel::DriverImage
         fprintf(stderr, "cannot load %s: %s\n", copy.c_str(), dlerror());
         return STATUS_INVALID_IMAGE_FORMAT;
     }
-    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
+    // The entry point is the one the image header names (a framework driver's is the framework's
+    // stub, FxDriverEntry); an image whose header names none starts at its DriverEntry export.
+    PDRIVER_INITIALIZE entry = HeaderEntryPoint(handle, copy);
+    if (entry == nullptr)
+    {
+        entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
+    }
     if (entry == nullptr)
     {
         dlclose(handle);

@@ -4,6 +4,8 @@
 
 #include "Driver.h"
 
+#include <wdfldr.h>
+
 #include "kernel/EventLog.h"
 #include "kernel/Io.h"
 #include "kernel/Namespace.h"
@@ -44,7 +46,8 @@ class DriverMachineTest : public ::testing::Test
         winsim::machine::MachineConfig config;
         config.system = system;
         machine = std::make_unique<winsim::machine::Machine>(config);
-        machine->UseBuiltInDriver(u"TARNOCOM.sys", DriverEntry);
+        // Linked into the test: the framework's stub is its entry point, as in the image.
+        machine->UseBuiltInDriver(u"TARNOCOM.sys", FxDriverEntry);
         machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
     }
 

@@ -1,5 +1,8 @@
 // The driver image as the package ships it: installed from TARNOCOM.inf, loaded by Plug and Play
 // from the machine's drivers folder, unloaded when its last reader goes.
+#include <wdf.h>
+#include <wdfldr.h>
+
 #include "kernel/EventLog.h"
 #include "kernel/Io.h"
 #include "kernel/Namespace.h"
@@ -25,11 +28,45 @@ using winsim::machine::ReaderSpec;
 
 const std::filesystem::path Package = TARNOCOM_PACKAGE_DIR;
 
+// A second framework driver, in the image of this test program: a non-Plug and Play driver that
+// keeps a lock of its own, created without a parent.
+struct OtherDriver
+{
+    WDFDRIVER driver = nullptr;
+    WDFSPINLOCK lock = nullptr;
+    int cleanups = 0;
+} other;
+
+} // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
+    config.DriverInitFlags = WdfDriverInitNonPnpDriver;
+    config.EvtDriverUnload = [](WDFDRIVER) {};
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.EvtCleanupCallback = [](WDFOBJECT) { ++other.cleanups; };
+    NTSTATUS status = WdfDriverCreate(DriverObject, RegistryPath, &attributes, &config, &other.driver);
+    if (NT_SUCCESS(status))
+    {
+        status = WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &other.lock);
+    }
+    return status;
+}
+
+namespace
+{
+
 TEST(DriverImageTest, ExportsOnlyItsEntryPoint)
 {
     void* image = dlopen((Package / "TARNOCOM.sys").c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(nullptr, image) << dlerror();
     EXPECT_NE(nullptr, dlsym(image, "DriverEntry"));
+    // The framework's stub starts the image; it is not exported.
+    EXPECT_EQ(nullptr, dlsym(image, "FxDriverEntry"));
+    EXPECT_EQ(nullptr, dlsym(image, "WdfDriverGlobals"));
     EXPECT_EQ(nullptr, dlsym(image, "EvtDriverDeviceAdd"));
     EXPECT_EQ(nullptr, dlsym(image, "DriverParameters"));
     dlclose(image);
@@ -102,6 +139,44 @@ TEST(DriverImageTest, EachLoadStartsFromAFreshImage)
         ASSERT_EQ(DeviceNodeState::Added, node->state) << "load " << load;
         machine.Detach(node);
     }
+}
+
+// Each image binds to the framework with its own driver globals, so each driver's objects are its
+// own whichever driver loaded last: the other driver unloads cleanly while the reader driver,
+// loaded before it, creates objects for a new reader after it, and the reader driver then unloads
+// cleanly too.
+TEST(DriverImageTest, FrameworkDriversOfTwoImagesStayApart)
+{
+    Machine machine;
+    machine.InstallPackage(Package / "TARNOCOM.inf");
+    machine.UseBuiltInDriver(u"FxOther.sys", FxDriverEntry);
+    machine.Registry()
+        .CreateKey(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\FxOther")
+        ->SetString(u"ImagePath", u"\\SystemRoot\\System32\\drivers\\FxOther.sys", REG_EXPAND_SZ);
+    auto& pnp = machine.System().Pnp();
+
+    auto* first = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
+    ASSERT_EQ(first->state, DeviceNodeState::Added);
+    other = OtherDriver{};
+    PDRIVER_OBJECT otherObject = nullptr;
+    ASSERT_EQ(pnp.LoadDriver(u"FxOther", &otherObject), STATUS_SUCCESS);
+    EXPECT_EQ(WdfGetDriver(), other.driver) << "this image's calls act for this image's driver";
+    EXPECT_EQ(WdfDriverWdmGetDriverObject(other.driver), otherObject);
+
+    auto* second = machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
+    ASSERT_EQ(second->state, DeviceNodeState::Added);
+    EXPECT_EQ(WdfGetDriver(), other.driver);
+
+    // The reader driver's objects are not the other driver's: it unloads without a leak report.
+    pnp.UnloadDriver(u"FxOther");
+    EXPECT_EQ(other.cleanups, 1);
+    EXPECT_EQ(nullptr, pnp.LoadedDriver(u"FxOther"));
+    EXPECT_NE(nullptr, pnp.LoadedDriver(u"TARNOCOM"));
+
+    machine.Detach(first);
+    machine.Detach(second);
+    EXPECT_EQ(nullptr, pnp.LoadedDriver(u"TARNOCOM"));
+    EXPECT_EQ(0u, machine.System().GetPool().LiveCount());
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "FxTestSupport.h"
 
+#include <wdfldr.h>
+
 #include "kmdf/FxDevice.h"
 
 #include "base/unicode.h"
@@ -30,7 +32,9 @@ FxMachine::FxMachine(SystemConfig config) : m_system(std::make_unique<System>(st
     m_system->GetRegistry().CreateKey(std::u16string(winsim::kernel::ServicesKeyPath) + u"\\" + kService);
     PnpManager& pnp = m_system->Pnp();
     pnp.SetImageLoader([](const std::u16string&, winsim::kernel::DriverImage* image) {
-        image->entry = DriverEntry;
+        // The image's entry point is the framework's stub, which binds this test program (the
+        // test driver's image) to the framework and calls its DriverEntry below.
+        image->entry = FxDriverEntry;
         return STATUS_SUCCESS;
     });
     pnp.SetInstaller([](DeviceNode& node) {
@@ -131,25 +135,31 @@ WDFDEVICE FxMachine::DeviceOf(DeviceNode* node) const
     return reinterpret_cast<WDFDEVICE>(device->Handle());
 }
 
-NTSTATUS FxMachine::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+NTSTATUS FxMachine::EntryOfTheTestDriver(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     FxMachine& machine = Current();
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
     config.EvtDriverUnload = DriverUnload;
     config.DriverPoolTag = machine.hooks.poolTag;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.EvtCleanupCallback = machine.hooks.driverCleanup;
     WDFDRIVER created = nullptr;
-    NTSTATUS status = WdfDriverCreate(driver, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, &created);
+    NTSTATUS status = WdfDriverCreate(driver, registryPath, &attributes, &config, &created);
     if (!NT_SUCCESS(status))
     {
         return status;
     }
-    machine.m_driver = created;
     if (machine.hooks.created)
     {
         machine.hooks.created(created);
     }
-    return STATUS_SUCCESS;
+    if (NT_SUCCESS(machine.hooks.entryStatus))
+    {
+        machine.m_driver = created;
+    }
+    return machine.hooks.entryStatus;
 }
 
 NTSTATUS FxMachine::DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
@@ -194,3 +204,9 @@ NTSTATUS FxMachine::BusDispatch(PDEVICE_OBJECT device, PIRP irp)
 }
 
 } // namespace fxtest
+
+// The test program is the test driver's image: its DriverEntry is the machine's hook.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    return fxtest::FxMachine::EntryOfTheTestDriver(driver, registryPath);
+}

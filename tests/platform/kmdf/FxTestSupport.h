@@ -41,6 +41,10 @@ struct DriverHooks
     std::function<NTSTATUS(WDFDRIVER, PWDFDEVICE_INIT)> deviceAdd;
     // Called in DriverEntry right after WdfDriverCreate succeeded.
     std::function<void(WDFDRIVER)> created;
+    // What DriverEntry returns after that.
+    NTSTATUS entryStatus = STATUS_SUCCESS;
+    // The driver object's cleanup callback.
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP driverCleanup = nullptr;
     // EvtDriverUnload.
     std::function<void(WDFDRIVER)> unload;
     ULONG poolTag = 0;
@@ -79,9 +83,10 @@ class FxMachine
     WDFDEVICE DeviceOf(DeviceNode* node) const;
 
     static FxMachine& Current() { return *s_current; }
+    // The test driver's DriverEntry (the test program's DriverEntry calls it).
+    static NTSTATUS EntryOfTheTestDriver(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
   private:
-    static NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
     static NTSTATUS DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init);
     static VOID DriverUnload(WDFDRIVER driver);
     static NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp);
