@@ -158,6 +158,16 @@ NTSTATUS FxDevice::DispatchCreate(PIRP irp)
         m_files[stack->FileObject] = file;
     }
     FxRequest* request = PendRequest(irp, file, "IRP_MJ_CREATE");
+    if (request == nullptr)
+    {
+        // The driver never saw the file object: it goes without callbacks.
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_files.erase(stack->FileObject);
+        }
+        file->DisposeWithoutCallbacks();
+        return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
     if (m_init.fileConfig.EvtDeviceFileCreate != nullptr)
     {
         m_init.fileConfig.EvtDeviceFileCreate(reinterpret_cast<WDFDEVICE>(Handle()),
@@ -179,7 +189,8 @@ FxFileObject* FxDevice::FindFile(PFILE_OBJECT wdm)
 }
 
 // Wraps an IRP the device will complete later in a tracked request carrying the attributes the
-// driver set for its requests, and marks the IRP pending.
+// driver set for its requests, and marks the IRP pending. Null when the request could not be made;
+// the caller completes the IRP.
 FxRequest* FxDevice::PendRequest(PIRP irp, FxFileObject* file, const char* routine)
 {
     auto* request = new FxRequest(Driver(), this, irp, file);
@@ -188,7 +199,11 @@ FxRequest* FxDevice::PendRequest(PIRP irp, FxFileObject* file, const char* routi
     {
         requestAttributes = *m_init.requestAttributes;
     }
-    request->Initialize(m_init.requestAttributes ? &requestAttributes : nullptr, nullptr, routine);
+    if (!NT_SUCCESS(
+            Publish(request, m_init.requestAttributes ? &requestAttributes : nullptr, nullptr, routine)))
+    {
+        return nullptr;
+    }
     TrackRequest(request, true);
     IoMarkIrpPending(irp);
     return request;
@@ -243,6 +258,10 @@ NTSTATUS FxDevice::DispatchIo(PIRP irp)
         return CompleteIrp(irp, STATUS_SUCCESS, 0);
     }
     FxRequest* request = PendRequest(irp, file, "I/O dispatch");
+    if (request == nullptr)
+    {
+        return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
     queue->Enqueue(request, false);
     return STATUS_PENDING;
 }

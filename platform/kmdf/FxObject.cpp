@@ -3,6 +3,7 @@
 #include "FxObject.h"
 
 #include "FxDriver.h"
+#include "FxFaultInjection.h"
 #include "FxVerifier.h"
 
 #include <stdio.h>
@@ -125,6 +126,12 @@ NTSTATUS FxObject::Initialize(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* defau
         VerifierStop(VerifierRule::ObjectMisuse,
                      "%s: WDF_OBJECT_ATTRIBUTES has size %u, not %zu (not initialised?)", routine,
                      attributes->Size, sizeof(WDF_OBJECT_ATTRIBUTES));
+    }
+    // A failure injected for the test of a driver's failure path: as if the framework could not
+    // allocate the object.
+    if (ObjectCreationFails(m_type))
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     FxObject* parent = defaultParent;
     if (attributes != nullptr && attributes->ParentObject != nullptr)

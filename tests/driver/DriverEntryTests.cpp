@@ -151,6 +151,29 @@ TEST_F(DriverEntryTest, EntryCreatesTheInstanceLockUnderTheDriver)
     WdfWaitLockRelease(InstanceLock);
 }
 
+// When creating the instance lock fails, DriverEntry fails after WdfDriverCreate. The framework
+// then deletes the driver: its cleanup callback stops the driver's tracing, and nothing of the
+// driver is left (the verifier checks framework objects and pool).
+TEST_F(DriverEntryTest, EntryFailingAfterWdfDriverCreateStopsTracingAndLeavesNothing)
+{
+    Boot();
+    const GUID traceGuid = {TARNO_TRACE_GUID_INITIALIZER};
+    Registry()
+        .CreateKey(ServiceKey)
+        ->SetString(u"ImagePath", u"\\SystemRoot\\System32\\drivers\\TARNOCOM.sys", REG_EXPAND_SZ);
+    winsim::wdf::FailObjectCreation(0, winsim::wdf::FxType::WaitLock);
+    PDRIVER_OBJECT driver = nullptr;
+    EXPECT_EQ(System().Pnp().LoadDriver(u"TARNOCOM", &driver), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(winsim::wdf::ObjectCreationFaultHit());
+    EXPECT_EQ(System().Pnp().LoadedDriver(u"TARNOCOM"), nullptr);
+    EXPECT_FALSE(System().Tracing().IsProviderRegistered(traceGuid)) << "the driver's cleanup stopped it";
+    EXPECT_EQ(System().GetPool().LiveCount(), 0u);
+
+    // The next load starts afresh.
+    ASSERT_EQ(System().Pnp().LoadDriver(u"TARNOCOM", &driver), STATUS_SUCCESS);
+    EXPECT_TRUE(System().Tracing().IsProviderRegistered(traceGuid));
+}
+
 struct PoolCase
 {
     const char* name;

@@ -14,6 +14,7 @@
 #include "kernel/System.h"
 #include "kernel/Tracing.h"
 #include "kmdf/FxDevice.h"
+#include "kmdf/FxFaultInjection.h"
 #include "machine/Machine.h"
 
 #include "base/unicode.h"
@@ -39,7 +40,11 @@ inline const std::u16string SerialCommKey = u"\\Registry\\Machine\\HARDWARE\\DEV
 class DriverMachineTest : public ::testing::Test
 {
   protected:
-    void TearDown() override { machine.reset(); }
+    void TearDown() override
+    {
+        machine.reset();
+        winsim::wdf::ClearObjectCreationFault();
+    }
 
     void Boot(winsim::kernel::SystemConfig system = {})
     {

@@ -3,6 +3,7 @@
 #include <wdfldr.h>
 
 #include "kmdf/FxDevice.h"
+#include "kmdf/FxFaultInjection.h"
 
 #include "base/unicode.h"
 
@@ -55,6 +56,7 @@ FxMachine::~FxMachine()
     }
     m_system->GetScheduler().WaitForIdle();
     Unload();
+    winsim::wdf::ClearObjectCreationFault();
     m_system->Io().DeleteDriverObject(m_bus);
     m_system.reset();
     s_current = nullptr;
