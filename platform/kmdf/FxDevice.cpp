@@ -7,6 +7,7 @@
 #include "FxIoQueue.h"
 #include "FxRegKey.h"
 #include "FxRequest.h"
+#include "FxSddl.h"
 #include "FxString.h"
 #include "FxVerifier.h"
 
@@ -40,6 +41,12 @@ FxDevice* FxDevice::FromWdm(PDEVICE_OBJECT wdm)
 
 NTSTATUS FxDevice::CreateWdm(const WDFDEVICE_INIT& init)
 {
+    // The security the driver assigned must be in the subset device objects take; Windows refuses
+    // the device object otherwise.
+    if (init.sddl && !ParseDeviceSddl(*init.sddl))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
     UNICODE_STRING name{};
     std::u16string nameText;
     if (init.name)

@@ -1,8 +1,9 @@
 // Framework devices on the Plug and Play path: the device stack, device interfaces enabled at
-// start, symbolic links, and a failed add callback.
+// start, symbolic links, a failed add callback, and the security string a device is created with.
 #include "FxTestSupport.h"
 
 #include "kernel/Namespace.h"
+#include "kmdf/FxSddl.h"
 
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@ using winsim::kernel::DeviceNodeState;
 
 namespace
 {
+
+using fxtest::PrintTo;
 
 constexpr GUID kInterface = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 constexpr GUID kLateInterface = {
@@ -136,5 +139,113 @@ TEST_F(FxDeviceTest, FailedAddDeletesTheDeviceAndUnloadsTheDriver)
     EXPECT_EQ(node->pdo->AttachedDevice, nullptr);
     EXPECT_FALSE(m_machine.Loaded()) << "a driver left without devices by a failed add is unloaded";
 }
+
+// --- security strings ---------------------------------------------------------------------------
+
+// A security string a driver assigns with WdfDeviceInitAssignSDDLString, and what it grants: the
+// access of each allow entry, in order; no entries for a string outside the subset device objects
+// take, which fails WdfDeviceCreate.
+struct SddlCase
+{
+    const char* name;
+    const wchar_t* sddl;
+    bool valid;
+    std::vector<ACCESS_MASK> access;
+};
+
+const SddlCase kSddlCases[] = {
+    // The strings the kit predefines (SDDL_DEVOBJ_*), and the reader driver's own.
+    {"KernelOnly", L"D:P", true, {}},
+    {"SysAll", L"D:P(A;;GA;;;SY)", true, {GENERIC_ALL}},
+    {"SysAllAdmAll", L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", true, {GENERIC_ALL, GENERIC_ALL}},
+    {"SysAllAdmRwxWorldR",
+     L"D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GR;;;WD)",
+     true,
+     {GENERIC_ALL, GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE, GENERIC_READ}},
+    {"SysAllAdmRwxWorldRResR",
+     L"D:P(A;;GA;;;SY)(A;;GRGWGX;;;BA)(A;;GR;;;WD)(A;;GR;;;RC)",
+     true,
+     {GENERIC_ALL, GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE, GENERIC_READ, GENERIC_READ}},
+    {"ReaderDriver",
+     L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;WD)(A;;GA;;;RC)",
+     true,
+     {GENERIC_ALL, GENERIC_ALL, GENERIC_ALL, GENERIC_ALL}},
+    {"SpecificRights", L"D:P(A;;RCSDWDWO;;;BU)", true, {READ_CONTROL | DELETE | WRITE_DAC | WRITE_OWNER}},
+    {"HexAccess", L"D:P(A;;0x1F01FF;;;LS)", true, {0x1F01FF}},
+    {"NumericSid", L"D:P(A;;GR;;;S-1-5-84-0-0-0-0-0)", true, {GENERIC_READ}},
+    // Outside the subset.
+    {"Empty", L"", false, {}},
+    {"DaclWithoutProtection", L"D:(A;;GA;;;SY)", false, {}},
+    {"OwnerFirst", L"O:BAD:P(A;;GA;;;SY)", false, {}},
+    {"DenyEntry", L"D:P(D;;GA;;;BU)", false, {}},
+    {"InheritanceFlags", L"D:P(A;CI;GA;;;SY)", false, {}},
+    {"UnknownRight", L"D:P(A;;GZ;;;SY)", false, {}},
+    {"NoRights", L"D:P(A;;;;;SY)", false, {}},
+    {"EmptyHex", L"D:P(A;;0x;;;SY)", false, {}},
+    {"HexTooLong", L"D:P(A;;0x100000000;;;SY)", false, {}},
+    {"UnknownSid", L"D:P(A;;GA;;;XY)", false, {}},
+    {"MissingField", L"D:P(A;;GA;;SY)", false, {}},
+    {"UnclosedEntry", L"D:P(A;;GA;;;SY", false, {}},
+    {"TextAfterTheEntries", L"D:P(A;;GA;;;SY)x", false, {}},
+    {"SpaceBetweenEntries", L"D:P(A;;GA;;;SY) (A;;GA;;;BA)", false, {}},
+};
+
+class FxSddlTest : public FxDeviceTest, public ::testing::WithParamInterface<SddlCase>
+{
+};
+
+TEST_P(FxSddlTest, ParsedAsDeviceObjectsTakeIt)
+{
+    const SddlCase& c = GetParam();
+    auto text = reinterpret_cast<const char16_t*>(c.sddl);
+    auto aces = winsim::wdf::ParseDeviceSddl(text);
+    ASSERT_EQ(aces.has_value(), c.valid);
+    if (aces)
+    {
+        std::vector<ACCESS_MASK> access;
+        for (const auto& ace : *aces)
+        {
+            access.push_back(ace.access);
+        }
+        EXPECT_EQ(access, c.access);
+    }
+}
+
+TEST_P(FxSddlTest, DeviceCreationTakesOnlyAStringInTheSubset)
+{
+    static const wchar_t* s_sddl;
+    static NTSTATUS s_created;
+    s_sddl = GetParam().sddl;
+    s_created = STATUS_PENDING;
+    m_machine.hooks.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+        UNICODE_STRING name = Us(L"\\Device\\FxSecured0");
+        UNICODE_STRING sddl = Us(s_sddl);
+        EXPECT_EQ(WdfDeviceInitAssignName(init, &name), STATUS_SUCCESS);
+        EXPECT_EQ(WdfDeviceInitAssignSDDLString(init, &sddl), STATUS_SUCCESS) << "checked at creation";
+        WDFDEVICE device = nullptr;
+        s_created = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+        return s_created;
+    };
+    DeviceNode* node = m_machine.Plug();
+    if (GetParam().valid)
+    {
+        EXPECT_EQ(s_created, STATUS_SUCCESS);
+        EXPECT_EQ(node->state, DeviceNodeState::Started);
+        EXPECT_NE(m_machine.Kernel().Namespace().Lookup(u"\\Device\\FxSecured0"), nullptr);
+    }
+    else
+    {
+        EXPECT_EQ(s_created, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(node->state, DeviceNodeState::Failed);
+        EXPECT_EQ(node->problem, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(m_machine.Kernel().Namespace().Lookup(u"\\Device\\FxSecured0"), nullptr)
+            << "no device object was created";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Strings, FxSddlTest, ::testing::ValuesIn(kSddlCases),
+                         [](const ::testing::TestParamInfo<SddlCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace
