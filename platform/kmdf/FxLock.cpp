@@ -63,6 +63,14 @@ NTSTATUS FxWaitLock::Acquire(PLONGLONG timeout)
             "WdfWaitLockAcquire on WDFWAITLOCK %p at IRQL %u: a wait lock is taken at PASSIVE_LEVEL only",
             static_cast<void*>(this), static_cast<unsigned>(KeGetCurrentIrql()));
     }
+    if (!tryOnly && m_owner.load() == KeGetCurrentThread())
+    {
+        // It would wait for itself, for ever.
+        VerifierStop(VerifierRule::SpinLockMisuse,
+                     "WdfWaitLockAcquire on WDFWAITLOCK %p, which this thread holds already: it would wait "
+                     "for itself",
+                     static_cast<void*>(this));
+    }
     LARGE_INTEGER due;
     if (timeout != nullptr)
     {
@@ -92,8 +100,16 @@ void FxWaitLock::Release()
     KeSetEvent(&m_event, IO_NO_INCREMENT, FALSE);
 }
 
+// A lock deleted while held was never released: whoever waits for it next (a cleanup callback at
+// unload, say) would wait for ever.
 void FxWaitLock::OnDispose()
 {
+    if (void* owner = m_owner.load())
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "WDFWAITLOCK %p is deleted while thread %p holds it; it was never released",
+                     static_cast<void*>(this), owner);
+    }
     NoteLockDestroyed(this);
 }
 

@@ -1,5 +1,5 @@
-// The verifier's stops for framework misuse: invalid handles, wait locks at DISPATCH_LEVEL, lock
-// order inversions, and objects, pool or requests left behind at unload or removal.
+// The verifier's stops for framework misuse: invalid handles, wait locks at DISPATCH_LEVEL or left
+// held, lock order inversions, and objects, pool or requests left behind at unload or removal.
 #include "FxTestSupport.h"
 
 #include <thread>
@@ -122,6 +122,36 @@ const StopCase kFrameworkStops[] = {
      "VERIFIER STOP SPIN_LOCK_MISUSE: WdfWaitLockRelease on WDFWAITLOCK 0x[0-9a-f]+, which this thread does "
      "not "
      "hold"},
+    {"WaitLockHeldWhenTheDriverUnloads",
+     [] {
+         FxMachine machine;
+         machine.hooks.created = [](WDFDRIVER) {
+             WDFWAITLOCK lock = nullptr;
+             WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+             WdfWaitLockAcquire(lock, nullptr);
+         };
+         ASSERT_EQ(machine.Load(), STATUS_SUCCESS);
+         machine.Unload();
+     },
+     "VERIFIER STOP OBJECT_MISUSE: WDFWAITLOCK 0x[0-9a-f]+ is deleted while thread 0x[0-9a-f]+ holds it; it "
+     "was never released"},
+    // A lock a failure path left held, taken again by the same thread at unload: without the stop
+    // the unload would wait for ever.
+    {"WaitLockLeftHeldAndTakenAgainAtUnload",
+     [] {
+         static WDFWAITLOCK lock;
+         FxMachine machine;
+         machine.hooks.created = [](WDFDRIVER) { WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock); };
+         machine.hooks.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+             WdfWaitLockAcquire(lock, nullptr);
+             WDFDEVICE device = nullptr;
+             return WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device); // forgets the release
+         };
+         machine.hooks.unload = [](WDFDRIVER) { WdfWaitLockAcquire(lock, nullptr); };
+         machine.Unplug(machine.Plug());
+     },
+     "VERIFIER STOP SPIN_LOCK_MISUSE: WdfWaitLockAcquire on WDFWAITLOCK 0x[0-9a-f]+, which this thread holds "
+     "already: it would wait for itself"},
     {"SpinLockOrderInversion",
      [] {
          LOADED_MACHINE;
