@@ -358,6 +358,25 @@ TEST_F(FxManualQueueTest, StopStartAndPurge)
     EXPECT_EQ(m_results[2].status, STATUS_SUCCESS);
 }
 
+// A request sent down the way a driver sends one (IoCallDriver), without waiting for it.
+struct SentIrp
+{
+    bool completed = false;
+    NTSTATUS status = STATUS_PENDING;
+
+    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
+    {
+        auto* sent = static_cast<SentIrp*>(context);
+        sent->completed = true;
+        sent->status = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
+
+// A purged queue refuses what arrives: the framework completes the request before the call that
+// brought it returns. A queue that took it would leave it pending, and the test fails at once
+// rather than waiting for a completion that never comes.
 TEST_F(FxQueueTest, PurgedQueueCompletesNewRequestsAsInvalidDeviceState)
 {
     WDFQUEUE queue = nullptr;
@@ -365,9 +384,28 @@ TEST_F(FxQueueTest, PurgedQueueCompletesNewRequestsAsInvalidDeviceState)
         [&](WDFDEVICE device) { queue = CreateQueue(device, WdfIoQueueDispatchParallel, true, HoldIo); });
     Open();
     WdfIoQueuePurgeSynchronously(queue);
-    EXPECT_EQ(m_machine.Io().DeviceControl(m_file, 0x222030, nullptr, 0, nullptr, 0).status,
-              STATUS_INVALID_DEVICE_STATE);
+    PDEVICE_OBJECT fdo = WdfDeviceWdmGetDeviceObject(m_device);
+    PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = 0x222030;
+    stack->FileObject = m_file->fileObject;
+    SentIrp sent;
+    IoSetCompletionRoutine(irp, SentIrp::Completed, &sent, TRUE, TRUE, TRUE);
+    IoCallDriver(fdo, irp);
+    if (!sent.completed)
+    {
+        // Give a presented request back so that the test ends; one left in the queue makes the
+        // removal at the end stop the machine with a verifier stop.
+        if (m_held.Count() != 0)
+        {
+            WdfRequestComplete(m_held.At(0), STATUS_CANCELLED);
+        }
+        FAIL() << "the purged queue took the request";
+    }
+    EXPECT_EQ(sent.status, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(m_held.Count(), 0u);
+
     WdfIoQueueStart(queue);
     Send(0x222034, 0);
     m_held.WaitFor(1);
@@ -422,6 +460,12 @@ VOID FileClose(WDFFILEOBJECT file)
     g_files->files.push_back(file);
 }
 
+// The file object's own cleanup callback: the framework deletes the object.
+VOID FileObjectDeleted(WDFOBJECT)
+{
+    g_files->log.push_back("deleted");
+}
+
 class FxFileTest : public FxQueueTest
 {
   protected:
@@ -435,6 +479,7 @@ class FxFileTest : public FxQueueTest
                        WDF_FILEOBJECT_CONFIG_INIT(&config, FileCreate, FileClose, FileCleanup);
                        WDF_OBJECT_ATTRIBUTES attributes;
                        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, FileContext);
+                       attributes.EvtCleanupCallback = FileObjectDeleted;
                        WdfDeviceInitSetFileObjectConfig(init, &config, &attributes);
                    });
     }
@@ -465,19 +510,21 @@ TEST_F(FxFileTest, CreateCleanupAndCloseFollowTheHandle)
 
     ASSERT_EQ(m_machine.Io().Close(m_file), STATUS_SUCCESS);
     m_file.reset();
-    EXPECT_EQ(m_events.log, (std::vector<std::string>{"create", "cleanup", "close"}));
+    EXPECT_EQ(m_events.log, (std::vector<std::string>{"create", "cleanup", "close", "deleted"}));
     EXPECT_EQ(m_events.files, (std::vector<WDFFILEOBJECT>{file, file, file}));
 }
 
-TEST_F(FxFileTest, FailedCreateGetsNoCleanupOrClose)
+// A create the driver refuses leaves no file object: the framework deletes it at once, and it
+// gets no cleanup or close.
+TEST_F(FxFileTest, RefusedCreateLeavesNoFileObject)
 {
     m_events.createStatus = STATUS_ACCESS_DENIED;
     std::shared_ptr<OpenFile> refused;
     EXPECT_EQ(m_machine.Io().Open(kDeviceName, GENERIC_READ, 0, &refused), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(m_events.log, std::vector<std::string>{"create"});
+    EXPECT_EQ(m_events.log, (std::vector<std::string>{"create", "deleted"}));
     m_events.createStatus = STATUS_SUCCESS;
     Open();
-    EXPECT_EQ(m_events.log, (std::vector<std::string>{"create", "create"}));
+    EXPECT_EQ(m_events.log, (std::vector<std::string>{"create", "deleted", "create"}));
     EXPECT_NE(m_events.files[1], nullptr);
 }
 
