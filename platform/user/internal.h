@@ -1,4 +1,8 @@
 // Shared internals of the simulated user mode (kernel32, user32).
+//
+// No state of user mode is ever destroyed, per thread or per process: DLLs unloaded at process exit
+// call into it after the C++ destructors of the process (thread-local ones first) have run. Keep it
+// in plain data or in objects allocated once and never freed.
 #pragma once
 
 #include <windows.h>

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <type_traits>
 #include <vector>
 
 namespace winsim::user
@@ -204,15 +205,21 @@ bool HostPathOf(LPCSTR windowsPath, std::string& hostPath)
         return false;
     }
     // Absolute paths do not depend on the current directory: the last one is remembered, as a log
-    // writer opens the same file for every line.
-    thread_local std::string lastWindowsPath;
-    thread_local std::string lastHostPath;
+    // writer opens the same file for every line. Plain buffers, never destroyed: DLLs unloaded at
+    // process exit still open files after the thread-local objects of the main thread are gone.
+    struct LastPath
+    {
+        char windowsPath[MAX_PATH];
+        char hostPath[MAX_PATH + 8];
+    };
+    static_assert(std::is_trivially_destructible_v<LastPath>);
+    thread_local LastPath last = {};
     bool absolute = ((windowsPath[0] >= 'A' && windowsPath[0] <= 'Z') ||
                      (windowsPath[0] >= 'a' && windowsPath[0] <= 'z')) &&
                     windowsPath[1] == ':' && IsSeparator(windowsPath[2]);
-    if (absolute && lastWindowsPath == windowsPath)
+    if (absolute && strcmp(last.windowsPath, windowsPath) == 0)
     {
-        hostPath = lastHostPath;
+        hostPath = last.hostPath;
         return true;
     }
     unsigned error = 0;
@@ -221,10 +228,11 @@ bool HostPathOf(LPCSTR windowsPath, std::string& hostPath)
         SetLastError(error);
         return false;
     }
-    if (absolute)
+    size_t windowsLength = strlen(windowsPath);
+    if (absolute && windowsLength < sizeof(last.windowsPath) && hostPath.size() < sizeof(last.hostPath))
     {
-        lastWindowsPath = windowsPath;
-        lastHostPath = hostPath;
+        memcpy(last.windowsPath, windowsPath, windowsLength + 1);
+        memcpy(last.hostPath, hostPath.c_str(), hostPath.size() + 1);
     }
     return true;
 }

@@ -1,5 +1,7 @@
 // Heskor_x64.exe: every text and exit code, with stand-ins of the library that return what the
 // test chooses and record the arguments they get.
+#include <winsim/user.h>
+
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -205,6 +207,49 @@ TEST_F(HeskorTest, MissingLibraryOrExports)
          "rwGetTARNOLogFile: 127:The specified procedure could not be found.\r\n\n",
          ""},
     });
+}
+
+struct ExitLogCase
+{
+    const char* name;
+    bool absolute; // LogFileName is a full path, otherwise relative to the current directory
+};
+
+// The tool never unloads the library: the library's unload runs at process exit, after the tool's
+// own teardown, and still writes the empty line that closes its log.
+TEST_F(HeskorTest, TheRealLibraryClosesItsLogWithAnEmptyLineAtExit)
+{
+    const ExitLogCase cases[] = {
+        {"absolute log file name", true},
+        {"relative log file name", false},
+    };
+    for (const ExitLogCase& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        std::string toolDir = dir.Sub("tool");
+        std::string runDir = dir.Sub("run");
+        testsupport::CopyInto(HESKOR_EXE, toolDir);
+        testsupport::CopyInto(REAL_OSTRIX, runDir);
+        std::string log = c.absolute ? dir / "ostrix.log" : runDir + "/ostrix.log";
+        std::string logName = c.absolute ? winsim::ToWindowsPath(log) : ".\\ostrix.log";
+        // The settings file sits beside the executable of the process that loads the library.
+        testsupport::WriteAll(toolDir + "/Ostrix.ini",
+                              "[Log]\r\nLogging=0\r\nLogFileName=" + logName + "\r\n");
+        testsupport::RunResult r = testsupport::Run({toolDir + "/Heskor_x64.exe", "/f", "C:\\out"}, runDir);
+        EXPECT_EQ(r.exitCode, 256 - 2);
+        EXPECT_EQ(r.output, "rwGetTARNOLogFile: 127:The specified procedure could not be found.\r\n\n");
+        std::vector<std::string> lines = testsupport::SplitLines(testsupport::ReadAll(log));
+        ASSERT_GE(lines.size(), 2u);
+        // The load's lines, then the one empty line of the unload, last.
+        for (size_t i = 0; i + 1 < lines.size(); ++i)
+        {
+            EXPECT_GT(lines[i].size(), 1u) << "line " << i;
+            EXPECT_EQ(lines[i].back(), '\r') << "line " << i;
+        }
+        EXPECT_NE(lines.front().find("Info    : m_dwMainThreadID = 0"), std::string::npos) << lines.front();
+        EXPECT_EQ(lines.back(), "\r");
+    }
 }
 
 TEST_F(HeskorTest, LibraryBesideTheToolIsNotLoadedFromAnotherFolder)
