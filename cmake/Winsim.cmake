@@ -37,10 +37,10 @@ else()
 endif()
 
 set(WINSIM_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+set(WINSIM_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
-# Turns a module-definition (.def) file into a GNU linker version script that exports the same
-# names, so a simulated DLL exports exactly what the real one does.
-function(winsim_version_script_from_def def_file out_file)
+# The names a module-definition (.def) file exports, in the file's order.
+function(winsim_def_exports def_file out_var)
     file(STRINGS ${def_file} lines)
     set(in_exports OFF)
     set(names "")
@@ -64,6 +64,14 @@ function(winsim_version_script_from_def def_file out_file)
             endif()
         endif()
     endforeach()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
+    set(${out_var} "${names}" PARENT_SCOPE)
+endfunction()
+
+# Turns a module-definition (.def) file into a GNU linker version script that exports the same
+# names, so a simulated DLL exports exactly what the real one does.
+function(winsim_version_script_from_def def_file out_file)
+    winsim_def_exports(${def_file} names)
     list(JOIN names ";\n        " body)
     if(names)
         file(CONFIGURE OUTPUT ${out_file} CONTENT "{\n    global:\n        ${body};\n    local:\n        *;\n};\n")
@@ -71,7 +79,16 @@ function(winsim_version_script_from_def def_file out_file)
         # A module that exports nothing (yet): an empty global list is not valid in a version script.
         file(CONFIGURE OUTPUT ${out_file} CONTENT "{\n    local:\n        *;\n};\n")
     endif()
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
+endfunction()
+
+# winsim_check_exports(<target> [EXPORTS <name>...])
+# A test of the Windows build: the PE image's export table names exactly the given names (none for
+# a program). The export table is read from the built file with the toolchain's objdump.
+function(winsim_check_exports target)
+    cmake_parse_arguments(ARG "" "" "EXPORTS" ${ARGN})
+    add_test(NAME exports.${target}
+        COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:${target}>
+            "-DEXPECTED=${ARG_EXPORTS}" -P ${WINSIM_CMAKE_DIR}/CheckPeExports.cmake)
 endfunction()
 
 # winsim_dll(<target> NAME <file name> DEF <.def file> SOURCES ...)
@@ -87,7 +104,12 @@ function(winsim_dll target)
     # the module exports, whatever the declarations say.
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME "${base_name}" SUFFIX "${suffix}")
     if(WINSIM_WINDOWS)
+        # The .def alone decides: without --exclude-all-symbols, GNU ld exports every global symbol
+        # of the image (the static C++ runtime's included) when the .def's EXPORTS list is empty.
         target_sources(${target} PRIVATE ${def_abs})
+        target_link_options(${target} PRIVATE LINKER:--exclude-all-symbols)
+        winsim_def_exports(${def_abs} exports)
+        winsim_check_exports(${target} EXPORTS ${exports})
     else()
         set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}.exports)
         winsim_version_script_from_def(${def_abs} ${script})
@@ -105,7 +127,10 @@ function(winsim_exe target)
     string(REGEX REPLACE "\\.[^.]*$" "" base_name "${ARG_NAME}")
     string(REGEX MATCH "\\.[^.]*$" suffix "${ARG_NAME}")
     set_target_properties(${target} PROPERTIES OUTPUT_NAME "${base_name}" SUFFIX "${suffix}")
-    if(NOT WINSIM_WINDOWS)
+    if(WINSIM_WINDOWS)
+        # A program exports nothing.
+        winsim_check_exports(${target})
+    else()
         target_link_libraries(${target} PRIVATE winsim_user)
     endif()
 endfunction()
