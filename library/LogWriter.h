@@ -60,7 +60,8 @@ class CLogWriter
 
   private:
     BOOL Passes(LONG lLevel) const;
-    int Emit(LPCSTR pszLine, size_t cchLine);
+    // Writes a line of cchLine characters; pszLine has room for two more (the line break).
+    int Emit(LPSTR pszLine, size_t cchLine);
 
     char m_szLogFilePath[MAX_PATH + 1];
     int m_iMode;

@@ -57,6 +57,7 @@ TEST(LogLineTest, NumericFieldsAreBlankPaddedNotZeroPadded)
         {42, 123, 456, 789, "2022:04:08:05:45:48: 42:  123:  456:  789:"},
         {999, 12345, 67890, 99999, "2022:04:08:05:45:48:999:12345:67890:99999:"},
         {100, 1234567, 7654321, 123456, "2022:04:08:05:45:48:100:1234567:7654321:123456:"}, // wider: not cut
+        {5, 0xFFFFFFFF, 0x80000000, -42, "2022:04:08:05:45:48:  5:   -1:-2147483648:  -42:"}, // signed
     };
     for (const Case& c : cases)
     {
@@ -100,6 +101,32 @@ TEST(LogLineTest, LevelMarksAndTags)
         EXPECT_EQ(line.substr(line.size() - end.size()), end) << c.tag;
         EXPECT_EQ(line.find("   30"), 36u);
     }
+}
+
+TEST(LogLineTest, LinesAreCutToTheBuffer)
+{
+    const std::string full = "2022:04:08:05:45:48:  7: 1234: 5678:  606:Inf:Enter   : rwGetUSBPortNames";
+    // Buffer sizes that cut the line inside each kind of field: number, separator, padding, level
+    // mark, tag, the ": " after it and the message; and sizes that just fit it or leave room.
+    const size_t sizes[] = {
+        1, 2, 8, 21, 22, 24, 26, 31, 44, 46, 50, 56, 57, 60, full.size(), full.size() + 1, full.size() + 20};
+    for (size_t cchLine : sizes)
+    {
+        std::string expected = full.substr(0, std::min(cchLine - 1, full.size()));
+        std::string buffer(cchLine + 8, '#');
+        size_t n = CLogWriter::FormatLine(buffer.data(), cchLine, ':', Time(7), 1234, 5678, 606, 0,
+                                          LOG_TAG_ENTER, "rwGetUSBPortNames");
+        EXPECT_EQ(n, expected.size()) << cchLine;
+        EXPECT_EQ(std::string(buffer.c_str()), expected) << cchLine;
+        // Nothing is written past the buffer.
+        EXPECT_EQ(buffer.substr(cchLine), std::string(8, '#')) << cchLine;
+    }
+    // A message longer than the longest line: the line is cut to LOG_MAX_LINE - 1 characters.
+    std::string text(3 * LOG_MAX_LINE, 'x');
+    std::string line = Format(Time(7), 1234, 5678, 606, 0, LOG_TAG_INFO, text.c_str());
+    EXPECT_EQ(line.size(), static_cast<size_t>(LOG_MAX_LINE - 1));
+    EXPECT_EQ(line.substr(0, 56), "2022:04:08:05:45:48:  7: 1234: 5678:  606:Inf:Info    : ");
+    EXPECT_EQ(line.find_first_not_of('x', 56), std::string::npos);
 }
 
 class LogWriterTest : public ::testing::Test
