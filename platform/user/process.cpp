@@ -16,6 +16,7 @@
 #include <atomic>
 #include <mutex>
 #include <pthread.h>
+#include <type_traits>
 #include <unordered_map>
 
 namespace winsim::user
@@ -285,9 +286,23 @@ extern "C"
     {
         struct timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
-        struct tm local;
-        time_t seconds = now.tv_sec;
-        localtime_r(&seconds, &local);
+        // The clock is read on every call; its conversion to local time is remembered per thread
+        // for the second it was made for (a log writes many lines a second). Plain data: it must
+        // outlive the thread's destructors (see internal.h).
+        struct LastSecond
+        {
+            time_t seconds;
+            struct tm local;
+        };
+        static_assert(std::is_trivially_destructible_v<LastSecond>);
+        thread_local LastSecond last = {-1, {}};
+        if (now.tv_sec != last.seconds)
+        {
+            time_t seconds = now.tv_sec;
+            localtime_r(&seconds, &last.local);
+            last.seconds = seconds;
+        }
+        const struct tm& local = last.local;
         lpSystemTime->wYear = static_cast<WORD>(local.tm_year + 1900);
         lpSystemTime->wMonth = static_cast<WORD>(local.tm_mon + 1);
         lpSystemTime->wDayOfWeek = static_cast<WORD>(local.tm_wday);

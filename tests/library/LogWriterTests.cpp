@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <fstream>
 #include <map>
 
@@ -338,6 +340,60 @@ TEST_F(LogWriterTest, BlankLinesFollowTheSameRules)
     EXPECT_EQ(messages[0].text, "\n");
     EXPECT_EQ(messages[1].text, "\n");
     EXPECT_EQ(Content(), "\r\n\r\n");
+}
+
+// The host's wall clock in milliseconds, truncated as a log line truncates it.
+long long HostMilliseconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The moment a log line names, in the host's milliseconds.
+long long LineMilliseconds(const LogLine& line)
+{
+    struct tm tm = {};
+    tm.tm_year = line.year - 1900;
+    tm.tm_mon = line.month - 1;
+    tm.tm_mday = line.day;
+    tm.tm_hour = line.hour;
+    tm.tm_min = line.minute;
+    tm.tm_sec = line.second;
+    tm.tm_isdst = -1;
+    return static_cast<long long>(mktime(&tm)) * 1000 + std::stoi(line.millis);
+}
+
+TEST_F(LogWriterTest, EveryLineCarriesTheTimeOfItsOwnWrite)
+{
+    // Two lines in one second, then one in the next: a time looked up once, or once a second
+    // without asking the clock, shows in the last line.
+    CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_INFO);
+    std::vector<std::pair<long long, long long>> spans; // host time before and after each write
+    for (int i = 0; i < 3; ++i)
+    {
+        if (i == 2)
+        {
+            long long now = HostMilliseconds();
+            long long wait = (now / 1000 + 1) * 1000 - now + 1;
+            struct timespec pause = {static_cast<time_t>(wait / 1000),
+                                     static_cast<long>(wait % 1000) * 1000000};
+            nanosleep(&pause, nullptr);
+        }
+        long long before = HostMilliseconds();
+        ASSERT_EQ(writer.Write(LOG_LEVEL_INFO, "tick", LOG_TAG_INFO, i), 1);
+        spans.emplace_back(before, HostMilliseconds());
+    }
+    ASSERT_GT(spans[2].first / 1000, spans[1].second / 1000);
+    std::vector<std::string> lines = testsupport::SplitLines(Content());
+    ASSERT_EQ(lines.size(), 3u);
+    for (size_t i = 0; i < lines.size(); ++i)
+    {
+        LogLine line;
+        ASSERT_TRUE(ParseLogLine(lines[i].substr(0, lines[i].size() - 1), line)) << lines[i];
+        EXPECT_GE(LineMilliseconds(line), spans[i].first) << lines[i];
+        EXPECT_LE(LineMilliseconds(line), spans[i].second) << lines[i];
+    }
 }
 
 TEST_F(LogWriterTest, LoggingLeavesTheLastErrorAlone)
