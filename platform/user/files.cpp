@@ -25,12 +25,12 @@ struct FileObject : Object
 };
 
 // ENOENT means "file not found" when the folder exists, "path not found" when it does not.
-DWORD OpenError(int error, const std::string& hostPath)
+DWORD OpenError(int error, std::string_view hostPath)
 {
     if (error == ENOENT)
     {
         size_t slash = hostPath.find_last_of('/');
-        std::string folder = slash == 0 ? "/" : hostPath.substr(0, slash);
+        std::string folder(slash == 0 ? "/" : hostPath.substr(0, slash));
         struct stat st;
         if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         {
@@ -57,8 +57,10 @@ extern "C"
         (void)lpSecurityAttributes;
         (void)dwFlagsAndAttributes;
         (void)hTemplateFile;
-        std::string host;
-        if (!HostPathOf(lpFileName, host))
+        // The host path is used at once and not copied: a log writer opens its file for every line.
+        std::string storage;
+        LPCSTR host = HostPathFor(lpFileName, storage);
+        if (host == nullptr)
         {
             return INVALID_HANDLE_VALUE;
         }
@@ -95,10 +97,10 @@ extern "C"
         switch (dwCreationDisposition)
         {
         case CREATE_NEW:
-            fd = open(host.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            fd = open(host, flags | O_CREAT | O_EXCL, 0644);
             break;
         case CREATE_ALWAYS:
-            fd = open(host.c_str(), flags, 0644);
+            fd = open(host, flags, 0644);
             existed = fd >= 0;
             if (fd >= 0)
             {
@@ -112,22 +114,22 @@ extern "C"
             }
             else if (errno == ENOENT)
             {
-                fd = open(host.c_str(), flags | O_CREAT | O_EXCL, 0644);
+                fd = open(host, flags | O_CREAT | O_EXCL, 0644);
             }
             break;
         case OPEN_EXISTING:
-            fd = open(host.c_str(), flags, 0644);
+            fd = open(host, flags, 0644);
             break;
         case OPEN_ALWAYS:
-            fd = open(host.c_str(), flags, 0644);
+            fd = open(host, flags, 0644);
             existed = fd >= 0;
             if (fd < 0 && errno == ENOENT)
             {
-                fd = open(host.c_str(), flags | O_CREAT, 0644);
+                fd = open(host, flags | O_CREAT, 0644);
             }
             break;
         case TRUNCATE_EXISTING:
-            fd = open(host.c_str(), flags | O_TRUNC, 0644);
+            fd = open(host, flags | O_TRUNC, 0644);
             break;
         }
         if (fd < 0)

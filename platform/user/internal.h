@@ -50,6 +50,9 @@ DWORD CurrentThreadId();
 // Host path of a file name given to a Win32 function; sets the last error and returns false when
 // the path names no host file.
 bool HostPathOf(LPCSTR windowsPath, std::string& hostPath);
+// The same for a caller that uses the host path at once: returns it, in storage or in a buffer of
+// the thread that the thread's next call may change, or null with the last error set.
+LPCSTR HostPathFor(LPCSTR windowsPath, std::string& storage);
 
 // Creates the folder (and its parents) if missing.
 void MakeDirectories(const std::string& path);

@@ -197,12 +197,12 @@ bool FullWindowsPath(std::string_view input, std::string& full, unsigned& error)
 
 } // namespace
 
-bool HostPathOf(LPCSTR windowsPath, std::string& hostPath)
+LPCSTR HostPathFor(LPCSTR windowsPath, std::string& storage)
 {
     if (windowsPath == nullptr)
     {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
+        return nullptr;
     }
     // Absolute paths do not depend on the current directory: the last one is remembered, as a log
     // writer opens the same file for every line. Plain buffers, never destroyed: DLLs unloaded at
@@ -219,20 +219,33 @@ bool HostPathOf(LPCSTR windowsPath, std::string& hostPath)
                     windowsPath[1] == ':' && IsSeparator(windowsPath[2]);
     if (absolute && strcmp(last.windowsPath, windowsPath) == 0)
     {
-        hostPath = last.hostPath;
-        return true;
+        return last.hostPath;
     }
     unsigned error = 0;
-    if (!winsim::ToHostPath(windowsPath, hostPath, error))
+    if (!winsim::ToHostPath(windowsPath, storage, error))
     {
         SetLastError(error);
-        return false;
+        return nullptr;
     }
     size_t windowsLength = strlen(windowsPath);
-    if (absolute && windowsLength < sizeof(last.windowsPath) && hostPath.size() < sizeof(last.hostPath))
+    if (absolute && windowsLength < sizeof(last.windowsPath) && storage.size() < sizeof(last.hostPath))
     {
         memcpy(last.windowsPath, windowsPath, windowsLength + 1);
-        memcpy(last.hostPath, hostPath.c_str(), hostPath.size() + 1);
+        memcpy(last.hostPath, storage.c_str(), storage.size() + 1);
+    }
+    return storage.c_str();
+}
+
+bool HostPathOf(LPCSTR windowsPath, std::string& hostPath)
+{
+    LPCSTR host = HostPathFor(windowsPath, hostPath);
+    if (host == nullptr)
+    {
+        return false;
+    }
+    if (host != hostPath.c_str())
+    {
+        hostPath = host;
     }
     return true;
 }
