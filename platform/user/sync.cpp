@@ -224,16 +224,21 @@ DWORD WaitMutex(MutexObject& m, DWORD ms)
     DWORD result = WAIT_OBJECT_0;
     if (m.shared != nullptr)
     {
-        guard.unlock();
-        DWORD remaining = ms;
-        if (ms != INFINITE && ms != 0)
+        // No other process holds it (the usual case): taken at once, without letting go of m.lock.
+        result = WaitShared(*m.shared, 0);
+        if (result == WAIT_TIMEOUT && ms != 0)
         {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            remaining = left > 0 ? static_cast<DWORD>(left) : 0;
+            guard.unlock();
+            DWORD remaining = ms;
+            if (ms != INFINITE)
+            {
+                auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                remaining = left > 0 ? static_cast<DWORD>(left) : 0;
+            }
+            result = WaitShared(*m.shared, remaining);
+            guard.lock();
         }
-        result = WaitShared(*m.shared, remaining);
-        guard.lock();
         if (result == WAIT_TIMEOUT)
         {
             m.owner = 0;
