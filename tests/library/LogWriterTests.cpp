@@ -38,6 +38,28 @@ SYSTEMTIME Time(WORD ms)
     return st;
 }
 
+// The host's wall clock in milliseconds, truncated as a log line truncates it.
+long long HostMilliseconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The moment a log line names, in the host's milliseconds.
+long long LineMilliseconds(const LogLine& line)
+{
+    struct tm tm = {};
+    tm.tm_year = line.year - 1900;
+    tm.tm_mon = line.month - 1;
+    tm.tm_mday = line.day;
+    tm.tm_hour = line.hour;
+    tm.tm_min = line.minute;
+    tm.tm_sec = line.second;
+    tm.tm_isdst = -1;
+    return static_cast<long long>(mktime(&tm)) * 1000 + std::stoi(line.millis);
+}
+
 TEST(LogLineTest, MatchesTheDocumentedExample)
 {
     EXPECT_EQ(Format(Time(7), 1234, 5678, 606, 0, LOG_TAG_ENTER, "rwGetUSBPortNames"),
@@ -144,10 +166,10 @@ class LogWriterTest : public ::testing::Test
 TEST_F(LogWriterTest, FileLinesCarryTimeProcessThreadAndCallSiteAndEndInCrLf)
 {
     CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_INFO);
-    time_t before = time(nullptr);
+    long long before = HostMilliseconds();
     EXPECT_EQ(writer.Write(LOG_LEVEL_INFO, "rwGetUSBPortNames", LOG_TAG_ENTER, 606), 1);
     EXPECT_EQ(writer.Write(LOG_LEVEL_ERROR, "failed iRet = 3", LOG_TAG_ERRINFO, 7), 1);
-    time_t after = time(nullptr);
+    long long after = HostMilliseconds();
     std::string content = Content();
     std::vector<std::string> lines = testsupport::SplitLines(content);
     ASSERT_EQ(lines.size(), 2u);
@@ -165,18 +187,8 @@ TEST_F(LogWriterTest, FileLinesCarryTimeProcessThreadAndCallSiteAndEndInCrLf)
     EXPECT_EQ(first.site, "  606");
     EXPECT_EQ(first.mark, "Inf");
     EXPECT_EQ(first.message, "Enter   : rwGetUSBPortNames");
-    struct tm tm = {};
-    tm.tm_year = first.year - 1900;
-    tm.tm_mon = first.month - 1;
-    tm.tm_mday = first.day;
-    tm.tm_hour = first.hour;
-    tm.tm_min = first.minute;
-    tm.tm_sec = first.second;
-    tm.tm_isdst = -1;
-    time_t written = mktime(&tm);
-    EXPECT_GE(written, before);
-    EXPECT_LE(written, after);
-    EXPECT_LT(std::stoi(first.millis), 1000);
+    EXPECT_GE(LineMilliseconds(first), before);
+    EXPECT_LE(LineMilliseconds(first), after);
 
     LogLine second;
     ASSERT_TRUE(ParseLogLine(lines[1].substr(0, lines[1].size() - 1), second));
@@ -340,28 +352,6 @@ TEST_F(LogWriterTest, BlankLinesFollowTheSameRules)
     EXPECT_EQ(messages[0].text, "\n");
     EXPECT_EQ(messages[1].text, "\n");
     EXPECT_EQ(Content(), "\r\n\r\n");
-}
-
-// The host's wall clock in milliseconds, truncated as a log line truncates it.
-long long HostMilliseconds()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// The moment a log line names, in the host's milliseconds.
-long long LineMilliseconds(const LogLine& line)
-{
-    struct tm tm = {};
-    tm.tm_year = line.year - 1900;
-    tm.tm_mon = line.month - 1;
-    tm.tm_mday = line.day;
-    tm.tm_hour = line.hour;
-    tm.tm_min = line.minute;
-    tm.tm_sec = line.second;
-    tm.tm_isdst = -1;
-    return static_cast<long long>(mktime(&tm)) * 1000 + std::stoi(line.millis);
 }
 
 TEST_F(LogWriterTest, EveryLineCarriesTheTimeOfItsOwnWrite)
