@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
 #include <time.h>
 
 #include <fstream>
@@ -436,6 +437,33 @@ char ProcessState(pid_t pid)
     return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
 }
 
+// Watches a child until it sleeps in a futex wait (where a process waits for a mutex another
+// process owns) or has ended. True for the wait.
+bool ComesToWaitOnAMutex(pid_t pid)
+{
+    const std::string futexWait = std::to_string(SYS_futex) + " ";
+    for (int i = 0; i < 100000; ++i)
+    {
+        if (testsupport::ReadAll("/proc/" + std::to_string(pid) + "/syscall").rfind(futexWait, 0) == 0)
+        {
+            return true;
+        }
+        if (ProcessState(pid) == 'Z')
+        {
+            return false;
+        }
+        sched_yield();
+    }
+    return false;
+}
+
+// Appends text to a file the way any program may, without the log writer.
+void AppendRaw(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
+}
+
 TEST_F(LogWriterTest, WritesWaitForTheLogMutexHeldByAnotherProcess)
 {
     HANDLE mutex = CreateMutexA(NULL, FALSE, LOG_MUTEX_NAME);
@@ -443,21 +471,8 @@ TEST_F(LogWriterTest, WritesWaitForTheLogMutexHeldByAnotherProcess)
     testsupport::Child child({OSTRIX_HOST, "log-one", WindowsPath()}, m_dir.Path());
     ASSERT_EQ(child.ReadLine(), "ready");
     // The child goes to sleep in its write; it must not finish while this process owns the mutex.
-    char state = '?';
-    for (int i = 0; i < 100000; ++i)
-    {
-        state = ProcessState(child.Pid());
-        if (state == 'S' || state == 'Z')
-        {
-            break;
-        }
-        sched_yield();
-    }
-    EXPECT_EQ(state, 'S');
-    {
-        std::ofstream out(m_path, std::ios::binary | std::ios::app);
-        out << "parent\r\n";
-    }
+    EXPECT_TRUE(ComesToWaitOnAMutex(child.Pid()));
+    AppendRaw(m_path, "parent\r\n");
     EXPECT_EQ(Content(), "parent\r\n");
     ReleaseMutex(mutex);
     EXPECT_EQ(child.Finish(), 0);
@@ -470,23 +485,36 @@ TEST_F(LogWriterTest, WritesWaitForTheLogMutexHeldByAnotherProcess)
     CloseHandle(mutex);
 }
 
-TEST_F(LogWriterTest, TwoProcessesLoggingToOneFileWriteWholeLines)
+TEST_F(LogWriterTest, ProcessesLoggingToOneFileTakeTurnsThroughTheLogMutex)
 {
+    // Appending a whole line at once would keep lines whole without any mutex. So this process
+    // takes the log mutex and writes a line of its own in two parts, the second only once two
+    // other processes logging to the file are waiting for the mutex: no line of theirs may land
+    // in the middle of it, and afterwards they write every line whole and in order.
+    HANDLE mutex = CreateMutexA(NULL, FALSE, LOG_MUTEX_NAME);
+    ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+    AppendRaw(m_path, "parent: written ");
     const int kLines = 300;
     std::string count = std::to_string(kLines);
     testsupport::Child first({OSTRIX_HOST, "log", WindowsPath(), "0", count}, m_dir.Path());
     testsupport::Child second({OSTRIX_HOST, "log", WindowsPath(), "0", count}, m_dir.Path());
     first.Send("go");
     second.Send("go");
+    EXPECT_TRUE(ComesToWaitOnAMutex(first.Pid()));
+    EXPECT_TRUE(ComesToWaitOnAMutex(second.Pid()));
+    AppendRaw(m_path, "in two parts\r\n");
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
     EXPECT_EQ(first.Finish(), 0);
     EXPECT_EQ(second.Finish(), 0);
-    std::string content = Content();
-    std::vector<std::string> lines = testsupport::SplitLines(content);
-    // Each writer also adds an empty line when it goes away.
-    ASSERT_EQ(lines.size(), 2u * kLines + 2u);
+    std::vector<std::string> lines = testsupport::SplitLines(Content());
+    // This process's line, then the two processes' lines, each writer also adding an empty line
+    // when it goes away.
+    ASSERT_EQ(lines.size(), 1u + 2u * kLines + 2u);
+    ASSERT_EQ(lines[0], "parent: written in two parts\r");
     std::map<std::string, int> next; // per process: the next line number expected
     int emptyLines = 0;
-    for (const std::string& raw : lines)
+    for (const std::string& raw : std::vector<std::string>(lines.begin() + 1, lines.end()))
     {
         ASSERT_FALSE(raw.empty());
         ASSERT_EQ(raw.back(), '\r') << raw;
