@@ -3,17 +3,8 @@
 #pragma once
 
 #include <winsim/base.h>
+#include <winsim/devioctl.h>
 #include <guiddef.h>
-
-#ifndef FILE_DEVICE_SERIAL_PORT
-#define FILE_DEVICE_SERIAL_PORT 0x0000001b
-#endif
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_BUFFERED 0
-#define FILE_ANY_ACCESS 0
-#endif
 
 DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86E0D1E0L, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F,
             0x73);

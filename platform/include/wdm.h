@@ -3,6 +3,7 @@
 #pragma once
 
 #include <winsim/base.h>
+#include <winsim/nttypes.h>
 #include <ntstatus.h>
 
 WINSIM_EXTERN_C_BEGIN
@@ -318,12 +319,6 @@ typedef struct _DISPATCHER_HEADER
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
-typedef enum _EVENT_TYPE
-{
-    NotificationEvent,
-    SynchronizationEvent
-} EVENT_TYPE;
-
 typedef struct _KEVENT
 {
     DISPATCHER_HEADER Header;
@@ -334,11 +329,25 @@ typedef LONG KPRIORITY;
 #define IO_SERIAL_INCREMENT 2
 #define EVENT_INCREMENT     1
 
+// A mutex (mutant): owned by one thread at a time, recursively; SignalState is 1 while free and
+// goes down by one for each acquisition by its owner.
+typedef struct _KMUTANT
+{
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD* OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
 WINSIM_API VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 WINSIM_API LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 WINSIM_API VOID KeClearEvent(PRKEVENT Event);
 WINSIM_API LONG KeResetEvent(PRKEVENT Event);
 WINSIM_API LONG KeReadStateEvent(PRKEVENT Event);
+WINSIM_API VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+WINSIM_API LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+WINSIM_API LONG KeReadStateMutex(PRKMUTEX Mutex);
 WINSIM_API NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                           BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 WINSIM_API NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
@@ -404,132 +413,11 @@ WINSIM_API BOOLEAN KeReadStateTimer(PKTIMER Timer);
 // ---------------------------------------------------------------------------------------------
 // Objects, handles, registry
 
-typedef struct _OBJECT_ATTRIBUTES
-{
-    ULONG Length;
-    HANDLE RootDirectory;
-    PUNICODE_STRING ObjectName;
-    ULONG Attributes;
-    PVOID SecurityDescriptor;
-    PVOID SecurityQualityOfService;
-} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
-
-#define OBJ_INHERIT          0x00000002L
-#define OBJ_PERMANENT        0x00000010L
-#define OBJ_EXCLUSIVE        0x00000020L
-#define OBJ_CASE_INSENSITIVE 0x00000040L
-#define OBJ_OPENIF           0x00000080L
-#define OBJ_OPENLINK         0x00000100L
-#define OBJ_KERNEL_HANDLE    0x00000200L
-
-#define InitializeObjectAttributes(p, n, a, r, s)                                                            \
-    do                                                                                                       \
-    {                                                                                                        \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                             \
-        (p)->RootDirectory = (r);                                                                            \
-        (p)->Attributes = (a);                                                                               \
-        (p)->ObjectName = (n);                                                                               \
-        (p)->SecurityDescriptor = (s);                                                                       \
-        (p)->SecurityQualityOfService = NULL;                                                                \
-    } while (0)
-
 WINSIM_API NTSTATUS ZwClose(HANDLE Handle);
 WINSIM_API VOID ObfReferenceObject(PVOID Object);
 WINSIM_API VOID ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object)   ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
-
-typedef enum _KEY_VALUE_INFORMATION_CLASS
-{
-    KeyValueBasicInformation,
-    KeyValueFullInformation,
-    KeyValuePartialInformation,
-    KeyValueFullInformationAlign64,
-    KeyValuePartialInformationAlign64,
-    KeyValueLayerInformation,
-    MaxKeyValueInfoClass
-} KEY_VALUE_INFORMATION_CLASS;
-
-typedef struct _KEY_VALUE_BASIC_INFORMATION
-{
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
-
-typedef struct _KEY_VALUE_FULL_INFORMATION
-{
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG DataOffset;
-    ULONG DataLength;
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
-
-typedef struct _KEY_VALUE_PARTIAL_INFORMATION
-{
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG DataLength;
-    UCHAR Data[1];
-} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
-
-typedef struct _KEY_VALUE_PARTIAL_INFORMATION_ALIGN64
-{
-    ULONG Type;
-    ULONG DataLength;
-    UCHAR Data[1];
-} KEY_VALUE_PARTIAL_INFORMATION_ALIGN64, *PKEY_VALUE_PARTIAL_INFORMATION_ALIGN64;
-
-typedef enum _KEY_INFORMATION_CLASS
-{
-    KeyBasicInformation,
-    KeyNodeInformation,
-    KeyFullInformation,
-    KeyNameInformation,
-    KeyCachedInformation,
-    KeyFlagsInformation,
-    KeyVirtualizationInformation,
-    KeyHandleTagsInformation,
-    KeyTrustInformation,
-    KeyLayerInformation,
-    MaxKeyInfoClass
-} KEY_INFORMATION_CLASS;
-
-typedef struct _KEY_BASIC_INFORMATION
-{
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_BASIC_INFORMATION, *PKEY_BASIC_INFORMATION;
-
-typedef struct _KEY_NODE_INFORMATION
-{
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG ClassOffset;
-    ULONG ClassLength;
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_NODE_INFORMATION, *PKEY_NODE_INFORMATION;
-
-typedef struct _KEY_FULL_INFORMATION
-{
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG ClassOffset;
-    ULONG ClassLength;
-    ULONG SubKeys;
-    ULONG MaxNameLen;
-    ULONG MaxClassLen;
-    ULONG Values;
-    ULONG MaxValueNameLen;
-    ULONG MaxValueDataLen;
-    WCHAR Class[1];
-} KEY_FULL_INFORMATION, *PKEY_FULL_INFORMATION;
 
 WINSIM_API NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes);

@@ -6,6 +6,7 @@
 #include <winsim/base.h>
 #include <windef.h>
 #include <winerror.h>
+#include <winsim/nttypes.h>
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE             0xFFFFFFFF
@@ -21,24 +22,7 @@
 #define DLL_THREAD_ATTACH  2
 #define DLL_THREAD_DETACH  3
 
-// File access rights, sharing, creation and attributes.
-#define FILE_READ_DATA        0x0001
-#define FILE_LIST_DIRECTORY   0x0001
-#define FILE_WRITE_DATA       0x0002
-#define FILE_ADD_FILE         0x0002
-#define FILE_APPEND_DATA      0x0004
-#define FILE_READ_EA          0x0008
-#define FILE_WRITE_EA         0x0010
-#define FILE_EXECUTE          0x0020
-#define FILE_READ_ATTRIBUTES  0x0080
-#define FILE_WRITE_ATTRIBUTES 0x0100
-#define FILE_ALL_ACCESS       (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
-#define FILE_GENERIC_READ                                                                                    \
-    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE                                                                                   \
-    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA |    \
-     SYNCHRONIZE)
-
+// File sharing, creation and attributes (the access rights are in winsim/nttypes.h).
 #define FILE_SHARE_READ   0x00000001
 #define FILE_SHARE_WRITE  0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -55,7 +39,21 @@
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE   0x00000020
 #define FILE_ATTRIBUTE_NORMAL    0x00000080
+#define FILE_FLAG_WRITE_THROUGH  0x80000000
 #define FILE_FLAG_OVERLAPPED     0x40000000
+#define FILE_FLAG_NO_BUFFERING   0x20000000
+
+// An overlapped request is done once the I/O manager has replaced the pending status in Internal.
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != 0x00000103L)
+
+#define MAXIMUM_WAIT_OBJECTS 64
+
+// DefineDosDevice flags.
+#define DDD_RAW_TARGET_PATH       0x00000001
+#define DDD_REMOVE_DEFINITION     0x00000002
+#define DDD_EXACT_MATCH_ON_REMOVE 0x00000004
+#define DDD_NO_BROADCAST_SYSTEM   0x00000008
+#define DDD_LUID_BROADCAST_DRIVE  0x00000010
 
 // Mutex access rights.
 #define MUTANT_QUERY_STATE 0x0001
@@ -145,7 +143,12 @@ WINSIM_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
                                       BOOL bInitialState, LPCSTR lpName);
 WINSIM_API BOOL WINAPI SetEvent(HANDLE hEvent);
 WINSIM_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+WINSIM_API HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+WINSIM_API HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 WINSIM_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+WINSIM_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds);
+WINSIM_API void WINAPI Sleep(DWORD dwMilliseconds);
 
 WINSIM_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 WINSIM_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
@@ -169,7 +172,22 @@ WINSIM_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 WINSIM_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                                     DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 WINSIM_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+WINSIM_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+
+// Devices: I/O control, overlapped results, cancellation, DOS device names.
+WINSIM_API BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                       LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+WINSIM_API BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                           LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+WINSIM_API BOOL WINAPI CancelIo(HANDLE hFile);
+WINSIM_API BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+WINSIM_API DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+WINSIM_API BOOL WINAPI DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath);
 WINSIM_API DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
 WINSIM_API BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName);
 WINSIM_API DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,

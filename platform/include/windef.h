@@ -17,3 +17,9 @@ typedef WORD ATOM;
 typedef INT_PTR(WINAPI* FARPROC)();
 typedef INT_PTR(WINAPI* NEARPROC)();
 typedef INT_PTR(WINAPI* PROC)();
+
+typedef struct _FILETIME
+{
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;

@@ -8,4 +8,5 @@
 #include <windef.h>
 #include <winerror.h>
 #include <winbase.h>
+#include <winreg.h>
 #include <winuser.h>

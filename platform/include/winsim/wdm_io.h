@@ -2,6 +2,8 @@
 #pragma once
 
 #include <winsim/base.h>
+#include <winsim/devioctl.h>
+#include <winsim/nttypes.h>
 #include <ntstatus.h>
 #include <wmistr.h>
 #include <evntrace.h>
@@ -25,15 +27,6 @@ typedef struct _IRP* PIRP;
 typedef struct _FILE_OBJECT* PFILE_OBJECT;
 typedef struct _IO_STACK_LOCATION* PIO_STACK_LOCATION;
 typedef struct _MDL* PMDL;
-
-typedef struct _IO_STATUS_BLOCK
-{
-    union {
-        NTSTATUS Status;
-        PVOID Pointer;
-    };
-    ULONG_PTR Information;
-} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 // ---------------------------------------------------------------------------------------------
 // Major and minor function codes
@@ -95,26 +88,7 @@ typedef struct _IO_STATUS_BLOCK
 #define IRP_MN_REGINFO_EX            0x0b
 
 // ---------------------------------------------------------------------------------------------
-// Device types, I/O control codes, device flags
-
-#define FILE_DEVICE_BUS_EXTENDER 0x0000002a
-#define FILE_DEVICE_SERIAL_PORT  0x0000001b
-#define FILE_DEVICE_UNKNOWN      0x00000022
-
-#define METHOD_BUFFERED   0
-#define METHOD_IN_DIRECT  1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER    3
-
-#define FILE_ANY_ACCESS     0
-#define FILE_SPECIAL_ACCESS (FILE_ANY_ACCESS)
-#define FILE_READ_ACCESS    0x0001
-#define FILE_WRITE_ACCESS   0x0002
-
-#define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
-#define METHOD_FROM_CTL_CODE(ctrlCode)      ((ULONG)(ctrlCode & 3))
+// Device flags
 
 #define DO_VERIFY_VOLUME       0x00000002
 #define DO_BUFFERED_IO         0x00000004
@@ -177,67 +151,6 @@ typedef enum _POWER_STATE_TYPE
     SystemPowerState = 0,
     DevicePowerState
 } POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
-
-// ---------------------------------------------------------------------------------------------
-// File information classes used by device drivers
-
-typedef enum _FILE_INFORMATION_CLASS
-{
-    FileDirectoryInformation = 1,
-    FileFullDirectoryInformation,
-    FileBothDirectoryInformation,
-    FileBasicInformation,
-    FileStandardInformation,
-    FileInternalInformation,
-    FileEaInformation,
-    FileAccessInformation,
-    FileNameInformation,
-    FileRenameInformation,
-    FileLinkInformation,
-    FileNamesInformation,
-    FileDispositionInformation,
-    FilePositionInformation,
-    FileFullEaInformation,
-    FileModeInformation,
-    FileAlignmentInformation,
-    FileAllInformation,
-    FileAllocationInformation,
-    FileEndOfFileInformation,
-    FileMaximumInformation = 80
-} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
-
-typedef struct _FILE_STANDARD_INFORMATION
-{
-    LARGE_INTEGER AllocationSize;
-    LARGE_INTEGER EndOfFile;
-    ULONG NumberOfLinks;
-    BOOLEAN DeletePending;
-    BOOLEAN Directory;
-} FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
-
-typedef struct _FILE_POSITION_INFORMATION
-{
-    LARGE_INTEGER CurrentByteOffset;
-} FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
-
-typedef struct _FILE_BASIC_INFORMATION
-{
-    LARGE_INTEGER CreationTime;
-    LARGE_INTEGER LastAccessTime;
-    LARGE_INTEGER LastWriteTime;
-    LARGE_INTEGER ChangeTime;
-    ULONG FileAttributes;
-} FILE_BASIC_INFORMATION, *PFILE_BASIC_INFORMATION;
-
-typedef struct _FILE_END_OF_FILE_INFORMATION
-{
-    LARGE_INTEGER EndOfFile;
-} FILE_END_OF_FILE_INFORMATION, *PFILE_END_OF_FILE_INFORMATION;
-
-typedef struct _FILE_ALLOCATION_INFORMATION
-{
-    LARGE_INTEGER AllocationSize;
-} FILE_ALLOCATION_INFORMATION, *PFILE_ALLOCATION_INFORMATION;
 
 // ---------------------------------------------------------------------------------------------
 // Driver, device and file objects
@@ -333,6 +246,9 @@ typedef struct _FILE_OBJECT
     ULONG Busy;
     PVOID LastLock;
 } FILE_OBJECT;
+
+#define FO_SYNCHRONOUS_IO 0x00000002
+#define FO_ALERTABLE_IO   0x00000004
 
 // ---------------------------------------------------------------------------------------------
 // I/O request packets
