@@ -11,11 +11,13 @@ enum : UCHAR
 {
     EventNotificationObject = 0,
     EventSynchronizationObject = 1,
+    MutantObject = 2,
     TimerNotificationObject = 8,
     TimerSynchronizationObject = 9,
 };
 
-Scheduler::Scheduler(LONGLONG bootSystemTime, unsigned dpcThreads) : m_bootSystemTime(bootSystemTime)
+Scheduler::Scheduler(LONGLONG bootSystemTime, unsigned dpcThreads, bool realTime)
+    : m_bootSystemTime(bootSystemTime), m_realTime(realTime), m_bootClock(std::chrono::steady_clock::now())
 {
     for (unsigned i = 0; i < dpcThreads; ++i)
     {
@@ -24,6 +26,10 @@ Scheduler::Scheduler(LONGLONG bootSystemTime, unsigned dpcThreads) : m_bootSyste
     for (unsigned i = 0; i < 2; ++i)
     {
         m_workers.emplace_back([this] { WorkerThreadMain(); });
+    }
+    if (m_realTime)
+    {
+        m_clockThread = std::thread([this] { ClockThreadMain(); });
     }
 }
 
@@ -35,6 +41,11 @@ Scheduler::~Scheduler()
     }
     m_dpcReady.notify_all();
     m_workReady.notify_all();
+    m_clockChanged.notify_all();
+    if (m_clockThread.joinable())
+    {
+        m_clockThread.join();
+    }
     for (auto& thread : m_dpcThreads)
     {
         thread.join();
@@ -48,18 +59,21 @@ Scheduler::~Scheduler()
 ULONGLONG Scheduler::InterruptTime() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    const_cast<Scheduler*>(this)->CatchUpLocked();
     return m_now;
 }
 
 LONGLONG Scheduler::SystemTime() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    const_cast<Scheduler*>(this)->CatchUpLocked();
     return m_bootSystemTime + static_cast<LONGLONG>(m_now);
 }
 
 ULONGLONG Scheduler::DeadlineFromTimeout(LONGLONG timeout) const
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    const_cast<Scheduler*>(this)->CatchUpLocked();
     if (timeout < 0)
     {
         return m_now + static_cast<ULONGLONG>(-timeout);
@@ -72,7 +86,11 @@ ULONGLONG Scheduler::DeadlineFromTimeout(LONGLONG timeout) const
 void Scheduler::Advance(ULONGLONG delta)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    ULONGLONG target = m_now + delta;
+    AdvanceToLocked(m_now + delta);
+}
+
+void Scheduler::AdvanceToLocked(ULONGLONG target)
+{
     for (;;)
     {
         ULONGLONG next = target;
@@ -108,6 +126,48 @@ std::optional<ULONGLONG> Scheduler::NextDeadline() const
         next = *m_waitDeadlines.begin();
     }
     return next;
+}
+
+void Scheduler::CatchUpLocked()
+{
+    if (!m_realTime)
+    {
+        return;
+    }
+    auto elapsed = std::chrono::steady_clock::now() - m_bootClock;
+    auto now =
+        static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100);
+    if (now > m_now)
+    {
+        AdvanceToLocked(now);
+    }
+}
+
+void Scheduler::ClockThreadMain()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    while (!m_stopping)
+    {
+        CatchUpLocked();
+        std::optional<ULONGLONG> next;
+        for (const auto& [timer, entry] : m_timers)
+        {
+            next = next ? std::min(*next, entry.due) : entry.due;
+        }
+        if (!m_waitDeadlines.empty())
+        {
+            next = next ? std::min(*next, *m_waitDeadlines.begin()) : *m_waitDeadlines.begin();
+        }
+        if (next)
+        {
+            auto due = m_bootClock + std::chrono::nanoseconds(*next * 100);
+            m_clockChanged.wait_until(lock, due);
+        }
+        else
+        {
+            m_clockChanged.wait(lock);
+        }
+    }
 }
 
 bool Scheduler::AdvanceToNextDeadline()
@@ -244,17 +304,40 @@ LONG Scheduler::ReadState(DISPATCHER_HEADER* header)
     return header->SignalState;
 }
 
-bool Scheduler::IsSignalledLocked(DISPATCHER_HEADER* header) const
+bool Scheduler::IsSignalledLocked(DISPATCHER_HEADER* header, void* thread) const
 {
+    if (header->Type == MutantObject)
+    {
+        // Free, or already owned by the waiting thread (mutants are recursive).
+        return header->SignalState > 0 ||
+               static_cast<void*>(reinterpret_cast<KMUTANT*>(header)->OwnerThread) == thread;
+    }
     return header->SignalState > 0;
 }
 
-void Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header)
+bool Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread)
 {
-    // Synchronization objects release one waiter and reset themselves.
-    if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
+    switch (header->Type)
     {
+    case EventSynchronizationObject:
+    case TimerSynchronizationObject:
+        // Synchronization objects release one waiter and reset themselves.
         header->SignalState = 0;
+        return false;
+    case MutantObject: {
+        auto* mutant = reinterpret_cast<KMUTANT*>(header);
+        if (static_cast<void*>(mutant->OwnerThread) != thread)
+        {
+            mutant->OwnerThread = static_cast<struct _KTHREAD*>(thread);
+            m_ownedMutants.emplace(thread, mutant);
+        }
+        header->SignalState--;
+        bool abandoned = mutant->Abandoned != FALSE;
+        mutant->Abandoned = FALSE;
+        return abandoned;
+    }
+    default:
+        return false;
     }
 }
 
@@ -301,26 +384,64 @@ void Scheduler::WaitForWaitersToSettle()
 
 NTSTATUS Scheduler::WaitForObject(DISPATCHER_HEADER* header, std::optional<ULONGLONG> deadline)
 {
+    // STATUS_WAIT_0 and STATUS_ABANDONED_WAIT_0 are STATUS_SUCCESS and STATUS_ABANDONED.
+    return WaitForObjects(&header, 1, WaitAny, deadline);
+}
+
+NTSTATUS Scheduler::WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG count, WAIT_TYPE type,
+                                   std::optional<ULONGLONG> deadline)
+{
     std::unique_lock<std::mutex> lock(m_lock);
-    if (header->Type != EventNotificationObject && header->Type != EventSynchronizationObject &&
-        header->Type != TimerNotificationObject && header->Type != TimerSynchronizationObject)
+    for (ULONG i = 0; i < count; ++i)
     {
-        VerifierStop(VerifierRule::ObjectMisuse,
-                     "KeWaitForSingleObject on an object that is not an initialised "
-                     "event or timer (type %u)",
-                     static_cast<unsigned>(header->Type));
+        UCHAR kind = headers[i]->Type;
+        if (kind != EventNotificationObject && kind != EventSynchronizationObject && kind != MutantObject &&
+            kind != TimerNotificationObject && kind != TimerSynchronizationObject)
+        {
+            VerifierStop(VerifierRule::ObjectMisuse,
+                         "a wait on an object that is not an initialised event, mutex or timer (type %u)",
+                         static_cast<unsigned>(kind));
+        }
     }
+    void* thread = &CurrentThread();
     std::multiset<ULONGLONG>::iterator registered = m_waitDeadlines.end();
     if (deadline)
     {
+        CatchUpLocked();
         registered = m_waitDeadlines.insert(*deadline);
+        m_clockChanged.notify_all();
     }
     NTSTATUS status = STATUS_SUCCESS;
     BlockUntil(lock, [&] {
-        if (IsSignalledLocked(header))
+        if (type == WaitAny)
         {
-            SatisfyWaitLocked(header);
-            return true;
+            for (ULONG i = 0; i < count; ++i)
+            {
+                if (IsSignalledLocked(headers[i], thread))
+                {
+                    bool abandoned = SatisfyWaitLocked(headers[i], thread);
+                    status = static_cast<NTSTATUS>((abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) + i);
+                    return true;
+                }
+            }
+        }
+        else
+        {
+            bool all = true;
+            for (ULONG i = 0; i < count && all; ++i)
+            {
+                all = IsSignalledLocked(headers[i], thread);
+            }
+            if (all)
+            {
+                bool abandoned = false;
+                for (ULONG i = 0; i < count; ++i)
+                {
+                    abandoned = SatisfyWaitLocked(headers[i], thread) || abandoned;
+                }
+                status = abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
+                return true;
+            }
         }
         if (deadline && m_now >= *deadline)
         {
@@ -340,8 +461,92 @@ void Scheduler::DelayUntil(ULONGLONG deadline)
 {
     std::unique_lock<std::mutex> lock(m_lock);
     auto registered = m_waitDeadlines.insert(deadline);
+    m_clockChanged.notify_all();
     BlockUntil(lock, [&] { return m_now >= deadline; });
     m_waitDeadlines.erase(registered);
+}
+
+// --- mutants ----------------------------------------------------------------------------------
+
+void Scheduler::InitializeMutant(KMUTANT* mutant, void* owner)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    mutant->Header.Type = MutantObject;
+    mutant->Header.Signalling = 0;
+    mutant->Header.Size = sizeof(KMUTANT) / sizeof(LONG);
+    mutant->Header.Reserved1 = 0;
+    mutant->Header.WaitListHead.Flink = mutant->Header.WaitListHead.Blink = &mutant->Header.WaitListHead;
+    mutant->MutantListEntry.Flink = mutant->MutantListEntry.Blink = &mutant->MutantListEntry;
+    mutant->Abandoned = FALSE;
+    mutant->ApcDisable = 0;
+    mutant->OwnerThread = static_cast<struct _KTHREAD*>(owner);
+    mutant->Header.SignalState = owner != nullptr ? 0 : 1;
+    if (owner != nullptr)
+    {
+        m_ownedMutants.emplace(owner, mutant);
+    }
+}
+
+NTSTATUS Scheduler::ReleaseMutant(KMUTANT* mutant, LONG* previous)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    void* thread = &CurrentThread();
+    if (previous != nullptr)
+    {
+        *previous = mutant->Header.SignalState;
+    }
+    if (static_cast<void*>(mutant->OwnerThread) != thread)
+    {
+        return STATUS_MUTANT_NOT_OWNED;
+    }
+    if (++mutant->Header.SignalState == 1)
+    {
+        mutant->OwnerThread = nullptr;
+        auto range = m_ownedMutants.equal_range(thread);
+        for (auto it = range.first; it != range.second; ++it)
+        {
+            if (it->second == mutant)
+            {
+                m_ownedMutants.erase(it);
+                break;
+            }
+        }
+        NotifyChangedLocked();
+    }
+    return STATUS_SUCCESS;
+}
+
+LONG Scheduler::OwnershipCount(KMUTANT* mutant)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return static_cast<void*>(mutant->OwnerThread) == &CurrentThread() ? 1 - mutant->Header.SignalState : 0;
+}
+
+void Scheduler::AbandonMutantsOf(void* thread)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto range = m_ownedMutants.equal_range(thread);
+    for (auto it = range.first; it != range.second; ++it)
+    {
+        KMUTANT* mutant = it->second;
+        mutant->OwnerThread = nullptr;
+        mutant->Header.SignalState = 1;
+        mutant->Abandoned = TRUE;
+    }
+    if (range.first != range.second)
+    {
+        m_ownedMutants.erase(range.first, range.second);
+        NotifyChangedLocked();
+    }
+}
+
+void Scheduler::ForgetMutant(KMUTANT* mutant)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (auto it = m_ownedMutants.begin(); it != m_ownedMutants.end();)
+    {
+        it = it->second == mutant ? m_ownedMutants.erase(it) : std::next(it);
+    }
 }
 
 // --- timers -----------------------------------------------------------------------------------
@@ -367,6 +572,7 @@ bool Scheduler::SetTimer(KTIMER* timer, ULONGLONG due, LONG period, KDPC* dpc)
     timer->Dpc = dpc;
     timer->Period = period;
     m_timers[timer] = TimerEntry{due, period, dpc};
+    m_clockChanged.notify_all();
     if (due <= m_now)
     {
         FireDueTimersLocked();

@@ -2,12 +2,16 @@
 // signal happens, kernel timers, and the DPC threads that run deferred procedure calls at
 // DISPATCH_LEVEL.
 //
-// Time is virtual. It moves only when a test (or the machine's host) advances it; waits with a
-// time-out, KeDelayExecutionThread and timers all run on it, so a 2-second delay costs no real time.
+// Time is virtual by default. It moves only when a test advances it; waits with a time-out,
+// KeDelayExecutionThread and timers all run on it, so a 2-second delay costs no real time. A machine
+// that runs programs for a person (the launcher's) runs on real time instead: the clock follows the
+// host's monotonic clock, read afresh whenever the machine looks at the time, and a clock thread
+// wakes at each deadline to fire the timers and end the waits that fall due.
 #pragma once
 
 #include <wdm.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -25,8 +29,8 @@ class Scheduler
 {
   public:
     // bootSystemTime: system time (100 ns since 1601) at boot. dpcThreads: number of processors
-    // that run DPCs concurrently.
-    Scheduler(LONGLONG bootSystemTime, unsigned dpcThreads);
+    // that run DPCs concurrently. realTime: the clock follows the host's clock.
+    Scheduler(LONGLONG bootSystemTime, unsigned dpcThreads, bool realTime = false);
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
@@ -62,10 +66,27 @@ class Scheduler
     LONG SetEvent(KEVENT* event);
     LONG ResetEvent(KEVENT* event);
     LONG ReadState(DISPATCHER_HEADER* header);
-    // Waits for a dispatcher object (event or timer). deadline is interrupt time, or none.
+    // Waits for a dispatcher object (event, timer or mutant). deadline is interrupt time, or none.
+    // Returns STATUS_SUCCESS, STATUS_ABANDONED for an abandoned mutant, or STATUS_TIMEOUT.
     NTSTATUS WaitForObject(DISPATCHER_HEADER* header, std::optional<ULONGLONG> deadline);
+    // Waits for any or all of several objects, as KeWaitForMultipleObjects: STATUS_WAIT_0 + i (or
+    // STATUS_ABANDONED_WAIT_0 + i) names the object that satisfied a WaitAny; a WaitAll takes them
+    // all at once.
+    NTSTATUS WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG count, WAIT_TYPE type,
+                            std::optional<ULONGLONG> deadline);
     // Sleeps until the interrupt time reaches the deadline.
     void DelayUntil(ULONGLONG deadline);
+
+    // Mutants. owner: the thread that owns it from the start, or none. Release by a thread that does
+    // not own it fails with STATUS_MUTANT_NOT_OWNED; *previous gets the signal state before.
+    void InitializeMutant(KMUTANT* mutant, void* owner);
+    NTSTATUS ReleaseMutant(KMUTANT* mutant, LONG* previous);
+    // Whether the calling thread owns the mutant, and how often it acquired it.
+    LONG OwnershipCount(KMUTANT* mutant);
+    // A thread ended: every mutant it owns becomes free and abandoned (its next waiter learns it).
+    void AbandonMutantsOf(void* thread);
+    // The memory of a mutant goes away: the scheduler forgets it.
+    void ForgetMutant(KMUTANT* mutant);
 
     void InitializeTimer(KTIMER* timer, TIMER_TYPE type);
     // due: interrupt time at which the timer expires; period in milliseconds (0: one-shot).
@@ -97,11 +118,16 @@ class Scheduler
     void NotifyChangedLocked();
 
     void DpcThreadMain(unsigned index);
+    void ClockThreadMain();
+    // On real time: moves the clock to the host's time, firing what fell due.
+    void CatchUpLocked();
+    void AdvanceToLocked(ULONGLONG target);
     void WorkerThreadMain();
     void FireDueTimersLocked();
     bool QueueDpcLocked(KDPC* dpc, PVOID argument1, PVOID argument2);
-    bool IsSignalledLocked(DISPATCHER_HEADER* header) const;
-    void SatisfyWaitLocked(DISPATCHER_HEADER* header);
+    bool IsSignalledLocked(DISPATCHER_HEADER* header, void* thread) const;
+    // Takes the object for the waiting thread; true when it was an abandoned mutant.
+    bool SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread);
 
     mutable std::mutex m_lock;
     std::condition_variable m_changed; // any signal or clock movement
@@ -122,6 +148,13 @@ class Scheduler
     unsigned m_workRunning = 0;
     std::condition_variable m_workReady;
     std::vector<std::thread> m_workers;
+    // Mutants owned by each thread, for abandonment when the thread ends.
+    std::multimap<void*, KMUTANT*> m_ownedMutants;
+    // Real time: the host clock at boot, and the thread that fires what falls due.
+    bool m_realTime = false;
+    std::chrono::steady_clock::time_point m_bootClock;
+    std::condition_variable m_clockChanged;
+    std::thread m_clockThread;
 };
 
 } // namespace winsim::kernel

@@ -170,6 +170,28 @@ extern "C"
         return STATUS_SUCCESS;
     }
 
+    VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG)
+    {
+        Dispatcher().InitializeMutant(Mutex, nullptr);
+    }
+
+    LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+        LONG previous = 0;
+        if (Dispatcher().ReleaseMutant(Mutex, &previous) == STATUS_MUTANT_NOT_OWNED)
+        {
+            VerifierStop(VerifierRule::ObjectMisuse, "KeReleaseMutex(%p) by a thread that does not own it",
+                         static_cast<void*>(Mutex));
+        }
+        return previous;
+    }
+
+    LONG KeReadStateMutex(PRKMUTEX Mutex)
+    {
+        return Dispatcher().ReadState(&Mutex->Header);
+    }
+
     VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
     {
         CurrentTime->QuadPart = Dispatcher().SystemTime();
