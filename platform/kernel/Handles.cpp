@@ -6,13 +6,12 @@
 namespace winsim::kernel
 {
 
-// Kernel handles have the top bit set, as OBJ_KERNEL_HANDLE handles do on Windows.
 static constexpr uintptr_t KernelHandleBit = uintptr_t(0xFFFFFFFF80000000ull);
 
 HANDLE HandleTable::Insert(std::shared_ptr<KernelObject> object)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    uintptr_t value = KernelHandleBit | m_next;
+    uintptr_t value = (m_kernelHandles ? KernelHandleBit : 0) | m_next;
     m_next += 4;
     m_objects.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
@@ -47,6 +46,18 @@ size_t HandleTable::Count() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_objects.size();
+}
+
+std::vector<std::shared_ptr<KernelObject>> HandleTable::TakeAll()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::shared_ptr<KernelObject>> all;
+    for (auto& [value, object] : m_objects)
+    {
+        all.push_back(std::move(object));
+    }
+    m_objects.clear();
+    return all;
 }
 
 } // namespace winsim::kernel

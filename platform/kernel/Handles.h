@@ -1,4 +1,5 @@
-// Kernel handles: the system process's handle table that Zw* routines hand out and ZwClose closes.
+// Handle tables: the system process's, whose handles Zw* routines hand out and ZwClose closes, and
+// a user process's, whose handles the native system services hand out.
 #pragma once
 
 #include <wdm.h>
@@ -6,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace winsim::kernel
 {
@@ -21,6 +23,10 @@ class KernelObject
 class HandleTable
 {
   public:
+    // Kernel handles (the system process's table) have the top bit set, as OBJ_KERNEL_HANDLE
+    // handles do on Windows; a user process's handles are small multiples of four.
+    explicit HandleTable(bool kernelHandles = true) : m_kernelHandles(kernelHandles) {}
+
     HANDLE Insert(std::shared_ptr<KernelObject> object);
     std::shared_ptr<KernelObject> Lookup(HANDLE handle) const;
     template <typename T>
@@ -31,11 +37,14 @@ class HandleTable
     // Returns false when the handle is not open.
     bool Close(HANDLE handle);
     size_t Count() const;
+    // Removes and returns every object in the table (a process's rundown).
+    std::vector<std::shared_ptr<KernelObject>> TakeAll();
 
   private:
     mutable std::mutex m_lock;
     std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_objects;
     uintptr_t m_next = 4;
+    bool m_kernelHandles;
 };
 
 } // namespace winsim::kernel

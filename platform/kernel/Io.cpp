@@ -421,15 +421,33 @@ void IoManager::CompleteRequest(PIRP irp)
 
 void IoManager::FinishSystemIrp(PIRP irp)
 {
-    KEVENT* done = nullptr;
+    std::function<void(PIRP)> finished;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         IrpState& state = m_irps[irp];
         state.completed = true;
-        state.result = IoResult{irp->IoStatus.Status, irp->IoStatus.Information};
-        done = state.done;
+        finished = std::move(state.finished);
     }
-    System::Current().GetScheduler().SetEvent(done);
+    finished(irp);
+}
+
+PIRP IoManager::AllocateSystemIrp(CCHAR stackSize, std::function<void(PIRP)> finished)
+{
+    PIRP irp = AllocateIrp(stackSize);
+    std::lock_guard<std::mutex> guard(m_lock);
+    IrpState& state = m_irps[irp];
+    state.systemOwned = true;
+    state.finished = std::move(finished);
+    return irp;
+}
+
+void IoManager::FreeSystemIrp(PIRP irp)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_irps.erase(irp);
+    }
+    ::operator delete(irp, std::align_val_t(16));
 }
 
 bool IoManager::CancelIrp(PIRP irp)
@@ -454,16 +472,14 @@ IoResult IoManager::SendSynchronous(PDEVICE_OBJECT device, PFILE_OBJECT file,
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "synchronous I/O");
     PDEVICE_OBJECT top = TopOfStack(device);
-    PIRP irp = AllocateIrp(top->StackSize);
-    KEVENT done;
     Scheduler& scheduler = System::Current().GetScheduler();
+    KEVENT done;
     scheduler.InitializeEvent(&done, NotificationEvent, false);
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        IrpState& state = m_irps[irp];
-        state.systemOwned = true;
-        state.done = &done;
-    }
+    IoResult result{};
+    PIRP irp = AllocateSystemIrp(top->StackSize, [&](PIRP finished) {
+        result = IoResult{finished->IoStatus.Status, finished->IoStatus.Information};
+        scheduler.SetEvent(&done);
+    });
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = file;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -472,20 +488,14 @@ IoResult IoManager::SendSynchronous(PDEVICE_OBJECT device, PFILE_OBJECT file,
     prepare(irp, stack);
     CallDriver(top, irp);
     scheduler.WaitForObject(&done.Header, std::nullopt);
-    IoResult result;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        result = m_irps[irp].result;
-        m_irps.erase(irp);
-    }
-    ::operator delete(irp, std::align_val_t(16));
+    FreeSystemIrp(irp);
     return result;
 }
 
 // --- files ------------------------------------------------------------------------------------
 
 NTSTATUS IoManager::Open(std::u16string_view name, ACCESS_MASK access, ULONG shareAccess,
-                         std::shared_ptr<OpenFile>* file)
+                         std::shared_ptr<OpenFile>* file, ULONG options)
 {
     PDEVICE_OBJECT device = System::Current().Namespace().Lookup(name);
     if (device == nullptr)
@@ -514,6 +524,10 @@ NTSTATUS IoManager::Open(std::u16string_view name, ACCESS_MASK access, ULONG sha
     opened->fileObject->Type = IO_TYPE_FILE;
     opened->fileObject->Size = sizeof(FILE_OBJECT);
     opened->fileObject->DeviceObject = device;
+    if ((options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) != 0)
+    {
+        opened->fileObject->Flags |= FO_SYNCHRONOUS_IO;
+    }
     opened->fileObject->ReadAccess = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
     opened->fileObject->WriteAccess = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
     opened->namedDevice = device;
@@ -521,7 +535,7 @@ NTSTATUS IoManager::Open(std::u16string_view name, ACCESS_MASK access, ULONG sha
     IoResult result = SendSynchronous(device, opened->fileObject, [&](PIRP, PIO_STACK_LOCATION stack) {
         stack->MajorFunction = IRP_MJ_CREATE;
         stack->Parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
-        stack->Parameters.Create.Options = 1u << 24; // FILE_OPEN disposition
+        stack->Parameters.Create.Options = (static_cast<ULONG>(FILE_OPEN) << 24) | (options & 0x00FFFFFF);
     });
     if (!NT_SUCCESS(result.status))
     {
@@ -543,9 +557,20 @@ NTSTATUS IoManager::Close(const std::shared_ptr<OpenFile>& file)
     {
         return STATUS_INVALID_HANDLE;
     }
+    Cleanup(file);
+    ReleaseFile(file);
+    return STATUS_SUCCESS;
+}
+
+void IoManager::Cleanup(const std::shared_ptr<OpenFile>& file)
+{
     file->closed = true;
     SendSynchronous(file->namedDevice, file->fileObject,
                     [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLEANUP; });
+}
+
+void IoManager::ReleaseFile(const std::shared_ptr<OpenFile>& file)
+{
     SendSynchronous(file->namedDevice, file->fileObject,
                     [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; });
     delete file->fileObject;
@@ -555,7 +580,6 @@ NTSTATUS IoManager::Close(const std::shared_ptr<OpenFile>& file)
         file->namedDevice->ReferenceCount--;
     }
     ReleaseDeviceIfUnused(file->namedDevice);
-    return STATUS_SUCCESS;
 }
 
 // Buffered I/O: the request works on a system buffer; the caller's buffer is copied in before and

@@ -71,16 +71,30 @@ class IoManager
     void CompleteRequest(PIRP irp);
     bool CancelIrp(PIRP irp);
 
+    // An IRP the I/O manager builds for a caller that is not a driver (user mode's requests, its own
+    // synchronous ones). When a driver completes it past its top location, finished runs (at the
+    // completing IRQL, on the completing thread) and owns the IRP from then on: it releases it with
+    // FreeSystemIrp.
+    PIRP AllocateSystemIrp(CCHAR stackSize, std::function<void(PIRP)> finished);
+    void FreeSystemIrp(PIRP irp);
+
     // Sends an IRP the I/O manager builds to the top of a device stack and waits for it.
     // prepare fills the first stack location (major function, parameters) and the IRP's buffers.
     IoResult SendSynchronous(PDEVICE_OBJECT device, PFILE_OBJECT file,
                              const std::function<void(PIRP, PIO_STACK_LOCATION)>& prepare);
 
     // --- files ---
+    // options: NtCreateFile's create options (FILE_SYNCHRONOUS_IO_* mark the file object for
+    // synchronous I/O).
     NTSTATUS Open(std::u16string_view name, ACCESS_MASK access, ULONG shareAccess,
-                  std::shared_ptr<OpenFile>* file);
+                  std::shared_ptr<OpenFile>* file, ULONG options = 0);
     // Cleanup then close. Safe to call once; a second call is a no-op returning STATUS_INVALID_HANDLE.
     NTSTATUS Close(const std::shared_ptr<OpenFile>& file);
+    // The two halves of Close, for a caller that must close only after the file's last request
+    // completed: IRP_MJ_CLEANUP when the last handle goes, IRP_MJ_CLOSE and the file object's
+    // release when nothing refers to it any more.
+    void Cleanup(const std::shared_ptr<OpenFile>& file);
+    void ReleaseFile(const std::shared_ptr<OpenFile>& file);
     IoResult Read(const std::shared_ptr<OpenFile>& file, void* buffer, ULONG length);
     IoResult Write(const std::shared_ptr<OpenFile>& file, const void* buffer, ULONG length);
     IoResult DeviceControl(const std::shared_ptr<OpenFile>& file, ULONG code, const void* input,
@@ -95,9 +109,8 @@ class IoManager
     struct IrpState
     {
         bool completed = false;
-        bool systemOwned = false; // built by SendSynchronous; the I/O manager finishes it
-        KEVENT* done = nullptr;
-        IoResult result{};
+        bool systemOwned = false; // built by the I/O manager for a caller; finished runs at the end
+        std::function<void(PIRP)> finished;
     };
 
     void FinishSystemIrp(PIRP irp);

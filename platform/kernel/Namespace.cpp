@@ -8,6 +8,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 namespace winsim::kernel
 {
 
@@ -123,7 +125,7 @@ PDEVICE_OBJECT ObjectNamespace::Lookup(std::u16string_view name) const
         {
             return nullptr;
         }
-        current = *target;
+        current = target->substr(0, target->find(u'\0'));
     }
     return nullptr;
 }
@@ -137,6 +139,104 @@ std::vector<std::pair<std::u16string, PDEVICE_OBJECT>> ObjectNamespace::Devices(
         all.push_back(entry);
     }
     return all;
+}
+
+namespace
+{
+
+constexpr std::u16string_view kDirectories[] = {u"\\GLOBAL??", u"\\Device", u"\\BaseNamedObjects"};
+
+// The directory part of a full object name ("\\BaseNamedObjects\\x" -> "\\BaseNamedObjects").
+std::u16string_view DirectoryOf(std::u16string_view name)
+{
+    size_t slash = name.find_last_of(u'\\');
+    return slash == std::u16string_view::npos || slash == 0 ? std::u16string_view(u"\\")
+                                                            : name.substr(0, slash);
+}
+
+} // namespace
+
+bool ObjectNamespace::IsDirectory(std::u16string_view path)
+{
+    if (path == u"\\" || EqualsNoCase(path, u"\\??"))
+    {
+        return true;
+    }
+    for (auto directory : kDirectories)
+    {
+        if (EqualsNoCase(path, directory))
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+NTSTATUS ObjectNamespace::InsertObject(std::u16string_view name, const std::shared_ptr<KernelObject>& object)
+{
+    if (!IsDirectory(DirectoryOf(name)))
+    {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::u16string key = UpperCase(name);
+    auto existing = m_objects.find(key);
+    if ((existing != m_objects.end() && !existing->second.second.expired()) || m_devices.count(key) != 0 ||
+        m_links.count(UpperCase(CanonicalLinkName(name))) != 0)
+    {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    m_objects[key] = {std::u16string(name), object};
+    return STATUS_SUCCESS;
+}
+
+std::shared_ptr<KernelObject> ObjectNamespace::FindObject(std::u16string_view name) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_objects.find(UpperCase(name));
+    return it == m_objects.end() ? nullptr : it->second.second.lock();
+}
+
+std::vector<std::pair<std::u16string, std::u16string>> ObjectNamespace::DirectoryEntries(
+    std::u16string_view path) const
+{
+    std::u16string directory = UpperCase(CanonicalLinkName(std::u16string(path) + u"\\"));
+    directory.pop_back();
+    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    auto take = [&](const std::u16string& name, std::u16string_view type) {
+        if (DirectoryOf(name).size() == directory.size() && EqualsNoCase(DirectoryOf(name), directory))
+        {
+            entries.emplace_back(name.substr(directory.size() + 1), std::u16string(type));
+        }
+    };
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& [key, entry] : m_devices)
+        {
+            take(entry.first, u"Device");
+        }
+        for (const auto& [key, entry] : m_links)
+        {
+            take(entry.first, u"SymbolicLink");
+        }
+        for (const auto& [key, entry] : m_objects)
+        {
+            if (auto object = entry.second.lock())
+            {
+                take(entry.first, ToUtf16(object->TypeName()));
+            }
+        }
+    }
+    if (directory == u"\\")
+    {
+        for (auto name : kDirectories)
+        {
+            entries.emplace_back(std::u16string(name.substr(1)), u"Directory");
+        }
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return UpperCase(a.first) < UpperCase(b.first); });
+    return entries;
 }
 
 std::vector<std::pair<std::u16string, std::u16string>> ObjectNamespace::Links() const

@@ -1,10 +1,14 @@
-// The object manager's namespace as far as devices need it: named device objects (\Device\...),
-// symbolic links (\DosDevices\COM3, which is \GLOBAL??\COM3) and device interfaces.
+// The object manager's namespace: named device objects (\Device\...), symbolic links
+// (\DosDevices\COM3, which is \GLOBAL??\COM3), the named objects user mode creates
+// (\BaseNamedObjects\...), the object directories that hold them, and device interfaces.
 #pragma once
 
 #include <wdm.h>
 
+#include "Handles.h"
+
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,8 +39,20 @@ class ObjectNamespace
     NTSTATUS DeleteLink(std::u16string_view link);
     std::optional<std::u16string> LinkTarget(std::u16string_view link) const;
 
-    // Follows links (at most a few levels) and finds the named device.
+    // Follows links (at most a few levels) and finds the named device. A link's target may hold
+    // several NUL-separated names (DefineDosDevice stacks them); the first is the current one.
     PDEVICE_OBJECT Lookup(std::u16string_view name) const;
+
+    // Named objects of user mode (events, mutants). An object stays in the namespace while
+    // something refers to it; Insert fails with STATUS_OBJECT_NAME_COLLISION when the name is
+    // taken, and with STATUS_OBJECT_PATH_NOT_FOUND when its directory does not exist.
+    NTSTATUS InsertObject(std::u16string_view name, const std::shared_ptr<KernelObject>& object);
+    std::shared_ptr<KernelObject> FindObject(std::u16string_view name) const;
+
+    // Object directories (\GLOBAL??, \Device, \BaseNamedObjects): whether one exists, and the
+    // names directly in it with their object type names, sorted.
+    static bool IsDirectory(std::u16string_view path);
+    std::vector<std::pair<std::u16string, std::u16string>> DirectoryEntries(std::u16string_view path) const;
 
     // For people and tests: all named devices and all links, sorted by name.
     std::vector<std::pair<std::u16string, PDEVICE_OBJECT>> Devices() const;
@@ -57,6 +73,7 @@ class ObjectNamespace
     std::map<std::u16string, std::pair<std::u16string, PDEVICE_OBJECT>> m_devices; // upper-cased name
     std::map<std::u16string, std::pair<std::u16string, std::u16string>> m_links; // upper-cased canonical name
     std::vector<DeviceInterfaceInstance> m_interfaces;
+    std::map<std::u16string, std::pair<std::u16string, std::weak_ptr<KernelObject>>> m_objects; // upper-cased
 };
 
 std::u16string GuidToText(const GUID& guid);

@@ -1,12 +1,16 @@
 #include "System.h"
 
+#include "Atoms.h"
 #include "ConfigManager.h"
+#include "DebugOutput.h"
 #include "EventLog.h"
+#include "FileIo.h"
 #include "Handles.h"
 #include "Io.h"
 #include "Namespace.h"
 #include "Pnp.h"
 #include "Pool.h"
+#include "Process.h"
 #include "Registry.h"
 #include "Scheduler.h"
 #include "Tracing.h"
@@ -27,7 +31,8 @@ System::System(SystemConfig config) : m_config(std::move(config))
     {
         VerifierStop(VerifierRule::ObjectMisuse, "a second simulated machine was started in this process");
     }
-    m_scheduler = std::make_unique<Scheduler>(m_config.bootSystemTime, m_config.processors);
+    m_scheduler =
+        std::make_unique<Scheduler>(m_config.bootSystemTime, m_config.processors, m_config.realTimeClock);
     m_registry = std::make_unique<Registry>();
     m_configManager = std::make_unique<ConfigManager>(*m_registry);
     m_handles = std::make_unique<HandleTable>();
@@ -37,12 +42,22 @@ System::System(SystemConfig config) : m_config(std::move(config))
     m_tracing = std::make_unique<TraceHub>();
     m_io = std::make_unique<IoManager>();
     m_pnp = std::make_unique<PnpManager>();
+    m_files = std::make_unique<FileIo>();
+    m_process = std::make_unique<UserProcess>();
+    m_atoms = std::make_unique<AtomTable>(m_config.machineDirectory);
+    m_debugOutput = std::make_unique<DebugChannel>(m_config.machineDirectory);
 }
 
 System::~System()
 {
-    // The worker and DPC threads stop first, while everything they might touch still exists.
+    // Whatever the user-mode process still holds goes while the dispatcher runs (the machine runs
+    // the process down before this, with its devices still there).
+    m_process.reset();
+    // The worker and DPC threads stop next, while everything they might touch still exists.
     m_scheduler.reset();
+    m_debugOutput.reset();
+    m_atoms.reset();
+    m_files.reset();
     m_pnp.reset();
     m_io.reset();
     m_tracing.reset();

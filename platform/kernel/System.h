@@ -21,6 +21,10 @@ class EventLog;
 class TraceHub;
 class IoManager;
 class PnpManager;
+class UserProcess;
+class FileIo;
+class AtomTable;
+class DebugChannel;
 
 struct SystemConfig
 {
@@ -36,6 +40,11 @@ struct SystemConfig
     LONGLONG bootSystemTime = 134120772000000000LL;
     // Processors that run DPCs concurrently.
     unsigned processors = 2;
+    // Whether the clock follows the host's clock instead of moving only when told to.
+    bool realTimeClock = false;
+    // Host folder where the state the machine shares with its other processes lives (named
+    // mutants, the atom table, the debugger-output endpoint). Empty: this process alone.
+    std::string machineDirectory;
 };
 
 class System
@@ -69,6 +78,11 @@ class System
     TraceHub& Tracing() { return *m_tracing; }
     IoManager& Io() { return *m_io; }
     PnpManager& Pnp() { return *m_pnp; }
+    // The user-mode process the system services serve, and the managers behind them.
+    UserProcess& Process() { return *m_process; }
+    FileIo& Files() { return *m_files; }
+    AtomTable& Atoms() { return *m_atoms; }
+    DebugChannel& DebugOutput() { return *m_debugOutput; }
 
   private:
     SystemConfig m_config;
@@ -82,6 +96,10 @@ class System
     std::unique_ptr<TraceHub> m_tracing;
     std::unique_ptr<IoManager> m_io;
     std::unique_ptr<PnpManager> m_pnp;
+    std::unique_ptr<FileIo> m_files;
+    std::unique_ptr<UserProcess> m_process;
+    std::unique_ptr<AtomTable> m_atoms;
+    std::unique_ptr<DebugChannel> m_debugOutput;
 };
 
 // Well-known registry paths.

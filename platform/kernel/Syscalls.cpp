@@ -1,0 +1,712 @@
+#include "Syscalls.h"
+
+#include "Atoms.h"
+#include "DebugOutput.h"
+#include "FileIo.h"
+#include "Namespace.h"
+#include "Objects.h"
+#include "Process.h"
+#include "Scheduler.h"
+#include "SharedState.h"
+#include "System.h"
+#include "Thread.h"
+
+#include <string.h>
+
+namespace winsim::kernel
+{
+namespace
+{
+
+using syscall::OBJECT_DIRECTORY_INFORMATION;
+
+System& Kernel()
+{
+    return System::Current();
+}
+
+HandleTable& Handles()
+{
+    return Kernel().Process().Handles();
+}
+
+std::u16string TextOf(PCUNICODE_STRING text)
+{
+    if (text == nullptr || text->Buffer == nullptr)
+    {
+        return std::u16string();
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
+}
+
+// The object a handle of the calling process refers to, as the type the service needs.
+template <typename T>
+NTSTATUS Reference(HANDLE handle, std::shared_ptr<T>* object)
+{
+    std::shared_ptr<KernelObject> found = Handles().Lookup(handle);
+    if (found == nullptr)
+    {
+        return STATUS_INVALID_HANDLE;
+    }
+    *object = std::dynamic_pointer_cast<T>(found);
+    return *object != nullptr ? STATUS_SUCCESS : STATUS_OBJECT_TYPE_MISMATCH;
+}
+
+// The full object name of a call's object attributes: relative to a directory handle, or absolute.
+NTSTATUS NameOf(POBJECT_ATTRIBUTES attributes, std::u16string* name)
+{
+    if (attributes == nullptr || attributes->ObjectName == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string text = TextOf(attributes->ObjectName);
+    if (attributes->RootDirectory != nullptr)
+    {
+        std::shared_ptr<DirectoryObject> directory;
+        NTSTATUS status = Reference(attributes->RootDirectory, &directory);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        if (text.empty() || text[0] == u'\\')
+        {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        text = directory->Path() + u"\\" + text;
+    }
+    else if (text.empty() || text[0] != u'\\')
+    {
+        return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    }
+    *name = std::move(text);
+    return STATUS_SUCCESS;
+}
+
+std::optional<ULONGLONG> DeadlineOf(PLARGE_INTEGER timeout)
+{
+    if (timeout == nullptr)
+    {
+        return std::nullopt;
+    }
+    return Kernel().GetScheduler().DeadlineFromTimeout(timeout->QuadPart);
+}
+
+NTSTATUS Publish(const std::shared_ptr<KernelObject>& object, PHANDLE handle)
+{
+    *handle = Handles().Insert(object);
+    return STATUS_SUCCESS;
+}
+
+// Creates a named or unnamed event or mutant, or opens the one already under that name.
+// STATUS_OBJECT_NAME_EXISTS (a success) tells the caller the name was taken.
+template <typename T>
+NTSTATUS CreateNamed(
+    POBJECT_ATTRIBUTES attributes, PHANDLE handle,
+    const std::function<NTSTATUS(const std::u16string& name, std::shared_ptr<T>*, bool* existed)>& make)
+{
+    std::u16string name;
+    if (attributes != nullptr && attributes->ObjectName != nullptr && attributes->ObjectName->Length != 0)
+    {
+        NTSTATUS status = NameOf(attributes, &name);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+    }
+    ObjectNamespace& names = Kernel().Namespace();
+    for (;;)
+    {
+        if (!name.empty())
+        {
+            if (std::shared_ptr<KernelObject> existing = names.FindObject(name))
+            {
+                auto typed = std::dynamic_pointer_cast<T>(existing);
+                if (typed == nullptr)
+                {
+                    return STATUS_OBJECT_TYPE_MISMATCH;
+                }
+                if (attributes->Attributes & OBJ_EXCLUSIVE)
+                {
+                    return STATUS_OBJECT_NAME_COLLISION;
+                }
+                Publish(typed, handle);
+                return STATUS_OBJECT_NAME_EXISTS;
+            }
+        }
+        std::shared_ptr<T> object;
+        bool existed = false;
+        NTSTATUS status = make(name, &object, &existed);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        if (!name.empty())
+        {
+            status = names.InsertObject(name, object);
+            if (status == STATUS_OBJECT_NAME_COLLISION)
+            {
+                continue; // another thread created it meanwhile: open that one
+            }
+            if (!NT_SUCCESS(status))
+            {
+                return status;
+            }
+        }
+        Publish(object, handle);
+        return existed ? STATUS_OBJECT_NAME_EXISTS : STATUS_SUCCESS;
+    }
+}
+
+template <typename T>
+NTSTATUS OpenNamed(POBJECT_ATTRIBUTES attributes, PHANDLE handle)
+{
+    std::u16string name;
+    NTSTATUS status = NameOf(attributes, &name);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::shared_ptr<KernelObject> existing = Kernel().Namespace().FindObject(name);
+    if (existing == nullptr)
+    {
+        return ObjectNamespace::IsDirectory(name.substr(0, name.find_last_of(u'\\')))
+                   ? STATUS_OBJECT_NAME_NOT_FOUND
+                   : STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    auto typed = std::dynamic_pointer_cast<T>(existing);
+    if (typed == nullptr)
+    {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    return Publish(typed, handle);
+}
+
+// An event handle given with an I/O request: none, or an event.
+NTSTATUS EventOf(HANDLE handle, std::shared_ptr<EventObject>* event)
+{
+    return handle == nullptr ? STATUS_SUCCESS : Reference(handle, event);
+}
+
+// --- files and devices ---------------------------------------------------------------------------
+
+NTSTATUS NTAPI NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                            POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                            PLARGE_INTEGER, ULONG, ULONG ShareAccess, ULONG CreateDisposition,
+                            ULONG CreateOptions, PVOID, ULONG)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtCreateFile");
+    std::u16string name;
+    NTSTATUS status = NameOf(ObjectAttributes, &name);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::shared_ptr<UserFile> file;
+    status =
+        Kernel().Files().Create(name, DesiredAccess, ShareAccess, CreateDisposition, CreateOptions, &file);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    IoStatusBlock->Status = STATUS_SUCCESS;
+    IoStatusBlock->Information = FILE_OPENED;
+    return Publish(file, FileHandle);
+}
+
+NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
+                          PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                          PLARGE_INTEGER ByteOffset, PULONG)
+{
+    std::shared_ptr<UserFile> file;
+    std::shared_ptr<EventObject> event;
+    NTSTATUS status = Reference(FileHandle, &file);
+    if (NT_SUCCESS(status))
+    {
+        status = EventOf(Event, &event);
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (ApcRoutine != nullptr)
+    {
+        return STATUS_NOT_SUPPORTED; // completion routines (ReadFileEx) are not delivered here
+    }
+    return Kernel().Files().Read(file, event, IoStatusBlock, Buffer, Length, ByteOffset);
+}
+
+NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
+                           PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                           PLARGE_INTEGER ByteOffset, PULONG)
+{
+    std::shared_ptr<UserFile> file;
+    std::shared_ptr<EventObject> event;
+    NTSTATUS status = Reference(FileHandle, &file);
+    if (NT_SUCCESS(status))
+    {
+        status = EventOf(Event, &event);
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (ApcRoutine != nullptr)
+    {
+        return STATUS_NOT_SUPPORTED;
+    }
+    return Kernel().Files().Write(file, event, IoStatusBlock, Buffer, Length, ByteOffset);
+}
+
+NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
+                                     PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
+                                     ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength)
+{
+    std::shared_ptr<UserFile> file;
+    std::shared_ptr<EventObject> event;
+    NTSTATUS status = Reference(FileHandle, &file);
+    if (NT_SUCCESS(status))
+    {
+        status = EventOf(Event, &event);
+    }
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (ApcRoutine != nullptr)
+    {
+        return STATUS_NOT_SUPPORTED;
+    }
+    return Kernel().Files().DeviceControl(file, event, IoStatusBlock, IoControlCode, InputBuffer,
+                                          InputBufferLength, OutputBuffer, OutputBufferLength);
+}
+
+NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    std::shared_ptr<UserFile> file;
+    NTSTATUS status = Reference(FileHandle, &file);
+    return NT_SUCCESS(status) ? Kernel().Files().Flush(file, IoStatusBlock) : status;
+}
+
+NTSTATUS NTAPI NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    std::shared_ptr<UserFile> file;
+    NTSTATUS status = Reference(FileHandle, &file);
+    if (NT_SUCCESS(status))
+    {
+        status = Kernel().Files().CancelThreadRequests(file);
+        IoStatusBlock->Status = status;
+        IoStatusBlock->Information = 0;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI NtCancelIoFileEx(HANDLE FileHandle, PIO_STATUS_BLOCK IoRequestToCancel,
+                                PIO_STATUS_BLOCK IoStatusBlock)
+{
+    std::shared_ptr<UserFile> file;
+    NTSTATUS status = Reference(FileHandle, &file);
+    if (NT_SUCCESS(status))
+    {
+        status = Kernel().Files().CancelRequests(file, IoRequestToCancel);
+        IoStatusBlock->Status = status;
+        IoStatusBlock->Information = 0;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                      PVOID FileInformation, ULONG Length,
+                                      FILE_INFORMATION_CLASS FileInformationClass)
+{
+    std::shared_ptr<UserFile> file;
+    NTSTATUS status = Reference(FileHandle, &file);
+    return NT_SUCCESS(status) ? Kernel().Files().QueryInformation(file, IoStatusBlock, FileInformation,
+                                                                  Length, FileInformationClass)
+                              : status;
+}
+
+// --- handles and dispatcher objects --------------------------------------------------------------
+
+NTSTATUS NTAPI NtClose(HANDLE Handle)
+{
+    return Kernel().Process().CloseHandle(Handle);
+}
+
+NTSTATUS NTAPI NtCreateEvent(PHANDLE EventHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes,
+                             EVENT_TYPE EventType, BOOLEAN InitialState)
+{
+    if (EventType != NotificationEvent && EventType != SynchronizationEvent)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return CreateNamed<EventObject>(ObjectAttributes, EventHandle,
+                                    [&](const std::u16string&, std::shared_ptr<EventObject>* event, bool*) {
+                                        *event =
+                                            std::make_shared<EventObject>(EventType, InitialState != FALSE);
+                                        return STATUS_SUCCESS;
+                                    });
+}
+
+NTSTATUS NTAPI NtOpenEvent(PHANDLE EventHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    return OpenNamed<EventObject>(ObjectAttributes, EventHandle);
+}
+
+NTSTATUS NTAPI NtSetEvent(HANDLE EventHandle, PLONG PreviousState)
+{
+    std::shared_ptr<EventObject> event;
+    NTSTATUS status = Reference(EventHandle, &event);
+    if (NT_SUCCESS(status))
+    {
+        LONG previous = Kernel().GetScheduler().SetEvent(event->Event());
+        if (PreviousState != nullptr)
+        {
+            *PreviousState = previous;
+        }
+    }
+    return status;
+}
+
+NTSTATUS NTAPI NtResetEvent(HANDLE EventHandle, PLONG PreviousState)
+{
+    std::shared_ptr<EventObject> event;
+    NTSTATUS status = Reference(EventHandle, &event);
+    if (NT_SUCCESS(status))
+    {
+        LONG previous = Kernel().GetScheduler().ResetEvent(event->Event());
+        if (PreviousState != nullptr)
+        {
+            *PreviousState = previous;
+        }
+    }
+    return status;
+}
+
+NTSTATUS NTAPI NtCreateMutant(PHANDLE MutantHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes,
+                              BOOLEAN InitialOwner)
+{
+    const std::string& machine = Kernel().Config().machineDirectory;
+    return CreateNamed<MutantObject>(
+        ObjectAttributes, MutantHandle,
+        [&](const std::u16string& name, std::shared_ptr<MutantObject>* mutant, bool* existed) {
+            std::unique_ptr<SharedMutex> shared;
+            if (!name.empty() && !machine.empty())
+            {
+                NTSTATUS status = STATUS_SUCCESS;
+                shared = SharedMutex::Open(machine, name, existed, &status);
+                if (shared == nullptr)
+                {
+                    return status;
+                }
+            }
+            // Opening a mutant that exists elsewhere never takes it.
+            *mutant = std::make_shared<MutantObject>(InitialOwner != FALSE && !*existed, std::move(shared));
+            return STATUS_SUCCESS;
+        });
+}
+
+NTSTATUS NTAPI NtOpenMutant(PHANDLE MutantHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    return OpenNamed<MutantObject>(ObjectAttributes, MutantHandle);
+}
+
+NTSTATUS NTAPI NtReleaseMutant(HANDLE MutantHandle, PLONG PreviousCount)
+{
+    std::shared_ptr<MutantObject> mutant;
+    NTSTATUS status = Reference(MutantHandle, &mutant);
+    return NT_SUCCESS(status) ? mutant->Release(PreviousCount) : status;
+}
+
+NTSTATUS NTAPI NtWaitForMultipleObjects(ULONG Count, HANDLE* Handles, WAIT_TYPE WaitType, BOOLEAN,
+                                        PLARGE_INTEGER Timeout)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtWaitForMultipleObjects");
+    if (Count == 0 || Count > 64 || (WaitType != WaitAll && WaitType != WaitAny))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::vector<std::shared_ptr<KernelObject>> objects;
+    for (ULONG i = 0; i < Count; ++i)
+    {
+        std::shared_ptr<KernelObject> object = ::winsim::kernel::Handles().Lookup(Handles[i]);
+        if (object == nullptr)
+        {
+            return STATUS_INVALID_HANDLE;
+        }
+        // A WaitAll names each object once.
+        for (const auto& earlier : objects)
+        {
+            if (WaitType == WaitAll && earlier == object)
+            {
+                return STATUS_INVALID_PARAMETER_MIX;
+            }
+        }
+        objects.push_back(std::move(object));
+    }
+    return WaitForObjects(objects, WaitType, DeadlineOf(Timeout));
+}
+
+NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    return NtWaitForMultipleObjects(1, &Handle, WaitAny, Alertable, Timeout);
+}
+
+NTSTATUS NTAPI NtDelayExecution(BOOLEAN, PLARGE_INTEGER DelayInterval)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtDelayExecution");
+    Scheduler& scheduler = Kernel().GetScheduler();
+    scheduler.DelayUntil(scheduler.DeadlineFromTimeout(DelayInterval->QuadPart));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI NtQuerySystemTime(PLARGE_INTEGER SystemTime)
+{
+    SystemTime->QuadPart = Kernel().GetScheduler().SystemTime();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI NtTerminateThread(HANDLE ThreadHandle, NTSTATUS)
+{
+    if (ThreadHandle != syscall::CurrentThreadHandle())
+    {
+        return STATUS_INVALID_HANDLE; // only the calling thread ends itself here
+    }
+    Kernel().Process().ThreadEnded(&CurrentThread());
+    return STATUS_SUCCESS;
+}
+
+// --- object namespace ----------------------------------------------------------------------------
+
+NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK,
+                                          POBJECT_ATTRIBUTES ObjectAttributes, PUNICODE_STRING LinkTarget)
+{
+    std::u16string name;
+    NTSTATUS status = NameOf(ObjectAttributes, &name);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (LinkTarget == nullptr || LinkTarget->Length == 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!ObjectNamespace::IsDirectory(name.substr(0, name.find_last_of(u'\\'))))
+    {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    status = Kernel().Namespace().CreateLink(name, TextOf(LinkTarget));
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    bool permanent = (ObjectAttributes->Attributes & OBJ_PERMANENT) != 0;
+    return Publish(std::make_shared<SymbolicLinkObject>(name, !permanent), LinkHandle);
+}
+
+NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK, POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    std::u16string name;
+    NTSTATUS status = NameOf(ObjectAttributes, &name);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::u16string canonical = ObjectNamespace::CanonicalLinkName(name);
+    if (!Kernel().Namespace().LinkTarget(canonical))
+    {
+        return ObjectNamespace::IsDirectory(canonical.substr(0, canonical.find_last_of(u'\\')))
+                   ? STATUS_OBJECT_NAME_NOT_FOUND
+                   : STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    return Publish(std::make_shared<SymbolicLinkObject>(canonical, false), LinkHandle);
+}
+
+NTSTATUS NTAPI NtQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength)
+{
+    std::shared_ptr<SymbolicLinkObject> link;
+    NTSTATUS status = Reference(LinkHandle, &link);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::optional<std::u16string> target = Kernel().Namespace().LinkTarget(link->Name());
+    if (!target)
+    {
+        return STATUS_OBJECT_NAME_NOT_FOUND; // deleted since it was opened
+    }
+    ULONG bytes = static_cast<ULONG>(target->size() * sizeof(WCHAR));
+    // The target comes with a terminating NUL when there is room for one, and that counts.
+    bool terminated = LinkTarget->MaximumLength >= bytes + sizeof(WCHAR);
+    if (ReturnedLength != nullptr)
+    {
+        *ReturnedLength = bytes + (terminated || LinkTarget->MaximumLength < bytes ? sizeof(WCHAR) : 0);
+    }
+    if (LinkTarget->MaximumLength < bytes)
+    {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    memcpy(LinkTarget->Buffer, target->data(), bytes);
+    LinkTarget->Length = static_cast<USHORT>(bytes);
+    if (terminated)
+    {
+        LinkTarget->Buffer[target->size()] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI NtMakeTemporaryObject(HANDLE Handle)
+{
+    std::shared_ptr<SymbolicLinkObject> link;
+    NTSTATUS status = Reference(Handle, &link);
+    if (NT_SUCCESS(status))
+    {
+        link->MakeTemporary();
+    }
+    return status;
+}
+
+NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK,
+                                     POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    std::u16string name;
+    NTSTATUS status = NameOf(ObjectAttributes, &name);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (!ObjectNamespace::IsDirectory(name))
+    {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return Publish(std::make_shared<DirectoryObject>(name), DirectoryHandle);
+}
+
+// The buffer holds the entries, an empty entry closing the array, then their names and type names.
+NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE DirectoryHandle, PVOID Buffer, ULONG Length,
+                                      BOOLEAN ReturnSingleEntry, BOOLEAN RestartScan, PULONG Context,
+                                      PULONG ReturnLength)
+{
+    std::shared_ptr<DirectoryObject> directory;
+    NTSTATUS status = Reference(DirectoryHandle, &directory);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    auto entries = Kernel().Namespace().DirectoryEntries(directory->Path());
+    ULONG first = RestartScan ? 0 : *Context;
+    if (first >= entries.size())
+    {
+        return STATUS_NO_MORE_ENTRIES;
+    }
+    auto sizeFor = [&](ULONG count) {
+        size_t size = (count + 1) * sizeof(OBJECT_DIRECTORY_INFORMATION);
+        for (ULONG i = first; i < first + count; ++i)
+        {
+            size += (entries[i].first.size() + 1 + entries[i].second.size() + 1) * sizeof(WCHAR);
+        }
+        return size;
+    };
+    ULONG count = 0;
+    ULONG wanted = ReturnSingleEntry ? 1 : static_cast<ULONG>(entries.size() - first);
+    while (count < wanted && sizeFor(count + 1) <= Length)
+    {
+        ++count;
+    }
+    if (count == 0)
+    {
+        if (ReturnLength != nullptr)
+        {
+            *ReturnLength = static_cast<ULONG>(sizeFor(1));
+        }
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    auto* info = static_cast<OBJECT_DIRECTORY_INFORMATION*>(Buffer);
+    auto* text = reinterpret_cast<WCHAR*>(info + count + 1);
+    auto put = [&text](const std::u16string& value, UNICODE_STRING* into) {
+        memcpy(text, value.data(), value.size() * sizeof(WCHAR));
+        text[value.size()] = 0;
+        into->Buffer = text;
+        into->Length = static_cast<USHORT>(value.size() * sizeof(WCHAR));
+        into->MaximumLength = static_cast<USHORT>(into->Length + sizeof(WCHAR));
+        text += value.size() + 1;
+    };
+    for (ULONG i = 0; i < count; ++i)
+    {
+        put(entries[first + i].first, &info[i].Name);
+        put(entries[first + i].second, &info[i].TypeName);
+    }
+    memset(&info[count], 0, sizeof(OBJECT_DIRECTORY_INFORMATION));
+    *Context = first + count;
+    if (ReturnLength != nullptr)
+    {
+        *ReturnLength = static_cast<ULONG>(sizeFor(count));
+    }
+    return first + count < entries.size() && !ReturnSingleEntry ? STATUS_MORE_ENTRIES : STATUS_SUCCESS;
+}
+
+// --- atoms and debugger output -------------------------------------------------------------------
+
+NTSTATUS NTAPI NtAddAtom(PWSTR AtomName, ULONG Length, syscall::PRTL_ATOM Atom)
+{
+    if (AtomName == nullptr || Length == 0 || Length > 255 * sizeof(WCHAR))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Kernel().Atoms().Add(
+        std::u16string_view(reinterpret_cast<const char16_t*>(AtomName), Length / sizeof(WCHAR)), Atom);
+}
+
+NTSTATUS NTAPI DebugPrint(PSTRING Output, ULONG, ULONG)
+{
+    Kernel().DebugOutput().Print(Kernel().Process().Id(), Output->Buffer, Output->Length);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+const syscall::SystemServices& SystemServiceTable()
+{
+    static const syscall::SystemServices table = {
+        .NtCreateFile = NtCreateFile,
+        .NtReadFile = NtReadFile,
+        .NtWriteFile = NtWriteFile,
+        .NtDeviceIoControlFile = NtDeviceIoControlFile,
+        .NtFlushBuffersFile = NtFlushBuffersFile,
+        .NtCancelIoFile = NtCancelIoFile,
+        .NtCancelIoFileEx = NtCancelIoFileEx,
+        .NtQueryInformationFile = NtQueryInformationFile,
+        .NtClose = NtClose,
+        .NtCreateEvent = NtCreateEvent,
+        .NtOpenEvent = NtOpenEvent,
+        .NtSetEvent = NtSetEvent,
+        .NtResetEvent = NtResetEvent,
+        .NtCreateMutant = NtCreateMutant,
+        .NtOpenMutant = NtOpenMutant,
+        .NtReleaseMutant = NtReleaseMutant,
+        .NtWaitForSingleObject = NtWaitForSingleObject,
+        .NtWaitForMultipleObjects = NtWaitForMultipleObjects,
+        .NtDelayExecution = NtDelayExecution,
+        .NtQuerySystemTime = NtQuerySystemTime,
+        .NtTerminateThread = NtTerminateThread,
+        .NtCreateSymbolicLinkObject = NtCreateSymbolicLinkObject,
+        .NtOpenSymbolicLinkObject = NtOpenSymbolicLinkObject,
+        .NtQuerySymbolicLinkObject = NtQuerySymbolicLinkObject,
+        .NtMakeTemporaryObject = NtMakeTemporaryObject,
+        .NtOpenDirectoryObject = NtOpenDirectoryObject,
+        .NtQueryDirectoryObject = NtQueryDirectoryObject,
+        .NtOpenKey = RegistryServices::NtOpenKey,
+        .NtCreateKey = RegistryServices::NtCreateKey,
+        .NtEnumerateKey = RegistryServices::NtEnumerateKey,
+        .NtEnumerateValueKey = RegistryServices::NtEnumerateValueKey,
+        .NtQueryKey = RegistryServices::NtQueryKey,
+        .NtQueryValueKey = RegistryServices::NtQueryValueKey,
+        .NtSetValueKey = RegistryServices::NtSetValueKey,
+        .NtDeleteValueKey = RegistryServices::NtDeleteValueKey,
+        .NtDeleteKey = RegistryServices::NtDeleteKey,
+        .NtAddAtom = NtAddAtom,
+        .DebugPrint = DebugPrint,
+    };
+    return table;
+}
+
+} // namespace winsim::kernel

@@ -1,0 +1,164 @@
+// The system-call seam: every call user mode makes into the machine's kernel.
+//
+// User mode (platform/user, ntdll) never touches the kernel's objects; it calls the native system
+// services below by their Windows names and shapes. A machine publishes its table of services when
+// it boots (ntdll's ConnectMachine). In one process a call is a direct call into the kernel; a
+// machine hosted in a process of its own would carry the same calls over a local socket. So only
+// plain data crosses: handles, counted strings, flat structures and the caller's buffers, never a
+// C++ object.
+//
+// Handles handed out here belong to the calling process's handle table in the kernel, not to the
+// system handle table that kernel-mode Zw* calls use. Every service runs at PASSIVE_LEVEL on the
+// calling thread; a service that blocks (a wait, synchronous I/O) waits in the kernel's dispatcher,
+// so the machine knows the thread is waiting.
+#pragma once
+
+#include <winsim/base.h>
+#include <winsim/nttypes.h>
+#include <ntstatus.h>
+
+namespace winsim::syscall
+{
+
+typedef USHORT RTL_ATOM;
+typedef RTL_ATOM* PRTL_ATOM;
+
+// Entries of an object directory (NtQueryDirectoryObject).
+typedef struct _OBJECT_DIRECTORY_INFORMATION
+{
+    UNICODE_STRING Name;
+    UNICODE_STRING TypeName;
+} OBJECT_DIRECTORY_INFORMATION, *POBJECT_DIRECTORY_INFORMATION;
+
+// Object-specific access rights the services check.
+#define DIRECTORY_QUERY          0x0001
+#define DIRECTORY_TRAVERSE       0x0002
+#define SYMBOLIC_LINK_QUERY      0x0001
+#define SYMBOLIC_LINK_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | 0x1)
+#define EVENT_QUERY_STATE        0x0001
+
+// The pseudo-handle of the calling thread (NtCurrentThread).
+inline HANDLE CurrentThreadHandle()
+{
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
+}
+
+struct SystemServices
+{
+    // --- files and devices ---
+    NTSTATUS(NTAPI* NtCreateFile)
+    (PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+     PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+     ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
+    NTSTATUS(NTAPI* NtReadFile)
+    (HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+    NTSTATUS(NTAPI* NtWriteFile)
+    (HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+    NTSTATUS(NTAPI* NtDeviceIoControlFile)
+    (HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+     PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+     PVOID OutputBuffer, ULONG OutputBufferLength);
+    NTSTATUS(NTAPI* NtFlushBuffersFile)(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+    NTSTATUS(NTAPI* NtCancelIoFile)(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+    NTSTATUS(NTAPI* NtCancelIoFileEx)
+    (HANDLE FileHandle, PIO_STATUS_BLOCK IoRequestToCancel, PIO_STATUS_BLOCK IoStatusBlock);
+    NTSTATUS(NTAPI* NtQueryInformationFile)
+    (HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+     FILE_INFORMATION_CLASS FileInformationClass);
+
+    // --- handles and dispatcher objects ---
+    NTSTATUS(NTAPI* NtClose)(HANDLE Handle);
+    NTSTATUS(NTAPI* NtCreateEvent)
+    (PHANDLE EventHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+     EVENT_TYPE EventType, BOOLEAN InitialState);
+    NTSTATUS(NTAPI* NtOpenEvent)
+    (PHANDLE EventHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+    NTSTATUS(NTAPI* NtSetEvent)(HANDLE EventHandle, PLONG PreviousState);
+    NTSTATUS(NTAPI* NtResetEvent)(HANDLE EventHandle, PLONG PreviousState);
+    NTSTATUS(NTAPI* NtCreateMutant)
+    (PHANDLE MutantHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+     BOOLEAN InitialOwner);
+    NTSTATUS(NTAPI* NtOpenMutant)
+    (PHANDLE MutantHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+    NTSTATUS(NTAPI* NtReleaseMutant)(HANDLE MutantHandle, PLONG PreviousCount);
+    NTSTATUS(NTAPI* NtWaitForSingleObject)(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+    NTSTATUS(NTAPI* NtWaitForMultipleObjects)
+    (ULONG Count, HANDLE* Handles, WAIT_TYPE WaitType, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+    NTSTATUS(NTAPI* NtDelayExecution)(BOOLEAN Alertable, PLARGE_INTEGER DelayInterval);
+    NTSTATUS(NTAPI* NtQuerySystemTime)(PLARGE_INTEGER SystemTime);
+    // Ends the calling thread's life in the kernel (ThreadHandle is CurrentThreadHandle()): the
+    // mutants it owns are abandoned and the I/O it started is cancelled.
+    NTSTATUS(NTAPI* NtTerminateThread)(HANDLE ThreadHandle, NTSTATUS ExitStatus);
+
+    // --- object namespace: symbolic links and directories ---
+    NTSTATUS(NTAPI* NtCreateSymbolicLinkObject)
+    (PHANDLE LinkHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+     PUNICODE_STRING LinkTarget);
+    NTSTATUS(NTAPI* NtOpenSymbolicLinkObject)
+    (PHANDLE LinkHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+    NTSTATUS(NTAPI* NtQuerySymbolicLinkObject)
+    (HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength);
+    // Makes a permanent object temporary: it leaves the namespace when its last handle closes.
+    NTSTATUS(NTAPI* NtMakeTemporaryObject)(HANDLE Handle);
+    NTSTATUS(NTAPI* NtOpenDirectoryObject)
+    (PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+    NTSTATUS(NTAPI* NtQueryDirectoryObject)
+    (HANDLE DirectoryHandle, PVOID Buffer, ULONG Length, BOOLEAN ReturnSingleEntry, BOOLEAN RestartScan,
+     PULONG Context, PULONG ReturnLength);
+
+    // --- registry ---
+    NTSTATUS(NTAPI* NtOpenKey)
+    (PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+    NTSTATUS(NTAPI* NtCreateKey)
+    (PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+     PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+    NTSTATUS(NTAPI* NtEnumerateKey)
+    (HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
+     ULONG Length, PULONG ResultLength);
+    NTSTATUS(NTAPI* NtEnumerateValueKey)
+    (HANDLE KeyHandle, ULONG Index, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+    NTSTATUS(NTAPI* NtQueryKey)
+    (HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation, ULONG Length,
+     PULONG ResultLength);
+    NTSTATUS(NTAPI* NtQueryValueKey)
+    (HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+    NTSTATUS(NTAPI* NtSetValueKey)
+    (HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize);
+    NTSTATUS(NTAPI* NtDeleteValueKey)(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+    NTSTATUS(NTAPI* NtDeleteKey)(HANDLE KeyHandle);
+
+    // --- atoms (registered window messages) ---
+    NTSTATUS(NTAPI* NtAddAtom)(PWSTR AtomName, ULONG Length, PRTL_ATOM Atom);
+
+    // --- debugger output ---
+    // What ntdll's DbgPrint hands the kernel's debugger service; OutputDebugString ends here when
+    // no user-mode debugger takes it.
+    NTSTATUS(NTAPI* DebugPrint)(PSTRING Output, ULONG ComponentId, ULONG Level);
+};
+
+// What user mode knows of the machine it runs on, besides its services.
+struct MachineConnection
+{
+    const SystemServices* services;
+    // Host folder of the machine: its shared state (named objects across processes, the atom table,
+    // the debugger-output endpoint) lives below it.
+    const char* rootDirectory;
+    // Host folder standing for drive C:.
+    const char* systemDrive;
+};
+
+// Implemented by user mode (ntdll): a machine connects when it boots and disconnects when it
+// shuts down.
+WINSIM_API void ConnectMachine(const MachineConnection& machine);
+WINSIM_API void DisconnectMachine();
+
+} // namespace winsim::syscall
+
+// Implemented by the machine: boots the machine whose host folder is rootDirectory in this
+// process and connects it. Returns 0 on success. User mode calls it when a process needs its
+// machine and none has connected.
+extern "C" WINSIM_API int WinsimHostMachine(const char* rootDirectory);
