@@ -7,7 +7,9 @@
 #include "kernel/Io.h"
 #include "kernel/Namespace.h"
 #include "kernel/Registry.h"
+#include "kernel/Process.h"
 #include "kernel/Scheduler.h"
+#include "kernel/Syscalls.h"
 
 #include "base/resources.h"
 #include "base/unicode.h"
@@ -104,10 +106,13 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
         m_root = MakeTemporaryRoot();
         m_ownsRoot = true;
     }
-    std::filesystem::create_directories(m_root / "Windows" / "System32" / "drivers");
-    std::filesystem::create_directories(m_root / "Windows" / "INF");
+    std::filesystem::create_directories(SystemDrive() / "Windows" / "System32" / "drivers");
+    std::filesystem::create_directories(SystemDrive() / "Windows" / "INF");
+    std::filesystem::create_directories(m_root / "images");
 
-    m_system = std::make_unique<kernel::System>(m_config.system);
+    kernel::SystemConfig system = m_config.system;
+    system.machineDirectory = m_root.string();
+    m_system = std::make_unique<kernel::System>(system);
     m_setup = std::make_unique<Setup>(*this);
     SeedRegistry();
     for (const auto& file : m_config.registryFiles)
@@ -120,6 +125,11 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     pnp.SetImageLoader(
         [this](const std::u16string& path, kernel::DriverImage* image) { return LoadImage(path, image); });
     pnp.SetInstaller([this](kernel::DeviceNode& node) { return m_setup->InstallDevice(node); });
+    // From now on this process's user mode runs on this machine.
+    m_rootText = m_root.string();
+    m_systemDriveText = SystemDrive().string();
+    syscall::ConnectMachine(syscall::MachineConnection{&kernel::SystemServiceTable(), m_rootText.c_str(),
+                                                       m_systemDriveText.c_str()});
     m_system->GetEventLog().SetMessageTableReader(
         [this](const std::u16string& files, USHORT language) -> std::optional<std::vector<uint8_t>> {
             // EventMessageFile may list several files, separated by semicolons.
@@ -149,7 +159,9 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
 
 Machine::~Machine()
 {
-    // Readers come out, drivers unload (with the verifier's leak checks), then the kernel stops.
+    // The user-mode process ends (its handles close while the devices are there), readers come
+    // out, drivers unload (with the verifier's leak checks), then the kernel stops.
+    m_system->Process().Rundown();
     for (kernel::DeviceNode* node : m_system->Pnp().Nodes())
     {
         if (node->pdo != nullptr)
@@ -161,6 +173,7 @@ Machine::~Machine()
     m_system->Pnp().UnloadAll();
     m_bus.reset();
     m_setup.reset();
+    syscall::DisconnectMachine();
     m_system.reset();
     if (m_ownsRoot)
     {
@@ -224,7 +237,7 @@ std::filesystem::path Machine::HostPath(std::u16string_view windowsPath) const
         // Relative to the Windows folder, as service image paths are.
         path = u"Windows\\" + path;
     }
-    std::filesystem::path host = m_root;
+    std::filesystem::path host = SystemDrive();
     size_t start = 0;
     while (start < path.size())
     {
@@ -276,7 +289,7 @@ NTSTATUS Machine::LoadImage(const std::u16string& imagePath, kernel::DriverImage
     // Every load maps a fresh image, as Windows does after an unload: the loader is given a copy
     // under a name of its own, so that the image's global state starts from scratch.
     std::filesystem::path copy =
-        m_root / ("loaded-" + std::to_string(m_loadCount++) + "-" + file.filename().string());
+        m_root / "images" / ("loaded-" + std::to_string(m_loadCount++) + "-" + file.filename().string());
     std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing);
     void* handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr)

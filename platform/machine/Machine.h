@@ -1,6 +1,9 @@
-// One simulated Windows computer: its kernel, its disk (a folder standing for drive C:), the USB
-// bus readers are plugged into, and the installation of driver packages. This is the harness the
-// tests and the demo drive.
+// One simulated Windows computer: its kernel, its folder (drive C: is its drive_c folder; what its
+// processes share lives beside it), the USB bus readers are plugged into, and the installation of
+// driver packages. This is the harness the tests, the demo and the launcher drive.
+//
+// While a machine runs, the user mode of this process runs on it: Win32 calls reach its kernel
+// through the system-call seam.
 #pragma once
 
 #include "kernel/Pnp.h"
@@ -27,7 +30,7 @@ class Setup;
 struct MachineConfig
 {
     kernel::SystemConfig system;
-    // Folder standing for drive C:. Empty: a fresh temporary folder, removed with the machine.
+    // The machine's folder. Empty: a fresh temporary folder, removed with the machine.
     std::filesystem::path root;
     // COM numbers the machine's own serial ports hold (they appear in SERIALCOMM and the COM-name
     // database). A new reader gets the lowest number not claimed.
@@ -62,7 +65,9 @@ class Machine
     // The host path of a Windows path on drive C: (C:\..., \SystemRoot\..., %SystemRoot%\...,
     // or a path relative to the Windows folder such as System32\drivers\x.sys).
     std::filesystem::path HostPath(std::u16string_view windowsPath) const;
+    // The machine's folder, and the folder standing for drive C: in it.
     const std::filesystem::path& Root() const { return m_root; }
+    std::filesystem::path SystemDrive() const { return m_root / "drive_c"; }
 
     // Installs a driver package from its .inf file (and the files beside it). Throws
     // std::runtime_error when the package is malformed or a file it names is missing.
@@ -101,6 +106,8 @@ class Machine
     std::unique_ptr<Setup> m_setup;
     std::map<std::u16string, PDRIVER_INITIALIZE> m_builtIn; // upper-cased file name
     unsigned m_loadCount = 0;
+    std::string m_rootText; // the folder, and drive C:, as user mode is told them
+    std::string m_systemDriveText;
 };
 
 } // namespace winsim::machine

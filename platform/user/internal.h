@@ -1,8 +1,13 @@
-// Shared internals of the simulated user mode (kernel32, user32).
+// Shared internals of the simulated user mode (ntdll, kernel32, advapi32, user32).
 //
 // No state of user mode is ever destroyed, per thread or per process: DLLs unloaded at process exit
 // call into it after the C++ destructors of the process (thread-local ones first) have run. Keep it
 // in plain data or in objects allocated once and never freed.
+//
+// Handles: everything that lives in the machine (devices opened as files, events, mutexes, keys,
+// symbolic links) is named by the handle the kernel's native services gave out, as on Windows.
+// Files on the host's disk are the one thing user mode keeps itself: they get handles of their
+// own range from the table below, so a function can tell the two apart by the value.
 #pragma once
 
 #include <windows.h>
@@ -14,32 +19,19 @@
 namespace winsim::user
 {
 
-// Kernel objects reachable through handles.
-enum class ObjectType
-{
-    Mutex,
-    Event,
-    File,
-};
-
+// A file of the host's disk behind a handle.
 struct Object
 {
-    explicit Object(ObjectType t) : type(t) {}
     virtual ~Object() = default;
-    const ObjectType type;
-    std::string name; // empty for unnamed objects
 };
 
-// The process's handle table. Insert returns the new handle; Lookup sets ERROR_INVALID_HANDLE and
-// returns null for a handle that is not open.
+// The process's table of host-disk objects. Insert returns the new handle; Lookup returns null
+// (and sets ERROR_INVALID_HANDLE) for a handle of that range that is not open.
 HANDLE InsertHandle(std::shared_ptr<Object> object);
 std::shared_ptr<Object> LookupHandle(HANDLE handle);
 bool RemoveHandle(HANDLE handle);
-
-// Named objects of this process: the object registered under name, or null. Register replaces an
-// entry whose object no longer exists.
-std::shared_ptr<Object> FindNamed(const std::string& name);
-void RegisterNamed(const std::string& name, const std::shared_ptr<Object>& object);
+// Whether a handle value belongs to that table rather than to the machine's kernel.
+bool IsLocalHandle(HANDLE handle);
 
 // The Win32 error closest to a host errno value.
 DWORD ErrorFromErrno(int error);
@@ -54,10 +46,15 @@ bool HostPathOf(LPCSTR windowsPath, std::string& hostPath);
 // the thread that the thread's next call may change, or null with the last error set.
 LPCSTR HostPathFor(LPCSTR windowsPath, std::string& storage);
 
-// Creates the folder (and its parents) if missing.
-void MakeDirectories(const std::string& path);
+// The NT object name of a Win32 device path ("\\.\COM3" or a DOS device name such as "COM3"), or
+// an empty string when the path names a file on a disk.
+std::u16string DeviceObjectName(LPCSTR path);
 
-// A file name made of the characters a host file name may hold, for an object name.
-std::string EscapeName(std::string_view name);
+// Text in the ANSI code page (UTF-8 on this machine) and UTF-16.
+std::u16string WideFromAnsi(std::string_view text);
+std::string AnsiFromWide(std::u16string_view text);
+
+// A relative NT time-out for a Win32 one in milliseconds; null for INFINITE.
+PLARGE_INTEGER TimeoutOf(DWORD milliseconds, LARGE_INTEGER& storage);
 
 } // namespace winsim::user

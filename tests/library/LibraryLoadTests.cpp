@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winsim/user.h>
 
+#include "machine/DebugOutputListener.h"
+
 #include <gtest/gtest.h>
 
 #include "LogTestSupport.h"
@@ -150,9 +152,9 @@ TEST_F(LibraryLoadTest, SettingsDecideWhereTheLogGoes)
         {
             Settings(c.ini);
         }
-        winsim::DebugOutputListener listener;
+        winsim::machine::DebugOutputListener listener;
         Load();
-        std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+        std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
         EXPECT_EQ(messages.size(), c.debugMessages);
         if (c.debugMessages > 0)
         {

@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <winsim/user.h>
 
+#include "machine/DebugOutputListener.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
@@ -214,7 +216,7 @@ TEST_F(LogWriterTest, ModesFilterLevelsAndChooseTheOutput)
         {5, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},  {-3, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
         {-2, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}},
     };
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     ASSERT_TRUE(listener.Listening());
     size_t seen = 0;
     for (const ModeCase& c : cases)
@@ -260,7 +262,7 @@ TEST_F(LogWriterTest, ModesFilterLevelsAndChooseTheOutput)
         {
             EXPECT_FALSE(testsupport::Exists(path)) << "mode " << c.mode;
         }
-        std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+        std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
         std::vector<std::string> debugLines;
         for (size_t i = seen; i < messages.size(); ++i)
         {
@@ -287,7 +289,7 @@ TEST_F(LogWriterTest, ModesFilterLevelsAndChooseTheOutput)
 
 TEST_F(LogWriterTest, EmptyFileNameSilencesEveryMode)
 {
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     for (int mode = 0; mode <= 3; ++mode)
     {
         CLogWriter writer("", mode);
@@ -343,12 +345,12 @@ TEST_F(LogWriterTest, BlankLinesFollowTheSameRules)
     }
     // The writer's end added one more, at the mode's level.
     EXPECT_EQ(Content(), "\r\n\r\n");
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     {
         CLogWriter writer(WindowsPath().c_str(), LOG_MODE_DEBUG_ERROR);
         EXPECT_EQ(writer.WriteBlankLine(LOG_LEVEL_ERROR), 1);
     }
-    std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+    std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].text, "\n");
     EXPECT_EQ(messages[1].text, "\n");
@@ -414,7 +416,7 @@ TEST_F(LogWriterTest, WithoutEitherMutexNothingIsWritten)
 {
     HANDLE first = CreateEventA(NULL, TRUE, FALSE, LOG_MUTEX_NAME);
     HANDLE second = CreateEventA(NULL, TRUE, FALSE, LOG_MUTEX_FALLBACK_NAME);
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     {
         CLogWriter writer(WindowsPath().c_str(), LOG_MODE_FILE_INFO);
         EXPECT_FALSE(writer.HasMutex());

@@ -24,7 +24,8 @@ const std::filesystem::path Package = TARNOCOM_PACKAGE_DIR;
 TEST(MachineTest, WindowsPathsMapIntoTheMachinesDrive)
 {
     Machine machine;
-    const auto root = machine.Root();
+    const auto root = machine.SystemDrive();
+    EXPECT_EQ(machine.Root() / "drive_c", root);
     EXPECT_EQ(root / "Windows" / "System32" / "drivers" / "x.sys",
               machine.HostPath(u"C:\\Windows\\System32\\drivers\\x.sys"));
     EXPECT_EQ(root / "Windows" / "System32" / "drivers" / "x.sys",
@@ -43,7 +44,7 @@ TEST(MachineTest, TemporaryDriveGoesWithTheMachine)
     {
         Machine machine;
         root = machine.Root();
-        EXPECT_TRUE(std::filesystem::is_directory(root / "Windows" / "INF"));
+        EXPECT_TRUE(std::filesystem::is_directory(machine.SystemDrive() / "Windows" / "INF"));
     }
     EXPECT_FALSE(std::filesystem::exists(root));
 }

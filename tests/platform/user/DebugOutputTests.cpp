@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <winsim/user.h>
 
+#include "machine/DebugOutputListener.h"
+
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -11,14 +13,14 @@ namespace
 
 TEST(DebugOutputTest, ListenerReceivesEachStringWithItsProcessId)
 {
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     ASSERT_TRUE(listener.Listening());
     OutputDebugStringA("first line\n");
     OutputDebugStringA("second");
     testsupport::TempDir dir;
     testsupport::RunResult r = testsupport::Run({USER_TEST_CHILD, "debug", "from the child\n"}, dir.Path());
     ASSERT_EQ(r.output, "sent\n");
-    std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+    std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0].text, "first line\n");
     EXPECT_EQ(messages[0].processId, GetCurrentProcessId());
@@ -30,25 +32,25 @@ TEST(DebugOutputTest, ListenerReceivesEachStringWithItsProcessId)
 TEST(DebugOutputTest, OnlyOneListenerPerMachineAndNothingIsKeptWithoutOne)
 {
     OutputDebugStringA("nobody listens");
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     ASSERT_TRUE(listener.Listening());
-    winsim::DebugOutputListener second;
+    winsim::machine::DebugOutputListener second;
     EXPECT_FALSE(second.Listening());
     EXPECT_TRUE(second.Collect().empty());
     OutputDebugStringA("heard");
-    std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+    std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, "heard");
 }
 
 TEST(DebugOutputTest, LongStringsArriveInPiecesOf4095Bytes)
 {
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     std::string text(5000, 'x');
     text[4094] = 'A';
     text[4095] = 'B';
     OutputDebugStringA(text.c_str());
-    std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+    std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].text.size(), 4095u);
     EXPECT_EQ(messages[0].text.back(), 'A');
@@ -58,12 +60,12 @@ TEST(DebugOutputTest, LongStringsArriveInPiecesOf4095Bytes)
 
 TEST(DebugOutputTest, ManyMessagesFromAnotherProcessAreAllReceivedInOrder)
 {
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     for (int i = 0; i < 300; ++i)
     {
         OutputDebugStringA(std::to_string(i).c_str());
     }
-    std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+    std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
     ASSERT_EQ(messages.size(), 300u);
     for (int i = 0; i < 300; ++i)
     {

@@ -49,6 +49,9 @@ TEST_F(PathTest, WindowsPathsMapToHostPaths)
         {"..\\file.txt", parent + "/file.txt"},
         {"Z:file.txt", m_host + "/file.txt"}, // drive-relative on the current drive
         {"\\\\?\\Z:\\usr", "/usr"},
+        // Drive C: is the machine's drive.
+        {"C:\\Windows\\win.ini", winsim::MachineDirectory() + "/drive_c/Windows/win.ini"},
+        {"c:/", winsim::MachineDirectory() + "/drive_c"},
     };
     for (const Case& c : cases)
     {
@@ -66,7 +69,7 @@ TEST_F(PathTest, PathsWithoutAHostFileFail)
         const char* windows;
         unsigned error;
     } cases[] = {
-        {"C:\\Windows\\win.ini", ERROR_PATH_NOT_FOUND}, // no such drive
+        {"Q:\\Windows\\win.ini", ERROR_PATH_NOT_FOUND}, // no such drive
         {"\\\\server\\share\\x", ERROR_BAD_NETPATH},
         {"\\\\.\\COM3", ERROR_FILE_NOT_FOUND}, // devices are not files
         {"", ERROR_PATH_NOT_FOUND},
@@ -88,6 +91,9 @@ TEST_F(PathTest, HostPathsMapToDriveZ)
     EXPECT_EQ(winsim::ToWindowsPath("/tmp/a b/c.txt"), "Z:\\tmp\\a b\\c.txt");
     EXPECT_EQ(winsim::ToWindowsPath("/"), "Z:\\");
     EXPECT_EQ(winsim::ToWindowsPath("/usr/"), "Z:\\usr");
+    // The machine's drive C: wins over Z: for the files in it.
+    EXPECT_EQ(winsim::ToWindowsPath(winsim::MachineDirectory() + "/drive_c/Windows/INF"), "C:\\Windows\\INF");
+    EXPECT_EQ(winsim::ToWindowsPath(winsim::MachineDirectory() + "/drive_c"), "C:\\");
 }
 
 TEST_F(PathTest, CurrentDirectoryRoundTripsAndReportsTheSizeItNeeds)

@@ -1,10 +1,11 @@
-// Per-process state of the simulated user mode: last error, handle table, named objects, ids, time.
+// Per-process state of the simulated user mode: last error, the host-disk handle table, ids, time.
 //
 // The state lives in objects that are never destroyed: DLL entry points run at process exit after
 // the C++ static destructors of this library, and they still call into it.
 #include "internal.h"
+#include "ntdll/ntdll.h"
 
-#include <winsim/user.h>
+#include "base/unicode.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -26,12 +27,15 @@ namespace
 
 thread_local DWORD t_lastError = 0;
 
+// Host-disk handles run from 0x10000000 in steps of four, far above the kernel's handles.
+constexpr uintptr_t kFirstLocalHandle = 0x10000000;
+constexpr uintptr_t kLastLocalHandle = 0x1FFFFFFC;
+
 struct HandleTable
 {
     std::mutex lock;
-    uintptr_t next = 4;
+    uintptr_t next = kFirstLocalHandle;
     std::unordered_map<uintptr_t, std::shared_ptr<Object>> handles;
-    std::unordered_map<std::string, std::weak_ptr<Object>> named;
 };
 
 HandleTable& Table()
@@ -42,17 +46,22 @@ HandleTable& Table()
 
 } // namespace
 
+bool IsLocalHandle(HANDLE handle)
+{
+    auto value = reinterpret_cast<uintptr_t>(handle);
+    return value >= kFirstLocalHandle && value <= kLastLocalHandle;
+}
+
 HANDLE InsertHandle(std::shared_ptr<Object> object)
 {
     HandleTable& t = Table();
     std::lock_guard<std::mutex> guard(t.lock);
-    // Handles are multiples of four, as on Windows.
-    while (t.handles.count(t.next) != 0 || t.next == 0)
+    while (t.handles.count(t.next) != 0)
     {
-        t.next += 4;
+        t.next = t.next >= kLastLocalHandle ? kFirstLocalHandle : t.next + 4;
     }
     uintptr_t value = t.next;
-    t.next += 4;
+    t.next = t.next >= kLastLocalHandle ? kFirstLocalHandle : t.next + 4;
     t.handles.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }
@@ -88,30 +97,6 @@ bool RemoveHandle(HANDLE handle)
     // The object may be destroyed here, outside the table lock.
     object.reset();
     return true;
-}
-
-std::shared_ptr<Object> FindNamed(const std::string& name)
-{
-    HandleTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.named.find(name);
-    if (it == t.named.end())
-    {
-        return nullptr;
-    }
-    std::shared_ptr<Object> object = it->second.lock();
-    if (!object)
-    {
-        t.named.erase(it);
-    }
-    return object;
-}
-
-void RegisterNamed(const std::string& name, const std::shared_ptr<Object>& object)
-{
-    HandleTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    t.named[name] = object;
 }
 
 DWORD ErrorFromErrno(int error)
@@ -155,92 +140,31 @@ DWORD ErrorFromErrno(int error)
 
 DWORD CurrentThreadId()
 {
-    thread_local DWORD id = static_cast<DWORD>(syscall(SYS_gettid));
+    thread_local DWORD id = static_cast<DWORD>(::syscall(SYS_gettid));
     return id;
 }
 
-void MakeDirectories(const std::string& path)
+std::u16string WideFromAnsi(std::string_view text)
 {
-    if (path.empty())
-    {
-        return;
-    }
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0)
-    {
-        return;
-    }
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0)
-    {
-        MakeDirectories(path.substr(0, slash));
-    }
-    mkdir(path.c_str(), 0700);
+    return ToUtf16(text);
 }
 
-std::string EscapeName(std::string_view name)
+std::string AnsiFromWide(std::u16string_view text)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char c : name)
+    return ToUtf8(std::u16string(text));
+}
+
+PLARGE_INTEGER TimeoutOf(DWORD milliseconds, LARGE_INTEGER& storage)
+{
+    if (milliseconds == INFINITE)
     {
-        unsigned char u = static_cast<unsigned char>(c);
-        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '.' ||
-            u == '-' || u == '_')
-        {
-            out.push_back(c);
-        }
-        else
-        {
-            out.push_back('%');
-            out.push_back(hex[u >> 4]);
-            out.push_back(hex[u & 15]);
-        }
+        return nullptr;
     }
-    if (out.size() > 200 || out == "." || out == "..")
-    {
-        // Long names: a hash keeps the file name within the host's limit.
-        uint64_t h = 1469598103934665603ull;
-        for (char c : name)
-        {
-            h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-        }
-        char buffer[40];
-        snprintf(buffer, sizeof(buffer), "%%long-%016llx", static_cast<unsigned long long>(h));
-        out = out.substr(0, 120) + buffer;
-    }
-    return out;
+    storage.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+    return &storage;
 }
 
 } // namespace winsim::user
-
-namespace winsim
-{
-
-std::string StateDirectory()
-{
-    static const std::string* directory = [] {
-        const char* root = getenv("WINSIM_ROOT");
-        std::string path;
-        if (root != nullptr && root[0] != 0)
-        {
-            path = root;
-        }
-        else
-        {
-            path = "/tmp/winsim-" + std::to_string(getuid());
-        }
-        while (path.size() > 1 && path.back() == '/')
-        {
-            path.pop_back();
-        }
-        user::MakeDirectories(path);
-        return new std::string(path);
-    }();
-    return *directory;
-}
-
-} // namespace winsim
 
 using namespace winsim::user;
 
@@ -259,7 +183,12 @@ extern "C"
 
     BOOL WINAPI CloseHandle(HANDLE hObject)
     {
-        return RemoveHandle(hObject) ? TRUE : FALSE;
+        if (IsLocalHandle(hObject))
+        {
+            return RemoveHandle(hObject) ? TRUE : FALSE;
+        }
+        NTSTATUS status = NtClose(hObject);
+        return NT_SUCCESS(status) ? TRUE : winsim::ntdll::FailWith(status);
     }
 
     DWORD WINAPI GetCurrentProcessId(void)

@@ -1,6 +1,6 @@
 // winsim-dbgview: prints the debugger output of the simulated machine's processes as it arrives,
 // one line per message, prefixed with the sending process id. Stops on Ctrl+C.
-#include <winsim/user.h>
+#include "machine/DebugOutputListener.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -17,17 +17,17 @@ int main()
 {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
-    winsim::DebugOutputListener listener;
+    winsim::machine::DebugOutputListener listener;
     if (!listener.Listening())
     {
         fprintf(stderr, "winsim-dbgview: another listener is already attached to %s\n",
-                winsim::StateDirectory().c_str());
+                listener.MachineDirectory().c_str());
         return 1;
     }
-    fprintf(stderr, "winsim-dbgview: listening on the machine at %s\n", winsim::StateDirectory().c_str());
+    fprintf(stderr, "winsim-dbgview: listening on the machine at %s\n", listener.MachineDirectory().c_str());
     size_t shown = 0;
     auto show = [&] {
-        std::vector<winsim::DebugOutputListener::Message> messages = listener.Collect();
+        std::vector<winsim::machine::DebugOutputListener::Message> messages = listener.Collect();
         for (; shown < messages.size(); ++shown)
         {
             const std::string& text = messages[shown].text;

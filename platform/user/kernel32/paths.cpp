@@ -1,8 +1,10 @@
 // Windows paths on the host file system, current directory and full path names.
 //
-// Drive letters map to host folders as under Wine: Z: is the host's root. The drive table below is
-// the only place that knows the mapping.
+// Drive letters map to host folders: C: is the machine's drive C: folder (so a program sees the
+// files the machine's kernel and setup see, C:\Windows\System32 included), and Z: is the host's
+// root, as under Wine. The drive table below is the only place that knows the mapping.
 #include "internal.h"
+#include "ntdll/ntdll.h"
 
 #include <winsim/user.h>
 
@@ -21,24 +23,26 @@ namespace
 struct Drive
 {
     char letter;
-    const char* hostRoot; // without a trailing slash, except for the host's root itself
+    std::string hostRoot; // without a trailing slash, except for the host's root itself
 };
 
-const Drive kDrives[] = {
-    {'Z', "/"},
-};
+std::vector<Drive> Drives()
+{
+    return {{'C', ntdll::SystemDriveDirectory()}, {'Z', "/"}};
+}
 
-const Drive* FindDrive(char letter)
+bool FindDrive(char letter, Drive& drive)
 {
     char upper = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 'a' + 'A') : letter;
-    for (const Drive& d : kDrives)
+    for (Drive& d : Drives())
     {
         if (d.letter == upper)
         {
-            return &d;
+            drive = std::move(d);
+            return true;
         }
     }
-    return nullptr;
+    return false;
 }
 
 bool IsSeparator(char c)
@@ -205,10 +209,12 @@ LPCSTR HostPathFor(LPCSTR windowsPath, std::string& storage)
         return nullptr;
     }
     // Absolute paths do not depend on the current directory: the last one is remembered, as a log
-    // writer opens the same file for every line. Plain buffers, never destroyed: DLLs unloaded at
-    // process exit still open files after the thread-local objects of the main thread are gone.
+    // writer opens the same file for every line, for as long as the same machine (whose drive C:
+    // it may name) runs. Plain buffers, never destroyed: DLLs unloaded at process exit still open
+    // files after the thread-local objects of the main thread are gone.
     struct LastPath
     {
+        uint64_t machine;
         char windowsPath[MAX_PATH];
         char hostPath[MAX_PATH + 8];
     };
@@ -217,7 +223,8 @@ LPCSTR HostPathFor(LPCSTR windowsPath, std::string& storage)
     bool absolute = ((windowsPath[0] >= 'A' && windowsPath[0] <= 'Z') ||
                      (windowsPath[0] >= 'a' && windowsPath[0] <= 'z')) &&
                     windowsPath[1] == ':' && IsSeparator(windowsPath[2]);
-    if (absolute && strcmp(last.windowsPath, windowsPath) == 0)
+    uint64_t machine = ntdll::MachineGeneration();
+    if (absolute && last.machine == machine && strcmp(last.windowsPath, windowsPath) == 0)
     {
         return last.hostPath;
     }
@@ -230,6 +237,7 @@ LPCSTR HostPathFor(LPCSTR windowsPath, std::string& storage)
     size_t windowsLength = strlen(windowsPath);
     if (absolute && windowsLength < sizeof(last.windowsPath) && storage.size() < sizeof(last.hostPath))
     {
+        last.machine = machine;
         memcpy(last.windowsPath, windowsPath, windowsLength + 1);
         memcpy(last.hostPath, storage.c_str(), storage.size() + 1);
     }
@@ -268,13 +276,13 @@ bool ToHostPath(std::string_view windowsPath, std::string& hostPath, unsigned& e
         error = ERROR_FILE_NOT_FOUND;
         return false;
     }
-    const user::Drive* drive = user::FindDrive(full[0]);
-    if (drive == nullptr)
+    user::Drive drive;
+    if (!user::FindDrive(full[0], drive))
     {
         error = ERROR_PATH_NOT_FOUND;
         return false;
     }
-    std::string root = drive->hostRoot;
+    const std::string& root = drive.hostRoot;
     std::string rest = full.substr(3);
     for (char& c : rest)
     {
@@ -296,9 +304,10 @@ bool ToHostPath(std::string_view windowsPath, std::string& hostPath, unsigned& e
 
 std::string ToWindowsPath(std::string_view hostPath)
 {
+    std::vector<user::Drive> drives = user::Drives();
     const user::Drive* best = nullptr;
     size_t bestLength = 0;
-    for (const user::Drive& d : user::kDrives)
+    for (const user::Drive& d : drives)
     {
         std::string_view root = d.hostRoot;
         size_t length = root == "/" ? 0 : root.size();

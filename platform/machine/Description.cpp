@@ -1,0 +1,180 @@
+#include "Description.h"
+
+#include "base/unicode.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace winsim::machine
+{
+namespace
+{
+
+std::string Trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    size_t last = text.find_last_not_of(" \t\r");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+} // namespace
+
+ReaderSpec ParseReaderSpec(const std::string& text)
+{
+    ReaderSpec reader;
+    std::istringstream parts(text);
+    std::string vendor, product, serial;
+    if (!std::getline(parts, vendor, ':') || !std::getline(parts, product, ':'))
+    {
+        throw std::runtime_error("a reader is VID:PID[:SERIAL], not \"" + text + "\"");
+    }
+    std::getline(parts, serial);
+    auto id = [&](const std::string& digits) {
+        char* end = nullptr;
+        unsigned long value = strtoul(digits.c_str(), &end, 16);
+        if (digits.empty() || *end != 0 || value > 0xFFFF)
+        {
+            throw std::runtime_error("vendor and product IDs are hexadecimal numbers up to FFFF, not \"" +
+                                     digits + "\"");
+        }
+        return static_cast<USHORT>(value);
+    };
+    reader.vendorId = id(vendor);
+    reader.productId = id(product);
+    if (!serial.empty())
+    {
+        reader.serialNumber = ToUtf16(serial);
+    }
+    return reader;
+}
+
+std::optional<MachineDescription> MachineDescription::Read(const std::filesystem::path& root)
+{
+    std::ifstream file(root / "machine.ini");
+    if (!file)
+    {
+        return std::nullopt;
+    }
+    MachineDescription description;
+    std::string section;
+    std::string text;
+    unsigned line = 0;
+    while (std::getline(file, text))
+    {
+        ++line;
+        text = Trim(text);
+        if (text.empty() || text[0] == ';')
+        {
+            continue;
+        }
+        if (text.front() == '[' && text.back() == ']')
+        {
+            section = UpperCase(text.substr(1, text.size() - 2));
+            continue;
+        }
+        size_t equals = text.find('=');
+        if (equals == std::string::npos)
+        {
+            throw std::runtime_error("machine.ini line " + std::to_string(line) + ": expected name=value");
+        }
+        std::string name = UpperCase(Trim(text.substr(0, equals)));
+        std::string value = Trim(text.substr(equals + 1));
+        if (section == "MACHINE" && name == "CLOCK")
+        {
+            if (value != "real" && value != "virtual")
+            {
+                throw std::runtime_error("machine.ini line " + std::to_string(line) +
+                                         ": Clock is real or virtual");
+            }
+            description.realTime = value == "real";
+        }
+        else if (section == "PACKAGES")
+        {
+            description.packages.emplace_back(value);
+        }
+        else if (section == "READERS")
+        {
+            try
+            {
+                description.readers.push_back(ParseReaderSpec(value));
+            }
+            catch (const std::runtime_error& error)
+            {
+                throw std::runtime_error("machine.ini line " + std::to_string(line) + ": " + error.what());
+            }
+        }
+        else
+        {
+            throw std::runtime_error("machine.ini line " + std::to_string(line) + ": unknown entry");
+        }
+    }
+    return description;
+}
+
+void MachineDescription::Write(const std::filesystem::path& root) const
+{
+    std::filesystem::create_directories(root);
+    std::ofstream file(root / "machine.ini", std::ios::trunc);
+    file << "; The machine a Windows program started on this folder runs on.\n";
+    file << "[Machine]\nClock=" << (realTime ? "real" : "virtual") << "\n";
+    file << "[Packages]\n";
+    for (size_t i = 0; i < packages.size(); ++i)
+    {
+        file << i + 1 << "=" << packages[i].string() << "\n";
+    }
+    file << "[Readers]\n";
+    for (size_t i = 0; i < readers.size(); ++i)
+    {
+        char ids[16];
+        snprintf(ids, sizeof(ids), "%04X:%04X", readers[i].vendorId, readers[i].productId);
+        file << i + 1 << "=" << ids << ":" << ToUtf8(readers[i].serialNumber) << "\n";
+    }
+    if (!file)
+    {
+        throw std::runtime_error("cannot write " + (root / "machine.ini").string());
+    }
+}
+
+std::unique_ptr<Machine> BootDescribed(const std::filesystem::path& root)
+{
+    MachineDescription description = MachineDescription::Read(root).value_or(MachineDescription{});
+    MachineConfig config;
+    config.root = root;
+    config.system.realTimeClock = description.realTime;
+    auto machine = std::make_unique<Machine>(config);
+    for (const auto& package : description.packages)
+    {
+        machine->InstallPackage(package);
+    }
+    for (const auto& reader : description.readers)
+    {
+        machine->Attach(reader);
+    }
+    return machine;
+}
+
+} // namespace winsim::machine
+
+// The process's machine, booted the first time the process calls into a kernel with none running.
+// It runs until the process ends: the DLLs' detach code still calls into it then.
+extern "C" int WinsimHostMachine(const char* rootDirectory)
+{
+    try
+    {
+        static winsim::machine::Machine* hosted = nullptr;
+        if (hosted == nullptr)
+        {
+            hosted = winsim::machine::BootDescribed(rootDirectory).release();
+        }
+        return 0;
+    }
+    catch (const std::exception& error)
+    {
+        fprintf(stderr, "winsim: cannot boot the machine at %s: %s\n", rootDirectory, error.what());
+        return 1;
+    }
+}
