@@ -10,8 +10,10 @@
 #include "kernel/Process.h"
 #include "kernel/Scheduler.h"
 #include "kernel/Syscalls.h"
+#include "kernel/Tracing.h"
 
 #include "base/resources.h"
+#include "base/tracefmt.h"
 #include "base/unicode.h"
 
 #include "ProductConstants.h"
@@ -21,6 +23,7 @@
 #include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <fstream>
@@ -361,6 +364,98 @@ std::u16string Machine::RenderEvent(const kernel::EventLogEntry& entry, USHORT l
     snprintf(fallback, sizeof(fallback), "The description for Event ID %u from source %s cannot be found.",
              entry.EventId(), ToUtf8(entry.source).c_str());
     return ToUtf16(fallback);
+}
+
+void Machine::AdvanceClock(std::chrono::milliseconds span)
+{
+    m_system->GetScheduler().Advance(static_cast<ULONGLONG>(span.count()) * 10000);
+}
+
+bool Machine::AdvanceToNextDeadline()
+{
+    return m_system->GetScheduler().AdvanceToNextDeadline();
+}
+
+std::optional<std::chrono::milliseconds> Machine::NextDeadline()
+{
+    kernel::Scheduler& scheduler = m_system->GetScheduler();
+    std::optional<ULONGLONG> next = scheduler.NextDeadline();
+    if (!next)
+    {
+        return std::nullopt;
+    }
+    ULONGLONG now = scheduler.InterruptTime();
+    return std::chrono::milliseconds(*next > now ? (*next - now) / 10000 : 0);
+}
+
+void Machine::SettleWaiters()
+{
+    m_system->GetScheduler().WaitForWaitersToSettle();
+}
+
+std::optional<Machine::StoredValue> Machine::StoredRegistryValue(std::u16string_view keyPath,
+                                                                 std::u16string_view name)
+{
+    auto key = Registry().OpenKey(keyPath);
+    std::optional<kernel::RegistryValue> value = key ? key->GetValue(name) : std::nullopt;
+    if (!value)
+    {
+        return std::nullopt;
+    }
+    return StoredValue{value->type, value->data};
+}
+
+bool Machine::RegistryKeyExists(std::u16string_view keyPath)
+{
+    return Registry().OpenKey(keyPath) != nullptr;
+}
+
+kernel::DeviceNode* Machine::DeviceByComName(std::u16string_view comName)
+{
+    for (kernel::DeviceNode* node : Devices())
+    {
+        auto parameters = Registry().OpenKey(kernel::PnpManager::HardwareKeyPathOf(*node));
+        std::optional<std::u16string> port = parameters ? parameters->GetString(u"PortName") : std::nullopt;
+        if (node->pdo != nullptr && port && EqualsNoCase(*port, comName))
+        {
+            return node;
+        }
+    }
+    return nullptr;
+}
+
+void Machine::StartTrace(const std::u16string& session, const GUID& provider, UCHAR level, ULONG flags)
+{
+    kernel::TraceHub& tracing = m_system->Tracing();
+    if (!tracing.IsSessionRunning(session) && tracing.StartSession(session) == 0)
+    {
+        throw std::runtime_error("cannot start the trace session " + ToUtf8(session));
+    }
+    tracing.EnableProvider(session, provider, level, flags, true);
+}
+
+std::vector<std::string> Machine::TraceLines(const std::u16string& session,
+                                             const std::filesystem::path& formatFile)
+{
+    std::string error;
+    std::optional<TraceFormats> formats = TraceFormats::Load(formatFile.string(), &error);
+    if (!formats)
+    {
+        throw std::runtime_error("cannot read the trace format file: " + error);
+    }
+    std::vector<std::string> lines;
+    for (const auto& message : m_system->Tracing().Messages(session))
+    {
+        winsim::TraceMessage recorded;
+        recorded.guid.Data1 = message.messageGuid.Data1;
+        recorded.guid.Data2 = message.messageGuid.Data2;
+        recorded.guid.Data3 = message.messageGuid.Data3;
+        memcpy(recorded.guid.Data4, message.messageGuid.Data4, sizeof(recorded.guid.Data4));
+        recorded.number = message.messageNumber;
+        recorded.arguments = message.arguments;
+        lines.push_back(formats->Render(recorded).text);
+    }
+    return lines;
 }
 
 std::string Machine::DescribeDevices()

@@ -10,6 +10,7 @@
 #include "kernel/System.h"
 #include "usb/UsbBus.h"
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -88,6 +89,35 @@ class Machine
 
     // Event log entries rendered as Event Viewer shows them, in a language (0x409, 0x411).
     std::u16string RenderEvent(const kernel::EventLogEntry& entry, USHORT language) const;
+
+    // --- the machine's clock: virtual, unless the machine runs on real time ---
+    // Moves the clock on, firing the timers and ending the waits that fall due on the way.
+    void AdvanceClock(std::chrono::milliseconds span);
+    // Moves the clock to the earliest deadline of a timer or a timed wait; false when there is none.
+    bool AdvanceToNextDeadline();
+    // How far away that deadline is, or none.
+    std::optional<std::chrono::milliseconds> NextDeadline();
+    // Returns once every thread waiting in the machine has seen the latest change and either
+    // returned or gone back to sleep (so a test can tell that a wait did not end).
+    void SettleWaiters();
+
+    // --- what a test may look at besides what Win32 shows ---
+    // A registry value as the kernel keeps it, or none; whether a key exists. Paths are NT paths
+    // (\Registry\Machine\...) or begin with HKEY_LOCAL_MACHINE.
+    struct StoredValue
+    {
+        ULONG type;
+        std::vector<uint8_t> data;
+    };
+    std::optional<StoredValue> StoredRegistryValue(std::u16string_view keyPath, std::u16string_view name);
+    bool RegistryKeyExists(std::u16string_view keyPath);
+    // The device whose port has this COM name (its PortName), or null.
+    kernel::DeviceNode* DeviceByComName(std::u16string_view comName);
+    // Starts a trace session that records a provider, as a technician's trace settings would.
+    void StartTrace(const std::u16string& session, const GUID& provider, UCHAR level, ULONG flags);
+    // The session's messages so far, rendered through a trace format file, one text each.
+    std::vector<std::string> TraceLines(const std::u16string& session,
+                                        const std::filesystem::path& formatFile);
 
     // --- views for people ---
     std::string DescribeDevices();

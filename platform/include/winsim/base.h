@@ -11,13 +11,17 @@
 
 #include <sal.h>
 
+#ifndef __cplusplus
+#include <assert.h> // static_assert in C
+#endif
+
 static_assert(sizeof(wchar_t) == 2, "the simulated Windows headers need -fshort-wchar");
 static_assert(sizeof(void*) == 8, "the simulated Windows headers describe 64-bit Windows");
 
 #ifdef __cplusplus
 #define WINSIM_EXTERN_C extern "C"
-#define WINSIM_EXTERN_C_BEGIN                                                                          \
-    extern "C"                                                                                         \
+#define WINSIM_EXTERN_C_BEGIN                                                                                \
+    extern "C"                                                                                               \
     {
 #define WINSIM_EXTERN_C_END }
 #else
@@ -43,7 +47,7 @@ static_assert(sizeof(void*) == 8, "the simulated Windows headers describe 64-bit
 #define DECLSPEC_IMPORT
 #define DECLSPEC_NOINLINE __attribute__((noinline))
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
-#define FORCEINLINE inline __attribute__((always_inline))
+#define FORCEINLINE       inline __attribute__((always_inline))
 #define NTSYSAPI
 #define NTSYSCALLAPI
 #define NTKERNELAPI
@@ -176,11 +180,11 @@ typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef HANDLE* LPHANDLE;
 
-#define DECLARE_HANDLE(name)                                                                           \
-    struct name##__                                                                                    \
-    {                                                                                                  \
-        int unused;                                                                                    \
-    };                                                                                                 \
+#define DECLARE_HANDLE(name)                                                                                 \
+    struct name##__                                                                                          \
+    {                                                                                                        \
+        int unused;                                                                                          \
+    };                                                                                                       \
     typedef struct name##__* name
 
 #ifndef NULL
@@ -258,28 +262,30 @@ typedef const STRING* PCANSI_STRING;
 #define NT_WARNING(Status)     ((((ULONG)(Status)) >> 30) == 2)
 #define NT_ERROR(Status)       ((((ULONG)(Status)) >> 30) == 3)
 
-#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
+#define FIELD_OFFSET(type, field)               ((LONG)offsetof(type, field))
+#define RTL_FIELD_SIZE(type, field)             (sizeof(((type*)0)->field))
 #define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
-#define RTL_NUMBER_OF(A)          (sizeof(A) / sizeof((A)[0]))
-#define ARRAYSIZE(A)              RTL_NUMBER_OF(A)
-#define _ARRAYSIZE(A)             RTL_NUMBER_OF(A)
-#define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define C_ASSERT(e)               static_assert(e, #e)
-#define RTL_CONSTANT_STRING(s)                                                                         \
-    {                                                                                                  \
-        (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWCH)(s)                             \
+#define RTL_NUMBER_OF(A)                        (sizeof(A) / sizeof((A)[0]))
+#define ARRAYSIZE(A)                            RTL_NUMBER_OF(A)
+#define _ARRAYSIZE(A)                           RTL_NUMBER_OF(A)
+#define UNREFERENCED_PARAMETER(P)               ((void)(P))
+#define C_ASSERT(e)                             static_assert(e, #e)
+#define RTL_CONSTANT_STRING(s)                                                                               \
+    {                                                                                                        \
+        (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWCH)(s)                                   \
     }
 
-#define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
-#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
-#define LOWORD(l)      ((WORD)(((DWORD_PTR)(l)) & 0xffff))
-#define HIWORD(l)      ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
-#define LOBYTE(w)      ((BYTE)(((DWORD_PTR)(w)) & 0xff))
-#define HIBYTE(w)      ((BYTE)((((DWORD_PTR)(w)) >> 8) & 0xff))
+#define MAKEWORD(a, b)                                                                                       \
+    ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
+#define MAKELONG(a, b)                                                                                       \
+    ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define LOBYTE(w) ((BYTE)(((DWORD_PTR)(w)) & 0xff))
+#define HIBYTE(w) ((BYTE)((((DWORD_PTR)(w)) >> 8) & 0xff))
 
 #define MAKELANGID(p, s)       ((((WORD)(s)) << 10) | (WORD)(p))
-#define PRIMARYLANGID(lgid)    ((WORD)(lgid) & 0x3ff)
+#define PRIMARYLANGID(lgid)    ((WORD)(lgid)&0x3ff)
 #define SUBLANGID(lgid)        ((WORD)(lgid) >> 10)
 #define LANG_NEUTRAL           0x00
 #define LANG_ENGLISH           0x09
@@ -315,13 +321,13 @@ typedef const STRING* PCANSI_STRING;
 #define KEY_CREATE_LINK        0x0020
 #define KEY_WOW64_64KEY        0x0100
 #define KEY_WOW64_32KEY        0x0200
-#define KEY_READ                                                                                       \
+#define KEY_READ                                                                                             \
     ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
-#define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
+#define KEY_WRITE   ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
 #define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS                                                                                 \
-    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |                     \
-      KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                                         \
+#define KEY_ALL_ACCESS                                                                                       \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS |  \
+      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                        \
      (~SYNCHRONIZE))
 
 // Registry value types.

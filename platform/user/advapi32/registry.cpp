@@ -196,14 +196,40 @@ extern "C"
         {
             return ERROR_BAD_PATHNAME;
         }
-        KeyName name(hKey, lpSubKey);
+        // The missing keys of the path are created one after another, as advapi32 does; only the
+        // last one gets the class, the options and the caller's access.
         std::u16string className = lpClass != nullptr ? WideFromAnsi(lpClass) : std::u16string();
         UNICODE_STRING classString = winsim::ntdll::CountedString(className);
+        std::string path(lpSubKey);
+        HKEY parent = hKey;
         HANDLE key = nullptr;
         ULONG disposition = 0;
-        NTSTATUS status =
-            NtCreateKey(&key, samDesired & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY), &name.attributes, 0,
-                        lpClass != nullptr ? &classString : nullptr, dwOptions, &disposition);
+        NTSTATUS status = STATUS_SUCCESS;
+        size_t start = 0;
+        for (;;)
+        {
+            size_t end = path.find('\\', start);
+            bool last = end == std::string::npos;
+            std::string part = path.substr(start, last ? std::string::npos : end - start);
+            KeyName name(parent, part.c_str());
+            HANDLE created = nullptr;
+            status = last ? NtCreateKey(&created, samDesired & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY),
+                                        &name.attributes, 0, lpClass != nullptr ? &classString : nullptr,
+                                        dwOptions, &disposition)
+                          : NtCreateKey(&created, KEY_CREATE_SUB_KEY, &name.attributes, 0, nullptr,
+                                        dwOptions & REG_OPTION_VOLATILE, nullptr);
+            if (parent != hKey)
+            {
+                NtClose(parent);
+            }
+            if (!NT_SUCCESS(status) || last)
+            {
+                key = created;
+                break;
+            }
+            parent = static_cast<HKEY>(created);
+            start = end + 1;
+        }
         if (NT_SUCCESS(status))
         {
             *phkResult = static_cast<HKEY>(key);

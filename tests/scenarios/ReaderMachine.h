@@ -1,0 +1,56 @@
+// The fixture of the scenario tests: a machine with the driver package installed and one reader
+// plugged in (COM3), on which this process's user mode runs while the test runs.
+#pragma once
+
+#include <windows.h>
+
+#include "machine/Machine.h"
+
+#include "ProductConstants.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace scenario
+{
+
+inline const GUID DriverTraceGuid = {TARNO_TRACE_GUID_INITIALIZER};
+
+class ReaderMachineTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        machine = std::make_unique<winsim::machine::Machine>();
+        // The driver's trace is recorded from its first line, as a technician's session would.
+        machine->StartTrace(u"TARNOCOM", DriverTraceGuid, 4 /* TRACE_LEVEL_INFORMATION */, 0xFFFFFFFF);
+        machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
+        winsim::machine::ReaderSpec reader;
+        reader.serialNumber = u"TR0001";
+        machine->Attach(reader);
+        ASSERT_NE(machine->DeviceByComName(u"COM3"), nullptr);
+    }
+    void TearDown() override { machine.reset(); }
+
+    // The driver's trace lines that contain a text, in order.
+    std::vector<std::string> DriverTrace(const std::string& containing)
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : machine->TraceLines(u"TARNOCOM", TARNOCOM_TMF))
+        {
+            if (line.find(containing) != std::string::npos)
+            {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
+    std::unique_ptr<winsim::machine::Machine> machine;
+};
+
+} // namespace scenario
