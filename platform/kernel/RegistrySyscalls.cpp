@@ -1,10 +1,10 @@
-// The registry services of user mode (NtOpenKey and the others): a key handle of the calling
-// process names a key object; a user-mode caller may do with it only what the handle's granted
-// access allows.
-#include "Registry.h"
+// The registry's system services for user mode (NtOpenKey and the others): each resolves its key
+// handle in the calling process's handle table and calls the configuration manager with a previous
+// mode of UserMode, so every handle may do only what it was opened for.
+#include "ConfigManager.h"
+#include "Process.h"
 #include "Syscalls.h"
 #include "System.h"
-#include "Process.h"
 #include "Thread.h"
 
 namespace winsim::kernel
@@ -14,12 +14,18 @@ namespace RegistryServices
 namespace
 {
 
+ConfigManager& Cm()
+{
+    return System::Current().GetConfigManager();
+}
+
 HandleTable& UserHandles()
 {
     return System::Current().Process().Handles();
 }
 
-NTSTATUS KeyOf(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<RegistryKeyObject>* key)
+// The key object behind a handle of the process.
+NTSTATUS KeyOf(HANDLE handle, std::shared_ptr<RegistryKeyObject>* key)
 {
     std::shared_ptr<KernelObject> object = UserHandles().Lookup(handle);
     if (object == nullptr)
@@ -27,195 +33,161 @@ NTSTATUS KeyOf(HANDLE handle, ACCESS_MASK needed, std::shared_ptr<RegistryKeyObj
         return STATUS_INVALID_HANDLE;
     }
     *key = std::dynamic_pointer_cast<RegistryKeyObject>(object);
-    if (*key == nullptr)
-    {
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    return ((*key)->GrantedAccess() & needed) == needed ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+    return *key != nullptr ? STATUS_SUCCESS : STATUS_OBJECT_TYPE_MISMATCH;
 }
 
-// A kernel handle for the same key, for the duration of one call.
-struct KernelKey
+// A counted string from user mode; false when its length is not a whole number of characters.
+bool ViewOf(PCUNICODE_STRING text, std::u16string_view* view)
 {
-    HANDLE handle = nullptr;
-    explicit KernelKey(const std::shared_ptr<RegistryKeyObject>& key)
-        : handle(key ? InsertKeyHandle(key->Key(), KEY_ALL_ACCESS) : nullptr)
+    if (text == nullptr || text->Length == 0)
     {
+        *view = std::u16string_view();
+        return text == nullptr || (text->Length % sizeof(WCHAR)) == 0;
     }
-    ~KernelKey()
+    if ((text->Length % sizeof(WCHAR)) != 0 || text->Buffer == nullptr)
     {
-        if (handle != nullptr)
-        {
-            ZwClose(handle);
-        }
+        return false;
     }
-};
-
-// Moves a key the kernel opened into the process's table with the access the caller asked for.
-NTSTATUS Publish(HANDLE kernelHandle, ACCESS_MASK access, PHANDLE keyHandle)
-{
-    auto opened = System::Current().Handles().LookupAs<RegistryKeyObject>(kernelHandle);
-    ZwClose(kernelHandle);
-    *keyHandle = UserHandles().Insert(std::make_shared<RegistryKeyObject>(opened->Key(), access));
-    return STATUS_SUCCESS;
+    *view = std::u16string_view(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
+    return true;
 }
 
-ACCESS_MASK Granted(ACCESS_MASK desired)
+// The name and the root key of a call's object attributes.
+NTSTATUS NameOf(POBJECT_ATTRIBUTES attributes, std::u16string_view* name, std::shared_ptr<RegistryKeyObject>* root)
 {
-    ACCESS_MASK granted =
-        desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
-    if (desired & GENERIC_READ)
+    if (attributes == nullptr)
     {
-        granted |= KEY_READ;
+        return STATUS_ACCESS_VIOLATION;
     }
-    if (desired & GENERIC_WRITE)
+    if (!ViewOf(attributes->ObjectName, name))
     {
-        granted |= KEY_WRITE;
+        return STATUS_OBJECT_NAME_INVALID;
     }
-    if (desired & GENERIC_EXECUTE)
-    {
-        granted |= KEY_EXECUTE;
-    }
-    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED))
-    {
-        granted |= KEY_ALL_ACCESS;
-    }
-    return granted;
+    return attributes->RootDirectory != nullptr ? KeyOf(attributes->RootDirectory, root) : STATUS_SUCCESS;
 }
 
 } // namespace
 
 NTSTATUS NTAPI NtOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtOpenKey");
+    std::u16string_view name;
     std::shared_ptr<RegistryKeyObject> root;
-    if (ObjectAttributes->RootDirectory != nullptr)
+    NTSTATUS status = NameOf(ObjectAttributes, &name, &root);
+    std::shared_ptr<RegistryKeyObject> opened;
+    if (NT_SUCCESS(status))
     {
-        NTSTATUS status = KeyOf(ObjectAttributes->RootDirectory, 0, &root);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
+        status = Cm().OpenKey(UserMode, root.get(), name, DesiredAccess, &opened);
     }
-    KernelKey base(root);
-    OBJECT_ATTRIBUTES attributes = *ObjectAttributes;
-    attributes.RootDirectory = base.handle;
-    HANDLE opened = nullptr;
-    NTSTATUS status = ZwOpenKey(&opened, DesiredAccess, &attributes);
-    return NT_SUCCESS(status) ? Publish(opened, Granted(DesiredAccess), KeyHandle) : status;
+    if (NT_SUCCESS(status))
+    {
+        *KeyHandle = UserHandles().Insert(std::move(opened));
+    }
+    return status;
 }
 
 NTSTATUS NTAPI NtCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                           ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
+                           ULONG, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
 {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtCreateKey");
+    std::u16string_view name;
+    std::u16string_view className;
     std::shared_ptr<RegistryKeyObject> root;
-    if (ObjectAttributes->RootDirectory != nullptr)
+    NTSTATUS status = NameOf(ObjectAttributes, &name, &root);
+    if (NT_SUCCESS(status) && !ViewOf(Class, &className))
     {
-        NTSTATUS status = KeyOf(ObjectAttributes->RootDirectory, KEY_CREATE_SUB_KEY, &root);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
+        status = STATUS_OBJECT_NAME_INVALID;
     }
-    KernelKey base(root);
-    OBJECT_ATTRIBUTES attributes = *ObjectAttributes;
-    attributes.RootDirectory = base.handle;
-    HANDLE opened = nullptr;
-    NTSTATUS status =
-        ZwCreateKey(&opened, DesiredAccess, &attributes, TitleIndex, Class, CreateOptions, Disposition);
-    return NT_SUCCESS(status) ? Publish(opened, Granted(DesiredAccess), KeyHandle) : status;
+    std::shared_ptr<RegistryKeyObject> opened;
+    if (NT_SUCCESS(status))
+    {
+        status = Cm().CreateKey(UserMode, root.get(), name, DesiredAccess, className, CreateOptions, &opened,
+                                Disposition);
+    }
+    if (NT_SUCCESS(status))
+    {
+        *KeyHandle = UserHandles().Insert(std::move(opened));
+    }
+    return status;
 }
 
 NTSTATUS NTAPI NtEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
                               PVOID KeyInformation, ULONG Length, PULONG ResultLength)
 {
     std::shared_ptr<RegistryKeyObject> key;
-    NTSTATUS status = KeyOf(KeyHandle, KEY_ENUMERATE_SUB_KEYS, &key);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    KernelKey kernel(key);
-    return ZwEnumerateKey(kernel.handle, Index, KeyInformationClass, KeyInformation, Length, ResultLength);
+    NTSTATUS status = KeyOf(KeyHandle, &key);
+    return NT_SUCCESS(status)
+               ? Cm().EnumerateKey(UserMode, *key, Index, KeyInformationClass, KeyInformation, Length, ResultLength)
+               : status;
 }
 
 NTSTATUS NTAPI NtEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                   PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
+                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                                   ULONG Length, PULONG ResultLength)
 {
     std::shared_ptr<RegistryKeyObject> key;
-    NTSTATUS status = KeyOf(KeyHandle, KEY_QUERY_VALUE, &key);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    KernelKey kernel(key);
-    return ZwEnumerateValueKey(kernel.handle, Index, KeyValueInformationClass, KeyValueInformation, Length,
-                               ResultLength);
+    NTSTATUS status = KeyOf(KeyHandle, &key);
+    return NT_SUCCESS(status) ? Cm().EnumerateValue(UserMode, *key, Index, KeyValueInformationClass,
+                                                    KeyValueInformation, Length, ResultLength)
+                              : status;
 }
 
 NTSTATUS NTAPI NtQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
                           ULONG Length, PULONG ResultLength)
 {
     std::shared_ptr<RegistryKeyObject> key;
-    NTSTATUS status = KeyOf(KeyHandle, KeyInformationClass == KeyNameInformation ? 0 : KEY_QUERY_VALUE, &key);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    KernelKey kernel(key);
-    return ZwQueryKey(kernel.handle, KeyInformationClass, KeyInformation, Length, ResultLength);
+    NTSTATUS status = KeyOf(KeyHandle, &key);
+    return NT_SUCCESS(status)
+               ? Cm().QueryKey(UserMode, *key, KeyInformationClass, KeyInformation, Length, ResultLength)
+               : status;
 }
 
 NTSTATUS NTAPI NtQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                               ULONG Length, PULONG ResultLength)
 {
     std::shared_ptr<RegistryKeyObject> key;
-    NTSTATUS status = KeyOf(KeyHandle, KEY_QUERY_VALUE, &key);
-    if (!NT_SUCCESS(status))
+    std::u16string_view name;
+    NTSTATUS status = KeyOf(KeyHandle, &key);
+    if (NT_SUCCESS(status) && !ViewOf(ValueName, &name))
     {
-        return status;
+        status = STATUS_OBJECT_NAME_INVALID;
     }
-    KernelKey kernel(key);
-    return ZwQueryValueKey(kernel.handle, ValueName, KeyValueInformationClass, KeyValueInformation, Length,
-                           ResultLength);
+    return NT_SUCCESS(status) ? Cm().QueryValue(UserMode, *key, name, KeyValueInformationClass, KeyValueInformation,
+                                                Length, ResultLength)
+                              : status;
 }
 
-NTSTATUS NTAPI NtSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
-                             PVOID Data, ULONG DataSize)
+NTSTATUS NTAPI NtSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type, PVOID Data,
+                             ULONG DataSize)
 {
     std::shared_ptr<RegistryKeyObject> key;
-    NTSTATUS status = KeyOf(KeyHandle, KEY_SET_VALUE, &key);
-    if (!NT_SUCCESS(status))
+    std::u16string_view name;
+    NTSTATUS status = KeyOf(KeyHandle, &key);
+    if (NT_SUCCESS(status) && !ViewOf(ValueName, &name))
     {
-        return status;
+        status = STATUS_OBJECT_NAME_INVALID;
     }
-    KernelKey kernel(key);
-    return ZwSetValueKey(kernel.handle, ValueName, TitleIndex, Type, Data, DataSize);
+    return NT_SUCCESS(status) ? Cm().SetValue(UserMode, *key, name, Type, Data, DataSize) : status;
 }
 
 NTSTATUS NTAPI NtDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
     std::shared_ptr<RegistryKeyObject> key;
-    NTSTATUS status = KeyOf(KeyHandle, KEY_SET_VALUE, &key);
-    if (!NT_SUCCESS(status))
+    std::u16string_view name;
+    NTSTATUS status = KeyOf(KeyHandle, &key);
+    if (NT_SUCCESS(status) && !ViewOf(ValueName, &name))
     {
-        return status;
+        status = STATUS_OBJECT_NAME_INVALID;
     }
-    KernelKey kernel(key);
-    return ZwDeleteValueKey(kernel.handle, ValueName);
+    return NT_SUCCESS(status) ? Cm().DeleteValue(UserMode, *key, name) : status;
 }
 
 NTSTATUS NTAPI NtDeleteKey(HANDLE KeyHandle)
 {
     std::shared_ptr<RegistryKeyObject> key;
-    NTSTATUS status = KeyOf(KeyHandle, DELETE, &key);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    KernelKey kernel(key);
-    return ZwDeleteKey(kernel.handle);
+    NTSTATUS status = KeyOf(KeyHandle, &key);
+    return NT_SUCCESS(status) ? Cm().DeleteKey(UserMode, *key) : status;
 }
 
 } // namespace RegistryServices
