@@ -16,6 +16,11 @@ struct Mapping
     ULONG error;
 };
 
+void PrintTo(const Mapping& mapping, std::ostream* out)
+{
+    *out << mapping.name;
+}
+
 class StatusToErrorTest : public ::testing::TestWithParam<Mapping>
 {
 };
