@@ -34,6 +34,7 @@ class UserFile : public KernelObject
     // The file object's last reference: IRP_MJ_CLOSE, at PASSIVE_LEVEL.
     ~UserFile() override;
     const char* TypeName() const override { return "File"; }
+    DISPATCHER_HEADER* WaitableHeader() override { return &m_completion.Header; }
 
     const std::shared_ptr<OpenFile>& Open() const { return m_open; }
     ACCESS_MASK Access() const { return m_access; }

@@ -18,6 +18,9 @@ class KernelObject
   public:
     virtual ~KernelObject() = default;
     virtual const char* TypeName() const = 0;
+    // The dispatcher object a wait on the object waits for; null for an object that cannot be
+    // waited on.
+    virtual DISPATCHER_HEADER* WaitableHeader() { return nullptr; }
 };
 
 class HandleTable

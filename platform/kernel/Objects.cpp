@@ -1,6 +1,5 @@
 #include "Objects.h"
 
-#include "FileIo.h"
 #include "Namespace.h"
 #include "Scheduler.h"
 #include "System.h"
@@ -10,6 +9,9 @@ namespace winsim::kernel
 {
 namespace
 {
+
+// The dispatcher header type of a mutant.
+constexpr UCHAR MutantHeaderType = 2;
 
 Scheduler& Dispatcher()
 {
@@ -52,14 +54,15 @@ MutantObject::~MutantObject()
 
 NTSTATUS MutantObject::Release(LONG* previousCount)
 {
-    Scheduler& scheduler = Dispatcher();
-    // The last release lets go of the machine-wide part before another thread of this process can
-    // take the mutant.
-    if (m_shared && scheduler.OwnershipCount(&m_mutant) == 1)
+    bool freed = false;
+    NTSTATUS status = Dispatcher().ReleaseMutant(&m_mutant, previousCount, &freed);
+    // The owner's last release lets go of the machine-wide part too (a thread of this process that
+    // takes the mutant meanwhile waits a moment for it).
+    if (freed && m_shared)
     {
         m_shared->Unlock();
     }
-    return scheduler.ReleaseMutant(&m_mutant, previousCount);
+    return status;
 }
 
 SymbolicLinkObject::~SymbolicLinkObject()
@@ -73,36 +76,27 @@ SymbolicLinkObject::~SymbolicLinkObject()
     }
 }
 
-NTSTATUS WaitForObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, WAIT_TYPE type,
+NTSTATUS WaitForObjects(KernelObject* const* objects, ULONG count, WAIT_TYPE type,
                         std::optional<ULONGLONG> deadline)
 {
-    std::vector<DISPATCHER_HEADER*> headers;
-    std::vector<MutantObject*> mutants;
-    for (const auto& object : objects)
+    DISPATCHER_HEADER* headers[64];
+    MutantObject* mutants[64];
+    for (ULONG i = 0; i < count; ++i)
     {
-        if (auto* event = dynamic_cast<EventObject*>(object.get()))
-        {
-            headers.push_back(&event->Event()->Header);
-            mutants.push_back(nullptr);
-        }
-        else if (auto* file = dynamic_cast<UserFile*>(object.get()))
-        {
-            headers.push_back(&file->CompletionEvent()->Header);
-            mutants.push_back(nullptr);
-        }
-        else if (auto* mutant = dynamic_cast<MutantObject*>(object.get()))
-        {
-            headers.push_back(&mutant->Mutant()->Header);
-            mutants.push_back(mutant);
-        }
-        else
+        headers[i] = objects[i]->WaitableHeader();
+        if (headers[i] == nullptr)
         {
             return STATUS_OBJECT_TYPE_MISMATCH;
         }
+        // A mutant shared with other processes has a part the dispatcher does not hold. (Mutants are
+        // the one kind of object whose header is a mutant's.)
+        auto* mutant =
+            headers[i]->Type == MutantHeaderType ? static_cast<MutantObject*>(objects[i]) : nullptr;
+        mutants[i] = mutant != nullptr && mutant->Shared() != nullptr ? mutant : nullptr;
     }
     Scheduler& scheduler = Dispatcher();
-    NTSTATUS status =
-        scheduler.WaitForObjects(headers.data(), static_cast<ULONG>(headers.size()), type, deadline);
+    ULONG64 acquired = 0;
+    NTSTATUS status = scheduler.WaitForObjects(headers, count, type, deadline, &acquired);
     if (status == STATUS_TIMEOUT)
     {
         return status;
@@ -110,25 +104,25 @@ NTSTATUS WaitForObjects(const std::vector<std::shared_ptr<KernelObject>>& object
     // The mutants the wait gave the caller for the first time: take their machine-wide parts.
     bool abandoned = status >= STATUS_ABANDONED_WAIT_0 && status < STATUS_ABANDONED_WAIT_0 + 64;
     ULONG index = static_cast<ULONG>(status - (abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0));
-    std::vector<MutantObject*> taken;
-    for (ULONG i = 0; i < mutants.size(); ++i)
+    MutantObject* taken[64];
+    ULONG takenCount = 0;
+    for (ULONG i = 0; i < count; ++i)
     {
-        if ((type == WaitAll || i == index) && mutants[i] != nullptr && mutants[i]->Shared() != nullptr &&
-            scheduler.OwnershipCount(mutants[i]->Mutant()) == 1)
+        if (mutants[i] != nullptr && (acquired & (1ull << i)) != 0)
         {
             SharedMutex::Result result = mutants[i]->Shared()->Lock(Remaining(deadline));
             if (result == SharedMutex::Result::TimedOut)
             {
                 // Another process holds it: give back what this wait took.
                 scheduler.ReleaseMutant(mutants[i]->Mutant(), nullptr);
-                for (MutantObject* earlier : taken)
+                for (ULONG j = 0; j < takenCount; ++j)
                 {
-                    earlier->Release(nullptr);
+                    taken[j]->Release(nullptr);
                 }
                 return STATUS_TIMEOUT;
             }
             abandoned = abandoned || result == SharedMutex::Result::Abandoned;
-            taken.push_back(mutants[i]);
+            taken[takenCount++] = mutants[i];
         }
     }
     return static_cast<NTSTATUS>((abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) + index);

@@ -23,6 +23,7 @@ class EventObject : public KernelObject
   public:
     EventObject(EVENT_TYPE type, bool signalled);
     const char* TypeName() const override { return "Event"; }
+    DISPATCHER_HEADER* WaitableHeader() override { return &m_event.Header; }
     KEVENT* Event() { return &m_event; }
 
   private:
@@ -36,6 +37,7 @@ class MutantObject : public KernelObject
     MutantObject(bool ownedByCaller, std::unique_ptr<SharedMutex> shared);
     ~MutantObject() override;
     const char* TypeName() const override { return "Mutant"; }
+    DISPATCHER_HEADER* WaitableHeader() override { return &m_mutant.Header; }
     KMUTANT* Mutant() { return &m_mutant; }
     SharedMutex* Shared() const { return m_shared.get(); }
 
@@ -80,7 +82,8 @@ class DirectoryObject : public KernelObject
 // a named mutant the caller has just come to own, for its machine-wide part. deadline is interrupt
 // time. Returns STATUS_WAIT_0 + i, STATUS_ABANDONED_WAIT_0 + i or STATUS_TIMEOUT; an object that
 // cannot be waited on gives STATUS_OBJECT_TYPE_MISMATCH.
-NTSTATUS WaitForObjects(const std::vector<std::shared_ptr<KernelObject>>& objects, WAIT_TYPE type,
+// The caller keeps the objects alive; at most 64.
+NTSTATUS WaitForObjects(KernelObject* const* objects, ULONG count, WAIT_TYPE type,
                         std::optional<ULONGLONG> deadline);
 
 } // namespace winsim::kernel

@@ -315,8 +315,9 @@ bool Scheduler::IsSignalledLocked(DISPATCHER_HEADER* header, void* thread) const
     return header->SignalState > 0;
 }
 
-bool Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread)
+bool Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread, bool* acquired)
 {
+    *acquired = false;
     switch (header->Type)
     {
     case EventSynchronizationObject:
@@ -329,7 +330,8 @@ bool Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread)
         if (static_cast<void*>(mutant->OwnerThread) != thread)
         {
             mutant->OwnerThread = static_cast<struct _KTHREAD*>(thread);
-            m_ownedMutants.emplace(thread, mutant);
+            LinkOwnedLocked(mutant, thread);
+            *acquired = true;
         }
         header->SignalState--;
         bool abandoned = mutant->Abandoned != FALSE;
@@ -339,6 +341,27 @@ bool Scheduler::SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread)
     default:
         return false;
     }
+}
+
+void Scheduler::LinkOwnedLocked(KMUTANT* mutant, void* thread)
+{
+    LIST_ENTRY& head = static_cast<ThreadState*>(thread)->ownedMutants;
+    if (head.Flink == nullptr)
+    {
+        head.Flink = head.Blink = &head;
+    }
+    mutant->MutantListEntry.Flink = head.Flink;
+    mutant->MutantListEntry.Blink = &head;
+    head.Flink->Blink = &mutant->MutantListEntry;
+    head.Flink = &mutant->MutantListEntry;
+}
+
+void Scheduler::UnlinkOwnedLocked(KMUTANT* mutant)
+{
+    LIST_ENTRY& entry = mutant->MutantListEntry;
+    entry.Blink->Flink = entry.Flink;
+    entry.Flink->Blink = entry.Blink;
+    entry.Flink = entry.Blink = &entry;
 }
 
 void Scheduler::NotifyChangedLocked()
@@ -351,6 +374,11 @@ void Scheduler::NotifyChangedLocked()
 template <typename Done>
 void Scheduler::BlockUntil(std::unique_lock<std::mutex>& lock, Done done)
 {
+    // A wait satisfied at once never sleeps, and no one needs to see it settle.
+    if (done())
+    {
+        return;
+    }
     Waiter waiter{m_changes};
     m_waiters.push_back(&waiter);
     for (;;)
@@ -389,8 +417,9 @@ NTSTATUS Scheduler::WaitForObject(DISPATCHER_HEADER* header, std::optional<ULONG
 }
 
 NTSTATUS Scheduler::WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG count, WAIT_TYPE type,
-                                   std::optional<ULONGLONG> deadline)
+                                   std::optional<ULONGLONG> deadline, ULONG64* acquired)
 {
+    ULONG64 taken = 0;
     std::unique_lock<std::mutex> lock(m_lock);
     for (ULONG i = 0; i < count; ++i)
     {
@@ -419,7 +448,9 @@ NTSTATUS Scheduler::WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG coun
             {
                 if (IsSignalledLocked(headers[i], thread))
                 {
-                    bool abandoned = SatisfyWaitLocked(headers[i], thread);
+                    bool mine = false;
+                    bool abandoned = SatisfyWaitLocked(headers[i], thread, &mine);
+                    taken |= mine ? (1ull << i) : 0;
                     status = static_cast<NTSTATUS>((abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0) + i);
                     return true;
                 }
@@ -437,7 +468,9 @@ NTSTATUS Scheduler::WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG coun
                 bool abandoned = false;
                 for (ULONG i = 0; i < count; ++i)
                 {
-                    abandoned = SatisfyWaitLocked(headers[i], thread) || abandoned;
+                    bool mine = false;
+                    abandoned = SatisfyWaitLocked(headers[i], thread, &mine) || abandoned;
+                    taken |= mine ? (1ull << i) : 0;
                 }
                 status = abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
                 return true;
@@ -453,6 +486,10 @@ NTSTATUS Scheduler::WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG coun
     if (registered != m_waitDeadlines.end())
     {
         m_waitDeadlines.erase(registered);
+    }
+    if (acquired != nullptr)
+    {
+        *acquired = taken;
     }
     return status;
 }
@@ -483,12 +520,16 @@ void Scheduler::InitializeMutant(KMUTANT* mutant, void* owner)
     mutant->Header.SignalState = owner != nullptr ? 0 : 1;
     if (owner != nullptr)
     {
-        m_ownedMutants.emplace(owner, mutant);
+        LinkOwnedLocked(mutant, owner);
     }
 }
 
-NTSTATUS Scheduler::ReleaseMutant(KMUTANT* mutant, LONG* previous)
+NTSTATUS Scheduler::ReleaseMutant(KMUTANT* mutant, LONG* previous, bool* freed)
 {
+    if (freed != nullptr)
+    {
+        *freed = false;
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     void* thread = &CurrentThread();
     if (previous != nullptr)
@@ -502,50 +543,42 @@ NTSTATUS Scheduler::ReleaseMutant(KMUTANT* mutant, LONG* previous)
     if (++mutant->Header.SignalState == 1)
     {
         mutant->OwnerThread = nullptr;
-        auto range = m_ownedMutants.equal_range(thread);
-        for (auto it = range.first; it != range.second; ++it)
-        {
-            if (it->second == mutant)
-            {
-                m_ownedMutants.erase(it);
-                break;
-            }
-        }
+        UnlinkOwnedLocked(mutant);
         NotifyChangedLocked();
+        if (freed != nullptr)
+        {
+            *freed = true;
+        }
     }
     return STATUS_SUCCESS;
-}
-
-LONG Scheduler::OwnershipCount(KMUTANT* mutant)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    return static_cast<void*>(mutant->OwnerThread) == &CurrentThread() ? 1 - mutant->Header.SignalState : 0;
 }
 
 void Scheduler::AbandonMutantsOf(void* thread)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    auto range = m_ownedMutants.equal_range(thread);
-    for (auto it = range.first; it != range.second; ++it)
+    LIST_ENTRY& head = static_cast<ThreadState*>(thread)->ownedMutants;
+    if (head.Flink == nullptr || head.Flink == &head)
     {
-        KMUTANT* mutant = it->second;
+        return;
+    }
+    while (head.Flink != &head)
+    {
+        KMUTANT* mutant = CONTAINING_RECORD(head.Flink, KMUTANT, MutantListEntry);
+        UnlinkOwnedLocked(mutant);
         mutant->OwnerThread = nullptr;
         mutant->Header.SignalState = 1;
         mutant->Abandoned = TRUE;
     }
-    if (range.first != range.second)
-    {
-        m_ownedMutants.erase(range.first, range.second);
-        NotifyChangedLocked();
-    }
+    NotifyChangedLocked();
 }
 
 void Scheduler::ForgetMutant(KMUTANT* mutant)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    for (auto it = m_ownedMutants.begin(); it != m_ownedMutants.end();)
+    if (mutant->OwnerThread != nullptr)
     {
-        it = it->second == mutant ? m_ownedMutants.erase(it) : std::next(it);
+        UnlinkOwnedLocked(mutant);
+        mutant->OwnerThread = nullptr;
     }
 }
 

@@ -72,17 +72,18 @@ class Scheduler
     // Waits for any or all of several objects, as KeWaitForMultipleObjects: STATUS_WAIT_0 + i (or
     // STATUS_ABANDONED_WAIT_0 + i) names the object that satisfied a WaitAny; a WaitAll takes them
     // all at once.
+    // *acquired (when given) gets a bit for each mutant the wait made the caller's, where the
+    // caller did not own it before.
     NTSTATUS WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG count, WAIT_TYPE type,
-                            std::optional<ULONGLONG> deadline);
+                            std::optional<ULONGLONG> deadline, ULONG64* acquired = nullptr);
     // Sleeps until the interrupt time reaches the deadline.
     void DelayUntil(ULONGLONG deadline);
 
     // Mutants. owner: the thread that owns it from the start, or none. Release by a thread that does
     // not own it fails with STATUS_MUTANT_NOT_OWNED; *previous gets the signal state before.
     void InitializeMutant(KMUTANT* mutant, void* owner);
-    NTSTATUS ReleaseMutant(KMUTANT* mutant, LONG* previous);
-    // Whether the calling thread owns the mutant, and how often it acquired it.
-    LONG OwnershipCount(KMUTANT* mutant);
+    // *freed (when given) tells whether the release was the owner's last.
+    NTSTATUS ReleaseMutant(KMUTANT* mutant, LONG* previous, bool* freed = nullptr);
     // A thread ended: every mutant it owns becomes free and abandoned (its next waiter learns it).
     void AbandonMutantsOf(void* thread);
     // The memory of a mutant goes away: the scheduler forgets it.
@@ -126,8 +127,12 @@ class Scheduler
     void FireDueTimersLocked();
     bool QueueDpcLocked(KDPC* dpc, PVOID argument1, PVOID argument2);
     bool IsSignalledLocked(DISPATCHER_HEADER* header, void* thread) const;
-    // Takes the object for the waiting thread; true when it was an abandoned mutant.
-    bool SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread);
+    // Takes the object for the waiting thread; true when it was an abandoned mutant. *acquired
+    // tells whether a mutant changed owner to the thread.
+    bool SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread, bool* acquired);
+    // The owner's list of mutants (ThreadState::ownedMutants).
+    static void LinkOwnedLocked(KMUTANT* mutant, void* thread);
+    static void UnlinkOwnedLocked(KMUTANT* mutant);
 
     mutable std::mutex m_lock;
     std::condition_variable m_changed; // any signal or clock movement
@@ -148,8 +153,6 @@ class Scheduler
     unsigned m_workRunning = 0;
     std::condition_variable m_workReady;
     std::vector<std::thread> m_workers;
-    // Mutants owned by each thread, for abandonment when the thread ends.
-    std::multimap<void*, KMUTANT*> m_ownedMutants;
     // Real time: the host clock at boot, and the thread that fires what falls due.
     bool m_realTime = false;
     std::chrono::steady_clock::time_point m_bootClock;

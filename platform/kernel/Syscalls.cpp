@@ -13,6 +13,8 @@
 
 #include <string.h>
 
+#include <typeinfo>
+
 namespace winsim::kernel
 {
 namespace
@@ -48,8 +50,12 @@ NTSTATUS Reference(HANDLE handle, std::shared_ptr<T>* object)
     {
         return STATUS_INVALID_HANDLE;
     }
-    *object = std::dynamic_pointer_cast<T>(found);
-    return *object != nullptr ? STATUS_SUCCESS : STATUS_OBJECT_TYPE_MISMATCH;
+    if (typeid(*found) != typeid(T))
+    {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    *object = std::static_pointer_cast<T>(std::move(found));
+    return STATUS_SUCCESS;
 }
 
 // The full object name of a call's object attributes: relative to a directory handle, or absolute.
@@ -425,30 +431,38 @@ NTSTATUS NTAPI NtWaitForMultipleObjects(ULONG Count, HANDLE* Handles, WAIT_TYPE 
     {
         return STATUS_INVALID_PARAMETER;
     }
-    std::vector<std::shared_ptr<KernelObject>> objects;
+    std::shared_ptr<KernelObject> held[64];
+    KernelObject* objects[64];
     for (ULONG i = 0; i < Count; ++i)
     {
-        std::shared_ptr<KernelObject> object = ::winsim::kernel::Handles().Lookup(Handles[i]);
-        if (object == nullptr)
+        held[i] = ::winsim::kernel::Handles().Lookup(Handles[i]);
+        if (held[i] == nullptr)
         {
             return STATUS_INVALID_HANDLE;
         }
-        // A WaitAll names each object once.
-        for (const auto& earlier : objects)
+        objects[i] = held[i].get();
+        // A wait for all names each object once.
+        for (ULONG j = 0; j < i; ++j)
         {
-            if (WaitType == WaitAll && earlier == object)
+            if (WaitType == WaitAll && objects[j] == objects[i])
             {
                 return STATUS_INVALID_PARAMETER_MIX;
             }
         }
-        objects.push_back(std::move(object));
     }
-    return WaitForObjects(objects, WaitType, DeadlineOf(Timeout));
+    return WaitForObjects(objects, Count, WaitType, DeadlineOf(Timeout));
 }
 
-NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN, PLARGE_INTEGER Timeout)
 {
-    return NtWaitForMultipleObjects(1, &Handle, WaitAny, Alertable, Timeout);
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtWaitForSingleObject");
+    std::shared_ptr<KernelObject> object = Handles().Lookup(Handle);
+    if (object == nullptr)
+    {
+        return STATUS_INVALID_HANDLE;
+    }
+    KernelObject* one = object.get();
+    return WaitForObjects(&one, 1, WaitAny, DeadlineOf(Timeout));
 }
 
 NTSTATUS NTAPI NtDelayExecution(BOOLEAN, PLARGE_INTEGER DelayInterval)

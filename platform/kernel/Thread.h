@@ -11,6 +11,9 @@ struct ThreadState
     KIRQL irql = PASSIVE_LEVEL;
     // Number of spin locks the thread holds, for the checks on waits and lock release.
     int spinLocksHeld = 0;
+    // The mutants the thread owns, linked through their MutantListEntry (guarded by the
+    // dispatcher's lock; an empty Flink is an empty list).
+    LIST_ENTRY ownedMutants = {nullptr, nullptr};
 };
 
 ThreadState& CurrentThread();

@@ -12,24 +12,19 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <string>
 #include <string_view>
 
 namespace winsim::user
 {
 
-// A file of the host's disk behind a handle.
-struct Object
-{
-    virtual ~Object() = default;
-};
-
-// The process's table of host-disk objects. Insert returns the new handle; Lookup returns null
-// (and sets ERROR_INVALID_HANDLE) for a handle of that range that is not open.
-HANDLE InsertHandle(std::shared_ptr<Object> object);
-std::shared_ptr<Object> LookupHandle(HANDLE handle);
-bool RemoveHandle(HANDLE handle);
+// The process's table of host-disk files: a handle of that range stands for an open host file
+// descriptor. InsertHostFile returns the new handle; HostFileOf returns the descriptor, or -1 (and
+// sets ERROR_INVALID_HANDLE) for a handle of that range that is not open; RemoveHostFile takes it
+// out of the table and returns it (-1 likewise) for the caller to close.
+HANDLE InsertHostFile(int fd);
+int HostFileOf(HANDLE handle);
+int RemoveHostFile(HANDLE handle);
 // Whether a handle value belongs to that table rather than to the machine's kernel.
 bool IsLocalHandle(HANDLE handle);
 

@@ -31,7 +31,7 @@ extern "C"
         if (IsLocalHandle(hDevice))
         {
             // Files of the host's disk answer no control codes.
-            SetLastError(LookupHandle(hDevice) != nullptr ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+            SetLastError(HostFileOf(hDevice) >= 0 ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
             return FALSE;
         }
         NTSTATUS status;
@@ -103,7 +103,7 @@ extern "C"
         if (IsLocalHandle(hFile))
         {
             // Requests on host files complete at once: there is never one to cancel.
-            return LookupHandle(hFile) != nullptr ? TRUE : FALSE;
+            return HostFileOf(hFile) >= 0 ? TRUE : FALSE;
         }
         IO_STATUS_BLOCK iosb{};
         NTSTATUS status = NtCancelIoFile(hFile, &iosb);
@@ -114,7 +114,7 @@ extern "C"
     {
         if (IsLocalHandle(hFile))
         {
-            SetLastError(LookupHandle(hFile) != nullptr ? ERROR_NOT_FOUND : ERROR_INVALID_HANDLE);
+            SetLastError(HostFileOf(hFile) >= 0 ? ERROR_NOT_FOUND : ERROR_INVALID_HANDLE);
             return FALSE;
         }
         IO_STATUS_BLOCK iosb{};

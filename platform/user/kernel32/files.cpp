@@ -18,18 +18,6 @@ namespace winsim::user
 namespace
 {
 
-struct FileObject : Object
-{
-    ~FileObject() override
-    {
-        if (fd >= 0)
-        {
-            close(fd);
-        }
-    }
-    int fd = -1;
-};
-
 // ENOENT means "file not found" when the folder exists, "path not found" when it does not.
 DWORD OpenError(int error, std::string_view hostPath)
 {
@@ -47,23 +35,16 @@ DWORD OpenError(int error, std::string_view hostPath)
     return ErrorFromErrno(error);
 }
 
-// The file object of a host-disk handle, or null with ERROR_INVALID_HANDLE.
-FileObject* HostFile(HANDLE handle, std::shared_ptr<Object>& holder)
-{
-    holder = LookupHandle(handle);
-    return static_cast<FileObject*>(holder.get());
-}
-
 bool IsReservedDeviceName(std::string_view name)
 {
-    auto is = [&](const char* prefix) {
+    auto is = [&](const char* reserved) {
+        return name.size() == strlen(reserved) && strncasecmp(name.data(), reserved, name.size()) == 0;
+    };
+    auto numbered = [&](const char* prefix) {
         return name.size() == 4 && strncasecmp(name.data(), prefix, 3) == 0 && name[3] >= '1' &&
                name[3] <= '9';
     };
-    return is("COM") || is("LPT") || strcasecmp(std::string(name).c_str(), "NUL") == 0 ||
-           strcasecmp(std::string(name).c_str(), "CON") == 0 ||
-           strcasecmp(std::string(name).c_str(), "AUX") == 0 ||
-           strcasecmp(std::string(name).c_str(), "PRN") == 0;
+    return numbered("COM") || numbered("LPT") || is("NUL") || is("CON") || is("AUX") || is("PRN");
 }
 
 ULONG NtDisposition(DWORD creationDisposition)
@@ -309,9 +290,7 @@ extern "C"
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
-        auto file = std::make_shared<FileObject>();
-        file->fd = fd;
-        HANDLE handle = InsertHandle(std::move(file));
+        HANDLE handle = InsertHostFile(fd);
         SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
         return handle;
     }
@@ -328,9 +307,8 @@ extern "C"
             return DeviceTransfer(NtWriteFile, hFile, const_cast<void*>(lpBuffer), nNumberOfBytesToWrite,
                                   lpNumberOfBytesWritten, lpOverlapped);
         }
-        std::shared_ptr<Object> holder;
-        FileObject* file = HostFile(hFile, holder);
-        if (file == nullptr)
+        int fd = HostFileOf(hFile);
+        if (fd < 0)
         {
             return FALSE;
         }
@@ -343,8 +321,8 @@ extern "C"
         while (done < nNumberOfBytesToWrite)
         {
             ssize_t n = lpOverlapped != nullptr
-                            ? pwrite(file->fd, data + done, nNumberOfBytesToWrite - done, offset + done)
-                            : write(file->fd, data + done, nNumberOfBytesToWrite - done);
+                            ? pwrite(fd, data + done, nNumberOfBytesToWrite - done, offset + done)
+                            : write(fd, data + done, nNumberOfBytesToWrite - done);
             if (n < 0)
             {
                 if (errno == EINTR)
@@ -375,9 +353,8 @@ extern "C"
             return DeviceTransfer(NtReadFile, hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
                                   lpOverlapped);
         }
-        std::shared_ptr<Object> holder;
-        FileObject* file = HostFile(hFile, holder);
-        if (file == nullptr)
+        int fd = HostFileOf(hFile);
+        if (fd < 0)
         {
             return FALSE;
         }
@@ -385,10 +362,10 @@ extern "C"
         do
         {
             n = lpOverlapped != nullptr
-                    ? pread(file->fd, lpBuffer, nNumberOfBytesToRead,
+                    ? pread(fd, lpBuffer, nNumberOfBytesToRead,
                             static_cast<off_t>((static_cast<uint64_t>(lpOverlapped->OffsetHigh) << 32) |
                                                lpOverlapped->Offset))
-                    : read(file->fd, lpBuffer, nNumberOfBytesToRead);
+                    : read(fd, lpBuffer, nNumberOfBytesToRead);
         } while (n < 0 && errno == EINTR);
         if (n < 0)
         {
@@ -410,13 +387,12 @@ extern "C"
             NTSTATUS status = NtFlushBuffersFile(hFile, &iosb);
             return NT_SUCCESS(status) ? TRUE : winsim::ntdll::FailWith(status);
         }
-        std::shared_ptr<Object> holder;
-        FileObject* file = HostFile(hFile, holder);
-        if (file == nullptr)
+        int fd = HostFileOf(hFile);
+        if (fd < 0)
         {
             return FALSE;
         }
-        if (fsync(file->fd) != 0)
+        if (fsync(fd) != 0)
         {
             SetLastError(errno == EBADF || errno == EINVAL ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
             return FALSE;

@@ -18,7 +18,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <type_traits>
-#include <unordered_map>
+#include <vector>
 
 namespace winsim::user
 {
@@ -27,21 +27,33 @@ namespace
 
 thread_local DWORD t_lastError = 0;
 
-// Host-disk handles run from 0x10000000 in steps of four, far above the kernel's handles.
+// Host-disk handles run from 0x10000000 in steps of four, far above the kernel's handles; each
+// names a slot of the table, which holds the file's descriptor (-1 while the slot is free).
 constexpr uintptr_t kFirstLocalHandle = 0x10000000;
 constexpr uintptr_t kLastLocalHandle = 0x1FFFFFFC;
 
-struct HandleTable
+struct HostFiles
 {
     std::mutex lock;
-    uintptr_t next = kFirstLocalHandle;
-    std::unordered_map<uintptr_t, std::shared_ptr<Object>> handles;
+    std::vector<int> slots;
+    std::vector<size_t> free;
 };
 
-HandleTable& Table()
+HostFiles& Table()
 {
-    static HandleTable* table = new HandleTable;
+    static HostFiles* table = new HostFiles;
     return *table;
+}
+
+// The slot a handle names, or -1.
+ptrdiff_t SlotOf(HANDLE handle)
+{
+    auto value = reinterpret_cast<uintptr_t>(handle);
+    if (value < kFirstLocalHandle || value > kLastLocalHandle || (value & 3) != 0)
+    {
+        return -1;
+    }
+    return static_cast<ptrdiff_t>((value - kFirstLocalHandle) / 4);
 }
 
 } // namespace
@@ -52,51 +64,56 @@ bool IsLocalHandle(HANDLE handle)
     return value >= kFirstLocalHandle && value <= kLastLocalHandle;
 }
 
-HANDLE InsertHandle(std::shared_ptr<Object> object)
+HANDLE InsertHostFile(int fd)
 {
-    HandleTable& t = Table();
+    HostFiles& t = Table();
     std::lock_guard<std::mutex> guard(t.lock);
-    while (t.handles.count(t.next) != 0)
+    size_t slot;
+    if (!t.free.empty())
     {
-        t.next = t.next >= kLastLocalHandle ? kFirstLocalHandle : t.next + 4;
+        slot = t.free.back();
+        t.free.pop_back();
     }
-    uintptr_t value = t.next;
-    t.next = t.next >= kLastLocalHandle ? kFirstLocalHandle : t.next + 4;
-    t.handles.emplace(value, std::move(object));
-    return reinterpret_cast<HANDLE>(value);
+    else
+    {
+        slot = t.slots.size();
+        t.slots.push_back(-1);
+    }
+    t.slots[slot] = fd;
+    return reinterpret_cast<HANDLE>(kFirstLocalHandle + slot * 4);
 }
 
-std::shared_ptr<Object> LookupHandle(HANDLE handle)
+int HostFileOf(HANDLE handle)
 {
-    HandleTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
-    auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.handles.end())
-    {
-        t_lastError = ERROR_INVALID_HANDLE;
-        return nullptr;
-    }
-    return it->second;
-}
-
-bool RemoveHandle(HANDLE handle)
-{
-    std::shared_ptr<Object> object;
-    HandleTable& t = Table();
+    HostFiles& t = Table();
+    ptrdiff_t slot = SlotOf(handle);
     {
         std::lock_guard<std::mutex> guard(t.lock);
-        auto it = t.handles.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == t.handles.end())
+        if (slot >= 0 && static_cast<size_t>(slot) < t.slots.size() && t.slots[slot] >= 0)
         {
-            t_lastError = ERROR_INVALID_HANDLE;
-            return false;
+            return t.slots[slot];
         }
-        object = std::move(it->second);
-        t.handles.erase(it);
     }
-    // The object may be destroyed here, outside the table lock.
-    object.reset();
-    return true;
+    t_lastError = ERROR_INVALID_HANDLE;
+    return -1;
+}
+
+int RemoveHostFile(HANDLE handle)
+{
+    HostFiles& t = Table();
+    ptrdiff_t slot = SlotOf(handle);
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        if (slot >= 0 && static_cast<size_t>(slot) < t.slots.size() && t.slots[slot] >= 0)
+        {
+            int fd = t.slots[slot];
+            t.slots[slot] = -1;
+            t.free.push_back(static_cast<size_t>(slot));
+            return fd;
+        }
+    }
+    t_lastError = ERROR_INVALID_HANDLE;
+    return -1;
 }
 
 DWORD ErrorFromErrno(int error)
@@ -185,7 +202,13 @@ extern "C"
     {
         if (IsLocalHandle(hObject))
         {
-            return RemoveHandle(hObject) ? TRUE : FALSE;
+            int fd = RemoveHostFile(hObject);
+            if (fd < 0)
+            {
+                return FALSE;
+            }
+            close(fd);
+            return TRUE;
         }
         NTSTATUS status = NtClose(hObject);
         return NT_SUCCESS(status) ? TRUE : winsim::ntdll::FailWith(status);
