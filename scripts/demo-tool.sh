@@ -6,7 +6,7 @@ set -eu
 build=$(cd "${1:?usage: scripts/demo-tool.sh <build folder>}" && pwd)
 tool=$build/tool/Heskor_x64.exe
 library=$build/library/Ostrix_x64.dll
-viewer=$build/platform/user/winsim-dbgview
+viewer=$build/platform/machine/winsim-dbgview
 
 demo=$(mktemp -d "${TMPDIR:-/tmp}/heskor-demo-XXXXXX")
 trap 'rm -rf "$demo"' EXIT

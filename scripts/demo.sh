@@ -2,7 +2,8 @@
 # The whole story on simulated machines, as a person would want to read it:
 #   1. the console tool and the client library (usage, the library loaded, its log);
 #   2. a Windows machine with the reader's driver package: readers plugged in and pulled out,
-#      the devices, the SERIALCOMM map and the system event log.
+#      the devices, the SERIALCOMM map and the system event log;
+#   3. a Windows program of one's own, built for the machine and run on one with a reader.
 #   scripts/demo.sh <build folder>
 set -eu
 build=$(cd "${1:?usage: scripts/demo.sh <build folder>}" && pwd)
@@ -13,3 +14,18 @@ printf '######## The console tool and the client library ########\n'
 
 printf '\n######## The driver on a simulated Windows machine ########\n'
 "$build/demo/tarnocom-demo" "$build/driver-package"
+
+printf '\n######## A Windows program of your own on the machine ########\n'
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+printf '\n== Building demo/port_check.c with scripts/winsim-cc ==\n\n'
+echo "$ scripts/winsim-cc demo/port_check.c -o port_check.exe"
+"$here/winsim-cc" --build "$build" "$here/../demo/port_check.c" -o "$work/port_check.exe"
+printf '\n== Running it on a machine with the driver package and a reader ==\n\n'
+echo "$ winsim-run port_check.exe"
+(cd "$work" && "$build/platform/machine/winsim-run" ./port_check.exe) | sed 's/^/    /'
+cat <<'TEXT'
+
+The program found COM3 in the registry and opened \\.\COM3 through the machine's kernel; the
+driver answers its I/O control with STATUS_NOT_SUPPORTED for now, which Win32 reports as error 50.
+TEXT

@@ -1,6 +1,6 @@
-/* A user's own Windows program: finds the reader's COM port in the registry, opens it, asks it for
-   its baud rate and closes it, printing what it learns. Built with scripts/winsim-cc and run with
-   winsim-run by the tests. */
+/* A Windows program of one's own: finds the reader's COM port in the registry, opens it, asks it
+   for its baud rate and closes it, printing what it learns. The demo and the tests build it with
+   scripts/winsim-cc and run it with winsim-run, on a machine with the driver and a reader. */
 #include <windows.h>
 #include <winioctl.h>
 #include <ntddser.h>
