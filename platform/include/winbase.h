@@ -193,6 +193,13 @@ WINSIM_API BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName);
 WINSIM_API DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,
                                          LPSTR* lpFilePart);
 
+// The Windows folders and the environment. %SystemRoot% and %windir% are the machine's Windows
+// folder, C:\Windows.
+WINSIM_API UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+WINSIM_API UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+WINSIM_API DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+WINSIM_API DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
+
 // Profile (.ini) files.
 WINSIM_API UINT WINAPI GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault,
                                              LPCSTR lpFileName);

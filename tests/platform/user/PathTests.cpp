@@ -181,3 +181,47 @@ TEST_F(PathTest, FilesOpenWithWindowsDispositions)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(WindowsFolderTest, SystemRootAndItsFoldersAreOnTheMachinesDriveC)
+{
+    char buffer[MAX_PATH];
+    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof(buffer)), 10u);
+    EXPECT_STREQ(buffer, "C:\\Windows");
+    EXPECT_EQ(GetSystemDirectoryA(buffer, sizeof(buffer)), 19u);
+    EXPECT_STREQ(buffer, "C:\\Windows\\System32");
+    EXPECT_EQ(GetSystemDirectoryA(buffer, 19), 20u) << "too small: the size needed, terminator included";
+
+    EXPECT_EQ(GetEnvironmentVariableA("systemroot", buffer, sizeof(buffer)), 10u);
+    EXPECT_STREQ(buffer, "C:\\Windows");
+    EXPECT_EQ(GetEnvironmentVariableA("WINSIM_NO_SUCH_VARIABLE", buffer, sizeof(buffer)), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+
+    struct Case
+    {
+        const char* source;
+        const char* expanded;
+    } cases[] = {
+        {"%SystemRoot%\\System32\\makecab.exe", "C:\\Windows\\System32\\makecab.exe"},
+        {"%windir%", "C:\\Windows"},
+        {"%WINSIM_NO_SUCH_VARIABLE%\\x", "%WINSIM_NO_SUCH_VARIABLE%\\x"}, // unknown names stay
+        {"100%", "100%"},
+        {"%%SystemDrive%", "%C:"},
+    };
+    for (const Case& c : cases)
+    {
+        char expanded[MAX_PATH];
+        DWORD count = ExpandEnvironmentStringsA(c.source, expanded, sizeof(expanded));
+        EXPECT_STREQ(expanded, c.expanded) << c.source;
+        EXPECT_EQ(count, strlen(c.expanded) + 1) << c.source;
+    }
+    // The files setup copies to the Windows folder are there for a program too.
+    std::string host;
+    unsigned error = 0;
+    ASSERT_TRUE(winsim::ToHostPath("C:\\Windows\\System32", host, error));
+    EXPECT_EQ(host, winsim::MachineDirectory() + "/drive_c/Windows/System32");
+}
+
+} // namespace
