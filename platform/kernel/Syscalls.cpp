@@ -187,10 +187,21 @@ NTSTATUS OpenNamed(POBJECT_ATTRIBUTES attributes, PHANDLE handle)
     return Publish(typed, handle);
 }
 
-// An event handle given with an I/O request: none, or an event.
-NTSTATUS EventOf(HANDLE handle, std::shared_ptr<EventObject>* event)
+// The file and the event (none, or an event) of an I/O request. Completion routines (ReadFileEx
+// and the like) are not delivered here.
+NTSTATUS RequestTargets(HANDLE fileHandle, HANDLE eventHandle, PIO_APC_ROUTINE apcRoutine,
+                        std::shared_ptr<UserFile>* file, std::shared_ptr<EventObject>* event)
 {
-    return handle == nullptr ? STATUS_SUCCESS : Reference(handle, event);
+    NTSTATUS status = Reference(fileHandle, file);
+    if (NT_SUCCESS(status) && eventHandle != nullptr)
+    {
+        status = Reference(eventHandle, event);
+    }
+    if (NT_SUCCESS(status) && apcRoutine != nullptr)
+    {
+        status = STATUS_NOT_SUPPORTED;
+    }
+    return status;
 }
 
 // --- files and devices ---------------------------------------------------------------------------
@@ -225,18 +236,10 @@ NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
 {
     std::shared_ptr<UserFile> file;
     std::shared_ptr<EventObject> event;
-    NTSTATUS status = Reference(FileHandle, &file);
-    if (NT_SUCCESS(status))
-    {
-        status = EventOf(Event, &event);
-    }
+    NTSTATUS status = RequestTargets(FileHandle, Event, ApcRoutine, &file, &event);
     if (!NT_SUCCESS(status))
     {
         return status;
-    }
-    if (ApcRoutine != nullptr)
-    {
-        return STATUS_NOT_SUPPORTED; // completion routines (ReadFileEx) are not delivered here
     }
     return Kernel().Files().Read(file, event, IoStatusBlock, Buffer, Length, ByteOffset);
 }
@@ -247,18 +250,10 @@ NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
 {
     std::shared_ptr<UserFile> file;
     std::shared_ptr<EventObject> event;
-    NTSTATUS status = Reference(FileHandle, &file);
-    if (NT_SUCCESS(status))
-    {
-        status = EventOf(Event, &event);
-    }
+    NTSTATUS status = RequestTargets(FileHandle, Event, ApcRoutine, &file, &event);
     if (!NT_SUCCESS(status))
     {
         return status;
-    }
-    if (ApcRoutine != nullptr)
-    {
-        return STATUS_NOT_SUPPORTED;
     }
     return Kernel().Files().Write(file, event, IoStatusBlock, Buffer, Length, ByteOffset);
 }
@@ -269,18 +264,10 @@ NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_RO
 {
     std::shared_ptr<UserFile> file;
     std::shared_ptr<EventObject> event;
-    NTSTATUS status = Reference(FileHandle, &file);
-    if (NT_SUCCESS(status))
-    {
-        status = EventOf(Event, &event);
-    }
+    NTSTATUS status = RequestTargets(FileHandle, Event, ApcRoutine, &file, &event);
     if (!NT_SUCCESS(status))
     {
         return status;
-    }
-    if (ApcRoutine != nullptr)
-    {
-        return STATUS_NOT_SUPPORTED;
     }
     return Kernel().Files().DeviceControl(file, event, IoStatusBlock, IoControlCode, InputBuffer,
                                           InputBufferLength, OutputBuffer, OutputBufferLength);

@@ -124,6 +124,30 @@ LSTATUS StoreData(DWORD type, const uint8_t* data, ULONG length, LPBYTE target, 
     return result;
 }
 
+// Runs a call on a key handle: a predefined key is opened for it first (with the access the call
+// needs) and closed after, as advapi32 does.
+template <typename Call>
+LSTATUS OnKeyHandle(HKEY key, REGSAM access, Call call)
+{
+    LSTATUS check = CheckKey(key);
+    if (check != ERROR_SUCCESS)
+    {
+        return check;
+    }
+    if (!IsPredefined(key))
+    {
+        return call(key);
+    }
+    HKEY opened = nullptr;
+    LSTATUS result = RegOpenKeyExA(key, nullptr, 0, access, &opened);
+    if (result == ERROR_SUCCESS)
+    {
+        result = call(opened);
+        RegCloseKey(opened);
+    }
+    return result;
+}
+
 // Calls an enumeration or query service with a buffer that grows until the answer fits.
 template <typename Call>
 NTSTATUS WithBuffer(std::vector<uint8_t>& buffer, Call call)
@@ -250,52 +274,36 @@ extern "C"
         {
             return ERROR_INVALID_PARAMETER;
         }
-        LSTATUS check = CheckKey(hKey);
-        if (check != ERROR_SUCCESS || IsPredefined(hKey))
-        {
-            // A predefined key is opened first, as advapi32 does.
-            HKEY opened = nullptr;
-            if (check == ERROR_SUCCESS)
+        return OnKeyHandle(hKey, KEY_ENUMERATE_SUB_KEYS, [&](HKEY key) -> LSTATUS {
+            std::vector<uint8_t> buffer;
+            NTSTATUS status = WithBuffer(buffer, [&](void* data, ULONG length, PULONG needed) {
+                return NtEnumerateKey(key, dwIndex, KeyNodeInformation, data, length, needed);
+            });
+            if (!NT_SUCCESS(status))
             {
-                check = RegOpenKeyExA(hKey, nullptr, 0, KEY_ENUMERATE_SUB_KEYS, &opened);
+                return ErrorOf(status);
             }
-            if (check != ERROR_SUCCESS)
+            auto* node = reinterpret_cast<KEY_NODE_INFORMATION*>(buffer.data());
+            std::string name = AnsiData(reinterpret_cast<const uint8_t*>(node->Name), node->NameLength);
+            std::string className = AnsiData(buffer.data() + node->ClassOffset, node->ClassLength);
+            if (name.size() >= *lpcchName || (lpClass != nullptr && className.size() >= *lpcchClass))
             {
-                return check;
+                return ERROR_MORE_DATA;
             }
-            LSTATUS result = RegEnumKeyExA(opened, dwIndex, lpName, lpcchName, lpReserved, lpClass,
-                                           lpcchClass, lpftLastWriteTime);
-            RegCloseKey(opened);
-            return result;
-        }
-        std::vector<uint8_t> buffer;
-        NTSTATUS status = WithBuffer(buffer, [&](void* data, ULONG length, PULONG needed) {
-            return NtEnumerateKey(hKey, dwIndex, KeyNodeInformation, data, length, needed);
+            memcpy(lpName, name.c_str(), name.size() + 1);
+            *lpcchName = static_cast<DWORD>(name.size());
+            if (lpClass != nullptr)
+            {
+                memcpy(lpClass, className.c_str(), className.size() + 1);
+                *lpcchClass = static_cast<DWORD>(className.size());
+            }
+            if (lpftLastWriteTime != nullptr)
+            {
+                lpftLastWriteTime->dwLowDateTime = node->LastWriteTime.LowPart;
+                lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(node->LastWriteTime.HighPart);
+            }
+            return ERROR_SUCCESS;
         });
-        if (!NT_SUCCESS(status))
-        {
-            return ErrorOf(status);
-        }
-        auto* node = reinterpret_cast<KEY_NODE_INFORMATION*>(buffer.data());
-        std::string name = AnsiData(reinterpret_cast<const uint8_t*>(node->Name), node->NameLength);
-        std::string className = AnsiData(buffer.data() + node->ClassOffset, node->ClassLength);
-        if (name.size() >= *lpcchName || (lpClass != nullptr && className.size() >= *lpcchClass))
-        {
-            return ERROR_MORE_DATA;
-        }
-        memcpy(lpName, name.c_str(), name.size() + 1);
-        *lpcchName = static_cast<DWORD>(name.size());
-        if (lpClass != nullptr)
-        {
-            memcpy(lpClass, className.c_str(), className.size() + 1);
-            *lpcchClass = static_cast<DWORD>(className.size());
-        }
-        if (lpftLastWriteTime != nullptr)
-        {
-            lpftLastWriteTime->dwLowDateTime = node->LastWriteTime.LowPart;
-            lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(node->LastWriteTime.HighPart);
-        }
-        return ERROR_SUCCESS;
     }
 
     LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
@@ -306,44 +314,30 @@ extern "C"
         {
             return ERROR_INVALID_PARAMETER;
         }
-        LSTATUS check = CheckKey(hKey);
-        if (check != ERROR_SUCCESS || IsPredefined(hKey))
-        {
-            HKEY opened = nullptr;
-            if (check == ERROR_SUCCESS)
+        return OnKeyHandle(hKey, KEY_QUERY_VALUE, [&](HKEY key) -> LSTATUS {
+            std::vector<uint8_t> buffer;
+            NTSTATUS status = WithBuffer(buffer, [&](void* data, ULONG length, PULONG needed) {
+                return NtEnumerateValueKey(key, dwIndex, KeyValueFullInformation, data, length, needed);
+            });
+            if (!NT_SUCCESS(status))
             {
-                check = RegOpenKeyExA(hKey, nullptr, 0, KEY_QUERY_VALUE, &opened);
+                return ErrorOf(status);
             }
-            if (check != ERROR_SUCCESS)
+            auto* full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer.data());
+            std::string name = AnsiData(reinterpret_cast<const uint8_t*>(full->Name), full->NameLength);
+            if (name.size() >= *lpcchValueName)
             {
-                return check;
+                return ERROR_MORE_DATA;
             }
-            LSTATUS result = RegEnumValueA(opened, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType,
-                                           lpData, lpcbData);
-            RegCloseKey(opened);
-            return result;
-        }
-        std::vector<uint8_t> buffer;
-        NTSTATUS status = WithBuffer(buffer, [&](void* data, ULONG length, PULONG needed) {
-            return NtEnumerateValueKey(hKey, dwIndex, KeyValueFullInformation, data, length, needed);
+            memcpy(lpValueName, name.c_str(), name.size() + 1);
+            *lpcchValueName = static_cast<DWORD>(name.size());
+            if (lpType != nullptr)
+            {
+                *lpType = full->Type;
+            }
+            return StoreData(full->Type, buffer.data() + full->DataOffset, full->DataLength, lpData,
+                             lpcbData);
         });
-        if (!NT_SUCCESS(status))
-        {
-            return ErrorOf(status);
-        }
-        auto* full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer.data());
-        std::string name = AnsiData(reinterpret_cast<const uint8_t*>(full->Name), full->NameLength);
-        if (name.size() >= *lpcchValueName)
-        {
-            return ERROR_MORE_DATA;
-        }
-        memcpy(lpValueName, name.c_str(), name.size() + 1);
-        *lpcchValueName = static_cast<DWORD>(name.size());
-        if (lpType != nullptr)
-        {
-            *lpType = full->Type;
-        }
-        return StoreData(full->Type, buffer.data() + full->DataOffset, full->DataLength, lpData, lpcbData);
     }
 
     LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
@@ -353,38 +347,24 @@ extern "C"
         {
             return ERROR_INVALID_PARAMETER;
         }
-        LSTATUS check = CheckKey(hKey);
-        if (check != ERROR_SUCCESS || IsPredefined(hKey))
-        {
-            HKEY opened = nullptr;
-            if (check == ERROR_SUCCESS)
+        return OnKeyHandle(hKey, KEY_QUERY_VALUE, [&](HKEY key) -> LSTATUS {
+            std::u16string name = lpValueName != nullptr ? WideFromAnsi(lpValueName) : std::u16string();
+            UNICODE_STRING valueName = winsim::ntdll::CountedString(name);
+            std::vector<uint8_t> buffer;
+            NTSTATUS status = WithBuffer(buffer, [&](void* data, ULONG length, PULONG needed) {
+                return NtQueryValueKey(key, &valueName, KeyValuePartialInformation, data, length, needed);
+            });
+            if (!NT_SUCCESS(status))
             {
-                check = RegOpenKeyExA(hKey, nullptr, 0, KEY_QUERY_VALUE, &opened);
+                return ErrorOf(status);
             }
-            if (check != ERROR_SUCCESS)
+            auto* partial = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer.data());
+            if (lpType != nullptr)
             {
-                return check;
+                *lpType = partial->Type;
             }
-            LSTATUS result = RegQueryValueExA(opened, lpValueName, lpReserved, lpType, lpData, lpcbData);
-            RegCloseKey(opened);
-            return result;
-        }
-        std::u16string name = lpValueName != nullptr ? WideFromAnsi(lpValueName) : std::u16string();
-        UNICODE_STRING valueName = winsim::ntdll::CountedString(name);
-        std::vector<uint8_t> buffer;
-        NTSTATUS status = WithBuffer(buffer, [&](void* data, ULONG length, PULONG needed) {
-            return NtQueryValueKey(hKey, &valueName, KeyValuePartialInformation, data, length, needed);
+            return StoreData(partial->Type, partial->Data, partial->DataLength, lpData, lpcbData);
         });
-        if (!NT_SUCCESS(status))
-        {
-            return ErrorOf(status);
-        }
-        auto* partial = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer.data());
-        if (lpType != nullptr)
-        {
-            *lpType = partial->Type;
-        }
-        return StoreData(partial->Type, partial->Data, partial->DataLength, lpData, lpcbData);
     }
 
     LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
@@ -395,58 +375,30 @@ extern "C"
         {
             return ERROR_NOACCESS;
         }
-        LSTATUS check = CheckKey(hKey);
-        if (check != ERROR_SUCCESS || IsPredefined(hKey))
-        {
-            HKEY opened = nullptr;
-            if (check == ERROR_SUCCESS)
+        return OnKeyHandle(hKey, KEY_SET_VALUE, [&](HKEY key) -> LSTATUS {
+            std::u16string name = lpValueName != nullptr ? WideFromAnsi(lpValueName) : std::u16string();
+            UNICODE_STRING valueName = winsim::ntdll::CountedString(name);
+            // String data is converted byte for byte, the terminator included when the caller counted it.
+            std::u16string wide;
+            const void* data = lpData;
+            ULONG length = cbData;
+            if (IsStringType(dwType))
             {
-                check = RegOpenKeyExA(hKey, nullptr, 0, KEY_SET_VALUE, &opened);
+                wide = WideFromAnsi(std::string_view(reinterpret_cast<const char*>(lpData), cbData));
+                data = wide.data();
+                length = static_cast<ULONG>(wide.size() * sizeof(WCHAR));
             }
-            if (check != ERROR_SUCCESS)
-            {
-                return check;
-            }
-            LSTATUS result = RegSetValueExA(opened, lpValueName, Reserved, dwType, lpData, cbData);
-            RegCloseKey(opened);
-            return result;
-        }
-        std::u16string name = lpValueName != nullptr ? WideFromAnsi(lpValueName) : std::u16string();
-        UNICODE_STRING valueName = winsim::ntdll::CountedString(name);
-        // String data is converted byte for byte, the terminator included when the caller counted it.
-        std::u16string wide;
-        const void* data = lpData;
-        ULONG length = cbData;
-        if (IsStringType(dwType))
-        {
-            wide = WideFromAnsi(std::string_view(reinterpret_cast<const char*>(lpData), cbData));
-            data = wide.data();
-            length = static_cast<ULONG>(wide.size() * sizeof(WCHAR));
-        }
-        return ErrorOf(NtSetValueKey(hKey, &valueName, 0, dwType, const_cast<void*>(data), length));
+            return ErrorOf(NtSetValueKey(key, &valueName, 0, dwType, const_cast<void*>(data), length));
+        });
     }
 
     LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     {
-        LSTATUS check = CheckKey(hKey);
-        if (check != ERROR_SUCCESS || IsPredefined(hKey))
-        {
-            HKEY opened = nullptr;
-            if (check == ERROR_SUCCESS)
-            {
-                check = RegOpenKeyExA(hKey, nullptr, 0, KEY_SET_VALUE, &opened);
-            }
-            if (check != ERROR_SUCCESS)
-            {
-                return check;
-            }
-            LSTATUS result = RegDeleteValueA(opened, lpValueName);
-            RegCloseKey(opened);
-            return result;
-        }
-        std::u16string name = lpValueName != nullptr ? WideFromAnsi(lpValueName) : std::u16string();
-        UNICODE_STRING valueName = winsim::ntdll::CountedString(name);
-        return ErrorOf(NtDeleteValueKey(hKey, &valueName));
+        return OnKeyHandle(hKey, KEY_SET_VALUE, [&](HKEY key) -> LSTATUS {
+            std::u16string name = lpValueName != nullptr ? WideFromAnsi(lpValueName) : std::u16string();
+            UNICODE_STRING valueName = winsim::ntdll::CountedString(name);
+            return ErrorOf(NtDeleteValueKey(key, &valueName));
+        });
     }
 
     LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)

@@ -80,6 +80,36 @@ bool NameToOpen(LPCSTR lpName, std::u16string& name)
     return ObjectNameOf(lpName, name);
 }
 
+// CreateMutexA and CreateEventA: the object under its name (opened when it exists), or unnamed.
+template <typename Create>
+HANDLE CreateNamedObject(LPCSTR lpName, Create create)
+{
+    std::u16string name;
+    if (!ObjectNameOf(lpName, name))
+    {
+        return nullptr;
+    }
+    NamedAttributes named(name, OBJ_OPENIF);
+    HANDLE handle = nullptr;
+    NTSTATUS status = create(&handle, &named.attributes);
+    return Created(status, handle);
+}
+
+// OpenMutexA and OpenEventA.
+template <typename Open>
+HANDLE OpenNamedObject(LPCSTR lpName, Open open)
+{
+    std::u16string name;
+    if (!NameToOpen(lpName, name))
+    {
+        return nullptr;
+    }
+    NamedAttributes named(name, 0);
+    HANDLE handle = nullptr;
+    NTSTATUS status = open(&handle, &named.attributes);
+    return Created(status, handle);
+}
+
 // A wait's status as Win32 reports it.
 DWORD WaitResult(NTSTATUS status)
 {
@@ -115,30 +145,17 @@ extern "C"
     HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName)
     {
         (void)lpMutexAttributes;
-        std::u16string name;
-        if (!ObjectNameOf(lpName, name))
-        {
-            return nullptr;
-        }
-        NamedAttributes named(name, OBJ_OPENIF);
-        HANDLE handle = nullptr;
-        NTSTATUS status =
-            NtCreateMutant(&handle, MUTEX_ALL_ACCESS, &named.attributes, bInitialOwner ? TRUE : FALSE);
-        return Created(status, handle);
+        return CreateNamedObject(lpName, [&](PHANDLE handle, POBJECT_ATTRIBUTES attributes) {
+            return NtCreateMutant(handle, MUTEX_ALL_ACCESS, attributes, bInitialOwner ? TRUE : FALSE);
+        });
     }
 
     HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
     {
         (void)bInheritHandle;
-        std::u16string name;
-        if (!NameToOpen(lpName, name))
-        {
-            return nullptr;
-        }
-        NamedAttributes named(name, 0);
-        HANDLE handle = nullptr;
-        NTSTATUS status = NtOpenMutant(&handle, dwDesiredAccess, &named.attributes);
-        return Created(status, handle);
+        return OpenNamedObject(lpName, [&](PHANDLE handle, POBJECT_ATTRIBUTES attributes) {
+            return NtOpenMutant(handle, dwDesiredAccess, attributes);
+        });
     }
 
     BOOL WINAPI ReleaseMutex(HANDLE hMutex)
@@ -151,31 +168,19 @@ extern "C"
                                LPCSTR lpName)
     {
         (void)lpEventAttributes;
-        std::u16string name;
-        if (!ObjectNameOf(lpName, name))
-        {
-            return nullptr;
-        }
-        NamedAttributes named(name, OBJ_OPENIF);
-        HANDLE handle = nullptr;
-        NTSTATUS status = NtCreateEvent(&handle, EVENT_ALL_ACCESS, &named.attributes,
-                                        bManualReset ? NotificationEvent : SynchronizationEvent,
-                                        bInitialState ? TRUE : FALSE);
-        return Created(status, handle);
+        return CreateNamedObject(lpName, [&](PHANDLE handle, POBJECT_ATTRIBUTES attributes) {
+            return NtCreateEvent(handle, EVENT_ALL_ACCESS, attributes,
+                                 bManualReset ? NotificationEvent : SynchronizationEvent,
+                                 bInitialState ? TRUE : FALSE);
+        });
     }
 
     HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
     {
         (void)bInheritHandle;
-        std::u16string name;
-        if (!NameToOpen(lpName, name))
-        {
-            return nullptr;
-        }
-        NamedAttributes named(name, 0);
-        HANDLE handle = nullptr;
-        NTSTATUS status = NtOpenEvent(&handle, dwDesiredAccess, &named.attributes);
-        return Created(status, handle);
+        return OpenNamedObject(lpName, [&](PHANDLE handle, POBJECT_ATTRIBUTES attributes) {
+            return NtOpenEvent(handle, dwDesiredAccess, attributes);
+        });
     }
 
     BOOL WINAPI SetEvent(HANDLE hEvent)
