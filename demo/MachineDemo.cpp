@@ -2,9 +2,6 @@
 // and out, printing what a person would look at: the devices, the SERIALCOMM map and the system
 // event log.
 #include "machine/Machine.h"
-#include "machine/RegFile.h"
-
-#include "kernel/Registry.h"
 
 #include <stdio.h>
 
@@ -32,16 +29,15 @@ int main(int argc, char** argv)
         Heading("Plugging in two readers");
         ReaderSpec first;
         first.serialNumber = u"TR0001";
-        auto* one = machine.Attach(first);
+        winsim::machine::Device one = machine.Attach(first);
         ReaderSpec second;
         second.serialNumber = u"TR0002";
         machine.Attach(second);
         printf("%s", machine.DescribeDevices().c_str());
         Heading("The driver's service parameters, installed with the first reader");
-        printf("%s", winsim::machine::ExportRegText(
-                         machine.Registry(),
-                         u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM\\Parameters")
-                         .c_str());
+        const char16_t* parameters =
+            u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM\\Parameters";
+        printf("%s", machine.RegistryText(parameters).c_str());
         Heading("SERIALCOMM");
         printf("%s", machine.DescribeSerialComm().c_str());
 

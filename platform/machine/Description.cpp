@@ -144,7 +144,7 @@ std::unique_ptr<Machine> BootDescribed(const std::filesystem::path& root)
     MachineDescription description = MachineDescription::Read(root).value_or(MachineDescription{});
     MachineConfig config;
     config.root = root;
-    config.system.realTimeClock = description.realTime;
+    config.realTimeClock = description.realTime;
     auto machine = std::make_unique<Machine>(config);
     for (const auto& package : description.packages)
     {

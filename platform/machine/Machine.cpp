@@ -4,13 +4,21 @@
 #include "Setup.h"
 
 #include "kernel/EventLog.h"
+#include "kernel/FileIo.h"
 #include "kernel/Io.h"
 #include "kernel/Namespace.h"
+#include "kernel/Pnp.h"
+#include "kernel/Pool.h"
 #include "kernel/Registry.h"
 #include "kernel/Process.h"
 #include "kernel/Scheduler.h"
 #include "kernel/Syscalls.h"
+#include "kernel/System.h"
 #include "kernel/Tracing.h"
+#include "kmdf/FxDevice.h"
+#include "kmdf/FxDriver.h"
+#include "kmdf/FxFaultInjection.h"
+#include "usb/UsbBus.h"
 
 #include "base/resources.h"
 #include "base/tracefmt.h"
@@ -27,6 +35,7 @@
 #include <time.h>
 
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -86,6 +95,20 @@ PDRIVER_INITIALIZE HeaderEntryPoint(void* handle, const std::filesystem::path& f
     return reinterpret_cast<PDRIVER_INITIALIZE>(map->l_addr + header.e_entry);
 }
 
+// An entry's message as Event Viewer shows it, also when the source's message file lacks it.
+std::u16string EventMessage(const kernel::EventLog& log, const kernel::EventLogEntry& entry, USHORT language)
+{
+    std::optional<std::u16string> text = log.Render(entry, language);
+    if (text)
+    {
+        return *text;
+    }
+    char fallback[160];
+    snprintf(fallback, sizeof(fallback), "The description for Event ID %u from source %s cannot be found.",
+             static_cast<unsigned>(entry.EventId()), ToUtf8(entry.source).c_str());
+    return ToUtf16(fallback);
+}
+
 std::string FormatTime(LONGLONG systemTime)
 {
     // 100-ns units since 1601 to seconds since 1970.
@@ -113,14 +136,19 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     std::filesystem::create_directories(SystemDrive() / "Windows" / "INF");
     std::filesystem::create_directories(m_root / "images");
 
-    kernel::SystemConfig system = m_config.system;
+    kernel::SystemConfig system;
+    system.majorVersion = m_config.majorVersion;
+    system.minorVersion = m_config.minorVersion;
+    system.buildNumber = m_config.buildNumber;
+    system.unavailableRoutines = m_config.unavailableRoutines;
+    system.realTimeClock = m_config.realTimeClock;
     system.machineDirectory = m_root.string();
     m_system = std::make_unique<kernel::System>(system);
-    m_setup = std::make_unique<Setup>(*this);
+    m_setup = std::make_unique<Setup>(*this, KernelRegistry());
     SeedRegistry();
     for (const auto& file : m_config.registryFiles)
     {
-        ImportRegFile(Registry(), file);
+        ImportRegFile(KernelRegistry(), file);
     }
     m_bus = std::make_unique<usb::UsbBus>();
 
@@ -169,7 +197,7 @@ Machine::~Machine()
     {
         if (node->pdo != nullptr)
         {
-            Detach(node);
+            Detach(Device(node));
         }
     }
     m_system->GetScheduler().WaitForIdle();
@@ -178,6 +206,8 @@ Machine::~Machine()
     m_setup.reset();
     syscall::DisconnectMachine();
     m_system.reset();
+    // A failure a test armed and did not reach stays with this machine.
+    wdf::ClearObjectCreationFault();
     if (m_ownsRoot)
     {
         std::error_code ignored;
@@ -185,23 +215,23 @@ Machine::~Machine()
     }
 }
 
-kernel::Registry& Machine::Registry()
+kernel::Registry& Machine::KernelRegistry()
 {
     return m_system->GetRegistry();
 }
 
 void Machine::SeedRegistry()
 {
-    kernel::Registry& registry = Registry();
+    kernel::Registry& registry = KernelRegistry();
     registry.CreateKey(kernel::ServicesKeyPath);
     registry.CreateKey(std::u16string(kernel::ServicesKeyPath) + u"\\EventLog\\System");
     registry.CreateKey(kernel::EnumKeyPath);
     registry.CreateKey(std::u16string(kernel::ControlKeyPath) + u"\\Class");
     auto version = registry.CreateKey(kernel::WindowsNtKeyPath);
     version->SetString(u"SystemRoot", u"C:\\Windows");
-    version->SetString(u"CurrentVersion", ToUtf16(std::to_string(m_config.system.majorVersion) + "." +
-                                                  std::to_string(m_config.system.minorVersion)));
-    version->SetString(u"CurrentBuildNumber", ToUtf16(std::to_string(m_config.system.buildNumber)));
+    version->SetString(u"CurrentVersion", ToUtf16(std::to_string(m_config.majorVersion) + "." +
+                                                  std::to_string(m_config.minorVersion)));
+    version->SetString(u"CurrentBuildNumber", ToUtf16(std::to_string(m_config.buildNumber)));
     // The hardware map is volatile: it exists only while the machine runs.
     registry.CreateKey(u"\\Registry\\Machine\\HARDWARE", true);
     registry.CreateKey(kernel::DeviceMapKeyPath, true);
@@ -260,11 +290,6 @@ std::filesystem::path Machine::HostPath(std::u16string_view windowsPath) const
     return host;
 }
 
-void Machine::SaveRegistry(const std::filesystem::path& file, std::u16string_view keyPath)
-{
-    ExportRegFile(Registry(), file, keyPath);
-}
-
 void Machine::InstallPackage(const std::filesystem::path& infFile)
 {
     m_setup->InstallPackage(infFile);
@@ -321,7 +346,7 @@ NTSTATUS Machine::LoadImage(const std::u16string& imagePath, kernel::DriverImage
     return STATUS_SUCCESS;
 }
 
-kernel::DeviceNode* Machine::Attach(const ReaderSpec& reader)
+Device Machine::Attach(const ReaderSpec& reader)
 {
     usb::DeviceIdentity identity;
     identity.vendorId = reader.vendorId != 0 ? reader.vendorId : TARNO_VENDOR_ID;
@@ -334,12 +359,14 @@ kernel::DeviceNode* Machine::Attach(const ReaderSpec& reader)
     {
         m_setup->SetPortNameHint(connection.instancePath, *reader.portName);
     }
-    return m_system->Pnp().ReportDevice(connection.pdo, connection.instancePath, connection.hardwareIds,
-                                        connection.compatibleIds, identity.description, connection.location);
+    return Device(m_system->Pnp().ReportDevice(connection.pdo, connection.instancePath,
+                                               connection.hardwareIds, connection.compatibleIds,
+                                               identity.description, connection.location));
 }
 
-void Machine::Detach(kernel::DeviceNode* node)
+void Machine::Detach(Device device)
 {
+    kernel::DeviceNode* node = device.m_node;
     if (node == nullptr || node->pdo == nullptr)
     {
         return;
@@ -348,22 +375,14 @@ void Machine::Detach(kernel::DeviceNode* node)
     m_system->Pnp().RemoveDevice(node);
 }
 
-std::vector<kernel::DeviceNode*> Machine::Devices()
+std::vector<Device> Machine::Devices()
 {
-    return m_system->Pnp().Nodes();
-}
-
-std::u16string Machine::RenderEvent(const kernel::EventLogEntry& entry, USHORT language) const
-{
-    std::optional<std::u16string> text = m_system->GetEventLog().Render(entry, language);
-    if (text)
+    std::vector<Device> devices;
+    for (kernel::DeviceNode* node : m_system->Pnp().Nodes())
     {
-        return *text;
+        devices.push_back(Device(node));
     }
-    char fallback[160];
-    snprintf(fallback, sizeof(fallback), "The description for Event ID %u from source %s cannot be found.",
-             entry.EventId(), ToUtf8(entry.source).c_str());
-    return ToUtf16(fallback);
+    return devices;
 }
 
 void Machine::AdvanceClock(std::chrono::milliseconds span)
@@ -393,36 +412,225 @@ void Machine::SettleWaiters()
     m_system->GetScheduler().WaitForWaitersToSettle();
 }
 
-std::optional<Machine::StoredValue> Machine::StoredRegistryValue(std::u16string_view keyPath,
-                                                                 std::u16string_view name)
+// --- the registry ---
+
+std::optional<RegistryValue> Machine::StoredRegistryValue(std::u16string_view keyPath,
+                                                          std::u16string_view name)
 {
-    auto key = Registry().OpenKey(keyPath);
+    auto key = KernelRegistry().OpenKey(keyPath);
     std::optional<kernel::RegistryValue> value = key ? key->GetValue(name) : std::nullopt;
     if (!value)
     {
         return std::nullopt;
     }
-    return StoredValue{value->type, value->data};
+    return RegistryValue{value->type, value->data};
+}
+
+std::optional<ULONG> Machine::RegistryDword(std::u16string_view keyPath, std::u16string_view name)
+{
+    auto key = KernelRegistry().OpenKey(keyPath);
+    return key ? key->GetDword(name) : std::nullopt;
+}
+
+std::optional<std::u16string> Machine::RegistryString(std::u16string_view keyPath, std::u16string_view name)
+{
+    auto key = KernelRegistry().OpenKey(keyPath);
+    return key ? key->GetString(name) : std::nullopt;
 }
 
 bool Machine::RegistryKeyExists(std::u16string_view keyPath)
 {
-    return Registry().OpenKey(keyPath) != nullptr;
+    return KernelRegistry().OpenKey(keyPath) != nullptr;
 }
 
-kernel::DeviceNode* Machine::DeviceByComName(std::u16string_view comName)
+void Machine::CreateRegistryKey(std::u16string_view keyPath)
 {
-    for (kernel::DeviceNode* node : Devices())
+    if (KernelRegistry().CreateKey(keyPath) == nullptr)
     {
-        auto parameters = Registry().OpenKey(kernel::PnpManager::HardwareKeyPathOf(*node));
+        throw std::invalid_argument("cannot create the registry key " + ToUtf8(std::u16string(keyPath)));
+    }
+}
+
+void Machine::SetRegistryValue(std::u16string_view keyPath, std::u16string_view name,
+                               const RegistryValue& value)
+{
+    auto key = KernelRegistry().CreateKey(keyPath);
+    if (key == nullptr)
+    {
+        throw std::invalid_argument("cannot create the registry key " + ToUtf8(std::u16string(keyPath)));
+    }
+    key->SetValue(name, value.type, value.data.data(), value.data.size());
+}
+
+bool Machine::DeleteRegistryValue(std::u16string_view keyPath, std::u16string_view name)
+{
+    auto key = KernelRegistry().OpenKey(keyPath);
+    return key != nullptr && key->DeleteValue(name);
+}
+
+RegistryValue RegistryValue::Dword(ULONG value)
+{
+    return Bytes(REG_DWORD, &value, sizeof(value));
+}
+
+RegistryValue RegistryValue::String(std::u16string_view text, ULONG type)
+{
+    std::u16string terminated(text);
+    terminated.push_back(u'\0');
+    return Bytes(type, terminated.data(), terminated.size() * sizeof(char16_t));
+}
+
+RegistryValue RegistryValue::Bytes(ULONG type, const void* data, size_t size)
+{
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    return RegistryValue{type, std::vector<uint8_t>(bytes, bytes + size)};
+}
+
+// --- devices and drivers ---
+
+std::ostream& operator<<(std::ostream& out, DeviceState state)
+{
+    return out << kernel::DeviceNodeStateName(static_cast<kernel::DeviceNodeState>(state));
+}
+
+static_assert(
+    static_cast<int>(DeviceState::Enumerated) == static_cast<int>(kernel::DeviceNodeState::Enumerated) &&
+        static_cast<int>(DeviceState::Added) == static_cast<int>(kernel::DeviceNodeState::Added) &&
+        static_cast<int>(DeviceState::Started) == static_cast<int>(kernel::DeviceNodeState::Started) &&
+        static_cast<int>(DeviceState::Failed) == static_cast<int>(kernel::DeviceNodeState::Failed) &&
+        static_cast<int>(DeviceState::Removed) == static_cast<int>(kernel::DeviceNodeState::Removed),
+    "a device's state is the Plug and Play manager's state of its node");
+
+DeviceState Device::State() const
+{
+    return static_cast<DeviceState>(m_node->state);
+}
+
+NTSTATUS Device::Problem() const
+{
+    return m_node->problem;
+}
+
+std::u16string Device::InstancePath() const
+{
+    return m_node->instancePath;
+}
+
+std::vector<std::u16string> Device::HardwareIds() const
+{
+    return m_node->hardwareIds;
+}
+
+std::vector<std::u16string> Device::CompatibleIds() const
+{
+    return m_node->compatibleIds;
+}
+
+PDEVICE_OBJECT Device::DeviceObject() const
+{
+    return m_node->pdo != nullptr ? kernel::IoManager::TopOfStack(m_node->pdo) : nullptr;
+}
+
+std::u16string Device::KernelName() const
+{
+    PDEVICE_OBJECT top = DeviceObject();
+    return top != nullptr ? kernel::System::Current().Namespace().DeviceName(top).value_or(u"") : u"";
+}
+
+WDFDEVICE__* Device::FrameworkDevice() const
+{
+    PDEVICE_OBJECT top = DeviceObject();
+    if (top == nullptr || wdf::FxDriver::FromWdm(top->DriverObject) == nullptr)
+    {
+        return nullptr;
+    }
+    return reinterpret_cast<WDFDEVICE__*>(wdf::FxDevice::FromWdm(top)->Handle());
+}
+
+Device Machine::DeviceByComName(std::u16string_view comName)
+{
+    for (kernel::DeviceNode* node : m_system->Pnp().Nodes())
+    {
+        auto parameters = KernelRegistry().OpenKey(kernel::PnpManager::HardwareKeyPathOf(*node));
         std::optional<std::u16string> port = parameters ? parameters->GetString(u"PortName") : std::nullopt;
         if (node->pdo != nullptr && port && EqualsNoCase(*port, comName))
         {
-            return node;
+            return Device(node);
         }
     }
-    return nullptr;
+    return Device();
 }
+
+std::vector<DeviceInterface> Machine::DeviceInterfaces(const GUID& interfaceClass)
+{
+    std::vector<DeviceInterface> interfaces;
+    for (const kernel::DeviceInterfaceInstance& instance : m_system->Namespace().Interfaces(interfaceClass))
+    {
+        interfaces.push_back(DeviceInterface{instance.symbolicLink, instance.instancePath, instance.enabled});
+    }
+    return interfaces;
+}
+
+PDRIVER_OBJECT Machine::LoadedDriver(std::u16string_view service)
+{
+    return m_system->Pnp().LoadedDriver(service);
+}
+
+NTSTATUS Machine::LoadDriver(const std::u16string& service, PDRIVER_OBJECT* driver)
+{
+    PDRIVER_OBJECT loaded = nullptr;
+    NTSTATUS status = m_system->Pnp().LoadDriver(service, &loaded);
+    if (driver != nullptr)
+    {
+        *driver = loaded;
+    }
+    return status;
+}
+
+void Machine::UnloadDriver(const std::u16string& service)
+{
+    m_system->Pnp().UnloadDriver(service);
+}
+
+// --- the event log ---
+
+std::vector<EventLogRecord> Machine::EventLogEntries()
+{
+    std::vector<EventLogRecord> records;
+    for (const kernel::EventLogEntry& entry : m_system->GetEventLog().Entries())
+    {
+        EventLogRecord record;
+        record.source = entry.source;
+        record.deviceName = entry.deviceName;
+        record.eventId = entry.EventId();
+        record.code = entry.Packet().ErrorCode;
+        record.level = entry.LevelName();
+        record.finalStatus = entry.Packet().FinalStatus;
+        record.dumpData.assign(entry.Packet().DumpData,
+                               entry.Packet().DumpData + entry.Packet().DumpDataSize / sizeof(ULONG));
+        record.packet = entry.packet;
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::u16string Machine::EventText(const EventLogRecord& record, USHORT language) const
+{
+    kernel::EventLogEntry entry{0, 0, record.source, record.deviceName, record.packet};
+    return EventMessage(m_system->GetEventLog(), entry, language);
+}
+
+void Machine::ClearEventLog()
+{
+    m_system->GetEventLog().Clear();
+}
+
+void Machine::FailEventLogEntries(unsigned count)
+{
+    m_system->GetEventLog().FailNextAllocations(count);
+}
+
+// --- tracing ---
 
 void Machine::StartTrace(const std::u16string& session, const GUID& provider, UCHAR level, ULONG flags)
 {
@@ -431,11 +639,14 @@ void Machine::StartTrace(const std::u16string& session, const GUID& provider, UC
     {
         throw std::runtime_error("cannot start the trace session " + ToUtf8(session));
     }
-    tracing.EnableProvider(session, provider, level, flags, true);
+    if (!tracing.EnableProvider(session, provider, level, flags, true))
+    {
+        throw std::runtime_error("cannot enable the provider in the trace session " + ToUtf8(session));
+    }
 }
 
-std::vector<std::string> Machine::TraceLines(const std::u16string& session,
-                                             const std::filesystem::path& formatFile)
+std::vector<TraceLine> Machine::TraceLines(const std::u16string& session,
+                                           const std::filesystem::path& formatFile)
 {
     std::string error;
     std::optional<TraceFormats> formats = TraceFormats::Load(formatFile.string(), &error);
@@ -443,7 +654,7 @@ std::vector<std::string> Machine::TraceLines(const std::u16string& session,
     {
         throw std::runtime_error("cannot read the trace format file: " + error);
     }
-    std::vector<std::string> lines;
+    std::vector<TraceLine> lines;
     for (const auto& message : m_system->Tracing().Messages(session))
     {
         winsim::TraceMessage recorded;
@@ -453,17 +664,121 @@ std::vector<std::string> Machine::TraceLines(const std::u16string& session,
         memcpy(recorded.guid.Data4, message.messageGuid.Data4, sizeof(recorded.guid.Data4));
         recorded.number = message.messageNumber;
         recorded.arguments = message.arguments;
-        lines.push_back(formats->Render(recorded).text);
+        RenderedTrace rendered = formats->Render(recorded);
+        lines.push_back(TraceLine{rendered.text, rendered.known, rendered.levelValue});
     }
     return lines;
+}
+
+ULONGLONG Machine::TraceMessageCalls()
+{
+    return m_system->Tracing().MessageCalls();
+}
+
+bool Machine::TraceProviderRegistered(const GUID& provider)
+{
+    return m_system->Tracing().IsProviderRegistered(provider);
+}
+
+// --- pool ---
+
+size_t Machine::LivePoolAllocations(ULONG tag)
+{
+    if (tag == 0)
+    {
+        return m_system->GetPool().LiveCount();
+    }
+    size_t count = 0;
+    for (const kernel::PoolAllocation& allocation : m_system->GetPool().Live())
+    {
+        count += allocation.tag == tag ? 1 : 0;
+    }
+    return count;
+}
+
+void Machine::FailPoolAllocationsWithTag(ULONG tag)
+{
+    m_system->GetPool().FailAllocationsWithTag(tag);
+}
+
+// --- the framework ---
+
+void Machine::FailFrameworkObjectCreation(unsigned skip, std::string_view kind)
+{
+    if (kind.empty())
+    {
+        wdf::FailObjectCreation(skip);
+        return;
+    }
+    for (int type = static_cast<int>(wdf::FxType::Object); type <= static_cast<int>(wdf::FxType::UsbPipe);
+         ++type)
+    {
+        if (kind == wdf::FxTypeName(static_cast<wdf::FxType>(type)))
+        {
+            wdf::FailObjectCreation(skip, static_cast<wdf::FxType>(type));
+            return;
+        }
+    }
+    throw std::invalid_argument("the framework has no object kind " + std::string(kind));
+}
+
+bool Machine::FrameworkObjectCreationFailed()
+{
+    return wdf::ObjectCreationFaultHit();
+}
+
+// --- requests straight to a driver ---
+
+namespace
+{
+
+// The open device behind a file handle of this process, or a std::invalid_argument.
+std::shared_ptr<kernel::OpenFile> OpenDeviceOf(kernel::System& system, HANDLE handle)
+{
+    auto file = system.Process().Handles().LookupAs<kernel::UserFile>(handle);
+    if (file == nullptr)
+    {
+        throw std::invalid_argument("the handle is not a device opened by this process");
+    }
+    return file->Open();
+}
+
+} // namespace
+
+RequestResult Machine::QueryFileInformation(HANDLE file, FILE_INFORMATION_CLASS infoClass, void* buffer,
+                                            ULONG length)
+{
+    kernel::IoResult result =
+        m_system->Io().QueryInformation(OpenDeviceOf(*m_system, file), infoClass, buffer, length);
+    return RequestResult{result.status, result.information};
+}
+
+RequestResult Machine::SetFileInformation(HANDLE file, FILE_INFORMATION_CLASS infoClass, const void* buffer,
+                                          ULONG length)
+{
+    kernel::IoResult result =
+        m_system->Io().SetInformation(OpenDeviceOf(*m_system, file), infoClass, buffer, length);
+    return RequestResult{result.status, result.information};
+}
+
+// --- views for people ---
+
+std::string Machine::RegistryText(std::u16string_view keyPath)
+{
+    return ExportRegText(KernelRegistry(), keyPath);
+}
+
+void Machine::SaveRegistry(const std::filesystem::path& file, std::u16string_view keyPath)
+{
+    ExportRegFile(KernelRegistry(), file, keyPath);
 }
 
 std::string Machine::DescribeDevices()
 {
     std::ostringstream out;
-    kernel::Registry& registry = Registry();
+    kernel::Registry& registry = KernelRegistry();
     kernel::ObjectNamespace& names = m_system->Namespace();
-    for (kernel::DeviceNode* node : Devices())
+    for (kernel::DeviceNode* node : m_system->Pnp().Nodes())
     {
         out << ToUtf8(node->instancePath) << "\n";
         out << "    state:        " << kernel::DeviceNodeStateName(node->state);
@@ -530,7 +845,7 @@ std::string Machine::DescribeDevices()
 std::string Machine::DescribeSerialComm()
 {
     std::ostringstream out;
-    auto key = Registry().OpenKey(std::u16string(kernel::DeviceMapKeyPath) + u"\\SERIALCOMM");
+    auto key = KernelRegistry().OpenKey(std::u16string(kernel::DeviceMapKeyPath) + u"\\SERIALCOMM");
     if (!key)
     {
         return "(no SERIALCOMM key)\n";
@@ -555,7 +870,7 @@ std::string Machine::DescribeEventLog(USHORT language)
         char head[160];
         snprintf(head, sizeof(head), "%s  %-11s  %-8s  %5u  ", FormatTime(entry.timeGenerated).c_str(),
                  entry.LevelName(), ToUtf8(entry.source).c_str(), entry.EventId());
-        out << head << ToUtf8(RenderEvent(entry, language));
+        out << head << ToUtf8(EventMessage(m_system->GetEventLog(), entry, language));
         if (entry.Packet().FinalStatus != 0)
         {
             char status[48];

@@ -3,24 +3,41 @@
 // driver packages. This is the harness the tests, the demo and the launcher drive.
 //
 // While a machine runs, the user mode of this process runs on it: Win32 calls reach its kernel
-// through the system-call seam.
+// through the system-call seam. A test looks at the machine the way an application does, through
+// Win32 (CreateFileA("\\.\COM3"), DeviceIoControl, RegOpenKeyExA, QueryDosDeviceA...), and at what
+// Win32 does not show through the small facade below: views of the devices, the event log, the
+// trace sessions, the pool and the registry as the kernel keeps them, and the fault injection a
+// test of failure paths arms. The facade hands out views and plain Windows types only; the
+// platform's internals stay behind it.
 #pragma once
 
-#include "kernel/Pnp.h"
-#include "kernel/System.h"
-#include "usb/UsbBus.h"
+#include <wdm.h>
 
 #include <chrono>
 #include <filesystem>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// WDFDEVICE, as <wdf.h> declares it (DECLARE_HANDLE); a driver test includes <wdf.h> to use it.
+struct WDFDEVICE__;
 
 namespace winsim::kernel
 {
-struct EventLogEntry;
+class System;
+class Registry;
+struct DeviceNode;
+struct DriverImage;
+} // namespace winsim::kernel
+
+namespace winsim::usb
+{
+class UsbBus;
 }
 
 namespace winsim::machine
@@ -30,7 +47,15 @@ class Setup;
 
 struct MachineConfig
 {
-    kernel::SystemConfig system;
+    // The Windows version the machine reports (RtlGetVersion, PsGetVersion, the CurrentVersion
+    // key): 10.0.19045 by default; 6.1.7601 is Windows 7.
+    ULONG majorVersion = 10;
+    ULONG minorVersion = 0;
+    ULONG buildNumber = 19045;
+    // System routines MmGetSystemRoutineAddress does not find, as on a system without them.
+    std::set<std::string> unavailableRoutines;
+    // Whether the clock follows the host's clock instead of moving only when told to.
+    bool realTimeClock = false;
     // The machine's folder. Empty: a fresh temporary folder, removed with the machine.
     std::filesystem::path root;
     // COM numbers the machine's own serial ports hold (they appear in SERIALCOMM and the COM-name
@@ -51,6 +76,103 @@ struct ReaderSpec
     std::optional<std::u16string> portName;
 };
 
+// Where a device is in Plug and Play, as Device Manager would tell.
+enum class DeviceState
+{
+    Enumerated, // reported by its bus, no driver yet
+    Added,      // the function driver's AddDevice succeeded
+    Started,
+    Failed,  // installation, driver load or AddDevice failed (see Problem)
+    Removed, // gone from its bus
+};
+std::ostream& operator<<(std::ostream& out, DeviceState state);
+
+// A device the machine's bus reported: a small handle to copy freely. It stays valid while the
+// machine runs; a device that was pulled out stays known, in the Removed state. An empty handle
+// (no such device) tests false.
+class Device
+{
+  public:
+    Device() = default;
+    explicit operator bool() const { return m_node != nullptr; }
+    bool operator==(const Device& other) const { return m_node == other.m_node; }
+
+    DeviceState State() const;
+    // Why it failed (STATUS_NOT_FOUND: no driver package matches; otherwise the status of the
+    // driver's load or AddDevice); STATUS_SUCCESS unless it failed.
+    NTSTATUS Problem() const;
+    // USB\VID_2B4E&PID_0730\TR0001
+    std::u16string InstancePath() const;
+    std::vector<std::u16string> HardwareIds() const;
+    std::vector<std::u16string> CompatibleIds() const;
+    // The device object on top of its stack, which receives its requests: its function driver's
+    // once added (the bus driver's before); null once it is removed.
+    PDEVICE_OBJECT DeviceObject() const;
+    // That device object's kernel name (\Device\ZTSerial0); empty when it has none.
+    std::u16string KernelName() const;
+    // The framework device (WDFDEVICE) of a framework driver's device object, for the driver's
+    // own context accessors; null when the device has none.
+    WDFDEVICE__* FrameworkDevice() const;
+
+  private:
+    friend class Machine;
+    explicit Device(kernel::DeviceNode* node) : m_node(node) {}
+    kernel::DeviceNode* m_node = nullptr;
+};
+
+// A registry value as the kernel stores it: its type and its bytes.
+struct RegistryValue
+{
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+
+    static RegistryValue Dword(ULONG value);
+    // The text and its terminator, as REG_SZ (or REG_EXPAND_SZ).
+    static RegistryValue String(std::u16string_view text, ULONG type = REG_SZ);
+    // Exactly these bytes (a string without its terminator, a value of the wrong length...).
+    static RegistryValue Bytes(ULONG type, const void* data, size_t size);
+};
+
+// An entry of the system event log, as a driver wrote it (IoWriteErrorLogEntry).
+struct EventLogRecord
+{
+    std::u16string source;     // the driver's service name
+    std::u16string deviceName; // the device object it was written for (insertion %1); may be empty
+    ULONG eventId = 0;         // Event Viewer's event ID: the code's low 16 bits
+    NTSTATUS code = 0;         // the whole code: severity, facility, event ID
+    std::string level;         // Event Viewer's level from the severity: Success, Information, Warning, Error
+    NTSTATUS finalStatus = 0;
+    std::vector<ULONG> dumpData; // DumpDataSize bytes of dump data
+    std::vector<uint8_t> packet; // the whole IO_ERROR_LOG_PACKET as the driver filled it
+    const IO_ERROR_LOG_PACKET& Packet() const
+    {
+        return *reinterpret_cast<const IO_ERROR_LOG_PACKET*>(packet.data());
+    }
+};
+
+// A message of a trace session, rendered through a trace format file.
+struct TraceLine
+{
+    std::string text;   // the message with its arguments, UTF-8
+    bool known = false; // the format file has the message
+    int level = -1;     // TRACE_LEVEL_* of the trace point; -1 when unknown
+};
+
+// A device interface registered for a device (IoRegisterDeviceInterface).
+struct DeviceInterface
+{
+    std::u16string symbolicLink; // \??\USB#VID_2B4E&PID_0730#TR0001#{guid}
+    std::u16string instancePath; // the device's
+    bool enabled = false;
+};
+
+// The outcome of a request sent straight to a driver.
+struct RequestResult
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+};
+
 class Machine
 {
   public:
@@ -59,9 +181,6 @@ class Machine
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
-
-    kernel::System& System() { return *m_system; }
-    kernel::Registry& Registry();
 
     // The host path of a Windows path on drive C: (C:\..., \SystemRoot\..., %SystemRoot%\...,
     // or a path relative to the Windows folder such as System32\drivers\x.sys).
@@ -79,16 +198,11 @@ class Machine
     void UseBuiltInDriver(const std::u16string& imageFileName, PDRIVER_INITIALIZE entry);
 
     // Plugs a reader in: the bus reports it, Plug and Play installs and adds it (not started).
-    kernel::DeviceNode* Attach(const ReaderSpec& reader = {});
+    Device Attach(const ReaderSpec& reader = {});
     // Pulls a reader out.
-    void Detach(kernel::DeviceNode* node);
-    std::vector<kernel::DeviceNode*> Devices();
-
-    // Saves a key and everything below it as a registry editor file (for example HKEY_LOCAL_MACHINE).
-    void SaveRegistry(const std::filesystem::path& file, std::u16string_view keyPath = u"HKEY_LOCAL_MACHINE");
-
-    // Event log entries rendered as Event Viewer shows them, in a language (0x409, 0x411).
-    std::u16string RenderEvent(const kernel::EventLogEntry& entry, USHORT language) const;
+    void Detach(Device device);
+    // Every device the bus reported, in order, the removed ones included.
+    std::vector<Device> Devices();
 
     // --- the machine's clock: virtual, unless the machine runs on real time ---
     // Moves the clock on, firing the timers and ending the waits that fall due on the way.
@@ -101,30 +215,85 @@ class Machine
     // returned or gone back to sleep (so a test can tell that a wait did not end).
     void SettleWaiters();
 
-    // --- what a test may look at besides what Win32 shows ---
-    // A registry value as the kernel keeps it, or none; whether a key exists. Paths are NT paths
-    // (\Registry\Machine\...) or begin with HKEY_LOCAL_MACHINE.
-    struct StoredValue
-    {
-        ULONG type;
-        std::vector<uint8_t> data;
-    };
-    std::optional<StoredValue> StoredRegistryValue(std::u16string_view keyPath, std::u16string_view name);
+    // --- what a test may look at and set up besides what Win32 shows ---
+
+    // The registry as the kernel keeps it. Key paths are NT paths (\Registry\Machine\...) or begin
+    // with HKEY_LOCAL_MACHINE (HKLM). A value or key that is not there: none, false.
+    std::optional<RegistryValue> StoredRegistryValue(std::u16string_view keyPath, std::u16string_view name);
+    // A value read as the machine's own code reads it: a REG_DWORD of four bytes; a REG_SZ or
+    // REG_EXPAND_SZ up to its first NUL. None for a value of another type or size.
+    std::optional<ULONG> RegistryDword(std::u16string_view keyPath, std::u16string_view name);
+    std::optional<std::u16string> RegistryString(std::u16string_view keyPath, std::u16string_view name);
     bool RegistryKeyExists(std::u16string_view keyPath);
-    // The device whose port has this COM name (its PortName), or null.
-    kernel::DeviceNode* DeviceByComName(std::u16string_view comName);
-    // Starts a trace session that records a provider, as a technician's trace settings would.
+    // Creates a key and its missing parents, as setup or a technician would.
+    void CreateRegistryKey(std::u16string_view keyPath);
+    // Stores a value, creating its key when missing.
+    void SetRegistryValue(std::u16string_view keyPath, std::u16string_view name, const RegistryValue& value);
+    bool DeleteRegistryValue(std::u16string_view keyPath, std::u16string_view name);
+
+    // The device whose port has this COM name (its PortName), or none.
+    Device DeviceByComName(std::u16string_view comName);
+    // The interfaces of a class (GUID_DEVINTERFACE_COMPORT...) registered for present devices.
+    std::vector<DeviceInterface> DeviceInterfaces(const GUID& interfaceClass);
+
+    // The driver object of a loaded driver (by its service name), or null.
+    PDRIVER_OBJECT LoadedDriver(std::u16string_view service);
+    // Loads a service's driver without a device, as for a driver that is not Plug and Play; the
+    // status of its load (DriverEntry's). The driver object goes to *driver when given.
+    NTSTATUS LoadDriver(const std::u16string& service, PDRIVER_OBJECT* driver = nullptr);
+    void UnloadDriver(const std::u16string& service);
+
+    // The system event log, oldest first, and an entry's message in a language (0x0409 English,
+    // 0x0411 Japanese) as Event Viewer shows it.
+    std::vector<EventLogRecord> EventLogEntries();
+    std::u16string EventText(const EventLogRecord& record, USHORT language) const;
+    void ClearEventLog();
+    // The next `count` entries drivers allocate fail (IoAllocateErrorLogEntry returns NULL).
+    void FailEventLogEntries(unsigned count);
+
+    // Starts a trace session that records a provider, as a technician's trace settings would, or
+    // sets the level and flags of a running one.
     void StartTrace(const std::u16string& session, const GUID& provider, UCHAR level, ULONG flags);
-    // The session's messages so far, rendered through a trace format file, one text each.
-    std::vector<std::string> TraceLines(const std::u16string& session,
-                                        const std::filesystem::path& formatFile);
+    // The session's messages so far, rendered through a trace format file.
+    std::vector<TraceLine> TraceLines(const std::u16string& session, const std::filesystem::path& formatFile);
+    // Every trace message call of every provider so far, recorded by a session or not: what tracing
+    // cost while nobody listened.
+    ULONGLONG TraceMessageCalls();
+    bool TraceProviderRegistered(const GUID& provider);
+
+    // Pool allocations still live, of one tag (0: of every tag).
+    size_t LivePoolAllocations(ULONG tag = 0);
+    // Allocations with this tag fail until another tag is set (0: none fail).
+    void FailPoolAllocationsWithTag(ULONG tag);
+
+    // The framework's object creations: the one after `skip` further creations of a kind (its
+    // handle type, "WDFWAITLOCK"; empty: of any kind) fails with STATUS_INSUFFICIENT_RESOURCES,
+    // before any of the object exists. Armed once at a time for the process; the machine disarms
+    // it when it shuts down. Throws std::invalid_argument for a kind the framework does not have.
+    void FailFrameworkObjectCreation(unsigned skip = 0, std::string_view kind = {});
+    // Whether the armed failure happened.
+    bool FrameworkObjectCreationFailed();
+
+    // Requests straight to the driver of a file this process opened (CreateFileA), as a
+    // kernel-mode caller builds them: without the I/O manager's own answers and length checks that
+    // NtQueryInformationFile applies first. For tests of a driver's answers to the classes and
+    // lengths user mode cannot send.
+    RequestResult QueryFileInformation(HANDLE file, FILE_INFORMATION_CLASS infoClass, void* buffer,
+                                       ULONG length);
+    RequestResult SetFileInformation(HANDLE file, FILE_INFORMATION_CLASS infoClass, const void* buffer,
+                                     ULONG length);
 
     // --- views for people ---
     std::string DescribeDevices();
     std::string DescribeSerialComm();
     std::string DescribeEventLog(USHORT language);
+    // A key and everything below it in the registry editor's format, as text or saved to a file
+    // (a key such as HKEY_LOCAL_MACHINE\SOFTWARE\Tarno).
+    std::string RegistryText(std::u16string_view keyPath);
+    void SaveRegistry(const std::filesystem::path& file, std::u16string_view keyPath = u"HKEY_LOCAL_MACHINE");
 
   private:
+    kernel::Registry& KernelRegistry();
     NTSTATUS LoadImage(const std::u16string& imagePath, kernel::DriverImage* image);
     void SeedRegistry();
 

@@ -69,7 +69,7 @@ std::vector<std::string> SplitList(const std::string& text)
 
 } // namespace
 
-Setup::Setup(Machine& machine) : m_machine(machine) {}
+Setup::Setup(Machine& machine, kernel::Registry& registry) : m_machine(machine), m_registry(registry) {}
 
 void Setup::InstallPackage(const std::filesystem::path& infFile)
 {
@@ -201,7 +201,7 @@ bool Setup::FindDriver(const kernel::DeviceNode& node, Match* match) const
 
 void Setup::ApplyAddReg(const InfFile& inf, const std::string& addRegSections, const std::u16string& hkr)
 {
-    kernel::Registry& registry = m_machine.Registry();
+    kernel::Registry& registry = m_registry;
     for (const std::string& section : SplitList(addRegSections))
     {
         for (const InfLine& line : inf.Section(section))
@@ -289,7 +289,7 @@ void Setup::ApplyAddReg(const InfFile& inf, const std::string& addRegSections, c
 void Setup::ApplyServices(const InfFile& inf, const std::string& section, kernel::DeviceNode& node,
                           std::u16string* associatedService)
 {
-    kernel::Registry& registry = m_machine.Registry();
+    kernel::Registry& registry = m_registry;
     for (const InfLine& line : inf.Section(section))
     {
         if (!EqualsNoCase(line.key, "AddService"))
@@ -348,7 +348,7 @@ void Setup::ApplyServices(const InfFile& inf, const std::string& section, kernel
 
 std::u16string Setup::NextDriverKey(const std::u16string& classGuid)
 {
-    kernel::Registry& registry = m_machine.Registry();
+    kernel::Registry& registry = m_registry;
     std::u16string classKey = std::u16string(kernel::ControlKeyPath) + u"\\Class\\" + classGuid;
     registry.CreateKey(classKey);
     for (unsigned n = 0;; ++n)
@@ -372,7 +372,7 @@ NTSTATUS Setup::InstallDevice(kernel::DeviceNode& node)
         return STATUS_NOT_FOUND;
     }
     const InfFile& inf = match.package->inf;
-    kernel::Registry& registry = m_machine.Registry();
+    kernel::Registry& registry = m_registry;
     std::u16string classGuid = ToUtf16(inf.Value("Version", "ClassGuid").value_or(""));
     std::u16string className = ToUtf16(inf.Value("Version", "Class").value_or(""));
     std::string install = DecoratedSection(inf, match.installSection);
@@ -452,7 +452,7 @@ void Setup::SetPortNameHint(const std::u16string& instancePath, const std::u16st
 
 std::vector<uint8_t> Setup::ReadComDb()
 {
-    auto key = m_machine.Registry().CreateKey(ComNameArbiterPath);
+    auto key = m_registry.CreateKey(ComNameArbiterPath);
     std::optional<kernel::RegistryValue> value = key->GetValue(u"ComDB");
     std::vector<uint8_t> bits = value ? value->data : std::vector<uint8_t>();
     bits.resize(ComDbBytes, 0);
@@ -461,7 +461,7 @@ std::vector<uint8_t> Setup::ReadComDb()
 
 void Setup::WriteComDb(const std::vector<uint8_t>& bits)
 {
-    auto key = m_machine.Registry().CreateKey(ComNameArbiterPath);
+    auto key = m_registry.CreateKey(ComNameArbiterPath);
     key->SetValue(u"ComDB", REG_BINARY, bits.data(), bits.size());
 }
 

@@ -7,6 +7,7 @@
 #include "Inf.h"
 
 #include "kernel/Pnp.h"
+#include "kernel/Registry.h"
 
 #include <filesystem>
 #include <map>
@@ -21,7 +22,8 @@ class Machine;
 class Setup
 {
   public:
-    explicit Setup(Machine& machine);
+    // Setup of a machine, writing to the machine's registry.
+    Setup(Machine& machine, kernel::Registry& registry);
 
     void InstallPackage(const std::filesystem::path& infFile);
     // Plug and Play's installer: chooses a driver for a new node and writes its keys.
@@ -61,6 +63,7 @@ class Setup
     void WriteComDb(const std::vector<uint8_t>& bits);
 
     Machine& m_machine;
+    kernel::Registry& m_registry;
     std::vector<Package> m_packages;
     std::map<std::u16string, std::u16string> m_portNameHints; // upper-cased instance path
 };

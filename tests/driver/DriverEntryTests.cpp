@@ -9,18 +9,16 @@ namespace tarnocom::testing
 namespace
 {
 
+// A value of the Parameters key.
 struct StoredValue
 {
     const char16_t* name;
-    ULONG type;
-    std::vector<uint8_t> data;
+    RegistryValue value;
 };
 
 StoredValue Dword(const char16_t* name, ULONG value)
 {
-    std::vector<uint8_t> data(4);
-    memcpy(data.data(), &value, 4);
-    return StoredValue{name, REG_DWORD, data};
+    return StoredValue{name, RegistryValue::Dword(value)};
 }
 
 class DriverEntryTest : public DriverMachineTest
@@ -29,15 +27,21 @@ class DriverEntryTest : public DriverMachineTest
     // Creates the service with the given Parameters values and loads the driver.
     void LoadWith(const std::vector<StoredValue>& values)
     {
-        auto service = Registry().CreateKey(ServiceKey);
-        service->SetString(u"ImagePath", u"\\SystemRoot\\System32\\drivers\\TARNOCOM.sys", REG_EXPAND_SZ);
-        auto parameters = Registry().CreateKey(ParametersKey);
-        for (const StoredValue& value : values)
+        SetImagePath();
+        machine->CreateRegistryKey(ParametersKey);
+        for (const StoredValue& stored : values)
         {
-            parameters->SetValue(value.name, value.type, value.data.data(), value.data.size());
+            machine->SetRegistryValue(ParametersKey, stored.name, stored.value);
         }
-        PDRIVER_OBJECT driver = nullptr;
-        ASSERT_EQ(STATUS_SUCCESS, System().Pnp().LoadDriver(u"TARNOCOM", &driver));
+        ASSERT_EQ(machine->LoadDriver(u"TARNOCOM"), STATUS_SUCCESS);
+    }
+
+    // The driver's service, as setup writes it.
+    void SetImagePath()
+    {
+        machine->SetRegistryValue(
+            ServiceKey, u"ImagePath",
+            RegistryValue::String(u"\\SystemRoot\\System32\\drivers\\TARNOCOM.sys", REG_EXPAND_SZ));
     }
 };
 
@@ -71,24 +75,16 @@ TEST_P(ParameterTest, ReadsParametersAsStored)
     Boot();
     LoadWith(GetParam().stored);
     const DRIVER_PARAMETERS& expected = GetParam().expected;
-    EXPECT_EQ(expected.RetryRecovery, DriverParameters.RetryRecovery);
-    EXPECT_EQ(expected.LogLevel, DriverParameters.LogLevel);
-    EXPECT_EQ(expected.IsTestDevice, DriverParameters.IsTestDevice);
-    EXPECT_EQ(expected.DefaultControlLines, DriverParameters.DefaultControlLines);
-    EXPECT_EQ(expected.DefaultModemStatus, DriverParameters.DefaultModemStatus);
-    EXPECT_EQ(expected.EnableMultipleOpen, DriverParameters.EnableMultipleOpen);
-    EXPECT_EQ(expected.EnableSelectiveSuspend, DriverParameters.EnableSelectiveSuspend);
-    EXPECT_EQ(expected.ResetTarget, DriverParameters.ResetTarget);
-    EXPECT_EQ(expected.ResetTiming, DriverParameters.ResetTiming);
-    EXPECT_EQ(expected.IntBufferSetting, DriverParameters.IntBufferSetting);
-}
-
-std::vector<uint8_t> Utf16Bytes(const char16_t* text)
-{
-    std::u16string value(text);
-    value.push_back(0);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
-    return std::vector<uint8_t>(bytes, bytes + value.size() * 2);
+    EXPECT_EQ(DriverParameters.RetryRecovery, expected.RetryRecovery);
+    EXPECT_EQ(DriverParameters.LogLevel, expected.LogLevel);
+    EXPECT_EQ(DriverParameters.IsTestDevice, expected.IsTestDevice);
+    EXPECT_EQ(DriverParameters.DefaultControlLines, expected.DefaultControlLines);
+    EXPECT_EQ(DriverParameters.DefaultModemStatus, expected.DefaultModemStatus);
+    EXPECT_EQ(DriverParameters.EnableMultipleOpen, expected.EnableMultipleOpen);
+    EXPECT_EQ(DriverParameters.EnableSelectiveSuspend, expected.EnableSelectiveSuspend);
+    EXPECT_EQ(DriverParameters.ResetTarget, expected.ResetTarget);
+    EXPECT_EQ(DriverParameters.ResetTiming, expected.ResetTiming);
+    EXPECT_EQ(DriverParameters.IntBufferSetting, expected.IntBufferSetting);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -124,13 +120,14 @@ INSTANTIATE_TEST_SUITE_P(
                           p.IntBufferSetting = 1;
                       })},
         // A value that is not 4 bytes long cannot be read as one and takes its default.
-        ParameterCase{"EightByteValueIsUnreadable",
-                      {StoredValue{u"RetryRecovery", REG_QWORD, std::vector<uint8_t>(8, 0x01)},
-                       StoredValue{u"EnableMultipleOpen", REG_BINARY, std::vector<uint8_t>(5, 0x01)}},
-                      Defaults()},
+        ParameterCase{
+            "EightByteValueIsUnreadable",
+            {StoredValue{u"RetryRecovery", RegistryValue{REG_QWORD, std::vector<uint8_t>(8, 0x01)}},
+             StoredValue{u"EnableMultipleOpen", RegistryValue{REG_BINARY, std::vector<uint8_t>(5, 0x01)}}},
+            Defaults()},
         // The registry type is not checked: four bytes of text read as a number.
         ParameterCase{"TypeIsNotChecked",
-                      {StoredValue{u"ResetTiming", REG_SZ, Utf16Bytes(u"5")}},
+                      {StoredValue{u"ResetTiming", RegistryValue::String(u"5")}},
                       With([](DRIVER_PARAMETERS& p) { p.ResetTiming = 0x35; })}),
     [](const ::testing::TestParamInfo<ParameterCase>& info) { return info.param.name; });
 
@@ -138,7 +135,7 @@ TEST_F(DriverEntryTest, EntryForgetsClaimedInstanceNumbers)
 {
     Boot();
     LoadWith({Dword(u"UseInstance", 0x25)});
-    EXPECT_EQ(0u, ParameterDword(u"UseInstance").value_or(99));
+    EXPECT_EQ(ParameterDword(u"UseInstance").value_or(99), 0u);
 }
 
 TEST_F(DriverEntryTest, EntryCreatesTheInstanceLockUnderTheDriver)
@@ -146,8 +143,8 @@ TEST_F(DriverEntryTest, EntryCreatesTheInstanceLockUnderTheDriver)
     Boot();
     InstanceLock = nullptr;
     LoadWith({});
-    ASSERT_NE(nullptr, InstanceLock);
-    EXPECT_EQ(STATUS_SUCCESS, WdfWaitLockAcquire(InstanceLock, nullptr));
+    ASSERT_NE(InstanceLock, nullptr);
+    EXPECT_EQ(WdfWaitLockAcquire(InstanceLock, nullptr), STATUS_SUCCESS);
     WdfWaitLockRelease(InstanceLock);
 }
 
@@ -158,20 +155,17 @@ TEST_F(DriverEntryTest, EntryFailingAfterWdfDriverCreateStopsTracingAndLeavesNot
 {
     Boot();
     const GUID traceGuid = {TARNO_TRACE_GUID_INITIALIZER};
-    Registry()
-        .CreateKey(ServiceKey)
-        ->SetString(u"ImagePath", u"\\SystemRoot\\System32\\drivers\\TARNOCOM.sys", REG_EXPAND_SZ);
-    winsim::wdf::FailObjectCreation(0, winsim::wdf::FxType::WaitLock);
-    PDRIVER_OBJECT driver = nullptr;
-    EXPECT_EQ(System().Pnp().LoadDriver(u"TARNOCOM", &driver), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(winsim::wdf::ObjectCreationFaultHit());
-    EXPECT_EQ(System().Pnp().LoadedDriver(u"TARNOCOM"), nullptr);
-    EXPECT_FALSE(System().Tracing().IsProviderRegistered(traceGuid)) << "the driver's cleanup stopped it";
-    EXPECT_EQ(System().GetPool().LiveCount(), 0u);
+    SetImagePath();
+    machine->FailFrameworkObjectCreation(0, "WDFWAITLOCK");
+    EXPECT_EQ(machine->LoadDriver(u"TARNOCOM"), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(machine->FrameworkObjectCreationFailed());
+    EXPECT_EQ(machine->LoadedDriver(u"TARNOCOM"), nullptr);
+    EXPECT_FALSE(machine->TraceProviderRegistered(traceGuid)) << "the driver's cleanup stopped it";
+    EXPECT_EQ(machine->LivePoolAllocations(), 0u);
 
     // The next load starts afresh.
-    ASSERT_EQ(System().Pnp().LoadDriver(u"TARNOCOM", &driver), STATUS_SUCCESS);
-    EXPECT_TRUE(System().Tracing().IsProviderRegistered(traceGuid));
+    ASSERT_EQ(machine->LoadDriver(u"TARNOCOM"), STATUS_SUCCESS);
+    EXPECT_TRUE(machine->TraceProviderRegistered(traceGuid));
 }
 
 struct PoolCase
@@ -191,20 +185,20 @@ class PoolOptInTest : public DriverEntryTest, public ::testing::WithParamInterfa
 
 TEST_P(PoolOptInTest, DefaultPoolFollowsTheSystemVersion)
 {
-    winsim::kernel::SystemConfig system;
-    system.majorVersion = GetParam().major;
-    system.minorVersion = GetParam().minor;
-    system.buildNumber = GetParam().build;
-    Boot(system);
+    MachineConfig config;
+    config.majorVersion = GetParam().major;
+    config.minorVersion = GetParam().minor;
+    config.buildNumber = GetParam().build;
+    Boot(config);
     // The driver is linked into the test, so its image globals survive from earlier loads; a
     // freshly mapped image starts with these values.
     ExDefaultNonPagedPoolType = NonPagedPool;
     ExDefaultMdlProtection = 0;
     ExPoolZeroingNativelySupported = FALSE;
     LoadWith({});
-    EXPECT_EQ(GetParam().expectedPool, ExDefaultNonPagedPoolType);
-    EXPECT_EQ(GetParam().expectedMdlProtection, ExDefaultMdlProtection);
-    EXPECT_EQ(GetParam().expectedNativeZeroing, ExPoolZeroingNativelySupported);
+    EXPECT_EQ(ExDefaultNonPagedPoolType, GetParam().expectedPool);
+    EXPECT_EQ(ExDefaultMdlProtection, GetParam().expectedMdlProtection);
+    EXPECT_EQ(ExPoolZeroingNativelySupported, GetParam().expectedNativeZeroing);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -237,29 +231,29 @@ TEST(FormatUnicodeStringTest, RefusesMalformedStrings)
     for (const Case& c : cases)
     {
         UNICODE_STRING text{c.length, c.maximum, c.data};
-        EXPECT_EQ(STATUS_INVALID_PARAMETER, FormatUnicodeString(&text, L"%ws", L"x"))
+        EXPECT_EQ(FormatUnicodeString(&text, L"%ws", L"x"), STATUS_INVALID_PARAMETER)
             << "length " << c.length << " maximum " << c.maximum;
-        EXPECT_EQ(c.length, text.Length);
+        EXPECT_EQ(text.Length, c.length);
     }
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, FormatUnicodeString(nullptr, L"x"));
+    EXPECT_EQ(FormatUnicodeString(nullptr, L"x"), STATUS_INVALID_PARAMETER);
 }
 
 TEST(FormatUnicodeStringTest, FormatsIntoTheExistingBuffer)
 {
     WCHAR buffer[128];
     UNICODE_STRING text{0, sizeof(buffer), buffer};
-    ASSERT_EQ(STATUS_SUCCESS, FormatUnicodeString(&text, L"%ws%u", L"\\Device\\ZTSerial", 37u));
-    EXPECT_EQ(u"\\Device\\ZTSerial37", winsim::View(text.Buffer, text.Length / 2));
-    EXPECT_EQ(36, text.Length);
+    ASSERT_EQ(FormatUnicodeString(&text, L"%ws%u", L"\\Device\\ZTSerial", 37u), STATUS_SUCCESS);
+    EXPECT_EQ(View(text.Buffer, text.Length / 2), u"\\Device\\ZTSerial37");
+    EXPECT_EQ(text.Length, 36);
 }
 
 TEST(FormatUnicodeStringTest, TextTooLongFillsTheBufferAndOverflows)
 {
     WCHAR buffer[4];
     UNICODE_STRING text{0, sizeof(buffer), buffer};
-    EXPECT_EQ(STATUS_BUFFER_OVERFLOW, FormatUnicodeString(&text, L"%ws", L"COM10"));
-    EXPECT_EQ(sizeof(buffer), text.Length);
-    EXPECT_EQ(u"COM1", winsim::View(buffer, 4));
+    EXPECT_EQ(FormatUnicodeString(&text, L"%ws", L"COM10"), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(text.Length, sizeof(buffer));
+    EXPECT_EQ(View(buffer, 4), u"COM1");
 }
 
 TEST(FormatUnicodeStringTest, ExactFitTakesTheWholeBufferWithoutTerminator)
@@ -269,16 +263,16 @@ TEST(FormatUnicodeStringTest, ExactFitTakesTheWholeBufferWithoutTerminator)
     UNICODE_STRING text{0, 256, buffer.data()};
     std::u16string full(128, u'a');
     full.push_back(0);
-    ASSERT_EQ(STATUS_SUCCESS,
-              FormatUnicodeString(&text, L"%ws", reinterpret_cast<const wchar_t*>(full.data())));
-    EXPECT_EQ(256, text.Length);
-    EXPECT_EQ(u'a', buffer[127]);
+    ASSERT_EQ(FormatUnicodeString(&text, L"%ws", reinterpret_cast<const wchar_t*>(full.data())),
+              STATUS_SUCCESS);
+    EXPECT_EQ(text.Length, 256);
+    EXPECT_EQ(buffer[127], u'a');
 
     std::u16string longer(129, u'b');
     longer.push_back(0);
-    EXPECT_EQ(STATUS_BUFFER_OVERFLOW,
-              FormatUnicodeString(&text, L"%ws", reinterpret_cast<const wchar_t*>(longer.data())));
-    EXPECT_EQ(256, text.Length);
+    EXPECT_EQ(FormatUnicodeString(&text, L"%ws", reinterpret_cast<const wchar_t*>(longer.data())),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(text.Length, 256);
 }
 
 } // namespace

@@ -1,23 +1,15 @@
 // A simulated machine with the driver package installed and the driver linked into the test, so
-// that tests can plug readers in and look at the driver's own state.
+// that tests can plug readers in and look at the driver's own state. A test sees the machine as an
+// application does (Win32) and through the machine's facade; it sees the driver through Driver.h.
 #pragma once
+
+#include <windows.h>
 
 #include "Driver.h"
 
 #include <wdfldr.h>
 
-#include "kernel/EventLog.h"
-#include "kernel/Io.h"
-#include "kernel/Namespace.h"
-#include "kernel/Pool.h"
-#include "kernel/Registry.h"
-#include "kernel/System.h"
-#include "kernel/Tracing.h"
-#include "kmdf/FxDevice.h"
-#include "kmdf/FxFaultInjection.h"
 #include "machine/Machine.h"
-
-#include "base/unicode.h"
 
 #include <gtest/gtest.h>
 
@@ -25,12 +17,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tarnocom::testing
 {
 
-using winsim::kernel::DeviceNode;
-using winsim::kernel::DeviceNodeState;
+using winsim::machine::Device;
+using winsim::machine::DeviceState;
+using winsim::machine::EventLogRecord;
+using winsim::machine::MachineConfig;
+using winsim::machine::RegistryValue;
 
 inline const std::u16string ServiceKey =
     u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM";
@@ -40,26 +36,17 @@ inline const std::u16string SerialCommKey = u"\\Registry\\Machine\\HARDWARE\\DEV
 class DriverMachineTest : public ::testing::Test
 {
   protected:
-    void TearDown() override
-    {
-        machine.reset();
-        winsim::wdf::ClearObjectCreationFault();
-    }
+    void TearDown() override { machine.reset(); }
 
-    void Boot(winsim::kernel::SystemConfig system = {})
+    void Boot(MachineConfig config = {})
     {
-        winsim::machine::MachineConfig config;
-        config.system = system;
-        machine = std::make_unique<winsim::machine::Machine>(config);
+        machine = std::make_unique<winsim::machine::Machine>(std::move(config));
         // Linked into the test: the framework's stub is its entry point, as in the image.
         machine->UseBuiltInDriver(u"TARNOCOM.sys", FxDriverEntry);
         machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
     }
 
-    winsim::kernel::Registry& Registry() { return machine->Registry(); }
-    winsim::kernel::System& System() { return machine->System(); }
-
-    DeviceNode* Plug(const std::u16string& serial, std::optional<std::u16string> portName = std::nullopt)
+    Device Plug(const std::u16string& serial, std::optional<std::u16string> portName = std::nullopt)
     {
         winsim::machine::ReaderSpec reader;
         reader.serialNumber = serial;
@@ -78,42 +65,57 @@ class DriverMachineTest : public ::testing::Test
 
     std::optional<ULONG> ParameterDword(const std::u16string& name)
     {
-        auto key = Registry().OpenKey(ParametersKey);
-        return key ? key->GetDword(name) : std::nullopt;
+        return machine->RegistryDword(ParametersKey, name);
     }
     std::optional<ULONG> StoredInstance(const std::u16string& serial)
     {
-        auto key = Registry().OpenKey(HardwareKeyPath(serial));
-        return key ? key->GetDword(u"InstanceNumber") : std::nullopt;
+        return machine->RegistryDword(HardwareKeyPath(serial), u"InstanceNumber");
     }
     std::optional<std::u16string> SerialComm(const std::u16string& deviceName)
     {
-        auto key = Registry().OpenKey(SerialCommKey);
-        return key ? key->GetString(deviceName) : std::nullopt;
+        return machine->RegistryString(SerialCommKey, deviceName);
     }
 
-    // The kernel name of the driver's device object on a reader's stack.
-    std::u16string KernelName(DeviceNode* node)
+    // The driver's context of a reader's device.
+    static PDEVICE_CONTEXT ContextOf(const Device& device)
     {
-        PDEVICE_OBJECT top = winsim::kernel::IoManager::TopOfStack(node->pdo);
-        return System().Namespace().DeviceName(top).value_or(u"");
+        return GetDeviceContext(device.FrameworkDevice());
     }
 
-    PDEVICE_CONTEXT ContextOf(DeviceNode* node)
-    {
-        PDEVICE_OBJECT top = winsim::kernel::IoManager::TopOfStack(node->pdo);
-        auto* device = winsim::wdf::FxDevice::FromWdm(top);
-        return GetDeviceContext(device->Handle());
-    }
-
-    std::vector<winsim::kernel::EventLogEntry> Events() { return System().GetEventLog().Entries(); }
+    std::vector<EventLogRecord> Events() { return machine->EventLogEntries(); }
 
     std::unique_ptr<winsim::machine::Machine> machine;
 };
 
-inline std::u16string U(const char* text)
+// A driver's UTF-16 text (WCHAR is 16 bits on the machine): `length` characters, or an array's up
+// to its NUL.
+inline std::u16string_view View(const WCHAR* text, size_t length)
 {
-    return winsim::ToUtf16(text);
+    return std::u16string_view(reinterpret_cast<const char16_t*>(text), length);
+}
+template <size_t N>
+std::u16string_view View(const WCHAR (&text)[N])
+{
+    size_t length = 0;
+    while (length < N && text[length] != 0)
+    {
+        ++length;
+    }
+    return View(text, length);
+}
+
+// What a DOS device name (COM3) stands for, as QueryDosDevice gives it: its definitions, newest
+// first; none when the name is not defined.
+inline std::vector<std::string> DosDeviceTargets(const std::string& name)
+{
+    char targets[1024];
+    DWORD count = QueryDosDeviceA(name.c_str(), targets, sizeof(targets));
+    std::vector<std::string> all;
+    for (DWORD at = 0; at < count && targets[at] != 0; at += static_cast<DWORD>(all.back().size()) + 1)
+    {
+        all.push_back(&targets[at]);
+    }
+    return all;
 }
 
 } // namespace tarnocom::testing

@@ -1,32 +1,36 @@
 // The driver image as the package ships it: installed from TARNOCOM.inf, loaded by Plug and Play
 // from the machine's drivers folder, unloaded when its last reader goes.
+#include <windows.h>
 #include <wdf.h>
 #include <wdfldr.h>
 
-#include "kernel/EventLog.h"
-#include "kernel/Io.h"
-#include "kernel/Namespace.h"
-#include "kernel/Pool.h"
-#include "kernel/Registry.h"
 #include "machine/Machine.h"
-
-#include "base/resources.h"
-#include "base/unicode.h"
 
 #include <dlfcn.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace
 {
 
-using winsim::kernel::DeviceNodeState;
+using winsim::machine::DeviceState;
 using winsim::machine::Machine;
 using winsim::machine::ReaderSpec;
+using winsim::machine::RegistryValue;
 
 const std::filesystem::path Package = TARNOCOM_PACKAGE_DIR;
+const std::u16string ControlSet = u"HKLM\\SYSTEM\\CurrentControlSet\\";
+
+// The first definition of a DOS device name, as QueryDosDevice gives it; empty when there is none.
+std::string DosDeviceTarget(const char* name)
+{
+    char target[512];
+    return QueryDosDeviceA(name, target, sizeof(target)) != 0 ? target : "";
+}
 
 // A second framework driver, in the image of this test program: a non-Plug and Play driver that
 // keeps a lock of its own, created without a parent.
@@ -62,29 +66,29 @@ namespace
 TEST(DriverImageTest, ExportsOnlyItsEntryPoint)
 {
     void* image = dlopen((Package / "TARNOCOM.sys").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(nullptr, image) << dlerror();
-    EXPECT_NE(nullptr, dlsym(image, "DriverEntry"));
+    ASSERT_NE(image, nullptr) << dlerror();
+    EXPECT_NE(dlsym(image, "DriverEntry"), nullptr);
     // The framework's stub starts the image; it is not exported.
-    EXPECT_EQ(nullptr, dlsym(image, "FxDriverEntry"));
-    EXPECT_EQ(nullptr, dlsym(image, "WdfDriverGlobals"));
-    EXPECT_EQ(nullptr, dlsym(image, "EvtDriverDeviceAdd"));
-    EXPECT_EQ(nullptr, dlsym(image, "DriverParameters"));
+    EXPECT_EQ(dlsym(image, "FxDriverEntry"), nullptr);
+    EXPECT_EQ(dlsym(image, "WdfDriverGlobals"), nullptr);
+    EXPECT_EQ(dlsym(image, "EvtDriverDeviceAdd"), nullptr);
+    EXPECT_EQ(dlsym(image, "DriverParameters"), nullptr);
     dlclose(image);
 }
 
+// Event Viewer shows the driver's entries through the message table of the image setup installed,
+// in English and in Japanese.
 TEST(DriverImageTest, CarriesItsMessageTableInBothLanguages)
 {
-    std::string error;
-    auto resources = winsim::ResourceSet::FromElfFile((Package / "TARNOCOM.sys").string(), &error);
-    ASSERT_TRUE(resources.has_value()) << error;
-    const winsim::Resource* english = resources->FindExact(winsim::kResourceTypeMessageTable, 1, 0x0409);
-    const winsim::Resource* japanese = resources->FindExact(winsim::kResourceTypeMessageTable, 1, 0x0411);
-    ASSERT_NE(nullptr, english);
-    ASSERT_NE(nullptr, japanese);
-    EXPECT_EQ(u"Device was removed suddenly.\r\n",
-              winsim::FindMessage(english->data, 0x40770009).value_or(u""));
-    EXPECT_EQ(u"デバイスが切断されました。\r\n",
-              winsim::FindMessage(japanese->data, 0x40770009).value_or(u""));
+    Machine machine;
+    machine.InstallPackage(Package / "TARNOCOM.inf");
+    // A COM name too long for the port fails device add, which the driver reports in the log.
+    ASSERT_EQ(machine.Attach(ReaderSpec{0, 0, u"TR0001", u"COM10000"}).State(), DeviceState::Failed);
+    auto events = machine.EventLogEntries();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].source, u"TARNOCOM");
+    EXPECT_EQ(machine.EventText(events[0], 0x0409), u"Failed to plug and play (DeviceAdd).");
+    EXPECT_EQ(machine.EventText(events[0], 0x0411), u"Plug and Play処理に失敗しました。(DeviceAdd)");
 }
 
 TEST(DriverImageTest, InstallsLoadsAndUnloadsCleanly)
@@ -93,40 +97,37 @@ TEST(DriverImageTest, InstallsLoadsAndUnloadsCleanly)
     machine.InstallPackage(Package / "TARNOCOM.inf");
     EXPECT_TRUE(std::filesystem::exists(machine.HostPath(u"C:\\Windows\\System32\\drivers\\TARNOCOM.sys")));
 
-    auto* first = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
-    auto* second = machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
-    ASSERT_EQ(DeviceNodeState::Added, first->state);
-    ASSERT_EQ(DeviceNodeState::Added, second->state);
-    auto& names = machine.System().Namespace();
-    EXPECT_EQ(u"\\Device\\ZTSerial0", names.LinkTarget(u"\\DosDevices\\COM3").value_or(u""));
-    EXPECT_EQ(u"\\Device\\ZTSerial1", names.LinkTarget(u"\\DosDevices\\COM4").value_or(u""));
+    auto first = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
+    auto second = machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
+    ASSERT_EQ(first.State(), DeviceState::Added);
+    ASSERT_EQ(second.State(), DeviceState::Added);
+    EXPECT_EQ(DosDeviceTarget("COM3"), "\\Device\\ZTSerial0");
+    EXPECT_EQ(DosDeviceTarget("COM4"), "\\Device\\ZTSerial1");
 
-    auto service = machine.Registry().OpenKey(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARNOCOM");
-    ASSERT_TRUE(service);
-    EXPECT_EQ(u"\\SystemRoot\\System32\\drivers\\TARNOCOM.sys",
-              service->GetString(u"ImagePath").value_or(u""));
-    auto source =
-        machine.Registry().OpenKey(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\TARNOCOM");
-    ASSERT_TRUE(source);
-    EXPECT_EQ(7u, source->GetDword(u"TypesSupported").value_or(0));
-    auto enumKey =
-        machine.Registry().OpenKey(u"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2B4E&PID_0730\\TR0001");
-    ASSERT_TRUE(enumKey);
-    EXPECT_EQ(u"TARNOCOM", enumKey->GetString(u"Service").value_or(u""));
-    EXPECT_EQ(u"Ports", enumKey->GetString(u"Class").value_or(u""));
-    EXPECT_EQ(u"Tarno USB Card Reader/Writer (COM3)", enumKey->GetString(u"FriendlyName").value_or(u""));
-    auto software = machine.Registry().OpenKey(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\" +
-                                               enumKey->GetString(u"Driver").value_or(u"?"));
-    ASSERT_TRUE(software);
-    EXPECT_EQ(u"Cassel.dll,ZT730kCasselProvider", software->GetString(u"EnumPropPages32").value_or(u""));
+    const std::u16string service = ControlSet + u"Services\\TARNOCOM";
+    ASSERT_TRUE(machine.RegistryKeyExists(service));
+    EXPECT_EQ(machine.RegistryString(service, u"ImagePath"),
+              u"\\SystemRoot\\System32\\drivers\\TARNOCOM.sys");
+    const std::u16string source = ControlSet + u"Services\\EventLog\\System\\TARNOCOM";
+    ASSERT_TRUE(machine.RegistryKeyExists(source));
+    EXPECT_EQ(machine.RegistryDword(source, u"TypesSupported"), 7u);
+    const std::u16string enumKey = ControlSet + u"Enum\\USB\\VID_2B4E&PID_0730\\TR0001";
+    ASSERT_TRUE(machine.RegistryKeyExists(enumKey));
+    EXPECT_EQ(machine.RegistryString(enumKey, u"Service"), u"TARNOCOM");
+    EXPECT_EQ(machine.RegistryString(enumKey, u"Class"), u"Ports");
+    EXPECT_EQ(machine.RegistryString(enumKey, u"FriendlyName"), u"Tarno USB Card Reader/Writer (COM3)");
+    const std::u16string software =
+        ControlSet + u"Control\\Class\\" + machine.RegistryString(enumKey, u"Driver").value_or(u"?");
+    ASSERT_TRUE(machine.RegistryKeyExists(software));
+    EXPECT_EQ(machine.RegistryString(software, u"EnumPropPages32"), u"Cassel.dll,ZT730kCasselProvider");
 
     machine.Detach(first);
     machine.Detach(second);
     // The last reader gone: the driver unloaded, without leaving pool or framework objects (the
     // verifier would have stopped the test).
-    EXPECT_EQ(nullptr, machine.System().Pnp().LoadedDriver(u"TARNOCOM"));
-    EXPECT_EQ(0u, machine.System().GetPool().LiveCount());
-    EXPECT_EQ(nullptr, names.Lookup(u"\\DosDevices\\COM3"));
+    EXPECT_EQ(machine.LoadedDriver(u"TARNOCOM"), nullptr);
+    EXPECT_EQ(machine.LivePoolAllocations(), 0u);
+    EXPECT_EQ(DosDeviceTarget("COM3"), "");
 }
 
 TEST(DriverImageTest, EachLoadStartsFromAFreshImage)
@@ -135,9 +136,9 @@ TEST(DriverImageTest, EachLoadStartsFromAFreshImage)
     machine.InstallPackage(Package / "TARNOCOM.inf");
     for (int load = 0; load < 3; ++load)
     {
-        auto* node = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
-        ASSERT_EQ(DeviceNodeState::Added, node->state) << "load " << load;
-        machine.Detach(node);
+        auto reader = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
+        ASSERT_EQ(reader.State(), DeviceState::Added) << "load " << load;
+        machine.Detach(reader);
     }
 }
 
@@ -150,33 +151,32 @@ TEST(DriverImageTest, FrameworkDriversOfTwoImagesStayApart)
     Machine machine;
     machine.InstallPackage(Package / "TARNOCOM.inf");
     machine.UseBuiltInDriver(u"FxOther.sys", FxDriverEntry);
-    machine.Registry()
-        .CreateKey(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\FxOther")
-        ->SetString(u"ImagePath", u"\\SystemRoot\\System32\\drivers\\FxOther.sys", REG_EXPAND_SZ);
-    auto& pnp = machine.System().Pnp();
+    machine.SetRegistryValue(
+        ControlSet + u"Services\\FxOther", u"ImagePath",
+        RegistryValue::String(u"\\SystemRoot\\System32\\drivers\\FxOther.sys", REG_EXPAND_SZ));
 
-    auto* first = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
-    ASSERT_EQ(first->state, DeviceNodeState::Added);
+    auto first = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
+    ASSERT_EQ(first.State(), DeviceState::Added);
     other = OtherDriver{};
     PDRIVER_OBJECT otherObject = nullptr;
-    ASSERT_EQ(pnp.LoadDriver(u"FxOther", &otherObject), STATUS_SUCCESS);
+    ASSERT_EQ(machine.LoadDriver(u"FxOther", &otherObject), STATUS_SUCCESS);
     EXPECT_EQ(WdfGetDriver(), other.driver) << "this image's calls act for this image's driver";
     EXPECT_EQ(WdfDriverWdmGetDriverObject(other.driver), otherObject);
 
-    auto* second = machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
-    ASSERT_EQ(second->state, DeviceNodeState::Added);
+    auto second = machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
+    ASSERT_EQ(second.State(), DeviceState::Added);
     EXPECT_EQ(WdfGetDriver(), other.driver);
 
     // The reader driver's objects are not the other driver's: it unloads without a leak report.
-    pnp.UnloadDriver(u"FxOther");
+    machine.UnloadDriver(u"FxOther");
     EXPECT_EQ(other.cleanups, 1);
-    EXPECT_EQ(nullptr, pnp.LoadedDriver(u"FxOther"));
-    EXPECT_NE(nullptr, pnp.LoadedDriver(u"TARNOCOM"));
+    EXPECT_EQ(machine.LoadedDriver(u"FxOther"), nullptr);
+    EXPECT_NE(machine.LoadedDriver(u"TARNOCOM"), nullptr);
 
     machine.Detach(first);
     machine.Detach(second);
-    EXPECT_EQ(nullptr, pnp.LoadedDriver(u"TARNOCOM"));
-    EXPECT_EQ(0u, machine.System().GetPool().LiveCount());
+    EXPECT_EQ(machine.LoadedDriver(u"TARNOCOM"), nullptr);
+    EXPECT_EQ(machine.LivePoolAllocations(), 0u);
 }
 
 } // namespace

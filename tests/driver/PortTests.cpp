@@ -2,6 +2,8 @@
 // failures of publishing, and the requests the driver answers before the framework.
 #include "DriverTestSupport.h"
 
+#include <winternl.h>
+
 #include "TableCases.h"
 #include "TarnoMessages.h"
 
@@ -10,8 +12,7 @@ namespace tarnocom::testing
 namespace
 {
 
-using winsim::kernel::IoResult;
-using winsim::kernel::OpenFile;
+using winsim::machine::RequestResult;
 using winsimtest::PrintTo;
 
 // Names a table case after its name field.
@@ -26,64 +27,78 @@ class PortTest : public DriverMachineTest
   protected:
     void SetUp() override { Boot(); }
 
-    bool LinkExists(const std::u16string& comName)
+    // Whether a COM name is a DOS device name (the driver's \DosDevices\ link).
+    static bool LinkExists(const std::u16string& comName)
     {
-        return System().Namespace().LinkTarget(u"\\DosDevices\\" + comName).has_value();
+        return !DosDeviceTargets(std::string(comName.begin(), comName.end())).empty();
     }
 
-    size_t ComPortInterfaces() { return System().Namespace().Interfaces(GUID_DEVINTERFACE_COMPORT).size(); }
+    size_t ComPortInterfaces() { return machine->DeviceInterfaces(GUID_DEVINTERFACE_COMPORT).size(); }
 
-    const winsim::kernel::EventLogEntry* LastEvent()
+    std::optional<EventLogRecord> LastEvent()
     {
-        static winsim::kernel::EventLogEntry last;
         auto events = Events();
-        if (events.empty())
+        return events.empty() ? std::nullopt : std::optional<EventLogRecord>(events.back());
+    }
+
+    // The status of opening a device by its kernel name, as a program can with NtOpenFile.
+    static NTSTATUS OpenByKernelName(const std::u16string& kernelName)
+    {
+        UNICODE_STRING name;
+        name.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(kernelName.c_str()));
+        name.Length = static_cast<USHORT>(kernelName.size() * sizeof(WCHAR));
+        name.MaximumLength = name.Length;
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        HANDLE file = nullptr;
+        IO_STATUS_BLOCK iosb;
+        NTSTATUS status = NtOpenFile(&file, GENERIC_READ, &attributes, &iosb, 0, 0);
+        if (NT_SUCCESS(status))
         {
-            return nullptr;
+            NtClose(file);
         }
-        last = events.back();
-        return &last;
+        return status;
     }
 };
 
 TEST_F(PortTest, PublishesTheComName)
 {
-    DeviceNode* node = Plug(u"TR0001");
-    ASSERT_EQ(DeviceNodeState::Added, node->state);
-    EXPECT_EQ(u"COM3", winsim::View(ContextOf(node)->PortName));
-    EXPECT_EQ(u"\\Device\\ZTSerial0", System().Namespace().LinkTarget(u"\\DosDevices\\COM3").value_or(u""));
-    EXPECT_EQ(u"COM3", SerialComm(u"\\Device\\ZTSerial0").value_or(u""));
-    auto interfaces = System().Namespace().Interfaces(GUID_DEVINTERFACE_COMPORT);
-    ASSERT_EQ(1u, interfaces.size());
-    EXPECT_EQ(node->pdo, interfaces[0].pdo);
+    Device node = Plug(u"TR0001");
+    ASSERT_EQ(node.State(), DeviceState::Added);
+    EXPECT_EQ(View(ContextOf(node)->PortName), u"COM3");
+    EXPECT_EQ(DosDeviceTargets("COM3"), std::vector<std::string>{"\\Device\\ZTSerial0"});
+    EXPECT_EQ(SerialComm(u"\\Device\\ZTSerial0").value_or(u""), u"COM3");
+    auto interfaces = machine->DeviceInterfaces(GUID_DEVINTERFACE_COMPORT);
+    ASSERT_EQ(interfaces.size(), 1u);
+    EXPECT_EQ(interfaces[0].instancePath, node.InstancePath());
     EXPECT_TRUE(ContextOf(node)->SerialCommWritten);
 }
 
 TEST_F(PortTest, SevenCharacterNameFits)
 {
-    DeviceNode* node = Plug(u"TR0001", u"COM1000");
-    ASSERT_EQ(DeviceNodeState::Added, node->state);
+    Device node = Plug(u"TR0001", u"COM1000");
+    ASSERT_EQ(node.State(), DeviceState::Added);
     EXPECT_TRUE(LinkExists(u"COM1000"));
-    EXPECT_EQ(u"COM1000", SerialComm(u"\\Device\\ZTSerial0").value_or(u""));
+    EXPECT_EQ(SerialComm(u"\\Device\\ZTSerial0").value_or(u""), u"COM1000");
 }
 
 TEST_F(PortTest, EightCharacterNameFailsDeviceAddWithAnEvent)
 {
-    DeviceNode* node = Plug(u"TR0001", u"COM10000");
-    EXPECT_EQ(DeviceNodeState::Failed, node->state);
-    EXPECT_EQ(STATUS_BUFFER_OVERFLOW, node->problem);
+    Device node = Plug(u"TR0001", u"COM10000");
+    EXPECT_EQ(node.State(), DeviceState::Failed);
+    EXPECT_EQ(node.Problem(), STATUS_BUFFER_OVERFLOW);
     EXPECT_FALSE(LinkExists(u"COM10000"));
     EXPECT_FALSE(SerialComm(u"\\Device\\ZTSerial0").has_value());
-    EXPECT_EQ(0u, ComPortInterfaces());
-    const auto* event = LastEvent();
-    ASSERT_NE(nullptr, event);
-    EXPECT_EQ(static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD), event->Packet().ErrorCode);
-    EXPECT_EQ(STATUS_BUFFER_OVERFLOW, event->Packet().FinalStatus);
-    EXPECT_EQ(u"\\Device\\ZTSerial0", event->deviceName);
+    EXPECT_EQ(ComPortInterfaces(), 0u);
+    auto event = LastEvent();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->code, static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD));
+    EXPECT_EQ(event->finalStatus, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(event->deviceName, u"\\Device\\ZTSerial0");
     // The instance number stays claimed although device add failed.
-    EXPECT_EQ(1u, ParameterDword(u"UseInstance").value_or(0));
+    EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 1u);
     // The device is gone again: its kernel name is free.
-    EXPECT_EQ(nullptr, System().Namespace().Lookup(u"\\Device\\ZTSerial0"));
+    EXPECT_EQ(OpenByKernelName(u"\\Device\\ZTSerial0"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 // The value as it sits in the reader's hardware key: raw bytes, terminated or not.
@@ -99,7 +114,7 @@ class TooLongPortNameTest : public PortTest, public ::testing::WithParamInterfac
   protected:
     // Installs the reader once, unplugs it and rewrites its PortName as the case stores it, so
     // that the next plug-in only adds the device again and the driver reads that value.
-    DeviceNode* ReplugWithStoredName()
+    Device ReplugWithStoredName()
     {
         machine->Detach(Plug(u"TR0001"));
         std::u16string bytes = GetParam().text;
@@ -107,9 +122,9 @@ class TooLongPortNameTest : public PortTest, public ::testing::WithParamInterfac
         {
             bytes.push_back(u'\0');
         }
-        Registry()
-            .OpenKey(HardwareKeyPath(u"TR0001"))
-            ->SetValue(u"PortName", REG_SZ, bytes.data(), bytes.size() * sizeof(char16_t));
+        machine->SetRegistryValue(
+            HardwareKeyPath(u"TR0001"), u"PortName",
+            RegistryValue::Bytes(REG_SZ, bytes.data(), bytes.size() * sizeof(char16_t)));
         return Plug(u"TR0001");
     }
 };
@@ -117,16 +132,16 @@ class TooLongPortNameTest : public PortTest, public ::testing::WithParamInterfac
 // Sixteen bytes is the whole port name field: a name needs one of them for its terminator.
 TEST_P(TooLongPortNameTest, FailsDeviceAddWithBufferOverflow)
 {
-    DeviceNode* node = ReplugWithStoredName();
-    EXPECT_EQ(node->state, DeviceNodeState::Failed);
-    EXPECT_EQ(node->problem, STATUS_BUFFER_OVERFLOW);
+    Device node = ReplugWithStoredName();
+    EXPECT_EQ(node.State(), DeviceState::Failed);
+    EXPECT_EQ(node.Problem(), STATUS_BUFFER_OVERFLOW);
     EXPECT_FALSE(LinkExists(GetParam().text));
     EXPECT_FALSE(SerialComm(u"\\Device\\ZTSerial0").has_value());
     EXPECT_EQ(ComPortInterfaces(), 0u);
-    const auto* event = LastEvent();
-    ASSERT_NE(nullptr, event);
-    EXPECT_EQ(event->Packet().ErrorCode, static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD));
-    EXPECT_EQ(event->Packet().FinalStatus, STATUS_BUFFER_OVERFLOW);
+    auto event = LastEvent();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->code, static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD));
+    EXPECT_EQ(event->finalStatus, STATUS_BUFFER_OVERFLOW);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, TooLongPortNameTest,
@@ -137,17 +152,17 @@ INSTANTIATE_TEST_SUITE_P(Names, TooLongPortNameTest,
 
 TEST_F(PortTest, MissingPortNameFailsDeviceAdd)
 {
-    DeviceNode* node = Plug(u"TR0001");
+    Device node = Plug(u"TR0001");
     Plug(u"TR0002");
     machine->Detach(node);
-    Registry().OpenKey(HardwareKeyPath(u"TR0001"))->DeleteValue(u"PortName");
-    DeviceNode* again = Plug(u"TR0001");
-    EXPECT_EQ(DeviceNodeState::Failed, again->state);
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, again->problem);
-    const auto* event = LastEvent();
-    ASSERT_NE(nullptr, event);
-    EXPECT_EQ(static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD), event->Packet().ErrorCode);
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, event->Packet().FinalStatus);
+    ASSERT_TRUE(machine->DeleteRegistryValue(HardwareKeyPath(u"TR0001"), u"PortName"));
+    Device again = Plug(u"TR0001");
+    EXPECT_EQ(again.State(), DeviceState::Failed);
+    EXPECT_EQ(again.Problem(), STATUS_OBJECT_NAME_NOT_FOUND);
+    auto event = LastEvent();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->code, static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD));
+    EXPECT_EQ(event->finalStatus, STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 // Other programs read the SERIALCOMM value as a string: it must be REG_SZ and carry its
@@ -164,9 +179,9 @@ class SerialCommValueTest : public PortTest, public ::testing::WithParamInterfac
 
 TEST_P(SerialCommValueTest, IsTheTerminatedComName)
 {
-    DeviceNode* node = Plug(u"TR0001", GetParam().portName);
-    ASSERT_EQ(DeviceNodeState::Added, node->state);
-    auto value = Registry().OpenKey(SerialCommKey)->GetValue(u"\\Device\\ZTSerial0");
+    Device node = Plug(u"TR0001", GetParam().portName);
+    ASSERT_EQ(node.State(), DeviceState::Added);
+    auto value = machine->StoredRegistryValue(SerialCommKey, u"\\Device\\ZTSerial0");
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->type, static_cast<ULONG>(REG_SZ));
     std::u16string expected = GetParam().portName;
@@ -185,26 +200,26 @@ INSTANTIATE_TEST_SUITE_P(Names, SerialCommValueTest,
 TEST_F(PortTest, FailureAfterSerialCommRemovesTheValueAgain)
 {
     // The interface registration is the step after the SERIALCOMM write; make it fail.
-    System().GetPool().FailAllocationsWithTag('dPnP');
-    DeviceNode* node = Plug(u"TR0001");
-    System().GetPool().FailAllocationsWithTag(0);
-    EXPECT_EQ(DeviceNodeState::Failed, node->state);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, node->problem);
+    machine->FailPoolAllocationsWithTag('dPnP');
+    Device node = Plug(u"TR0001");
+    machine->FailPoolAllocationsWithTag(0);
+    EXPECT_EQ(node.State(), DeviceState::Failed);
+    EXPECT_EQ(node.Problem(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(SerialComm(u"\\Device\\ZTSerial0").has_value());
     EXPECT_FALSE(LinkExists(u"COM3")) << "the link goes with the deleted device";
-    const auto* event = LastEvent();
-    ASSERT_NE(nullptr, event);
-    EXPECT_EQ(static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD), event->Packet().ErrorCode);
-    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, event->Packet().FinalStatus);
+    auto event = LastEvent();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->code, static_cast<NTSTATUS>(TARNO_FAILED_DEVICE_ADD));
+    EXPECT_EQ(event->finalStatus, STATUS_INSUFFICIENT_RESOURCES);
 }
 
 TEST_F(PortTest, LinkCollisionFailsDeviceAdd)
 {
-    // Another device already answers to COM3.
-    System().Namespace().CreateLink(u"\\DosDevices\\COM5", u"\\Device\\Serial9");
-    DeviceNode* node = Plug(u"TR0001", u"COM5");
-    EXPECT_EQ(DeviceNodeState::Failed, node->state);
-    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, node->problem);
+    // Another device already answers to COM5.
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "COM5", "\\Device\\Serial9"));
+    Device node = Plug(u"TR0001", u"COM5");
+    EXPECT_EQ(node.State(), DeviceState::Failed);
+    EXPECT_EQ(node.Problem(), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_FALSE(SerialComm(u"\\Device\\ZTSerial0").has_value());
 }
 
@@ -217,30 +232,36 @@ class PortRequestTest : public PortTest
     {
         PortTest::SetUp();
         node = Plug(u"TR0001");
-        ASSERT_EQ(DeviceNodeState::Added, node->state);
-        ASSERT_EQ(STATUS_SUCCESS, Io().Open(u"\\??\\COM3", GENERIC_READ | GENERIC_WRITE, 0, &file));
+        ASSERT_EQ(node.State(), DeviceState::Added);
+        file = Open(GENERIC_READ | GENERIC_WRITE);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     }
     void TearDown() override
     {
-        if (file && !file->closed)
+        if (file != INVALID_HANDLE_VALUE)
         {
-            Io().Close(file);
+            CloseHandle(file);
         }
         PortTest::TearDown();
     }
-    winsim::kernel::IoManager& Io() { return System().Io(); }
+    static HANDLE Open(DWORD access)
+    {
+        return CreateFileA("\\\\.\\COM3", access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
 
-    DeviceNode* node = nullptr;
-    std::shared_ptr<OpenFile> file;
+    Device node;
+    HANDLE file = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(PortRequestTest, ExclusiveDeviceRefusesASecondOpen)
 {
-    std::shared_ptr<OpenFile> second;
-    EXPECT_EQ(STATUS_ACCESS_DENIED, Io().Open(u"\\??\\COM3", GENERIC_READ, 0, &second));
-    Io().Close(file);
-    EXPECT_EQ(STATUS_SUCCESS, Io().Open(u"\\??\\COM3", GENERIC_READ, 0, &second));
-    Io().Close(second);
+    EXPECT_EQ(Open(GENERIC_READ), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+    HANDLE second = Open(GENERIC_READ);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    CloseHandle(second);
 }
 
 struct QueryCase
@@ -259,14 +280,15 @@ class QueryInformationTest : public PortRequestTest, public ::testing::WithParam
 TEST_P(QueryInformationTest, AnswersByClassAndLength)
 {
     std::vector<uint8_t> buffer(64, 0xAA);
-    IoResult result = Io().QueryInformation(file, GetParam().infoClass, buffer.data(), GetParam().length);
-    EXPECT_EQ(GetParam().status, result.status);
-    EXPECT_EQ(GetParam().information, result.information);
+    RequestResult result =
+        machine->QueryFileInformation(file, GetParam().infoClass, buffer.data(), GetParam().length);
+    EXPECT_EQ(result.status, GetParam().status);
+    EXPECT_EQ(result.information, GetParam().information);
     for (size_t i = 0; i < result.information; ++i)
     {
-        EXPECT_EQ(0, buffer[i]) << "byte " << i;
+        EXPECT_EQ(buffer[i], 0) << "byte " << i;
     }
-    EXPECT_EQ(0xAA, buffer[result.information]) << "nothing past what was reported";
+    EXPECT_EQ(buffer[result.information], 0xAA) << "nothing past what was reported";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -293,9 +315,9 @@ TEST_F(PortRequestTest, SetInformationAcceptsOnlyAllocationAndEndOfFile)
           Case{FileBasicInformation, STATUS_INVALID_PARAMETER},
           Case{FilePositionInformation, STATUS_INVALID_PARAMETER}})
     {
-        IoResult result = Io().SetInformation(file, c.infoClass, &value, sizeof(value));
-        EXPECT_EQ(c.status, result.status) << "class " << c.infoClass;
-        EXPECT_EQ(0u, result.information);
+        RequestResult result = machine->SetFileInformation(file, c.infoClass, &value, sizeof(value));
+        EXPECT_EQ(result.status, c.status) << "class " << c.infoClass;
+        EXPECT_EQ(result.information, 0u);
     }
 }
 
@@ -303,12 +325,10 @@ TEST_F(PortRequestTest, FlushSucceedsAndLeavesTheWriteQueueRunning)
 {
     PDEVICE_CONTEXT context = ContextOf(node);
     WdfIoQueueStop(context->WriteQueue, nullptr, nullptr);
-    IoResult result = Io().Flush(file);
-    EXPECT_EQ(STATUS_SUCCESS, result.status);
-    EXPECT_EQ(0u, result.information);
+    EXPECT_TRUE(FlushFileBuffers(file)) << "error " << GetLastError();
     WDF_IO_QUEUE_STATE state = WdfIoQueueGetState(context->WriteQueue, nullptr, nullptr);
-    EXPECT_NE(0, state & WdfIoQueueDispatchRequests);
-    EXPECT_NE(0, state & WdfIoQueueAcceptRequests);
+    EXPECT_NE(state & WdfIoQueueDispatchRequests, 0);
+    EXPECT_NE(state & WdfIoQueueAcceptRequests, 0);
 }
 
 } // namespace

@@ -11,8 +11,8 @@ class SerialDefaultsTest : public DriverMachineTest
   protected:
     PDEVICE_CONTEXT PluggedContext()
     {
-        DeviceNode* node = Plug(u"TR0001");
-        EXPECT_EQ(DeviceNodeState::Added, node->state);
+        Device node = Plug(u"TR0001");
+        EXPECT_EQ(node.State(), DeviceState::Added);
         return ContextOf(node);
     }
 };
@@ -34,29 +34,29 @@ TEST_F(SerialDefaultsTest, RestoresTheSettingsOfAFreshPort)
 
     SetSerialDefaults(context);
 
-    EXPECT_EQ(1200u, context->BaudRate);
-    EXPECT_EQ(STOP_BIT_1, context->LineControl.StopBits);
-    EXPECT_EQ(NO_PARITY, context->LineControl.Parity);
-    EXPECT_EQ(7, context->LineControl.WordLength);
-    EXPECT_EQ(0x11, context->SpecialChars.XonChar);
-    EXPECT_EQ(0x13, context->SpecialChars.XoffChar);
+    EXPECT_EQ(context->BaudRate, 1200u);
+    EXPECT_EQ(context->LineControl.StopBits, STOP_BIT_1);
+    EXPECT_EQ(context->LineControl.Parity, NO_PARITY);
+    EXPECT_EQ(context->LineControl.WordLength, 7);
+    EXPECT_EQ(context->SpecialChars.XonChar, 0x11);
+    EXPECT_EQ(context->SpecialChars.XoffChar, 0x13);
     // The other four special characters keep their values.
-    EXPECT_EQ(0x1A, context->SpecialChars.EofChar);
-    EXPECT_EQ(0x3F, context->SpecialChars.ErrorChar);
-    EXPECT_EQ(0x02, context->SpecialChars.BreakChar);
-    EXPECT_EQ(0x0D, context->SpecialChars.EventChar);
-    EXPECT_EQ(SERIAL_DTR_CONTROL, context->HandFlow.ControlHandShake);
-    EXPECT_EQ(SERIAL_RTS_CONTROL, context->HandFlow.FlowReplace);
-    EXPECT_EQ(0, context->HandFlow.XonLimit);
-    EXPECT_EQ(0, context->HandFlow.XoffLimit);
-    EXPECT_EQ(0u, context->Timeouts.ReadIntervalTimeout);
-    EXPECT_EQ(0u, context->Timeouts.WriteTotalTimeoutConstant);
+    EXPECT_EQ(context->SpecialChars.EofChar, 0x1A);
+    EXPECT_EQ(context->SpecialChars.ErrorChar, 0x3F);
+    EXPECT_EQ(context->SpecialChars.BreakChar, 0x02);
+    EXPECT_EQ(context->SpecialChars.EventChar, 0x0D);
+    EXPECT_EQ(context->HandFlow.ControlHandShake, SERIAL_DTR_CONTROL);
+    EXPECT_EQ(context->HandFlow.FlowReplace, SERIAL_RTS_CONTROL);
+    EXPECT_EQ(context->HandFlow.XonLimit, 0);
+    EXPECT_EQ(context->HandFlow.XoffLimit, 0);
+    EXPECT_EQ(context->Timeouts.ReadIntervalTimeout, 0u);
+    EXPECT_EQ(context->Timeouts.WriteTotalTimeoutConstant, 0u);
     EXPECT_FALSE(context->BreakOn);
-    EXPECT_EQ(3328u, context->RxHighWater);
+    EXPECT_EQ(context->RxHighWater, 3328u);
     // No registry line defaults: no control lines, no modem status.
-    EXPECT_EQ(0, context->ControlLines);
-    EXPECT_EQ(0u, context->ModemStatus);
-    EXPECT_EQ(0u, context->FixedRxBuffer);
+    EXPECT_EQ(context->ControlLines, 0);
+    EXPECT_EQ(context->ModemStatus, 0u);
+    EXPECT_EQ(context->FixedRxBuffer, 0u);
 }
 
 TEST_F(SerialDefaultsTest, KeepsAnEnlargedReceiveBuffer)
@@ -65,24 +65,23 @@ TEST_F(SerialDefaultsTest, KeepsAnEnlargedReceiveBuffer)
     PDEVICE_CONTEXT context = PluggedContext();
     context->RxSize = 8192;
     SetSerialDefaults(context);
-    EXPECT_EQ(8192u, context->RxSize);
-    EXPECT_EQ(3u * 2048 + 512, context->RxHighWater);
+    EXPECT_EQ(context->RxSize, 8192u);
+    EXPECT_EQ(context->RxHighWater, 3u * 2048 + 512);
 }
 
 TEST_F(SerialDefaultsTest, LineDefaultsComeFromTheParameters)
 {
     Boot();
     machine->Detach(Plug(u"TR0001"));
-    auto parameters = Registry().OpenKey(ParametersKey);
-    parameters->SetDword(u"DefaultDTR", 1);
-    parameters->SetDword(u"DefaultRTS", 1);
-    parameters->SetDword(u"DefaultDSR", 1);
-    parameters->SetDword(u"IntBufferSetting", 1);
+    for (const char16_t* name : {u"DefaultDTR", u"DefaultRTS", u"DefaultDSR", u"IntBufferSetting"})
+    {
+        machine->SetRegistryValue(ParametersKey, name, RegistryValue::Dword(1));
+    }
     PDEVICE_CONTEXT context = PluggedContext();
     SetSerialDefaults(context);
-    EXPECT_EQ(SERIAL_DTR_STATE | SERIAL_RTS_STATE, context->ControlLines);
-    EXPECT_EQ(SERIAL_DSR_STATE, context->ModemStatus);
-    EXPECT_EQ(1u, context->FixedRxBuffer);
+    EXPECT_EQ(context->ControlLines, SERIAL_DTR_STATE | SERIAL_RTS_STATE);
+    EXPECT_EQ(context->ModemStatus, SERIAL_DSR_STATE);
+    EXPECT_EQ(context->FixedRxBuffer, 1u);
 }
 
 TEST(SerialStateTest, HighWaterIsThreeQuartersPlusASixteenth)
@@ -94,18 +93,18 @@ TEST(SerialStateTest, HighWaterIsThreeQuartersPlusASixteenth)
     };
     for (Case c : {Case{4096, 3328}, Case{16, 13}, Case{10, 6}, Case{65536, 53248}})
     {
-        EXPECT_EQ(c.highWater, ComputeRxHighWater(c.size)) << c.size;
+        EXPECT_EQ(ComputeRxHighWater(c.size), c.highWater) << c.size;
     }
 }
 
 TEST(SerialStateTest, ContextFieldsHaveTheirWindowsWidths)
 {
-    EXPECT_EQ(16u, sizeof(DEVICE_CONTEXT::PortName));
-    EXPECT_EQ(3u, sizeof(SERIAL_LINE_CONTROL));
-    EXPECT_EQ(6u, sizeof(SERIAL_CHARS));
-    EXPECT_EQ(16u, sizeof(SERIAL_HANDFLOW));
-    EXPECT_EQ(20u, sizeof(SERIAL_TIMEOUTS));
-    EXPECT_EQ(24u, sizeof(SERIALPERF_STATS));
+    EXPECT_EQ(sizeof(DEVICE_CONTEXT::PortName), 16u);
+    EXPECT_EQ(sizeof(SERIAL_LINE_CONTROL), 3u);
+    EXPECT_EQ(sizeof(SERIAL_CHARS), 6u);
+    EXPECT_EQ(sizeof(SERIAL_HANDFLOW), 16u);
+    EXPECT_EQ(sizeof(SERIAL_TIMEOUTS), 20u);
+    EXPECT_EQ(sizeof(SERIALPERF_STATS), 24u);
     // The request context fields come in their declared order.
     EXPECT_LT(offsetof(REQUEST_CONTEXT, Information), offsetof(REQUEST_CONTEXT, Status));
     EXPECT_LT(offsetof(REQUEST_CONTEXT, RefBits), offsetof(REQUEST_CONTEXT, RequestBuffer));

@@ -32,7 +32,7 @@ class ReaderMachineTest : public ::testing::Test
         winsim::machine::ReaderSpec reader;
         reader.serialNumber = u"TR0001";
         machine->Attach(reader);
-        ASSERT_NE(machine->DeviceByComName(u"COM3"), nullptr);
+        ASSERT_TRUE(machine->DeviceByComName(u"COM3"));
     }
     void TearDown() override { machine.reset(); }
 
@@ -40,11 +40,11 @@ class ReaderMachineTest : public ::testing::Test
     std::vector<std::string> DriverTrace(const std::string& containing)
     {
         std::vector<std::string> lines;
-        for (const std::string& line : machine->TraceLines(u"TARNOCOM", TARNOCOM_TMF))
+        for (const winsim::machine::TraceLine& line : machine->TraceLines(u"TARNOCOM", TARNOCOM_TMF))
         {
-            if (line.find(containing) != std::string::npos)
+            if (line.text.find(containing) != std::string::npos)
             {
-                lines.push_back(line);
+                lines.push_back(line.text);
             }
         }
         return lines;

@@ -1,11 +1,8 @@
 // Putting a machine together: its drive, its registry, device installation from an INF, the
 // COM-name database and the USB bus.
+#include <windows.h>
+
 #include "machine/Machine.h"
-
-#include "kernel/Io.h"
-#include "kernel/Registry.h"
-
-#include "base/unicode.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +11,11 @@
 namespace
 {
 
-using winsim::kernel::DeviceNodeState;
+using winsim::machine::DeviceState;
 using winsim::machine::Machine;
 using winsim::machine::MachineConfig;
 using winsim::machine::ReaderSpec;
+using winsim::machine::RegistryValue;
 
 const std::filesystem::path Package = TARNOCOM_PACKAGE_DIR;
 
@@ -25,17 +23,14 @@ TEST(MachineTest, WindowsPathsMapIntoTheMachinesDrive)
 {
     Machine machine;
     const auto root = machine.SystemDrive();
-    EXPECT_EQ(machine.Root() / "drive_c", root);
-    EXPECT_EQ(root / "Windows" / "System32" / "drivers" / "x.sys",
-              machine.HostPath(u"C:\\Windows\\System32\\drivers\\x.sys"));
-    EXPECT_EQ(root / "Windows" / "System32" / "drivers" / "x.sys",
-              machine.HostPath(u"\\SystemRoot\\System32\\drivers\\x.sys"));
-    EXPECT_EQ(root / "Windows" / "System32" / "drivers" / "x.sys",
-              machine.HostPath(u"%SystemRoot%\\System32\\drivers\\x.sys"));
-    EXPECT_EQ(root / "Windows" / "System32" / "drivers" / "x.sys",
-              machine.HostPath(u"System32\\drivers\\x.sys"));
+    EXPECT_EQ(root, machine.Root() / "drive_c");
+    const auto driver = root / "Windows" / "System32" / "drivers" / "x.sys";
+    EXPECT_EQ(machine.HostPath(u"C:\\Windows\\System32\\drivers\\x.sys"), driver);
+    EXPECT_EQ(machine.HostPath(u"\\SystemRoot\\System32\\drivers\\x.sys"), driver);
+    EXPECT_EQ(machine.HostPath(u"%SystemRoot%\\System32\\drivers\\x.sys"), driver);
+    EXPECT_EQ(machine.HostPath(u"System32\\drivers\\x.sys"), driver);
     // Existing folders are found whatever the case of the Windows path.
-    EXPECT_EQ(root / "Windows" / "System32" / "drivers", machine.HostPath(u"c:\\WINDOWS\\system32\\DRIVERS"));
+    EXPECT_EQ(machine.HostPath(u"c:\\WINDOWS\\system32\\DRIVERS"), root / "Windows" / "System32" / "drivers");
 }
 
 TEST(MachineTest, TemporaryDriveGoesWithTheMachine)
@@ -52,17 +47,20 @@ TEST(MachineTest, TemporaryDriveGoesWithTheMachine)
 TEST(MachineTest, BuiltInPortsHoldTheirComNames)
 {
     Machine machine;
-    auto serialComm = machine.Registry().OpenKey(u"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
-    ASSERT_TRUE(serialComm);
-    EXPECT_TRUE(serialComm->IsVolatile());
-    EXPECT_EQ(u"COM1", serialComm->GetString(u"\\Device\\Serial0").value_or(u""));
-    EXPECT_EQ(u"COM2", serialComm->GetString(u"\\Device\\Serial1").value_or(u""));
-    auto arbiter = machine.Registry().OpenKey(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter");
-    ASSERT_TRUE(arbiter);
-    auto database = arbiter->GetValue(u"ComDB");
+    const std::u16string serialComm = u"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    ASSERT_TRUE(machine.RegistryKeyExists(serialComm));
+    EXPECT_EQ(machine.RegistryString(serialComm, u"\\Device\\Serial0"), u"COM1");
+    EXPECT_EQ(machine.RegistryString(serialComm, u"\\Device\\Serial1"), u"COM2");
+    // The hardware map is volatile: a key that lasts cannot be created under it.
+    HKEY lasting = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM\\Lasting", 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &lasting, nullptr),
+              ERROR_CHILD_MUST_BE_VOLATILE);
+    auto database =
+        machine.StoredRegistryValue(u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", u"ComDB");
     ASSERT_TRUE(database.has_value());
-    ASSERT_EQ(32u, database->data.size());
-    EXPECT_EQ(0x03, database->data[0]);
+    ASSERT_EQ(database->data.size(), 32u);
+    EXPECT_EQ(database->data[0], 0x03);
 }
 
 TEST(MachineTest, ReadersGetTheLowestFreeComNumbers)
@@ -71,31 +69,31 @@ TEST(MachineTest, ReadersGetTheLowestFreeComNumbers)
     config.builtInComPorts = {1, 3};
     Machine machine(config);
     machine.InstallPackage(Package / "TARNOCOM.inf");
-    std::u16string names[3];
+    std::optional<std::u16string> names[3];
     for (int i = 0; i < 3; ++i)
     {
-        auto* node =
-            machine.Attach(ReaderSpec{0, 0, u"TR000" + winsim::ToUtf16(std::to_string(i)), std::nullopt});
-        auto parameters = machine.Registry().OpenKey(winsim::kernel::PnpManager::HardwareKeyPathOf(*node));
-        names[i] = parameters->GetString(u"PortName").value_or(u"");
+        auto reader = machine.Attach(ReaderSpec{0, 0, u"TR000" + std::u16string(1, u'0' + i), std::nullopt});
+        const std::u16string hardwareKey =
+            u"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + reader.InstancePath() + u"\\Device Parameters";
+        names[i] = machine.RegistryString(hardwareKey, u"PortName");
     }
-    EXPECT_EQ(u"COM2", names[0]);
-    EXPECT_EQ(u"COM4", names[1]);
-    EXPECT_EQ(u"COM5", names[2]);
+    EXPECT_EQ(names[0], u"COM2");
+    EXPECT_EQ(names[1], u"COM4");
+    EXPECT_EQ(names[2], u"COM5");
 }
 
 TEST(MachineTest, DeviceWithoutAMatchingPackageStaysWithoutDriver)
 {
     Machine machine;
-    auto* node = machine.Attach(ReaderSpec{0x1234, 0x5678, u"X1", std::nullopt});
-    EXPECT_EQ(DeviceNodeState::Failed, node->state);
-    EXPECT_EQ(STATUS_NOT_FOUND, node->problem);
-    EXPECT_EQ(u"USB\\VID_1234&PID_5678\\X1", node->instancePath);
-    ASSERT_EQ(2u, node->hardwareIds.size());
-    EXPECT_EQ(u"USB\\VID_1234&PID_5678&REV_0100", node->hardwareIds[0]);
-    EXPECT_EQ(u"USB\\Class_02&SubClass_02&Prot_01", node->compatibleIds[0]);
-    machine.Detach(node);
-    EXPECT_EQ(DeviceNodeState::Removed, node->state);
+    auto device = machine.Attach(ReaderSpec{0x1234, 0x5678, u"X1", std::nullopt});
+    EXPECT_EQ(device.State(), DeviceState::Failed);
+    EXPECT_EQ(device.Problem(), STATUS_NOT_FOUND);
+    EXPECT_EQ(device.InstancePath(), u"USB\\VID_1234&PID_5678\\X1");
+    ASSERT_EQ(device.HardwareIds().size(), 2u);
+    EXPECT_EQ(device.HardwareIds()[0], u"USB\\VID_1234&PID_5678&REV_0100");
+    EXPECT_EQ(device.CompatibleIds()[0], u"USB\\Class_02&SubClass_02&Prot_01");
+    machine.Detach(device);
+    EXPECT_EQ(device.State(), DeviceState::Removed);
 }
 
 TEST(MachineTest, PackageWithAMissingFileIsRefused)
@@ -123,19 +121,16 @@ TEST(MachineTest, RegistryIsSeededFromAndSavedToRegFiles)
     config.registryFiles = {folder / "seed.reg"};
     {
         Machine machine(config);
-        auto key = machine.Registry().OpenKey(u"HKLM\\SOFTWARE\\Tarno");
-        ASSERT_TRUE(key);
-        EXPECT_EQ(1u, key->GetDword(u"Installed").value_or(0));
-        key->SetDword(u"Changed", 2);
+        ASSERT_TRUE(machine.RegistryKeyExists(u"HKLM\\SOFTWARE\\Tarno"));
+        EXPECT_EQ(machine.RegistryDword(u"HKLM\\SOFTWARE\\Tarno", u"Installed"), 1u);
+        machine.SetRegistryValue(u"HKLM\\SOFTWARE\\Tarno", u"Changed", RegistryValue::Dword(2));
         machine.SaveRegistry(folder / "saved.reg", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarno");
     }
     config.registryFiles = {folder / "saved.reg"};
     {
         Machine machine(config);
-        auto key = machine.Registry().OpenKey(u"HKLM\\SOFTWARE\\Tarno");
-        ASSERT_TRUE(key);
-        EXPECT_EQ(2u, key->GetDword(u"Changed").value_or(0));
-        EXPECT_EQ(u"reader", key->GetString(u"Name").value_or(u""));
+        EXPECT_EQ(machine.RegistryDword(u"HKLM\\SOFTWARE\\Tarno", u"Changed"), 2u);
+        EXPECT_EQ(machine.RegistryString(u"HKLM\\SOFTWARE\\Tarno", u"Name"), u"reader");
     }
     std::filesystem::remove_all(folder);
 }
