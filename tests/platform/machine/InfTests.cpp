@@ -30,30 +30,30 @@ const char* const Sample = "; a comment line\r\n"
 TEST(InfFileTest, ParsesSectionsEntriesAndStrings)
 {
     InfFile inf = InfFile::Parse(Sample, "sample.inf");
-    EXPECT_EQ("$WINDOWS NT$", inf.Value("version", "SIGNATURE").value_or(""));
-    EXPECT_EQ("Ports", inf.Value("Version", "Class").value_or(""));
-    ASSERT_EQ(1u, inf.Section("Models.NTamd64").size());
+    EXPECT_EQ(inf.Value("version", "SIGNATURE").value_or(""), "$WINDOWS NT$");
+    EXPECT_EQ(inf.Value("Version", "Class").value_or(""), "Ports");
+    ASSERT_EQ(inf.Section("Models.NTamd64").size(), 1u);
     const auto& model = inf.Section("models.ntamd64")[0];
-    EXPECT_EQ("Reader, the first", model.key);
-    ASSERT_EQ(3u, model.values.size());
-    EXPECT_EQ("Install", model.values[0]);
-    EXPECT_EQ("USB\\VID_1234&PID_0001", model.values[1]);
-    EXPECT_EQ(7, model.lineNumber);
+    EXPECT_EQ(model.key, "Reader, the first");
+    ASSERT_EQ(model.values.size(), 3u);
+    EXPECT_EQ(model.values[0], "Install");
+    EXPECT_EQ(model.values[1], "USB\\VID_1234&PID_0001");
+    EXPECT_EQ(model.lineNumber, 7);
 }
 
 TEST(InfFileTest, QuotesKeepCommasSemicolonsAndDoubledQuotes)
 {
     InfFile inf = InfFile::Parse(Sample, "sample.inf");
     const auto& lines = inf.Section("Install.AddReg");
-    ASSERT_EQ(4u, lines.size());
-    ASSERT_EQ(5u, lines[0].values.size());
-    EXPECT_EQ("Page.dll,Provider", lines[0].values[4]);
-    EXPECT_EQ("say \"hi\"; not a comment", lines[1].values[4]);
-    EXPECT_EQ("%SystemRoot%\\x.sys", lines[2].values[4]);
+    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines[0].values.size(), 5u);
+    EXPECT_EQ(lines[0].values[4], "Page.dll,Provider");
+    EXPECT_EQ(lines[1].values[4], "say \"hi\"; not a comment");
+    EXPECT_EQ(lines[2].values[4], "%SystemRoot%\\x.sys");
     // A trailing backslash continues the line; the entry keeps the number of its first line.
-    EXPECT_EQ("0x00010001", lines[3].values[3]);
-    EXPECT_EQ("7", lines[3].values[4]);
-    EXPECT_EQ(12, lines[3].lineNumber);
+    EXPECT_EQ(lines[3].values[3], "0x00010001");
+    EXPECT_EQ(lines[3].values[4], "7");
+    EXPECT_EQ(lines[3].lineNumber, 12);
 }
 
 TEST(InfFileTest, MissingSectionsAreEmpty)
@@ -83,7 +83,7 @@ TEST(InfFileTest, MalformedLinesNameTheirLine)
         }
         catch (const std::runtime_error& error)
         {
-            EXPECT_EQ(std::string(c.message), error.what());
+            EXPECT_EQ(error.what(), std::string(c.message));
         }
     }
 }
