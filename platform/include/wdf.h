@@ -568,6 +568,13 @@ static FORCEINLINE PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device
     return imp_WdfDeviceWdmGetPhysicalDevice(WdfDriverGlobals, Device);
 }
 
+WINSIM_API WDFDEVICE imp_WdfWdmDeviceGetWdfDeviceHandle(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                        PDEVICE_OBJECT DeviceObject);
+static FORCEINLINE WDFDEVICE WdfWdmDeviceGetWdfDeviceHandle(PDEVICE_OBJECT DeviceObject)
+{
+    return imp_WdfWdmDeviceGetWdfDeviceHandle(WdfDriverGlobals, DeviceObject);
+}
+
 WINSIM_API NTSTATUS imp_WdfDeviceWdmDispatchPreprocessedIrp(PWDF_DRIVER_GLOBALS DriverGlobals,
                                                             WDFDEVICE Device, PIRP Irp);
 static FORCEINLINE NTSTATUS WdfDeviceWdmDispatchPreprocessedIrp(WDFDEVICE Device, PIRP Irp)

@@ -570,6 +570,21 @@ extern "C"
         return DeviceOf(Device, "WdfDeviceWdmGetPhysicalDevice")->Pdo();
     }
 
+    // The framework device of a WDM device object the calling driver created, or null for any
+    // other device object (one of another driver, a device object below it in the stack).
+    WDFDEVICE imp_WdfWdmDeviceGetWdfDeviceHandle(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                 PDEVICE_OBJECT DeviceObject)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWdmDeviceGetWdfDeviceHandle");
+        FxDriver* driver = FxDriver::FromGlobals(DriverGlobals, "WdfWdmDeviceGetWdfDeviceHandle");
+        if (DeviceObject == nullptr || DeviceObject->DriverObject != driver->Wdm())
+        {
+            return nullptr;
+        }
+        // Every device object of a framework driver is a framework device's.
+        return reinterpret_cast<WDFDEVICE>(FxDevice::FromWdm(DeviceObject)->Handle());
+    }
+
     NTSTATUS imp_WdfDeviceWdmDispatchPreprocessedIrp(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, PIRP Irp)
     {
         FxDevice* device = DeviceOf(Device, "WdfDeviceWdmDispatchPreprocessedIrp");
