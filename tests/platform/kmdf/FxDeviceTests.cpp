@@ -2,14 +2,13 @@
 // start, symbolic links, a failed add callback, and the security string a device is created with.
 #include "FxTestSupport.h"
 
-#include "kernel/Namespace.h"
 #include "kmdf/FxSddl.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
 using namespace fxtest;
-using winsim::kernel::DeviceNodeState;
 
 namespace
 {
@@ -20,17 +19,81 @@ constexpr GUID kInterface = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00
 constexpr GUID kLateInterface = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x19}};
 
+// The test device IF01's interfaces of those classes, as the registry keeps them: Windows records
+// the registration under DeviceClasses and, while an interface is enabled, the volatile value
+// Linked in its Control key. The symbolic link of the first, as a DOS device name and as an object
+// name.
+constexpr char16_t kInterfaceClass[] = u"{4d36e978-e325-11ce-bfc1-08002be10318}";
+constexpr char16_t kLateInterfaceClass[] = u"{4d36e978-e325-11ce-bfc1-08002be10319}";
+constexpr char kInterfaceLink[] = "USB#VID_1209&PID_4658#IF01#{4d36e978-e325-11ce-bfc1-08002be10318}";
+constexpr char16_t kInterfacePath[] =
+    u"\\??\\USB#VID_1209&PID_4658#IF01#{4d36e978-e325-11ce-bfc1-08002be10318}";
+
+std::u16string InterfaceKey(const char16_t* interfaceClass)
+{
+    return std::u16string(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\") +
+           interfaceClass + u"\\##?#USB#VID_1209&PID_4658#IF01#" + interfaceClass;
+}
+
 class FxDeviceTest : public FxTest
 {
   protected:
-    std::vector<winsim::kernel::DeviceInterfaceInstance> Interfaces(const GUID& guid)
+    bool Registered(const char16_t* interfaceClass)
     {
-        return m_machine.Kernel().Namespace().Interfaces(guid);
+        return m_machine.RegistryKeyExists(InterfaceKey(interfaceClass));
     }
+    bool Enabled(const char16_t* interfaceClass)
+    {
+        auto linked =
+            m_machine.StoredRegistryValue(InterfaceKey(interfaceClass) + u"\\#\\Control", u"Linked");
+        return linked && linked->type == REG_DWORD && linked->data == std::vector<uint8_t>{1, 0, 0, 0};
+    }
+    std::u16string InstanceOf(const char16_t* interfaceClass)
+    {
+        auto instance = m_machine.StoredRegistryValue(InterfaceKey(interfaceClass), u"DeviceInstance");
+        if (!instance || instance->data.size() < sizeof(char16_t))
+        {
+            return u"";
+        }
+        return std::u16string(reinterpret_cast<const char16_t*>(instance->data.data()),
+                              instance->data.size() / sizeof(char16_t) - 1);
+    }
+    // The object name of a physical device object, as its bus gave it.
+    static std::u16string NameOf(PDEVICE_OBJECT pdo)
+    {
+        WCHAR name[64] = {};
+        ULONG length = 0;
+        EXPECT_EQ(
+            IoGetDeviceProperty(pdo, DevicePropertyPhysicalDeviceObjectName, sizeof(name), name, &length),
+            STATUS_SUCCESS);
+        return std::u16string(reinterpret_cast<const char16_t*>(name));
+    }
+    // Opens a device by its object name as an application would, and closes it again.
+    static NTSTATUS OpenAndClose(std::u16string_view name)
+    {
+        AppFile file;
+        return file.Open(name, GENERIC_READ);
+    }
+
+    // The first of the driver object's device objects when the driver unloaded.
+    std::optional<PDEVICE_OBJECT> m_deviceAtUnload;
+    WDFDEVICE m_added = nullptr;
 };
+
+// The device the last open reached, as the driver's file create callback saw it.
+WDFDEVICE g_opened = nullptr;
+
+VOID RecordOpen(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT)
+{
+    g_opened = device;
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
 
 TEST_F(FxDeviceTest, DeviceSitsOnTopOfThePhysicalDeviceObject)
 {
+    m_machine.hooks.unload = [this](WDFDRIVER driver) {
+        m_deviceAtUnload = WdfDriverWdmGetDriverObject(driver)->DeviceObject;
+    };
     DeviceNode* node = m_machine.Plug();
     ASSERT_EQ(node->state, DeviceNodeState::Started);
     WDFDEVICE device = m_machine.DeviceOf(node);
@@ -39,53 +102,52 @@ TEST_F(FxDeviceTest, DeviceSitsOnTopOfThePhysicalDeviceObject)
     EXPECT_EQ(WdfDeviceWdmGetPhysicalDevice(device), node->pdo);
     EXPECT_EQ(WdfDeviceWdmGetAttachedDevice(device), node->pdo);
     EXPECT_EQ(node->pdo->AttachedDevice, fdo);
-    EXPECT_EQ(fdo->DriverObject, m_machine.Wdm());
+    EXPECT_EQ(WdfWdmDeviceGetWdfDeviceHandle(fdo), device);
+    EXPECT_EQ(WdfWdmDeviceGetWdfDeviceHandle(node->pdo), nullptr) << "the bus driver's device object";
+    EXPECT_EQ(fdo->DriverObject, WdfDriverWdmGetDriverObject(m_machine.Driver()));
     EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u) << "the framework clears it after the add callback";
     EXPECT_EQ(WdfDeviceGetDriver(device), m_machine.Driver());
     m_machine.Unplug(node);
     EXPECT_EQ(node->state, DeviceNodeState::Removed);
     EXPECT_FALSE(m_machine.Loaded()) << "the driver unloads with its last device";
-    EXPECT_FALSE(m_machine.Io().IsLiveDevice(fdo)) << "the framework deleted its device object";
+    EXPECT_EQ(m_deviceAtUnload, std::optional<PDEVICE_OBJECT>(nullptr))
+        << "the framework deleted its device object";
 }
 
 // KMDF enables an interface created in the add callback when the device starts; one created
 // after the start stays disabled until the driver enables it.
 TEST_F(FxDeviceTest, InterfacesCreatedWhileAddingAreEnabledAtStart)
 {
-    WDFDEVICE added = nullptr;
-    m_machine.hooks.deviceAdd = [this, &added](WDFDRIVER, PWDFDEVICE_INIT init) {
-        NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &added);
+    g_opened = nullptr;
+    m_machine.hooks.deviceAdd = [this](WDFDRIVER, PWDFDEVICE_INIT init) {
+        WDF_FILEOBJECT_CONFIG files;
+        WDF_FILEOBJECT_CONFIG_INIT(&files, RecordOpen, nullptr, nullptr);
+        WdfDeviceInitSetFileObjectConfig(init, &files, WDF_NO_OBJECT_ATTRIBUTES);
+        NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &m_added);
         if (NT_SUCCESS(status))
         {
-            status = WdfDeviceCreateDeviceInterface(added, &kInterface, nullptr);
-            EXPECT_TRUE(Interfaces(kInterface).size() == 1 && !Interfaces(kInterface)[0].enabled)
+            status = WdfDeviceCreateDeviceInterface(m_added, &kInterface, nullptr);
+            EXPECT_TRUE(Registered(kInterfaceClass) && !Enabled(kInterfaceClass))
                 << "registered, not yet enabled, while the device is being added";
         }
         return status;
     };
     DeviceNode* node = m_machine.Plug(u"IF01");
-    auto interfaces = Interfaces(kInterface);
-    ASSERT_EQ(interfaces.size(), 1u);
-    EXPECT_TRUE(interfaces[0].enabled);
-    EXPECT_EQ(interfaces[0].pdo, node->pdo);
-    EXPECT_EQ(interfaces[0].symbolicLink, u"\\??\\ROOT#FXTEST#IF01#{4d36e978-e325-11ce-bfc1-08002be10318}");
-    EXPECT_EQ(m_machine.Kernel().Namespace().Lookup(interfaces[0].symbolicLink), node->pdo);
+    EXPECT_TRUE(Enabled(kInterfaceClass));
+    EXPECT_EQ(InstanceOf(kInterfaceClass), node->instancePath);
+    EXPECT_EQ(DosDeviceTarget(kInterfaceLink), NameOf(node->pdo)) << "the link names the physical device";
 
     // Opening the interface reaches the framework device at the top of the stack.
-    std::shared_ptr<winsim::kernel::OpenFile> file;
-    ASSERT_EQ(m_machine.Io().Open(interfaces[0].symbolicLink, GENERIC_READ, 0, &file), STATUS_SUCCESS);
-    EXPECT_EQ(file->topDevice, WdfDeviceWdmGetDeviceObject(added));
-    m_machine.Io().Close(file);
+    EXPECT_EQ(OpenAndClose(kInterfacePath), STATUS_SUCCESS);
+    EXPECT_EQ(g_opened, m_added);
 
-    ASSERT_EQ(WdfDeviceCreateDeviceInterface(added, &kLateInterface, nullptr), STATUS_SUCCESS);
-    ASSERT_EQ(Interfaces(kLateInterface).size(), 1u);
-    EXPECT_FALSE(Interfaces(kLateInterface)[0].enabled) << "created after the start";
+    ASSERT_EQ(WdfDeviceCreateDeviceInterface(m_added, &kLateInterface, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(Registered(kLateInterfaceClass));
+    EXPECT_FALSE(Enabled(kLateInterfaceClass)) << "created after the start";
 
     m_machine.Unplug(node);
-    EXPECT_TRUE(Interfaces(kInterface).empty());
-    EXPECT_EQ(m_machine.Kernel().Namespace().Lookup(
-                  u"\\??\\ROOT#FXTEST#IF01#{4d36e978-e325-11ce-bfc1-08002be10318}"),
-              nullptr);
+    EXPECT_FALSE(Enabled(kInterfaceClass));
+    EXPECT_EQ(DosDeviceTarget(kInterfaceLink), std::nullopt);
 }
 
 TEST_F(FxDeviceTest, SymbolicLinkNamesTheDeviceUntilItIsRemoved)
@@ -104,9 +166,6 @@ TEST_F(FxDeviceTest, SymbolicLinkNamesTheDeviceUntilItIsRemoved)
     };
     DeviceNode* node = m_machine.Plug();
     WDFDEVICE device = m_machine.DeviceOf(node);
-    auto& names = m_machine.Kernel().Namespace();
-    EXPECT_EQ(names.Lookup(u"\\??\\FXL9"), WdfDeviceWdmGetDeviceObject(device));
-    EXPECT_EQ(names.LinkTarget(u"\\GLOBAL??\\FXL9"), u"\\Device\\FxLinked0");
     WDFSTRING string = nullptr;
     ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
     ASSERT_EQ(WdfDeviceRetrieveDeviceName(device, string), STATUS_SUCCESS);
@@ -114,9 +173,11 @@ TEST_F(FxDeviceTest, SymbolicLinkNamesTheDeviceUntilItIsRemoved)
     WdfStringGetUnicodeString(string, &retrieved);
     EXPECT_EQ(Text(&retrieved), u"\\Device\\FxLinked0");
     WdfObjectDelete(string);
+    EXPECT_EQ(DosDeviceTarget("FXL9"), u"\\Device\\FxLinked0");
+    EXPECT_EQ(OpenAndClose(u"\\??\\FXL9"), STATUS_SUCCESS);
     m_machine.Unplug(node);
-    EXPECT_FALSE(names.LinkTarget(u"\\??\\FXL9").has_value()) << "the framework deletes the link at removal";
-    EXPECT_EQ(names.Lookup(u"\\Device\\FxLinked0"), nullptr);
+    EXPECT_EQ(DosDeviceTarget("FXL9"), std::nullopt) << "the framework deletes the link at removal";
+    EXPECT_EQ(OpenAndClose(u"\\Device\\FxLinked0"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(FxDeviceTest, FailedAddDeletesTheDeviceAndUnloadsTheDriver)
@@ -231,14 +292,14 @@ TEST_P(FxSddlTest, DeviceCreationTakesOnlyAStringInTheSubset)
     {
         EXPECT_EQ(s_created, STATUS_SUCCESS);
         EXPECT_EQ(node->state, DeviceNodeState::Started);
-        EXPECT_NE(m_machine.Kernel().Namespace().Lookup(u"\\Device\\FxSecured0"), nullptr);
+        EXPECT_NE(OpenAndClose(u"\\Device\\FxSecured0"), STATUS_OBJECT_NAME_NOT_FOUND) << "the name is taken";
     }
     else
     {
         EXPECT_EQ(s_created, STATUS_INVALID_PARAMETER);
         EXPECT_EQ(node->state, DeviceNodeState::Failed);
         EXPECT_EQ(node->problem, STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(m_machine.Kernel().Namespace().Lookup(u"\\Device\\FxSecured0"), nullptr)
+        EXPECT_EQ(OpenAndClose(u"\\Device\\FxSecured0"), STATUS_OBJECT_NAME_NOT_FOUND)
             << "no device object was created";
     }
 }

@@ -13,12 +13,13 @@ class FxDriverTest : public FxTest
 
 TEST_F(FxDriverTest, GlobalsOfTheBoundImageNameItsDriver)
 {
-    ASSERT_EQ(m_machine.Load(), STATUS_SUCCESS);
+    ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started);
     ASSERT_NE(WdfDriverGlobals, nullptr) << "the stub bound the test program's image";
     EXPECT_EQ(WdfDriverGlobals->Driver, m_machine.Driver());
     EXPECT_EQ(WdfGetDriver(), m_machine.Driver());
     EXPECT_STREQ(WdfDriverGlobals->DriverName, "FxTest") << "the service name";
-    m_machine.Unload();
+    m_machine.UnplugAll();
+    EXPECT_FALSE(m_machine.Loaded());
     EXPECT_EQ(WdfDriverGlobals, nullptr) << "unbound after the unload";
 }
 
@@ -39,18 +40,21 @@ TEST_F(FxDriverTest, DriverEntryFailingAfterWdfDriverCreateDeletesTheDriver)
         EXPECT_EQ(WdfWaitLockCreate(&attributes, &lock), STATUS_SUCCESS);
     };
     m_machine.hooks.entryStatus = STATUS_INSUFFICIENT_RESOURCES;
-    EXPECT_EQ(m_machine.Load(), STATUS_INSUFFICIENT_RESOURCES);
+    DeviceNode* refused = m_machine.Plug(u"0001");
+    EXPECT_EQ(refused->state, DeviceNodeState::Failed);
+    EXPECT_EQ(refused->problem, STATUS_INSUFFICIENT_RESOURCES) << "what DriverEntry returned";
     EXPECT_FALSE(m_machine.Loaded());
     EXPECT_EQ(driverCleanups, 1);
     EXPECT_EQ(lockCleanups, 1);
     EXPECT_EQ(WdfDriverGlobals, nullptr) << "the image is unbound";
+    m_machine.Unplug(refused);
 
     // The image binds afresh at the next load.
     m_machine.hooks.entryStatus = STATUS_SUCCESS;
-    ASSERT_EQ(m_machine.Load(), STATUS_SUCCESS);
+    ASSERT_EQ(m_machine.Plug(u"0002")->state, DeviceNodeState::Started);
     EXPECT_EQ(WdfGetDriver(), m_machine.Driver());
     EXPECT_EQ(lockCleanups, 1);
-    m_machine.Unload();
+    m_machine.UnplugAll();
     EXPECT_EQ(driverCleanups, 2);
     EXPECT_EQ(lockCleanups, 2);
 }
@@ -72,7 +76,7 @@ const StopCase kBindingStops[] = {
              WdfObjectReference(object);
          };
          machine.hooks.entryStatus = STATUS_UNSUCCESSFUL;
-         machine.Load();
+         machine.Plug();
      },
      "VERIFIER STOP OBJECT_LEAK: 1 framework object\\(s\\) outlive the driver after its DriverEntry "
      "failed:\n "

@@ -8,9 +8,6 @@
 #include <string>
 
 using namespace fxtest;
-using winsim::kernel::DeviceNodeState;
-using winsim::kernel::IoResult;
-using winsim::kernel::OpenFile;
 using winsim::wdf::ClearObjectCreationFault;
 using winsim::wdf::FailObjectCreation;
 using winsim::wdf::FxType;
@@ -134,14 +131,14 @@ const KindCase kKinds[] = {
 TEST_P(FxCreationFaultTest, PickedCreationFailsOnceAndLeavesNothing)
 {
     const KindCase& c = GetParam();
-    const size_t poolBefore = m_machine.ThePool().LiveCount();
+    const size_t poolBefore = m_machine.PoolLiveCount();
     FailObjectCreation(0, c.kind);
     EXPECT_FALSE(ObjectCreationFaultHit());
     WDFOBJECT handle = nullptr;
     EXPECT_EQ(c.create(&handle), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(handle, nullptr);
     EXPECT_TRUE(ObjectCreationFaultHit());
-    EXPECT_EQ(m_machine.ThePool().LiveCount(), poolBefore) << "nothing of the object is left";
+    EXPECT_EQ(m_machine.PoolLiveCount(), poolBefore) << "nothing of the object is left";
 
     ASSERT_EQ(c.create(&handle), STATUS_SUCCESS) << "the failure happens once";
     EXPECT_NE(handle, nullptr);
@@ -188,21 +185,19 @@ TEST_F(FxFaultInjectionTest, WithoutAKindEveryCreationCounts)
 TEST_F(FxFaultInjectionTest, RequestsAndFileObjectsTheFrameworkMakes)
 {
     FailObjectCreation(0, FxType::FileObject);
-    std::shared_ptr<OpenFile> file;
-    EXPECT_EQ(m_machine.Io().Open(u"\\Device\\FxFault0", GENERIC_READ, 0, &file),
-              STATUS_INSUFFICIENT_RESOURCES);
+    AppFile file;
+    EXPECT_EQ(file.Open(u"\\Device\\FxFault0", GENERIC_READ), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(ObjectCreationFaultHit());
 
     FailObjectCreation(0, FxType::Request);
-    EXPECT_EQ(m_machine.Io().Open(u"\\Device\\FxFault0", GENERIC_READ, 0, &file),
-              STATUS_INSUFFICIENT_RESOURCES)
+    EXPECT_EQ(file.Open(u"\\Device\\FxFault0", GENERIC_READ), STATUS_INSUFFICIENT_RESOURCES)
         << "the create request";
-    ASSERT_EQ(m_machine.Io().Open(u"\\Device\\FxFault0", GENERIC_READ, 0, &file), STATUS_SUCCESS);
+    ASSERT_EQ(file.Open(u"\\Device\\FxFault0", GENERIC_READ), STATUS_SUCCESS);
     FailObjectCreation(0, FxType::Request);
-    IoResult result = m_machine.Io().DeviceControl(file, 0x222000, nullptr, 0, nullptr, 0);
+    IoResult result = file.DeviceControl(0x222000);
     EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(m_machine.Io().DeviceControl(file, 0x222000, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
-    m_machine.Io().Close(file);
+    EXPECT_EQ(file.DeviceControl(0x222000).status, STATUS_SUCCESS);
+    EXPECT_EQ(file.Close(), STATUS_SUCCESS);
 }
 
 // A driver's add callback creates several objects; failing each creation in turn walks every

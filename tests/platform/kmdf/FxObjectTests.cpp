@@ -5,11 +5,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace fxtest;
+using namespace std::chrono_literals;
 
 namespace
 {
@@ -38,12 +41,12 @@ class FxObjectTest : public FxTest
     void SetUp() override
     {
         s_log = &m_log;
-        ASSERT_EQ(m_machine.Load(), STATUS_SUCCESS);
+        ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started) << "the driver is loaded";
     }
     void TearDown() override
     {
         // The objects still alive are cleaned up at unload, into this test's log.
-        m_machine.Unload();
+        m_machine.UnplugAll();
         s_log = nullptr;
     }
 
@@ -117,7 +120,7 @@ TEST_F(FxObjectTest, DeletingAChildLeavesItsParent)
 TEST_F(FxObjectTest, DriverUnloadDeletesTheObjectsItOwns)
 {
     Create("owned");
-    m_machine.Unload();
+    m_machine.UnplugAll();
     EXPECT_EQ(m_log, (std::vector<std::string>{"cleanup owned", "destroy owned"}));
 }
 
@@ -246,11 +249,11 @@ TEST_F(FxObjectTest, LocksAndWaitLockTimeOuts)
         LONGLONG timeout = RelativeMs(50);
         timed = WdfWaitLockAcquire(lock, &timeout);
     });
-    while (m_machine.Clock().NextDeadline() != Ms(50))
+    while (m_machine.NextDeadline() != 50ms)
     {
         std::this_thread::yield();
     }
-    m_machine.Clock().Advance(Ms(50));
+    m_machine.AdvanceClock(50ms);
     contender.join();
     EXPECT_EQ(polled, STATUS_TIMEOUT) << "a zero time-out only tries";
     EXPECT_EQ(timed, STATUS_TIMEOUT);
@@ -265,7 +268,7 @@ TEST_F(FxObjectTest, LocksAndWaitLockTimeOuts)
             WdfWaitLockRelease(lock);
         }
     });
-    while (m_machine.Clock().NextDeadline() != Ms(100))
+    while (m_machine.NextDeadline() != 50ms)
     {
         std::this_thread::yield();
     }
@@ -280,14 +283,14 @@ class FxMemoryTest : public FxTest
     void SetUp() override
     {
         m_machine.hooks.poolTag = 'vrDT';
-        ASSERT_EQ(m_machine.Load(), STATUS_SUCCESS);
+        ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started) << "the driver is loaded";
     }
 
-    winsim::kernel::PoolAllocation Find(const void* address)
+    PoolBlock Find(const void* address)
     {
-        winsim::kernel::PoolAllocation found{};
-        EXPECT_TRUE(m_machine.ThePool().Find(address, &found));
-        return found;
+        std::optional<PoolBlock> found = m_machine.PoolBlockAt(address);
+        EXPECT_TRUE(found.has_value());
+        return found.value_or(PoolBlock{});
     }
 };
 
@@ -300,7 +303,7 @@ TEST_F(FxMemoryTest, MemoryComesFromThePoolWithItsTagAndGoesWithItsParent)
     attributes.ParentObject = owner;
     WDFMEMORY memory = nullptr;
     PVOID buffer = nullptr;
-    const size_t before = m_machine.ThePool().LiveCount();
+    const size_t before = m_machine.PoolLiveCount();
     ASSERT_EQ(WdfMemoryCreate(&attributes, NonPagedPoolNx, 'meMT', 100, &memory, &buffer), STATUS_SUCCESS);
     auto recorded = Find(buffer);
     EXPECT_EQ(recorded.address, buffer);
@@ -320,9 +323,8 @@ TEST_F(FxMemoryTest, MemoryComesFromThePoolWithItsTagAndGoesWithItsParent)
     EXPECT_EQ(WdfMemoryCopyToBuffer(memory, 100, back, 1), STATUS_INVALID_BUFFER_SIZE);
 
     WdfObjectDelete(owner);
-    winsim::kernel::PoolAllocation gone{};
-    EXPECT_FALSE(m_machine.ThePool().Find(buffer, &gone)) << "deleting the parent frees the buffer";
-    EXPECT_EQ(m_machine.ThePool().LiveCount(), before);
+    EXPECT_FALSE(m_machine.PoolBlockAt(buffer).has_value()) << "deleting the parent frees the buffer";
+    EXPECT_EQ(m_machine.PoolLiveCount(), before);
 }
 
 TEST_F(FxMemoryTest, TagZeroUsesTheDriverTagAndFailuresAreReported)
@@ -336,7 +338,7 @@ TEST_F(FxMemoryTest, TagZeroUsesTheDriverTagAndFailuresAreReported)
 
     EXPECT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 'liaF', 0, &memory, &buffer),
               STATUS_INVALID_PARAMETER);
-    m_machine.ThePool().FailNextAllocations(1);
+    m_machine.FailNextPoolAllocations(1);
     EXPECT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 'liaF', 8, &memory, &buffer),
               STATUS_INSUFFICIENT_RESOURCES);
 }

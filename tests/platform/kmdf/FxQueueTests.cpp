@@ -1,6 +1,6 @@
-// Framework queues and file objects, driven through the I/O manager as an application's handle
-// would: parallel and sequential presentation, manual retrieval, stop, start and purge, and the
-// file create, cleanup and close callbacks.
+// Framework queues and file objects, driven by an application's handle on the device: parallel and
+// sequential presentation, manual retrieval, stop, start and purge, and the file create, cleanup
+// and close callbacks.
 #include "FxTestSupport.h"
 
 #include <algorithm>
@@ -10,8 +10,6 @@
 #include <vector>
 
 using namespace fxtest;
-using winsim::kernel::IoResult;
-using winsim::kernel::OpenFile;
 
 namespace
 {
@@ -84,15 +82,9 @@ class FxQueueTest : public FxTest
             m_senders.clear();
         }
         JoinSenders();
-        if (m_file)
-        {
-            m_machine.Io().Close(m_file);
-        }
+        m_file.Close();
         // The device goes, and with its last device the driver.
-        for (DeviceNode* node : m_machine.Kernel().Pnp().Nodes())
-        {
-            m_machine.Unplug(node);
-        }
+        m_machine.UnplugAll();
         EXPECT_FALSE(m_machine.Loaded());
         g_held = nullptr;
     }
@@ -141,17 +133,12 @@ class FxQueueTest : public FxTest
         return queue;
     }
 
-    void Open()
-    {
-        ASSERT_EQ(m_machine.Io().Open(kDeviceName, GENERIC_READ | GENERIC_WRITE, 0, &m_file), STATUS_SUCCESS);
-    }
+    void Open() { ASSERT_EQ(m_file.Open(kDeviceName, GENERIC_READ | GENERIC_WRITE), STATUS_SUCCESS); }
 
     // Sends a device control request from a helper thread (the call blocks until it completes).
     void Send(ULONG code, size_t slot)
     {
-        m_senders.emplace_back([this, code, slot] {
-            m_results[slot] = m_machine.Io().DeviceControl(m_file, code, nullptr, 0, nullptr, 0);
-        });
+        m_senders.emplace_back([this, code, slot] { m_results[slot] = m_file.DeviceControl(code); });
     }
 
     // Waits (yielding) until the requests sent so far have reached the queue, then checks how
@@ -185,7 +172,7 @@ class FxQueueTest : public FxTest
     Held m_held;
     DeviceNode* m_node = nullptr;
     WDFDEVICE m_device = nullptr;
-    std::shared_ptr<OpenFile> m_file;
+    AppFile m_file;
     std::vector<std::thread> m_senders;
     std::vector<IoResult> m_results = std::vector<IoResult>(4); // one slot per sender, sized up front
 };
@@ -348,7 +335,7 @@ TEST_F(FxManualQueueTest, StopStartAndPurge)
     EXPECT_NE(state & WdfIoQueueNoRequests, 0u);
 
     // A purged queue refuses requests forwarded to it.
-    EXPECT_EQ(m_machine.Io().DeviceControl(m_file, 0x222028, nullptr, 0, nullptr, 0).status, STATUS_WDF_BUSY);
+    EXPECT_EQ(m_file.DeviceControl(0x222028).status, STATUS_WDF_BUSY);
     EXPECT_EQ(s_forwardStatus.load(), STATUS_WDF_BUSY);
     WdfIoQueueStart(s_manual);
     Send(0x22202C, 2);
@@ -358,7 +345,8 @@ TEST_F(FxManualQueueTest, StopStartAndPurge)
     EXPECT_EQ(m_results[2].status, STATUS_SUCCESS);
 }
 
-// A request sent down the way a driver sends one (IoCallDriver), without waiting for it.
+// A request sent down the way a driver sends one of its own (IoCallDriver, no file object), without
+// waiting for it.
 struct SentIrp
 {
     bool completed = false;
@@ -389,7 +377,6 @@ TEST_F(FxQueueTest, PurgedQueueCompletesNewRequestsAsInvalidDeviceState)
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = 0x222030;
-    stack->FileObject = m_file->fileObject;
     SentIrp sent;
     IoSetCompletionRoutine(irp, SentIrp::Completed, &sent, TRUE, TRUE, TRUE);
     IoCallDriver(fdo, irp);
@@ -497,19 +484,20 @@ TEST_F(FxFileTest, CreateCleanupAndCloseFollowTheHandle)
     Open();
     ASSERT_EQ(m_events.log, std::vector<std::string>{"create"});
     WDFFILEOBJECT file = m_events.files[0];
-    EXPECT_EQ(m_events.wdmFile, m_file->fileObject);
+    EXPECT_NE(m_events.wdmFile, nullptr);
     EXPECT_EQ(m_events.device, m_device);
     EXPECT_TRUE(m_events.contextZeroed) << "the file object carries its zeroed context";
 
-    // Requests on the handle carry its file object.
+    // Requests on the handle carry its file object: the framework's, and in their IRPs the I/O
+    // manager's file object that the framework's wraps.
     Send(0x222040, 0);
     m_held.WaitFor(1);
     EXPECT_EQ(m_held.FileAt(0), file);
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(WdfRequestWdmGetIrp(m_held.At(0)))->FileObject, m_events.wdmFile);
     WdfRequestComplete(m_held.At(0), STATUS_SUCCESS);
     JoinSenders();
 
-    ASSERT_EQ(m_machine.Io().Close(m_file), STATUS_SUCCESS);
-    m_file.reset();
+    ASSERT_EQ(m_file.Close(), STATUS_SUCCESS);
     EXPECT_EQ(m_events.log, (std::vector<std::string>{"create", "cleanup", "close", "deleted"}));
     EXPECT_EQ(m_events.files, (std::vector<WDFFILEOBJECT>{file, file, file}));
 }
@@ -519,8 +507,8 @@ TEST_F(FxFileTest, CreateCleanupAndCloseFollowTheHandle)
 TEST_F(FxFileTest, RefusedCreateLeavesNoFileObject)
 {
     m_events.createStatus = STATUS_ACCESS_DENIED;
-    std::shared_ptr<OpenFile> refused;
-    EXPECT_EQ(m_machine.Io().Open(kDeviceName, GENERIC_READ, 0, &refused), STATUS_ACCESS_DENIED);
+    AppFile refused;
+    EXPECT_EQ(refused.Open(kDeviceName, GENERIC_READ), STATUS_ACCESS_DENIED);
     EXPECT_EQ(m_events.log, (std::vector<std::string>{"create", "deleted"}));
     m_events.createStatus = STATUS_SUCCESS;
     Open();

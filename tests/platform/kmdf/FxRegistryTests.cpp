@@ -9,7 +9,6 @@
 #include <vector>
 
 using namespace fxtest;
-using winsim::kernel::DeviceNodeState;
 
 namespace
 {
@@ -21,7 +20,7 @@ class FxRegistryTest : public FxTest
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(m_machine.Load(), STATUS_SUCCESS);
+        ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started) << "the driver is loaded";
         ASSERT_EQ(WdfDriverOpenParametersRegistryKey(m_machine.Driver(), KEY_ALL_ACCESS,
                                                      WDF_NO_OBJECT_ATTRIBUTES, &m_key),
                   STATUS_SUCCESS);
@@ -36,7 +35,8 @@ class FxRegistryTest : public FxTest
 
     static std::u16string ParametersPath()
     {
-        return std::u16string(winsim::kernel::ServicesKeyPath) + u"\\" + kService + u"\\Parameters";
+        return std::u16string(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\") + kService +
+               u"\\Parameters";
     }
 
     WDFKEY m_key = nullptr;
@@ -44,18 +44,21 @@ class FxRegistryTest : public FxTest
 
 TEST_F(FxRegistryTest, OpeningTheParametersKeyCreatesIt)
 {
-    auto key = m_machine.Kernel().GetRegistry().OpenKey(ParametersPath());
-    ASSERT_NE(key, nullptr) << "the Parameters key exists once the driver opened it";
+    ASSERT_TRUE(m_machine.RegistryKeyExists(ParametersPath()))
+        << "the Parameters key exists once the driver opened it";
     UNICODE_STRING name = Us(L"PollInterval");
     ASSERT_EQ(WdfRegistryAssignULong(m_key, &name, 250), STATUS_SUCCESS);
-    EXPECT_EQ(key->GetDword(u"PollInterval"), 250u) << "written through to the registry";
+    auto stored = m_machine.StoredRegistryValue(ParametersPath(), u"PollInterval");
+    ASSERT_TRUE(stored.has_value()) << "written through to the registry";
+    EXPECT_EQ(stored->type, static_cast<ULONG>(REG_DWORD));
+    EXPECT_EQ(stored->data, (std::vector<uint8_t>{250, 0, 0, 0}));
     ULONG value = 0;
     EXPECT_EQ(WdfRegistryQueryULong(m_key, &name, &value), STATUS_SUCCESS);
     EXPECT_EQ(value, 250u);
     UNICODE_STRING missing = Us(L"Missing");
     EXPECT_EQ(WdfRegistryQueryULong(m_key, &missing, &value), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(WdfRegistryRemoveValue(m_key, &name), STATUS_SUCCESS);
-    EXPECT_FALSE(key->GetValue(u"PollInterval").has_value());
+    EXPECT_FALSE(m_machine.StoredRegistryValue(ParametersPath(), u"PollInterval").has_value());
 }
 
 TEST_F(FxRegistryTest, KeyIsDeletedWithTheDriver)
@@ -63,7 +66,7 @@ TEST_F(FxRegistryTest, KeyIsDeletedWithTheDriver)
     // A key left open is closed when its parent, the driver, goes; the unload's leak check
     // would stop otherwise.
     m_key = nullptr;
-    m_machine.Unload();
+    m_machine.UnplugAll();
     EXPECT_FALSE(m_machine.Loaded());
 }
 
@@ -240,9 +243,9 @@ TEST_F(FxRegistryTest, DeviceKeyCanBeOpenedInTheDeviceCleanupCallback)
     };
     DeviceNode* node = m_machine.Plug(u"KEY1");
     ASSERT_EQ(node->state, DeviceNodeState::Started);
-    WdfRegistryClose(m_key); // the driver unloads with its device
+    WdfRegistryClose(m_key); // the driver unloads with its devices
     m_key = nullptr;
-    m_machine.Unplug(node);
+    m_machine.UnplugAll();
     EXPECT_EQ(opened, STATUS_SUCCESS);
     EXPECT_EQ(stored, 0x5eedu);
 }

@@ -1,104 +1,81 @@
-// A small machine for framework tests: one kernel, a test bus whose physical device objects the
-// Plug and Play manager reports, and a KMDF test driver that the PnP manager loads, adds devices
-// to, starts, removes and unloads the way the platform does for a real driver.
+// The machine the framework tests run on: a winsim::machine::Machine with the framework test
+// driver's package installed (the driver's image is this test program). A test plugs test devices
+// into the machine's USB bus and pulls them out (Machine::Attach and Detach); the machine loads the
+// driver for the first, adds and starts each device, removes them and unloads the driver with the
+// last, as it does for any driver. What an application does with a device goes through this
+// process's user mode (FxApplication.h).
 #pragma once
 
 #include <ntddk.h>
 #include <wdf.h>
 
-#include "kernel/Io.h"
-#include "kernel/Pnp.h"
-#include "kernel/Pool.h"
-#include "kernel/Registry.h"
-#include "kernel/Scheduler.h"
-#include "kernel/System.h"
+#include "FxApplication.h"
+#include "FxTestDriver.h"
+
+#include "machine/Machine.h"
 
 #include "TableCases.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace fxtest
 {
 
+// A device as Machine::Attach reports it.
 using winsim::kernel::DeviceNode;
-using winsim::kernel::System;
-using winsim::kernel::SystemConfig;
+using winsim::kernel::DeviceNodeState;
 using winsimtest::PrintTo;
 using winsimtest::StopCase;
 using winsimtest::StopCaseName;
 
-inline constexpr char16_t kService[] = u"FxTest";
-
-// What the test driver does; each test fills in what it needs before the driver loads.
-struct DriverHooks
+// A pool allocation as the kernel's pool records it.
+struct PoolBlock
 {
-    // EvtDriverDeviceAdd. Unset: the device is created with WdfDeviceCreate and no attributes.
-    std::function<NTSTATUS(WDFDRIVER, PWDFDEVICE_INIT)> deviceAdd;
-    // Called in DriverEntry right after WdfDriverCreate succeeded.
-    std::function<void(WDFDRIVER)> created;
-    // What DriverEntry returns after that.
-    NTSTATUS entryStatus = STATUS_SUCCESS;
-    // The driver object's cleanup callback.
-    PFN_WDF_OBJECT_CONTEXT_CLEANUP driverCleanup = nullptr;
-    // EvtDriverUnload.
-    std::function<void(WDFDRIVER)> unload;
-    ULONG poolTag = 0;
+    void* address;
+    size_t size;
+    ULONG tag;
+    POOL_TYPE type;
 };
 
-class FxMachine
+class FxMachine : public winsim::machine::Machine
 {
   public:
-    explicit FxMachine(SystemConfig config = {});
+    FxMachine();
     ~FxMachine();
-    FxMachine(const FxMachine&) = delete;
-    FxMachine& operator=(const FxMachine&) = delete;
 
-    System& Kernel() { return *m_system; }
-    winsim::kernel::Scheduler& Clock() { return m_system->GetScheduler(); }
-    winsim::kernel::IoManager& Io() { return m_system->Io(); }
-    winsim::kernel::Pool& ThePool() { return m_system->GetPool(); }
+    // What the test driver does (its hooks, reset for this machine).
+    DriverHooks& hooks;
 
-    DriverHooks hooks;
-
-    // Loads the test driver without a device (DriverEntry, WdfDriverCreate).
-    NTSTATUS Load();
-    // A device arrives on the test bus: the PnP manager installs the test driver for it, loads
-    // it when needed, calls its add callback and starts the device.
+    // A test device arrives on the USB bus: setup installs the test driver for it, Plug and Play
+    // loads the driver when needed, calls its add callback and starts the device.
     DeviceNode* Plug(const std::u16string& serial = u"0001");
-    // The device leaves the bus: surprise removal, removal, and the driver's unload once it has
-    // no device left.
+    // The device leaves the bus: surprise removal, removal, and the driver's unload (with the
+    // verifier's leak checks) once it has no device left.
     void Unplug(DeviceNode* node);
-    // Unloads the driver (with the verifier's leak checks) when it is loaded.
-    void Unload();
+    // Every device leaves, and the driver unloads with the last.
+    void UnplugAll();
 
-    bool Loaded() const;
-    WDFDRIVER Driver() const { return m_driver; }
-    PDRIVER_OBJECT Wdm() const;
-    // The framework device the add callback created for a node.
-    WDFDEVICE DeviceOf(DeviceNode* node) const;
+    // The driver DriverEntry created; null while the driver is not loaded.
+    WDFDRIVER Driver() const { return TestDriverObject(); }
+    // The framework device the add callback created for a device; null when there is none.
+    static WDFDEVICE DeviceOf(DeviceNode* node);
 
-    static FxMachine& Current() { return *s_current; }
-    // The test driver's DriverEntry (the test program's DriverEntry calls it).
-    static NTSTATUS EntryOfTheTestDriver(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-
-  private:
-    static NTSTATUS DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init);
-    static VOID DriverUnload(WDFDRIVER driver);
-    static NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp);
-
-    static inline FxMachine* s_current = nullptr;
-
-    std::unique_ptr<System> m_system;
-    PDRIVER_OBJECT m_bus = nullptr;
-    WDFDRIVER m_driver = nullptr;
-    std::vector<std::pair<DeviceNode*, WDFDEVICE>> m_devices;
-    unsigned m_nextPdo = 0;
+    // --- the kernel's own view, which the machine's facade does not offer ---
+    // Whether Plug and Play has the test driver loaded.
+    bool Loaded();
+    // Moves the clock on by a span in 100-ns units (AdvanceClock moves it in milliseconds).
+    void AdvanceClockTicks(ULONGLONG ticks);
+    // Live pool allocations, the one holding an address, and failures of the next allocations.
+    size_t PoolLiveCount();
+    std::optional<PoolBlock> PoolBlockAt(const void* address);
+    void FailNextPoolAllocations(unsigned count);
 };
+
+// The spin locks the calling thread holds, as the kernel counts them.
+int SpinLocksHeldByCurrentThread();
 
 // A UNICODE_STRING over a literal.
 inline UNICODE_STRING Us(const wchar_t* text)
@@ -126,17 +103,16 @@ constexpr LONGLONG RelativeMs(LONGLONG milliseconds)
     return -milliseconds * 10000;
 }
 
-// A span of the virtual clock in milliseconds.
+// A span of the clock in milliseconds, in 100-ns units.
 constexpr ULONGLONG Ms(ULONGLONG milliseconds)
 {
     return milliseconds * 10000;
 }
 
-// Each test boots its own machine; the driver is loaded by the test (Load or Plug).
+// Each test boots its own machine; the driver loads with the first device the test plugs in.
 class FxTest : public ::testing::Test
 {
   protected:
-    explicit FxTest(SystemConfig config = {}) : m_machine(std::move(config)) {}
     FxMachine m_machine;
 };
 

@@ -2,13 +2,13 @@
 // synchronisation lock, and work items at PASSIVE_LEVEL.
 #include "FxTestSupport.h"
 
-#include "kernel/Thread.h"
-
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
 using namespace fxtest;
+using namespace std::chrono_literals;
 
 namespace
 {
@@ -57,7 +57,7 @@ TimerRecord* g_timer = nullptr;
 VOID OnTimer(WDFTIMER timer)
 {
     g_timer->irql = KeGetCurrentIrql();
-    g_timer->spinLocksHeld = winsim::kernel::CurrentThread().spinLocksHeld;
+    g_timer->spinLocksHeld = SpinLocksHeldByCurrentThread();
     g_timer->thread = std::this_thread::get_id();
     g_timer->parent = WdfTimerGetParentObject(timer);
     ++g_timer->shared;
@@ -101,7 +101,7 @@ class FxTimerFixture : public FxDeviceTest
 
     int Fired()
     {
-        m_machine.Clock().WaitForDpcsIdle();
+        KeFlushQueuedDpcs();
         return m_record.fired.load();
     }
 
@@ -123,9 +123,9 @@ TEST_P(FxTimerTest, OneShotTimerStartStopAndSerialisation)
     WDFTIMER timer = CreateTimer(0);
     EXPECT_FALSE(WdfTimerStart(timer, RelativeMs(10)));
     EXPECT_TRUE(WdfTimerStart(timer, RelativeMs(10))) << "the timer was already in the timer queue";
-    m_machine.Clock().Advance(Ms(10) - 1);
+    m_machine.AdvanceClockTicks(Ms(10) - 1);
     EXPECT_EQ(Fired(), 0);
-    m_machine.Clock().Advance(1);
+    m_machine.AdvanceClockTicks(1);
     EXPECT_EQ(Fired(), 1);
     EXPECT_EQ(m_record.irql, DISPATCH_LEVEL);
     EXPECT_EQ(m_record.spinLocksHeld, GetParam().spinLocksHeld);
@@ -135,7 +135,7 @@ TEST_P(FxTimerTest, OneShotTimerStartStopAndSerialisation)
     EXPECT_FALSE(WdfTimerStart(timer, RelativeMs(10)));
     EXPECT_TRUE(WdfTimerStop(timer, FALSE)) << "the timer was in the queue";
     EXPECT_FALSE(WdfTimerStop(timer, TRUE));
-    m_machine.Clock().Advance(Ms(100));
+    m_machine.AdvanceClock(100ms);
     EXPECT_EQ(Fired(), 1) << "a stopped timer does not fire";
 }
 
@@ -146,11 +146,11 @@ TEST_P(FxTimerTest, PeriodicTimerFiresEachPeriodUntilStopped)
     WdfTimerStart(timer, RelativeMs(5));
     for (int period = 1; period <= 3; ++period)
     {
-        m_machine.Clock().Advance(Ms(5));
+        m_machine.AdvanceClock(5ms);
         EXPECT_EQ(Fired(), period);
     }
     WdfTimerStop(timer, TRUE);
-    m_machine.Clock().Advance(Ms(50));
+    m_machine.AdvanceClock(50ms);
     EXPECT_EQ(Fired(), 3);
 }
 
@@ -171,17 +171,16 @@ TEST_F(FxTimerFixture, TimerAndQueueCallbacksShareTheDeviceLock)
     ASSERT_EQ(WdfIoQueueCreate(m_device, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr), STATUS_SUCCESS);
     WDFTIMER timer = CreateTimer(1, TRUE);
     WdfTimerStart(timer, RelativeMs(1));
-    std::shared_ptr<winsim::kernel::OpenFile> file;
-    ASSERT_EQ(m_machine.Io().Open(u"\\Device\\FxTimed0", GENERIC_READ, 0, &file), STATUS_SUCCESS);
+    AppFile file;
+    ASSERT_EQ(file.Open(u"\\Device\\FxTimed0", GENERIC_READ), STATUS_SUCCESS);
     constexpr int Rounds = 50;
     for (int i = 0; i < Rounds; ++i)
     {
-        m_machine.Clock().Advance(Ms(1));
-        EXPECT_EQ(m_machine.Io().DeviceControl(file, 0x222000, nullptr, 0, nullptr, 0).status,
-                  STATUS_SUCCESS);
+        m_machine.AdvanceClock(1ms);
+        EXPECT_EQ(file.DeviceControl(0x222000).status, STATUS_SUCCESS);
     }
     WdfTimerStop(timer, TRUE);
-    m_machine.Io().Close(file);
+    file.Close();
     EXPECT_GT(m_record.fired.load(), 0);
     EXPECT_EQ(m_record.shared, m_record.fired.load() + Rounds);
 }

@@ -14,10 +14,11 @@ TEST_P(FxVerifierDeathTest, Stops)
     EXPECT_DEATH(GetParam().body(), GetParam().diagnostic);
 }
 
-// A machine with the test driver loaded, for the cases below (each runs in its own process).
+// A machine with the test driver loaded (for a device plugged in), for the cases below (each runs
+// in its own process).
 #define LOADED_MACHINE                                                                                       \
     FxMachine machine;                                                                                       \
-    ASSERT_EQ(machine.Load(), STATUS_SUCCESS)
+    ASSERT_EQ(machine.Plug()->state, DeviceNodeState::Started)
 
 WDFSPINLOCK SpinLock()
 {
@@ -53,13 +54,13 @@ struct DeviceWithQueue
                                       : status;
         };
         node = machine.Plug();
-        EXPECT_EQ(machine.Io().Open(u"\\Device\\FxStop0", GENERIC_READ, 0, &file), STATUS_SUCCESS);
+        EXPECT_EQ(file.Open(u"\\Device\\FxStop0", GENERIC_READ), STATUS_SUCCESS);
     }
 
     static inline PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL s_control = nullptr;
     FxMachine machine;
     DeviceNode* node = nullptr;
-    std::shared_ptr<winsim::kernel::OpenFile> file;
+    AppFile file;
 };
 
 const StopCase kFrameworkStops[] = {
@@ -130,8 +131,8 @@ const StopCase kFrameworkStops[] = {
              WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
              WdfWaitLockAcquire(lock, nullptr);
          };
-         ASSERT_EQ(machine.Load(), STATUS_SUCCESS);
-         machine.Unload();
+         ASSERT_EQ(machine.Plug()->state, DeviceNodeState::Started);
+         machine.UnplugAll();
      },
      "VERIFIER STOP OBJECT_MISUSE: WDFWAITLOCK 0x[0-9a-f]+ is deleted while thread 0x[0-9a-f]+ holds it; it "
      "was never released"},
@@ -173,7 +174,7 @@ const StopCase kFrameworkStops[] = {
          WDFOBJECT object = nullptr;
          WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &object);
          WdfObjectReference(object);
-         machine.Unload();
+         machine.UnplugAll();
      },
      "VERIFIER STOP OBJECT_LEAK: 1 framework object\\(s\\) outlive the driver at unload:\n +WDFOBJECT "
      "0x[0-9a-f]+ \\(deleted, still referenced"},
@@ -181,8 +182,8 @@ const StopCase kFrameworkStops[] = {
      [] {
          FxMachine machine;
          machine.hooks.created = [](WDFDRIVER) { ExAllocatePool2(POOL_FLAG_NON_PAGED, 40, 'kaeL'); };
-         ASSERT_EQ(machine.Load(), STATUS_SUCCESS);
-         machine.Unload();
+         ASSERT_EQ(machine.Plug()->state, DeviceNodeState::Started);
+         machine.UnplugAll();
      },
      "VERIFIER STOP POOL_LEAK: 1 pool allocation\\(s\\) still live when the driver FxTest unloaded:\n "
      "+0x[0-9a-f]+: "
@@ -190,15 +191,13 @@ const StopCase kFrameworkStops[] = {
     {"RequestCompletedTwice",
      [] {
          DeviceWithQueue device(CompleteTwice);
-         device.machine.Io().DeviceControl(device.file, 0x222000, nullptr, 0, nullptr, 0);
+         device.file.DeviceControl(0x222000);
      },
      "VERIFIER STOP INVALID_HANDLE: WdfRequestComplete: handle 0x[0-9a-f]+ is not a live framework object"},
     {"RequestLeftWhenTheDeviceIsRemoved",
      [] {
          DeviceWithQueue device(KeepRequest);
-         std::thread([&device] {
-             device.machine.Io().DeviceControl(device.file, 0x222000, nullptr, 0, nullptr, 0);
-         }).detach();
+         std::thread([&device] { device.file.DeviceControl(0x222000); }).detach();
          for (;;)
          {
              ULONG owned = 0;
