@@ -14,6 +14,7 @@
 #include "kernel/Scheduler.h"
 #include "kernel/Syscalls.h"
 #include "kernel/System.h"
+#include "kernel/Thread.h"
 #include "kernel/Tracing.h"
 #include "kmdf/FxDevice.h"
 #include "kmdf/FxDriver.h"
@@ -346,6 +347,11 @@ NTSTATUS Machine::LoadImage(const std::u16string& imagePath, kernel::DriverImage
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Machine::StartDevice(Device device)
+{
+    return m_system->Pnp().StartDevice(device.m_node);
+}
+
 Device Machine::Attach(const ReaderSpec& reader)
 {
     usb::DeviceIdentity identity;
@@ -385,9 +391,9 @@ std::vector<Device> Machine::Devices()
     return devices;
 }
 
-void Machine::AdvanceClock(std::chrono::milliseconds span)
+void Machine::AdvanceClock(std::chrono::nanoseconds span)
 {
-    m_system->GetScheduler().Advance(static_cast<ULONGLONG>(span.count()) * 10000);
+    m_system->GetScheduler().Advance(static_cast<ULONGLONG>(span.count()) / 100);
 }
 
 bool Machine::AdvanceToNextDeadline()
@@ -524,6 +530,11 @@ std::vector<std::u16string> Device::HardwareIds() const
 std::vector<std::u16string> Device::CompatibleIds() const
 {
     return m_node->compatibleIds;
+}
+
+PDEVICE_OBJECT Device::PhysicalDeviceObject() const
+{
+    return m_node->pdo;
 }
 
 PDEVICE_OBJECT Device::DeviceObject() const
@@ -701,6 +712,26 @@ void Machine::FailPoolAllocationsWithTag(ULONG tag)
     m_system->GetPool().FailAllocationsWithTag(tag);
 }
 
+std::optional<PoolBlock> Machine::PoolAllocationAt(const void* address)
+{
+    kernel::PoolAllocation found{};
+    if (!m_system->GetPool().Find(address, &found))
+    {
+        return std::nullopt;
+    }
+    return PoolBlock{found.address, found.size, found.tag, found.type};
+}
+
+void Machine::FailNextPoolAllocations(unsigned count)
+{
+    m_system->GetPool().FailNextAllocations(count);
+}
+
+int Machine::SpinLocksHeldByThisThread()
+{
+    return kernel::CurrentThread().spinLocksHeld;
+}
+
 // --- the framework ---
 
 void Machine::FailFrameworkObjectCreation(unsigned skip, std::string_view kind)
@@ -725,6 +756,11 @@ void Machine::FailFrameworkObjectCreation(unsigned skip, std::string_view kind)
 bool Machine::FrameworkObjectCreationFailed()
 {
     return wdf::ObjectCreationFaultHit();
+}
+
+void Machine::ClearFrameworkObjectCreationFault()
+{
+    wdf::ClearObjectCreationFault();
 }
 
 // --- requests straight to a driver ---

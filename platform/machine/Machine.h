@@ -108,6 +108,8 @@ class Device
     // The device object on top of its stack, which receives its requests: its function driver's
     // once added (the bus driver's before); null once it is removed.
     PDEVICE_OBJECT DeviceObject() const;
+    // The bus driver's physical device object at the bottom of the stack; null once removed.
+    PDEVICE_OBJECT PhysicalDeviceObject() const;
     // That device object's kernel name (\Device\ZTSerial0); empty when it has none.
     std::u16string KernelName() const;
     // The framework device (WDFDEVICE) of a framework driver's device object, for the driver's
@@ -158,6 +160,15 @@ struct TraceLine
     int level = -1;     // TRACE_LEVEL_* of the trace point; -1 when unknown
 };
 
+// A live pool allocation, as the pool records it.
+struct PoolBlock
+{
+    const void* address = nullptr;
+    size_t size = 0;
+    ULONG tag = 0;
+    POOL_TYPE type = NonPagedPool;
+};
+
 // A device interface registered for a device (IoRegisterDeviceInterface).
 struct DeviceInterface
 {
@@ -199,14 +210,17 @@ class Machine
 
     // Plugs a reader in: the bus reports it, Plug and Play installs and adds it (not started).
     Device Attach(const ReaderSpec& reader = {});
+    // Sends an added device the start request Plug and Play sends next; the status of its start.
+    NTSTATUS StartDevice(Device device);
     // Pulls a reader out.
     void Detach(Device device);
     // Every device the bus reported, in order, the removed ones included.
     std::vector<Device> Devices();
 
     // --- the machine's clock: virtual, unless the machine runs on real time ---
-    // Moves the clock on, firing the timers and ending the waits that fall due on the way.
-    void AdvanceClock(std::chrono::milliseconds span);
+    // Moves the clock on, firing the timers and ending the waits that fall due on the way. The
+    // clock counts in 100-ns units; a finer span is cut down to them.
+    void AdvanceClock(std::chrono::nanoseconds span);
     // Moves the clock to the earliest deadline of a timer or a timed wait; false when there is none.
     bool AdvanceToNextDeadline();
     // How far away that deadline is, or none.
@@ -265,14 +279,20 @@ class Machine
     size_t LivePoolAllocations(ULONG tag = 0);
     // Allocations with this tag fail until another tag is set (0: none fail).
     void FailPoolAllocationsWithTag(ULONG tag);
+    // The live allocation that begins at an address, or none; the next `count` allocations fail.
+    std::optional<PoolBlock> PoolAllocationAt(const void* address);
+    void FailNextPoolAllocations(unsigned count);
+    // The spin locks the calling thread holds, as the kernel counts them.
+    static int SpinLocksHeldByThisThread();
 
     // The framework's object creations: the one after `skip` further creations of a kind (its
     // handle type, "WDFWAITLOCK"; empty: of any kind) fails with STATUS_INSUFFICIENT_RESOURCES,
     // before any of the object exists. Armed once at a time for the process; the machine disarms
     // it when it shuts down. Throws std::invalid_argument for a kind the framework does not have.
     void FailFrameworkObjectCreation(unsigned skip = 0, std::string_view kind = {});
-    // Whether the armed failure happened.
+    // Whether the armed failure happened; disarming it.
     bool FrameworkObjectCreationFailed();
+    void ClearFrameworkObjectCreationFault();
 
     // Requests straight to the driver of a file this process opened (CreateFileA), as a
     // kernel-mode caller builds them: without the I/O manager's own answers and length checks that

@@ -94,21 +94,22 @@ TEST_F(FxDeviceTest, DeviceSitsOnTopOfThePhysicalDeviceObject)
     m_machine.hooks.unload = [this](WDFDRIVER driver) {
         m_deviceAtUnload = WdfDriverWdmGetDriverObject(driver)->DeviceObject;
     };
-    DeviceNode* node = m_machine.Plug();
-    ASSERT_EQ(node->state, DeviceNodeState::Started);
+    Device node = m_machine.Plug();
+    ASSERT_EQ(node.State(), DeviceState::Started);
     WDFDEVICE device = m_machine.DeviceOf(node);
     ASSERT_NE(device, nullptr);
     PDEVICE_OBJECT fdo = WdfDeviceWdmGetDeviceObject(device);
-    EXPECT_EQ(WdfDeviceWdmGetPhysicalDevice(device), node->pdo);
-    EXPECT_EQ(WdfDeviceWdmGetAttachedDevice(device), node->pdo);
-    EXPECT_EQ(node->pdo->AttachedDevice, fdo);
+    EXPECT_EQ(WdfDeviceWdmGetPhysicalDevice(device), node.PhysicalDeviceObject());
+    EXPECT_EQ(WdfDeviceWdmGetAttachedDevice(device), node.PhysicalDeviceObject());
+    EXPECT_EQ(node.PhysicalDeviceObject()->AttachedDevice, fdo);
     EXPECT_EQ(WdfWdmDeviceGetWdfDeviceHandle(fdo), device);
-    EXPECT_EQ(WdfWdmDeviceGetWdfDeviceHandle(node->pdo), nullptr) << "the bus driver's device object";
+    EXPECT_EQ(WdfWdmDeviceGetWdfDeviceHandle(node.PhysicalDeviceObject()), nullptr)
+        << "the bus driver's device object";
     EXPECT_EQ(fdo->DriverObject, WdfDriverWdmGetDriverObject(m_machine.Driver()));
     EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u) << "the framework clears it after the add callback";
     EXPECT_EQ(WdfDeviceGetDriver(device), m_machine.Driver());
     m_machine.Unplug(node);
-    EXPECT_EQ(node->state, DeviceNodeState::Removed);
+    EXPECT_EQ(node.State(), DeviceState::Removed);
     EXPECT_FALSE(m_machine.Loaded()) << "the driver unloads with its last device";
     EXPECT_EQ(m_deviceAtUnload, std::optional<PDEVICE_OBJECT>(nullptr))
         << "the framework deleted its device object";
@@ -132,10 +133,11 @@ TEST_F(FxDeviceTest, InterfacesCreatedWhileAddingAreEnabledAtStart)
         }
         return status;
     };
-    DeviceNode* node = m_machine.Plug(u"IF01");
+    Device node = m_machine.Plug(u"IF01");
     EXPECT_TRUE(Enabled(kInterfaceClass));
-    EXPECT_EQ(InstanceOf(kInterfaceClass), node->instancePath);
-    EXPECT_EQ(DosDeviceTarget(kInterfaceLink), NameOf(node->pdo)) << "the link names the physical device";
+    EXPECT_EQ(InstanceOf(kInterfaceClass), node.InstancePath());
+    EXPECT_EQ(DosDeviceTarget(kInterfaceLink), NameOf(node.PhysicalDeviceObject()))
+        << "the link names the physical device";
 
     // Opening the interface reaches the framework device at the top of the stack.
     EXPECT_EQ(OpenAndClose(kInterfacePath), STATUS_SUCCESS);
@@ -164,7 +166,7 @@ TEST_F(FxDeviceTest, SymbolicLinkNamesTheDeviceUntilItIsRemoved)
         }
         return status;
     };
-    DeviceNode* node = m_machine.Plug();
+    Device node = m_machine.Plug();
     WDFDEVICE device = m_machine.DeviceOf(node);
     WDFSTRING string = nullptr;
     ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
@@ -193,11 +195,11 @@ TEST_F(FxDeviceTest, FailedAddDeletesTheDeviceAndUnloadsTheDriver)
         EXPECT_EQ(status, STATUS_SUCCESS);
         return STATUS_INSUFFICIENT_RESOURCES;
     };
-    DeviceNode* node = m_machine.Plug();
-    EXPECT_EQ(node->state, DeviceNodeState::Failed);
-    EXPECT_EQ(node->problem, STATUS_INSUFFICIENT_RESOURCES);
+    Device node = m_machine.Plug();
+    EXPECT_EQ(node.State(), DeviceState::Failed);
+    EXPECT_EQ(node.Problem(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(cleanups, 1) << "the framework deletes the device it created";
-    EXPECT_EQ(node->pdo->AttachedDevice, nullptr);
+    EXPECT_EQ(node.PhysicalDeviceObject()->AttachedDevice, nullptr);
     EXPECT_FALSE(m_machine.Loaded()) << "a driver left without devices by a failed add is unloaded";
 }
 
@@ -287,18 +289,18 @@ TEST_P(FxSddlTest, DeviceCreationTakesOnlyAStringInTheSubset)
         s_created = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
         return s_created;
     };
-    DeviceNode* node = m_machine.Plug();
+    Device node = m_machine.Plug();
     if (GetParam().valid)
     {
         EXPECT_EQ(s_created, STATUS_SUCCESS);
-        EXPECT_EQ(node->state, DeviceNodeState::Started);
+        EXPECT_EQ(node.State(), DeviceState::Started);
         EXPECT_NE(OpenAndClose(u"\\Device\\FxSecured0"), STATUS_OBJECT_NAME_NOT_FOUND) << "the name is taken";
     }
     else
     {
         EXPECT_EQ(s_created, STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(node->state, DeviceNodeState::Failed);
-        EXPECT_EQ(node->problem, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(node.State(), DeviceState::Failed);
+        EXPECT_EQ(node.Problem(), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(OpenAndClose(u"\\Device\\FxSecured0"), STATUS_OBJECT_NAME_NOT_FOUND)
             << "no device object was created";
     }

@@ -13,7 +13,7 @@ class FxDriverTest : public FxTest
 
 TEST_F(FxDriverTest, GlobalsOfTheBoundImageNameItsDriver)
 {
-    ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started);
+    ASSERT_EQ(m_machine.Plug().State(), DeviceState::Started);
     ASSERT_NE(WdfDriverGlobals, nullptr) << "the stub bound the test program's image";
     EXPECT_EQ(WdfDriverGlobals->Driver, m_machine.Driver());
     EXPECT_EQ(WdfGetDriver(), m_machine.Driver());
@@ -40,9 +40,9 @@ TEST_F(FxDriverTest, DriverEntryFailingAfterWdfDriverCreateDeletesTheDriver)
         EXPECT_EQ(WdfWaitLockCreate(&attributes, &lock), STATUS_SUCCESS);
     };
     m_machine.hooks.entryStatus = STATUS_INSUFFICIENT_RESOURCES;
-    DeviceNode* refused = m_machine.Plug(u"0001");
-    EXPECT_EQ(refused->state, DeviceNodeState::Failed);
-    EXPECT_EQ(refused->problem, STATUS_INSUFFICIENT_RESOURCES) << "what DriverEntry returned";
+    Device refused = m_machine.Plug(u"0001");
+    EXPECT_EQ(refused.State(), DeviceState::Failed);
+    EXPECT_EQ(refused.Problem(), STATUS_INSUFFICIENT_RESOURCES) << "what DriverEntry returned";
     EXPECT_FALSE(m_machine.Loaded());
     EXPECT_EQ(driverCleanups, 1);
     EXPECT_EQ(lockCleanups, 1);
@@ -51,7 +51,7 @@ TEST_F(FxDriverTest, DriverEntryFailingAfterWdfDriverCreateDeletesTheDriver)
 
     // The image binds afresh at the next load.
     m_machine.hooks.entryStatus = STATUS_SUCCESS;
-    ASSERT_EQ(m_machine.Plug(u"0002")->state, DeviceNodeState::Started);
+    ASSERT_EQ(m_machine.Plug(u"0002").State(), DeviceState::Started);
     EXPECT_EQ(WdfGetDriver(), m_machine.Driver());
     EXPECT_EQ(lockCleanups, 1);
     m_machine.UnplugAll();

@@ -3,15 +3,9 @@
 // driver's every creation failure path can be walked.
 #include "FxTestSupport.h"
 
-#include "kmdf/FxFaultInjection.h"
-
 #include <string>
 
 using namespace fxtest;
-using winsim::wdf::ClearObjectCreationFault;
-using winsim::wdf::FailObjectCreation;
-using winsim::wdf::FxType;
-using winsim::wdf::ObjectCreationFaultHit;
 
 namespace
 {
@@ -46,12 +40,12 @@ class FxFaultInjectionTest : public FxTest
     {
         m_machine.hooks.deviceAdd = AddNamedDevice;
         m_node = m_machine.Plug();
-        ASSERT_EQ(m_node->state, DeviceNodeState::Started);
+        ASSERT_EQ(m_node.State(), DeviceState::Started);
         g_device = m_machine.DeviceOf(m_node);
     }
-    void TearDown() override { ClearObjectCreationFault(); }
+    void TearDown() override { m_machine.ClearFrameworkObjectCreationFault(); }
 
-    DeviceNode* m_node = nullptr;
+    Device m_node;
 };
 
 // One kind of object and how a driver creates one (under the test's device where it needs a
@@ -59,7 +53,7 @@ class FxFaultInjectionTest : public FxTest
 struct KindCase
 {
     const char* name;
-    FxType kind;
+    const char* kind; // the object's handle type
     NTSTATUS (*create)(WDFOBJECT* handle);
 };
 
@@ -76,52 +70,52 @@ class FxCreationFaultTest : public FxFaultInjectionTest, public ::testing::WithP
 };
 
 const KindCase kKinds[] = {
-    {"Object", FxType::Object,
+    {"Object", "WDFOBJECT",
      [](WDFOBJECT* handle) { return WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, handle); }},
-    {"Queue", FxType::Queue,
+    {"Queue", "WDFQUEUE",
      [](WDFOBJECT* handle) {
          WDF_IO_QUEUE_CONFIG config;
          WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
          return WdfIoQueueCreate(g_device, &config, WDF_NO_OBJECT_ATTRIBUTES,
                                  reinterpret_cast<WDFQUEUE*>(handle));
      }},
-    {"Timer", FxType::Timer,
+    {"Timer", "WDFTIMER",
      [](WDFOBJECT* handle) {
          WDF_TIMER_CONFIG config;
          WDF_TIMER_CONFIG_INIT(&config, [](WDFTIMER) {});
          WDF_OBJECT_ATTRIBUTES attributes = UnderTheDevice(g_device);
          return WdfTimerCreate(&config, &attributes, reinterpret_cast<WDFTIMER*>(handle));
      }},
-    {"WorkItem", FxType::WorkItem,
+    {"WorkItem", "WDFWORKITEM",
      [](WDFOBJECT* handle) {
          WDF_WORKITEM_CONFIG config;
          WDF_WORKITEM_CONFIG_INIT(&config, [](WDFWORKITEM) {});
          WDF_OBJECT_ATTRIBUTES attributes = UnderTheDevice(g_device);
          return WdfWorkItemCreate(&config, &attributes, reinterpret_cast<WDFWORKITEM*>(handle));
      }},
-    {"SpinLock", FxType::SpinLock,
+    {"SpinLock", "WDFSPINLOCK",
      [](WDFOBJECT* handle) {
          return WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, reinterpret_cast<WDFSPINLOCK*>(handle));
      }},
-    {"WaitLock", FxType::WaitLock,
+    {"WaitLock", "WDFWAITLOCK",
      [](WDFOBJECT* handle) {
          return WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, reinterpret_cast<WDFWAITLOCK*>(handle));
      }},
-    {"Collection", FxType::Collection,
+    {"Collection", "WDFCOLLECTION",
      [](WDFOBJECT* handle) {
          return WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, reinterpret_cast<WDFCOLLECTION*>(handle));
      }},
-    {"String", FxType::String,
+    {"String", "WDFSTRING",
      [](WDFOBJECT* handle) {
          UNICODE_STRING text = Us(L"COM7");
          return WdfStringCreate(&text, WDF_NO_OBJECT_ATTRIBUTES, reinterpret_cast<WDFSTRING*>(handle));
      }},
-    {"Memory", FxType::Memory,
+    {"Memory", "WDFMEMORY",
      [](WDFOBJECT* handle) {
          return WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 'tsTF', 64,
                                 reinterpret_cast<WDFMEMORY*>(handle), nullptr);
      }},
-    {"RegistryKey", FxType::Key,
+    {"RegistryKey", "WDFKEY",
      [](WDFOBJECT* handle) {
          return WdfDeviceOpenRegistryKey(g_device, PLUGPLAY_REGKEY_DEVICE, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES,
                                          reinterpret_cast<WDFKEY*>(handle));
@@ -131,14 +125,14 @@ const KindCase kKinds[] = {
 TEST_P(FxCreationFaultTest, PickedCreationFailsOnceAndLeavesNothing)
 {
     const KindCase& c = GetParam();
-    const size_t poolBefore = m_machine.PoolLiveCount();
-    FailObjectCreation(0, c.kind);
-    EXPECT_FALSE(ObjectCreationFaultHit());
+    const size_t poolBefore = m_machine.LivePoolAllocations();
+    m_machine.FailFrameworkObjectCreation(0, c.kind);
+    EXPECT_FALSE(m_machine.FrameworkObjectCreationFailed());
     WDFOBJECT handle = nullptr;
     EXPECT_EQ(c.create(&handle), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(handle, nullptr);
-    EXPECT_TRUE(ObjectCreationFaultHit());
-    EXPECT_EQ(m_machine.PoolLiveCount(), poolBefore) << "nothing of the object is left";
+    EXPECT_TRUE(m_machine.FrameworkObjectCreationFailed());
+    EXPECT_EQ(m_machine.LivePoolAllocations(), poolBefore) << "nothing of the object is left";
 
     ASSERT_EQ(c.create(&handle), STATUS_SUCCESS) << "the failure happens once";
     EXPECT_NE(handle, nullptr);
@@ -152,30 +146,30 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FxCreationFaultTest, ::testing::ValuesIn(kKinds)
 
 TEST_F(FxFaultInjectionTest, SkipCountsCreationsOfTheChosenKindOnly)
 {
-    FailObjectCreation(1, FxType::SpinLock);
+    m_machine.FailFrameworkObjectCreation(1, "WDFSPINLOCK");
     WDFCOLLECTION collection = nullptr;
     WDFSPINLOCK first = nullptr;
     WDFSPINLOCK second = nullptr;
     EXPECT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
     EXPECT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &first), STATUS_SUCCESS);
-    EXPECT_FALSE(ObjectCreationFaultHit());
+    EXPECT_FALSE(m_machine.FrameworkObjectCreationFailed());
     EXPECT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &second), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(ObjectCreationFaultHit());
+    EXPECT_TRUE(m_machine.FrameworkObjectCreationFailed());
     WdfObjectDelete(collection);
     WdfObjectDelete(first);
 }
 
 TEST_F(FxFaultInjectionTest, WithoutAKindEveryCreationCounts)
 {
-    FailObjectCreation(2);
+    m_machine.FailFrameworkObjectCreation(2);
     WDFOBJECT objects[3] = {};
     EXPECT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &objects[0]), STATUS_SUCCESS);
     EXPECT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, reinterpret_cast<WDFSPINLOCK*>(&objects[1])),
               STATUS_SUCCESS);
     EXPECT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, reinterpret_cast<WDFCOLLECTION*>(&objects[2])),
               STATUS_INSUFFICIENT_RESOURCES);
-    ClearObjectCreationFault();
-    EXPECT_FALSE(ObjectCreationFaultHit());
+    m_machine.ClearFrameworkObjectCreationFault();
+    EXPECT_FALSE(m_machine.FrameworkObjectCreationFailed());
     WdfObjectDelete(objects[0]);
     WdfObjectDelete(objects[1]);
 }
@@ -184,16 +178,16 @@ TEST_F(FxFaultInjectionTest, WithoutAKindEveryCreationCounts)
 // completes the IRP itself and the driver sees nothing.
 TEST_F(FxFaultInjectionTest, RequestsAndFileObjectsTheFrameworkMakes)
 {
-    FailObjectCreation(0, FxType::FileObject);
+    m_machine.FailFrameworkObjectCreation(0, "WDFFILEOBJECT");
     AppFile file;
     EXPECT_EQ(file.Open(u"\\Device\\FxFault0", GENERIC_READ), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(ObjectCreationFaultHit());
+    EXPECT_TRUE(m_machine.FrameworkObjectCreationFailed());
 
-    FailObjectCreation(0, FxType::Request);
+    m_machine.FailFrameworkObjectCreation(0, "WDFREQUEST");
     EXPECT_EQ(file.Open(u"\\Device\\FxFault0", GENERIC_READ), STATUS_INSUFFICIENT_RESOURCES)
         << "the create request";
     ASSERT_EQ(file.Open(u"\\Device\\FxFault0", GENERIC_READ), STATUS_SUCCESS);
-    FailObjectCreation(0, FxType::Request);
+    m_machine.FailFrameworkObjectCreation(0, "WDFREQUEST");
     IoResult result = file.DeviceControl(0x222000);
     EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(file.DeviceControl(0x222000).status, STATUS_SUCCESS);
@@ -231,19 +225,19 @@ TEST(FxFaultWalkTest, EveryCreationOfAnAddCallbackFailsInTurn)
     unsigned failed = 0;
     for (unsigned skip = 0;; ++skip)
     {
-        FailObjectCreation(skip);
-        DeviceNode* node = machine.Plug(u"W" + std::u16string(1, static_cast<char16_t>(u'0' + skip)));
-        bool hit = ObjectCreationFaultHit();
-        ClearObjectCreationFault();
+        machine.FailFrameworkObjectCreation(skip);
+        Device node = machine.Plug(u"W" + std::u16string(1, static_cast<char16_t>(u'0' + skip)));
+        bool hit = machine.FrameworkObjectCreationFailed();
+        machine.ClearFrameworkObjectCreationFault();
         if (!hit)
         {
-            EXPECT_EQ(node->state, DeviceNodeState::Started);
+            EXPECT_EQ(node.State(), DeviceState::Started);
             machine.Unplug(node);
             break;
         }
         ++failed;
-        EXPECT_EQ(node->state, DeviceNodeState::Failed) << "creation " << skip;
-        EXPECT_EQ(node->problem, STATUS_INSUFFICIENT_RESOURCES) << "creation " << skip;
+        EXPECT_EQ(node.State(), DeviceState::Failed) << "creation " << skip;
+        EXPECT_EQ(node.Problem(), STATUS_INSUFFICIENT_RESOURCES) << "creation " << skip;
         machine.Unplug(node);
         ASSERT_LT(skip, 10u) << "the walk ends";
     }

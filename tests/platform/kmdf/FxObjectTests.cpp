@@ -41,7 +41,7 @@ class FxObjectTest : public FxTest
     void SetUp() override
     {
         s_log = &m_log;
-        ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started) << "the driver is loaded";
+        ASSERT_EQ(m_machine.Plug().State(), DeviceState::Started) << "the driver is loaded";
     }
     void TearDown() override
     {
@@ -283,12 +283,12 @@ class FxMemoryTest : public FxTest
     void SetUp() override
     {
         m_machine.hooks.poolTag = 'vrDT';
-        ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started) << "the driver is loaded";
+        ASSERT_EQ(m_machine.Plug().State(), DeviceState::Started) << "the driver is loaded";
     }
 
     PoolBlock Find(const void* address)
     {
-        std::optional<PoolBlock> found = m_machine.PoolBlockAt(address);
+        std::optional<PoolBlock> found = m_machine.PoolAllocationAt(address);
         EXPECT_TRUE(found.has_value());
         return found.value_or(PoolBlock{});
     }
@@ -303,7 +303,7 @@ TEST_F(FxMemoryTest, MemoryComesFromThePoolWithItsTagAndGoesWithItsParent)
     attributes.ParentObject = owner;
     WDFMEMORY memory = nullptr;
     PVOID buffer = nullptr;
-    const size_t before = m_machine.PoolLiveCount();
+    const size_t before = m_machine.LivePoolAllocations();
     ASSERT_EQ(WdfMemoryCreate(&attributes, NonPagedPoolNx, 'meMT', 100, &memory, &buffer), STATUS_SUCCESS);
     auto recorded = Find(buffer);
     EXPECT_EQ(recorded.address, buffer);
@@ -323,8 +323,8 @@ TEST_F(FxMemoryTest, MemoryComesFromThePoolWithItsTagAndGoesWithItsParent)
     EXPECT_EQ(WdfMemoryCopyToBuffer(memory, 100, back, 1), STATUS_INVALID_BUFFER_SIZE);
 
     WdfObjectDelete(owner);
-    EXPECT_FALSE(m_machine.PoolBlockAt(buffer).has_value()) << "deleting the parent frees the buffer";
-    EXPECT_EQ(m_machine.PoolLiveCount(), before);
+    EXPECT_FALSE(m_machine.PoolAllocationAt(buffer).has_value()) << "deleting the parent frees the buffer";
+    EXPECT_EQ(m_machine.LivePoolAllocations(), before);
 }
 
 TEST_F(FxMemoryTest, TagZeroUsesTheDriverTagAndFailuresAreReported)

@@ -170,7 +170,7 @@ class FxQueueTest : public FxTest
     }
 
     Held m_held;
-    DeviceNode* m_node = nullptr;
+    Device m_node;
     WDFDEVICE m_device = nullptr;
     AppFile m_file;
     std::vector<std::thread> m_senders;

@@ -20,7 +20,7 @@ class FxRegistryTest : public FxTest
   protected:
     void SetUp() override
     {
-        ASSERT_EQ(m_machine.Plug()->state, DeviceNodeState::Started) << "the driver is loaded";
+        ASSERT_EQ(m_machine.Plug().State(), DeviceState::Started) << "the driver is loaded";
         ASSERT_EQ(WdfDriverOpenParametersRegistryKey(m_machine.Driver(), KEY_ALL_ACCESS,
                                                      WDF_NO_OBJECT_ATTRIBUTES, &m_key),
                   STATUS_SUCCESS);
@@ -241,8 +241,8 @@ TEST_F(FxRegistryTest, DeviceKeyCanBeOpenedInTheDeviceCleanupCallback)
         }
         return status;
     };
-    DeviceNode* node = m_machine.Plug(u"KEY1");
-    ASSERT_EQ(node->state, DeviceNodeState::Started);
+    Device node = m_machine.Plug(u"KEY1");
+    ASSERT_EQ(node.State(), DeviceState::Started);
     WdfRegistryClose(m_key); // the driver unloads with its devices
     m_key = nullptr;
     m_machine.UnplugAll();

@@ -2,16 +2,6 @@
 
 #include <wdfldr.h>
 
-#include "kmdf/FxFaultInjection.h"
-
-// What the machine's facade does not offer yet, taken from the kernel itself: starting a device
-// and whether a driver is loaded (Plug and Play), a clock step finer than a millisecond (the
-// scheduler), the pool's records, and the spin locks a thread holds.
-#include "kernel/Pnp.h"
-#include "kernel/Pool.h"
-#include "kernel/Scheduler.h"
-#include "kernel/Thread.h"
-
 namespace fxtest
 {
 
@@ -25,78 +15,44 @@ FxMachine::FxMachine() : hooks(TestDriverHooks())
 
 FxMachine::~FxMachine()
 {
-    winsim::wdf::ClearObjectCreationFault();
+    ClearFrameworkObjectCreationFault();
 }
 
-DeviceNode* FxMachine::Plug(const std::u16string& serial)
+Device FxMachine::Plug(const std::u16string& serial)
 {
-    winsim::machine::ReaderSpec device;
-    device.vendorId = kVendorId;
-    device.productId = kProductId;
-    device.serialNumber = serial;
-    DeviceNode* node = Attach(device);
-    if (node->state == DeviceNodeState::Added)
+    winsim::machine::ReaderSpec reader;
+    reader.vendorId = kVendorId;
+    reader.productId = kProductId;
+    reader.serialNumber = serial;
+    Device device = Attach(reader);
+    if (device.State() == DeviceState::Added)
     {
-        EXPECT_EQ(System().Pnp().StartDevice(node), STATUS_SUCCESS);
+        EXPECT_EQ(StartDevice(device), STATUS_SUCCESS);
     }
-    return node;
+    return device;
 }
 
-void FxMachine::Unplug(DeviceNode* node)
+void FxMachine::Unplug(Device device)
 {
-    Detach(node);
+    Detach(device);
 }
 
 void FxMachine::UnplugAll()
 {
-    for (DeviceNode* node : Devices())
+    for (Device device : Devices())
     {
-        Detach(node);
+        Detach(device);
     }
 }
 
-WDFDEVICE FxMachine::DeviceOf(DeviceNode* node)
+WDFDEVICE FxMachine::DeviceOf(Device device)
 {
-    if (node == nullptr || node->pdo == nullptr || node->pdo->AttachedDevice == nullptr)
-    {
-        return nullptr;
-    }
-    return WdfWdmDeviceGetWdfDeviceHandle(node->pdo->AttachedDevice);
+    return device ? device.FrameworkDevice() : nullptr;
 }
 
 bool FxMachine::Loaded()
 {
-    return System().Pnp().LoadedDriver(kService) != nullptr;
-}
-
-void FxMachine::AdvanceClockTicks(ULONGLONG ticks)
-{
-    System().GetScheduler().Advance(ticks);
-}
-
-size_t FxMachine::PoolLiveCount()
-{
-    return System().GetPool().LiveCount();
-}
-
-std::optional<PoolBlock> FxMachine::PoolBlockAt(const void* address)
-{
-    winsim::kernel::PoolAllocation found{};
-    if (!System().GetPool().Find(address, &found))
-    {
-        return std::nullopt;
-    }
-    return PoolBlock{found.address, found.size, found.tag, found.type};
-}
-
-void FxMachine::FailNextPoolAllocations(unsigned count)
-{
-    System().GetPool().FailNextAllocations(count);
-}
-
-int SpinLocksHeldByCurrentThread()
-{
-    return winsim::kernel::CurrentThread().spinLocksHeld;
+    return LoadedDriver(kService) != nullptr;
 }
 
 } // namespace fxtest

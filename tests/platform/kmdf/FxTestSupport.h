@@ -25,20 +25,13 @@ namespace fxtest
 {
 
 // A device as Machine::Attach reports it.
-using winsim::kernel::DeviceNode;
-using winsim::kernel::DeviceNodeState;
+using winsim::machine::Device;
+using winsim::machine::DeviceState;
 using winsimtest::PrintTo;
 using winsimtest::StopCase;
 using winsimtest::StopCaseName;
 
-// A pool allocation as the kernel's pool records it.
-struct PoolBlock
-{
-    void* address;
-    size_t size;
-    ULONG tag;
-    POOL_TYPE type;
-};
+using winsim::machine::PoolBlock;
 
 class FxMachine : public winsim::machine::Machine
 {
@@ -51,31 +44,29 @@ class FxMachine : public winsim::machine::Machine
 
     // A test device arrives on the USB bus: setup installs the test driver for it, Plug and Play
     // loads the driver when needed, calls its add callback and starts the device.
-    DeviceNode* Plug(const std::u16string& serial = u"0001");
+    Device Plug(const std::u16string& serial = u"0001");
     // The device leaves the bus: surprise removal, removal, and the driver's unload (with the
     // verifier's leak checks) once it has no device left.
-    void Unplug(DeviceNode* node);
+    void Unplug(Device device);
     // Every device leaves, and the driver unloads with the last.
     void UnplugAll();
 
     // The driver DriverEntry created; null while the driver is not loaded.
     WDFDRIVER Driver() const { return TestDriverObject(); }
     // The framework device the add callback created for a device; null when there is none.
-    static WDFDEVICE DeviceOf(DeviceNode* node);
+    static WDFDEVICE DeviceOf(Device device);
 
-    // --- the kernel's own view, which the machine's facade does not offer ---
     // Whether Plug and Play has the test driver loaded.
     bool Loaded();
-    // Moves the clock on by a span in 100-ns units (AdvanceClock moves it in milliseconds).
-    void AdvanceClockTicks(ULONGLONG ticks);
-    // Live pool allocations, the one holding an address, and failures of the next allocations.
-    size_t PoolLiveCount();
-    std::optional<PoolBlock> PoolBlockAt(const void* address);
-    void FailNextPoolAllocations(unsigned count);
+    // Moves the clock on by a span in 100-ns units.
+    void AdvanceClockTicks(ULONGLONG ticks) { AdvanceClock(std::chrono::nanoseconds(ticks * 100)); }
 };
 
 // The spin locks the calling thread holds, as the kernel counts them.
-int SpinLocksHeldByCurrentThread();
+inline int SpinLocksHeldByCurrentThread()
+{
+    return winsim::machine::Machine::SpinLocksHeldByThisThread();
+}
 
 // A UNICODE_STRING over a literal.
 inline UNICODE_STRING Us(const wchar_t* text)

@@ -39,7 +39,7 @@ class FxDeviceTest : public FxTest
         ASSERT_NE(m_device, nullptr);
     }
 
-    DeviceNode* m_node = nullptr;
+    Device m_node;
     WDFDEVICE m_device = nullptr;
 };
 
@@ -78,7 +78,7 @@ class FxTimerFixture : public FxDeviceTest
     void SetUp() override { g_timer = &m_record; }
     void TearDown() override
     {
-        if (m_node != nullptr)
+        if (m_node)
         {
             m_machine.Unplug(m_node);
         }

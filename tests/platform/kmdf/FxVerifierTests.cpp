@@ -18,7 +18,7 @@ TEST_P(FxVerifierDeathTest, Stops)
 // in its own process).
 #define LOADED_MACHINE                                                                                       \
     FxMachine machine;                                                                                       \
-    ASSERT_EQ(machine.Plug()->state, DeviceNodeState::Started)
+    ASSERT_EQ(machine.Plug().State(), DeviceState::Started)
 
 WDFSPINLOCK SpinLock()
 {
@@ -59,7 +59,7 @@ struct DeviceWithQueue
 
     static inline PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL s_control = nullptr;
     FxMachine machine;
-    DeviceNode* node = nullptr;
+    Device node;
     AppFile file;
 };
 
@@ -131,7 +131,7 @@ const StopCase kFrameworkStops[] = {
              WdfWaitLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
              WdfWaitLockAcquire(lock, nullptr);
          };
-         ASSERT_EQ(machine.Plug()->state, DeviceNodeState::Started);
+         ASSERT_EQ(machine.Plug().State(), DeviceState::Started);
          machine.UnplugAll();
      },
      "VERIFIER STOP OBJECT_MISUSE: WDFWAITLOCK 0x[0-9a-f]+ is deleted while thread 0x[0-9a-f]+ holds it; it "
@@ -182,7 +182,7 @@ const StopCase kFrameworkStops[] = {
      [] {
          FxMachine machine;
          machine.hooks.created = [](WDFDRIVER) { ExAllocatePool2(POOL_FLAG_NON_PAGED, 40, 'kaeL'); };
-         ASSERT_EQ(machine.Plug()->state, DeviceNodeState::Started);
+         ASSERT_EQ(machine.Plug().State(), DeviceState::Started);
          machine.UnplugAll();
      },
      "VERIFIER STOP POOL_LEAK: 1 pool allocation\\(s\\) still live when the driver FxTest unloaded:\n "
