@@ -152,6 +152,47 @@ typedef enum _POWER_STATE_TYPE
     DevicePowerState
 } POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
 
+#define POWER_SYSTEM_MAXIMUM 7
+
+// What the bus driver reports of a device (IRP_MN_QUERY_CAPABILITIES).
+typedef struct _DEVICE_CAPABILITIES
+{
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved1 : 1;
+    ULONG WakeFromInterrupt : 1;
+    ULONG SecureDevice : 1;
+    ULONG ChildOfVgaEnabledBridge : 1;
+    ULONG DecodeIoOnBoot : 1;
+    ULONG Reserved : 9;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
 // ---------------------------------------------------------------------------------------------
 // Driver, device and file objects
 
@@ -307,6 +348,10 @@ typedef struct _IO_STACK_LOCATION
             PVOID AllocatedResources;
             PVOID AllocatedResourcesTranslated;
         } StartDevice;
+        struct
+        {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
         struct
         {
             ULONG SystemContext;
