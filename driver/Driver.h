@@ -18,6 +18,7 @@
 
 #include <ntddk.h>
 #include <wdf.h>
+#include <usb.h>
 #include <wdfusb.h>
 #include <ntddser.h>
 #include <ntstrsafe.h>
@@ -296,11 +297,33 @@ EVT_WDFDEVICE_WDM_IRP_PREPROCESS PreprocessSetInformation;
 EVT_WDF_DEVICE_PREPARE_HARDWARE EvtDevicePrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE EvtDeviceReleaseHardware;
 
+BOOLEAN IsDeviceGoneStatus(NTSTATUS Status, USBD_STATUS UsbdStatus);
+WDFUSBPIPE FindPipe(PDEVICE_CONTEXT Context, ULONG Kind);
+UCHAR GetInterfaceIndex(PDEVICE_CONTEXT Context, ULONG Kind);
+NTSTATUS StartPipe(PDEVICE_CONTEXT Context, ULONG Kind);
+NTSTATUS StartAllPipes(PDEVICE_CONTEXT Context);
+VOID StopPipe(PDEVICE_CONTEXT Context, ULONG Kind);
+VOID StopAllPipes(PDEVICE_CONTEXT Context);
+NTSTATUS ResetPipe(WDFUSBPIPE Pipe);
+NTSTATUS AbortPipe(WDFUSBPIPE Pipe);
+NTSTATUS StartBulkInRead(PDEVICE_CONTEXT Context);
+NTSTATUS StopBulkInRead(PDEVICE_CONTEXT Context);
+NTSTATUS SendClassRequest(PDEVICE_CONTEXT Context, PWDF_USB_CONTROL_SETUP_PACKET SetupPacket, PVOID Data,
+                          ULONG Length, PULONG BytesTransferred);
+NTSTATUS SetLineCoding(PDEVICE_CONTEXT Context, UCHAR LineCoding[7]);
+NTSTATUS SetControlLineState(PDEVICE_CONTEXT Context, UCHAR Bits);
+NTSTATUS SendBreak(PDEVICE_CONTEXT Context, USHORT Duration);
+
 // --- power and recovery (Power.cpp) --------------------------------------------------------------
 
 EVT_WDF_DEVICE_D0_ENTRY EvtDeviceD0Entry;
 EVT_WDF_DEVICE_D0_EXIT EvtDeviceD0Exit;
 EVT_WDF_DEVICE_SURPRISE_REMOVAL EvtDeviceSurpriseRemoval;
+
+VOID AssignPowerSettings(WDFDEVICE Device);
+// Queues one recovery pass unless one is queued or running. <= DISPATCH_LEVEL.
+VOID RequestRecovery(WDFDEVICE Device);
+NTSTATUS ResetPort(PDEVICE_CONTEXT Context);
 
 // --- event log and tracing (Diagnostics.cpp) -----------------------------------------------------
 
@@ -328,3 +351,11 @@ EVT_WDF_TIMER WriteTotalTimerCallback;
 EVT_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate;
 EVT_WDF_FILE_CLOSE EvtFileClose;
 EVT_WDF_FILE_CLEANUP EvtFileCleanup;
+
+// The receive side (Receive.cpp): each bulk-in chunk and each SERIAL_STATE bitmap. <= DISPATCH_LEVEL.
+VOID ReceiveChunk(PDEVICE_CONTEXT Context, const UCHAR* Bytes, ULONG Length);
+VOID LineStateChanged(PDEVICE_CONTEXT Context, UCHAR StateBits);
+
+// Work items (Utils.cpp): creates a work item under the device with the two values in its
+// WORKITEM_CONTEXT and enqueues it; the callback deletes its work item. <= DISPATCH_LEVEL.
+NTSTATUS QueueDeferred(WDFDEVICE Device, const WORKITEM_CONTEXT* Values, PFN_WDF_WORKITEM Callback);

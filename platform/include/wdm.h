@@ -245,6 +245,17 @@ WINSIM_API int _snprintf(char* buffer, size_t count, const char* format, ...);
 #define InterlockedCompareExchange(p, v, c)        __sync_val_compare_and_swap((p), (c), (v))
 #define InterlockedCompareExchangePointer(p, v, c) __sync_val_compare_and_swap((p), (c), (v))
 
+// Plain flags that several processors touch without a lock: single loads and stores the compiler
+// may neither tear nor elide, with no ordering beyond that.
+inline BOOLEAN ReadBooleanNoFence(const volatile BOOLEAN* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteBooleanNoFence(volatile BOOLEAN* Destination, BOOLEAN Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Doubly linked lists
 
