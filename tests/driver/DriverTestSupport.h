@@ -54,6 +54,20 @@ class DriverMachineTest : public ::testing::Test
         return machine->Attach(reader);
     }
 
+    Device Plug(winsim::machine::ReaderSpec reader) { return machine->Attach(reader); }
+    winsim::machine::Reader ReaderOf(const Device& device) { return machine->ReaderOf(device); }
+
+    // The codes of the event log's entries, oldest first.
+    std::vector<NTSTATUS> EventCodes()
+    {
+        std::vector<NTSTATUS> codes;
+        for (const EventLogRecord& record : Events())
+        {
+            codes.push_back(record.code);
+        }
+        return codes;
+    }
+
     static std::u16string EnumPath(const std::u16string& serial)
     {
         return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2B4E&PID_0730\\" + serial;

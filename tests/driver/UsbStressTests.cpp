@@ -1,0 +1,110 @@
+// A running reader under random transfer faults, line-state reports and unplugs, from a seed so
+// that a failing schedule can be replayed. The verifier stops the test on a request completed
+// twice; unloading the driver at the end stops it on a leaked work item or request.
+#include "DriverTestSupport.h"
+
+#include <random>
+
+namespace tarnocom::testing
+{
+namespace
+{
+
+using winsim::machine::Reader;
+using winsim::machine::ReaderEndpoint;
+
+class UsbStressTest : public DriverMachineTest, public ::testing::WithParamInterface<unsigned>
+{
+};
+
+TEST_P(UsbStressTest, EndsRecoveredOrGone)
+{
+    std::mt19937 random(GetParam());
+    Boot();
+    Device device = Plug(u"TR0001");
+    ASSERT_EQ(device.State(), DeviceState::Started);
+    PDEVICE_CONTEXT context = ContextOf(device);
+    Reader reader = ReaderOf(device);
+    WriteBooleanNoFence(&context->PortOpen, TRUE);
+    ASSERT_EQ(StartBulkInRead(context), STATUS_SUCCESS);
+
+    bool unplugged = false;
+    for (int step = 0; step < 300 && !unplugged; step++)
+    {
+        switch (random() % 10)
+        {
+        case 0:
+            reader.FailTransfers(ReaderEndpoint::BulkIn, 1 + random() % 2, STATUS_UNSUCCESSFUL,
+                                 USBD_STATUS_STALL_PID);
+            break;
+        case 1:
+            reader.FailTransfers(ReaderEndpoint::Interrupt, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR);
+            break;
+        case 2:
+            reader.FailPipeResets(random() % 4, STATUS_UNSUCCESSFUL);
+            break;
+        case 3:
+            reader.PushSerialState(static_cast<USHORT>(random() & 0x0B));
+            break;
+        case 4:
+            // Let a port reset's pause run out.
+            machine->AdvanceClock(std::chrono::milliseconds(500 * (random() % 5)));
+            break;
+        case 5:
+            if (random() % 40 == 0)
+            {
+                reader.Disconnect();
+                unplugged = true;
+            }
+            break;
+        default:
+            reader.PushBulkIn(std::vector<UCHAR>(1 + random() % 4096, static_cast<UCHAR>(step)));
+            break;
+        }
+        if (random() % 3 == 0)
+        {
+            reader.WaitForCompletions();
+        }
+    }
+
+    // Quiet down: no more faults; let every pass and port reset finish.
+    reader.FailPipeResets(0, STATUS_SUCCESS);
+    for (int i = 0; i < 10; i++)
+    {
+        reader.WaitForCompletions();
+        machine->WaitForSystemThreads();
+        machine->AdvanceClock(std::chrono::seconds(2));
+    }
+    machine->WaitForSystemThreads();
+
+    bool gone = ReadBooleanNoFence(&context->DeviceGone);
+    if (unplugged)
+    {
+        EXPECT_TRUE(gone);
+    }
+    if (!gone)
+    {
+        // Recovered: no pass pending, and the chain or a later pass brings bytes through again.
+        WdfSpinLockAcquire(context->RecoveryLock);
+        bool recovering = context->RecoveryInProgress;
+        WdfSpinLockRelease(context->RecoveryLock);
+        EXPECT_FALSE(recovering);
+        if (reader.OutstandingBulkInReads() == 0)
+        {
+            // The last failure left the pipe marked with no pass able to fix it (all resets
+            // failed and the port reset restarted nothing): a new pass must.
+            ASSERT_EQ(StartBulkInRead(context), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(reader.OutstandingBulkInReads(), 1u);
+        EXPECT_EQ(reader.MostBulkInReadsOutstanding(), 1u);
+    }
+    WriteBooleanNoFence(&context->PortOpen, FALSE);
+    StopBulkInRead(context);
+    machine->Detach(device);
+    EXPECT_EQ(machine->LoadedDriver(u"TARNOCOM"), nullptr) << "the driver unloads with its last device";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, UsbStressTest, ::testing::Range(1u, 9u));
+
+} // namespace
+} // namespace tarnocom::testing
