@@ -365,8 +365,8 @@ NTSTATUS ReaderModel::QueueTransfer(PDEVICE_OBJECT, PIRP irp, PURB urb)
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
     if (IsControl(urb))
     {
-        // The default pipe: no handle, or the flag that says so.
-        if (transfer.PipeHandle != nullptr && (transfer.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER) == 0)
+        // The default pipe: no handle, and the flag that says so (the reader has no other control pipe).
+        if (transfer.PipeHandle != nullptr || (transfer.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER) == 0)
         {
             status = STATUS_INVALID_PARAMETER;
             usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -614,7 +614,7 @@ void ReaderModel::PendLocked(PIRP irp, std::deque<Pending>& list, const Pending&
     OwnerOf(irp) = this;
     list.push_back(pending);
     IoSetCancelRoutine(irp, CancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr)
     {
         // Cancelled before it could pend: it ends at once (through the DPC all the same).
         list.pop_back();
@@ -794,12 +794,10 @@ void ReaderModel::PumpBulkInLocked()
         auto* buffer = static_cast<UCHAR*>(transfer.TransferBuffer);
         std::copy_n(m_bulkInData.begin(), length, buffer);
         m_bulkInData.erase(m_bulkInData.begin(), m_bulkInData.begin() + length);
-        // What arrived ends the transfer with a short packet; without USBD_SHORT_TRANSFER_OK that
-        // is an error.
-        bool shortOk =
-            length == transfer.TransferBufferLength || (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK);
-        FinishLocked(pending, shortOk ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL,
-                     shortOk ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER, length);
+        if (!EndReadLocked(pending, length))
+        {
+            return;
+        }
     }
 }
 
@@ -825,11 +823,28 @@ void ReaderModel::PumpInterruptLocked()
             continue;
         }
         memcpy(transfer.TransferBuffer, notification.data(), size);
-        bool shortOk =
-            size == transfer.TransferBufferLength || (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK);
-        FinishLocked(pending, shortOk ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL,
-                     shortOk ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER, size);
+        if (!EndReadLocked(pending, size))
+        {
+            return;
+        }
     }
+}
+
+bool ReaderModel::EndReadLocked(const Pending& pending, ULONG length)
+{
+    // What arrived ends the transfer with a short packet. Without USBD_SHORT_TRANSFER_OK the host
+    // controller (as a UHCI or OHCI controller does) fails the transfer and halts the endpoint
+    // until its pipe is reset; the bytes that came are still the transfer's.
+    const _URB_HEADER_AND_BUFFER& transfer = TransferOf(pending.urb);
+    if (length == transfer.TransferBufferLength || (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0)
+    {
+        FinishLocked(pending, STATUS_SUCCESS, USBD_STATUS_SUCCESS, length);
+        return true;
+    }
+    FinishLocked(pending, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER, length);
+    m_pipes[static_cast<int>(pending.endpoint)].stalled = true;
+    PumpLocked(pending.endpoint); // the halt ends the transfers behind it
+    return false;
 }
 
 void ReaderModel::PumpBulkOutLocked()

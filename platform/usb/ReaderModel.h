@@ -190,6 +190,8 @@ class ReaderModel
     void PumpBulkInLocked();
     void PumpInterruptLocked();
     void PumpBulkOutLocked();
+    // Ends a read with the bytes it got; false when that halted the endpoint.
+    bool EndReadLocked(const Pending& pending, ULONG length);
     void AnswerControlLocked(const Pending& pending);
     void ArriveLocked(const UCHAR* data, size_t length);
     void LineTickLocked();

@@ -355,7 +355,7 @@ TEST_F(HubTest, ReadsTakeWhatIsThereUpToTheirLength)
     EXPECT_EQ(received, sent);
 }
 
-TEST_F(HubTest, ShortReadWithoutShortTransferOkIsAnError)
+TEST_F(HubTest, ShortReadWithoutShortTransferOkFailsAndHaltsTheEndpoint)
 {
     PlugConfigured();
     m_reader.PushBulkIn("ab");
@@ -366,6 +366,28 @@ TEST_F(HubTest, ShortReadWithoutShortTransferOkIsAnError)
     EXPECT_EQ(request.Wait(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_ERROR_SHORT_TRANSFER);
     EXPECT_EQ(read.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+    EXPECT_TRUE(m_reader.Stalled(ReaderEndpoint::BulkIn));
+    // After the reset, a read of exactly what is there is not short.
+    m_reader.PushBulkIn("cd");
+    URB reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(BulkIn));
+    HubRequest resetting(m_pdo);
+    EXPECT_EQ(resetting.SendUrb(reset), STATUS_SUCCESS);
+    URB exact = BulkTransfer(Pipe(BulkIn), buffer, 2, USBD_TRANSFER_DIRECTION_IN);
+    HubRequest second(m_pdo);
+    second.SendUrb(exact);
+    EXPECT_EQ(second.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(exact.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+}
+
+TEST_F(HubTest, ControlTransferNeedsTheDefaultPipeFlag)
+{
+    PlugConfigured();
+    URB urb = ControlTransfer(0x21, 0x22, 0x0001, 0, nullptr, 0);
+    urb.UrbControlTransferEx.TransferFlags &= ~ULONG{USBD_DEFAULT_PIPE_TRANSFER};
+    HubRequest request(m_pdo);
+    EXPECT_EQ(request.SendUrb(urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(m_reader.ControlRequests().size(), 0u);
 }
 
 TEST_F(HubTest, BulkOutBytesAreKeptForTheTest)
