@@ -37,9 +37,9 @@ std::vector<UCHAR> Bytes(std::string_view text)
 
 TEST_F(HubTest, LoopbackSendsBulkOutBytesBackOnBulkIn)
 {
-    ReaderSpec spec;
-    spec.loopback = true;
-    PlugConfigured(spec);
+    ReaderSpec options;
+    options.loopback = true;
+    PlugConfigured(options);
     Read read(m_pdo, Pipe(BulkIn), 64);
     EXPECT_EQ(read.sent, STATUS_PENDING);
     URB write = WriteTransfer(Pipe(BulkOut), "ping", 4);
@@ -207,9 +207,9 @@ class LinePlugTest : public HubTest, public ::testing::WithParamInterface<LinePl
 
 TEST_P(LinePlugTest, AnswersControlLineStateWithSerialState)
 {
-    ReaderSpec spec;
-    spec.answerLineState = true;
-    PlugConfigured(spec);
+    ReaderSpec options;
+    options.answerLineState = true;
+    PlugConfigured(options);
     Read notification(m_pdo, Pipe(InterruptIn), 16);
     URB urb = ControlTransfer(0x21, 0x22, GetParam().lineState, 0, nullptr, 0);
     HubRequest request(m_pdo);
@@ -241,9 +241,9 @@ TEST_F(HubTest, WithoutThePlugControlLineStateBringsNoNotification)
 
 TEST_F(HubTest, LineRateDeliversATenthOfTheBaudRateInBytesPerSecond)
 {
-    ReaderSpec spec;
-    spec.lineRate = 9600;
-    PlugConfigured(spec);
+    ReaderSpec options;
+    options.lineRate = 9600;
+    PlugConfigured(options);
     m_reader.PushBulkIn(std::string(3000, 'r'));
     struct Step
     {
@@ -263,9 +263,9 @@ TEST_F(HubTest, LineRateDeliversATenthOfTheBaudRateInBytesPerSecond)
 
 TEST_F(HubTest, PendingReadCompletesWhenTheFirstByteIsThrough)
 {
-    ReaderSpec spec;
-    spec.lineRate = 9600;
-    PlugConfigured(spec);
+    ReaderSpec options;
+    options.lineRate = 9600;
+    PlugConfigured(options);
     Read read(m_pdo, Pipe(BulkIn), 64);
     m_reader.PushBulkIn("abcdef");
     m_reader.WaitForCompletions();

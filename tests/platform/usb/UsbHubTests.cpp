@@ -91,21 +91,21 @@ const DescriptorCase DescriptorCases[] = {
 class DescriptorTest : public HubTest, public ::testing::WithParamInterface<DescriptorCase>
 {
   protected:
-    ReaderSpec Spec() const
+    ReaderSpec Options() const
     {
-        ReaderSpec spec;
-        spec.vendorId = 0x1234;
-        spec.productId = 0x5678;
-        spec.layout = GetParam().layout;
-        spec.speed = GetParam().speed;
-        spec.remoteWake = GetParam().remoteWake;
-        return spec;
+        ReaderSpec options;
+        options.vendorId = 0x1234;
+        options.productId = 0x5678;
+        options.layout = GetParam().layout;
+        options.speed = GetParam().speed;
+        options.remoteWake = GetParam().remoteWake;
+        return options;
     }
 };
 
 TEST_P(DescriptorTest, DeviceDescriptorNamesTheReader)
 {
-    Plug(Spec());
+    Plug(Options());
     USB_DEVICE_DESCRIPTOR device{};
     URB urb = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, &device, sizeof(device));
     HubRequest request(m_pdo);
@@ -124,7 +124,7 @@ TEST_P(DescriptorTest, DeviceDescriptorNamesTheReader)
 
 TEST_P(DescriptorTest, ConfigurationDescriptorListsInterfacesAndEndpoints)
 {
-    Plug(Spec());
+    Plug(Options());
     std::vector<UCHAR> bytes = ConfigurationDescriptor();
     ASSERT_GE(bytes.size(), sizeof(USB_CONFIGURATION_DESCRIPTOR));
     USB_CONFIGURATION_DESCRIPTOR header;
@@ -157,7 +157,7 @@ TEST_P(DescriptorTest, ConfigurationDescriptorListsInterfacesAndEndpoints)
 
 TEST_P(DescriptorTest, SelectConfigurationFillsInterfacesAndPipes)
 {
-    Plug(Spec());
+    Plug(Options());
     SelectConfigurationRequest select(ConfigurationDescriptor());
     HubRequest request(m_pdo);
     ASSERT_EQ(request.SendUrb(select.Urb()), STATUS_SUCCESS);
@@ -217,9 +217,9 @@ TEST_F(HubTest, ConfigurationDescriptorIsCutToTheBufferGiven)
 
 TEST_F(HubTest, SerialNumberStringIsTheReaders)
 {
-    ReaderSpec spec;
-    spec.serialNumber = u"AB12";
-    Plug(spec);
+    ReaderSpec options;
+    options.serialNumber = u"AB12";
+    Plug(options);
     UCHAR buffer[64] = {};
     URB urb = DescriptorRequest(USB_STRING_DESCRIPTOR_TYPE, 3, buffer, sizeof(buffer));
     HubRequest request(m_pdo);

@@ -286,9 +286,9 @@ constexpr UCHAR BulkOut = 0x02;
 class HubTest : public ::testing::Test
 {
   protected:
-    void Plug(const ReaderSpec& spec = {})
+    void Plug(const ReaderSpec& options = {})
     {
-        m_device = m_machine.Attach(spec);
+        m_device = m_machine.Attach(options);
         m_pdo = m_device.PhysicalDeviceObject();
         m_reader = m_machine.ReaderOf(m_device);
         ASSERT_NE(m_pdo, nullptr);
@@ -310,9 +310,9 @@ class HubTest : public ::testing::Test
     }
 
     // Plugs a reader in and selects its configuration; the pipes are then at hand.
-    void PlugConfigured(const ReaderSpec& spec = {})
+    void PlugConfigured(const ReaderSpec& options = {})
     {
-        Plug(spec);
+        Plug(options);
         m_select = std::make_unique<SelectConfigurationRequest>(ConfigurationDescriptor());
         HubRequest request(m_pdo);
         ASSERT_EQ(request.SendUrb(m_select->Urb()), STATUS_SUCCESS);
