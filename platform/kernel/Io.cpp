@@ -373,7 +373,9 @@ void IoManager::CompleteRequest(PIRP irp)
         VerifierStop(VerifierRule::IrpMisuse, "IRP %p completed with STATUS_PENDING",
                      static_cast<void*>(irp));
     }
-    if (irp->CancelRoutine != nullptr)
+    // IoCancelIrp may be running on another processor: its flag and routine are read as it writes
+    // them, atomically.
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
     {
         VerifierStop(VerifierRule::RequestStillCancelable,
                      "IRP %p completed while its cancel routine %p is set", static_cast<void*>(irp),
@@ -388,10 +390,11 @@ void IoManager::CompleteRequest(PIRP irp)
         UCHAR control = stack->Control;
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
-        bool invoke = routine != nullptr &&
-                      ((NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
-                       (!NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
-                       (irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+        bool invoke =
+            routine != nullptr &&
+            ((NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+             (!NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+             (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL) != 0));
         if (invoke)
         {
             PDEVICE_OBJECT upper = irp->CurrentLocation <= irp->StackCount
@@ -454,7 +457,7 @@ bool IoManager::CancelIrp(PIRP irp)
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (routine == nullptr)
     {
