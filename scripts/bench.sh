@@ -4,3 +4,4 @@
 set -eu
 build=${1:?usage: scripts/bench.sh <build folder>}
 "$build/bench/logwriter_bench"
+"$build/bench/usb_bench"

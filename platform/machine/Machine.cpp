@@ -19,6 +19,7 @@
 #include "kmdf/FxDevice.h"
 #include "kmdf/FxDriver.h"
 #include "kmdf/FxFaultInjection.h"
+#include "kmdf/FxObject.h"
 #include "usb/UsbBus.h"
 
 #include "base/resources.h"
@@ -368,6 +369,10 @@ Device Machine::Attach(const ReaderSpec& reader)
     options.lineRate = reader.lineRate;
     options.answerLineState = reader.answerLineState;
     usb::Connection connection = m_bus->Connect(identity, options);
+    if (reader.beforeStart)
+    {
+        reader.beforeStart(Reader(connection.reader));
+    }
     if (reader.portName)
     {
         m_setup->SetPortNameHint(connection.instancePath, *reader.portName);
@@ -517,9 +522,14 @@ void Reader::IgnoreClassRequests(bool ignore)
     m_model->IgnoreControlRequests(ignore);
 }
 
-void Reader::Hold(ReaderEndpoint endpoint)
+void Reader::Hold(ReaderEndpoint endpoint, bool evenWhenCancelled)
 {
-    m_model->Hold(EndpointOf(endpoint));
+    m_model->Hold(EndpointOf(endpoint), evenWhenCancelled);
+}
+
+void Reader::Flood(unsigned reads, UCHAR fill)
+{
+    m_model->Flood(reads, fill);
 }
 
 void Reader::Release(ReaderEndpoint endpoint)
@@ -853,6 +863,13 @@ bool Machine::TraceProviderRegistered(const GUID& provider)
 }
 
 // --- pool ---
+
+size_t Machine::LiveFrameworkObjects(std::u16string_view service)
+{
+    PDRIVER_OBJECT driver = LoadedDriver(service);
+    wdf::FxDriver* framework = driver != nullptr ? wdf::FxDriver::FromWdm(driver) : nullptr;
+    return framework != nullptr ? wdf::LiveObjectsOf(framework).size() : 0;
+}
 
 size_t Machine::LivePoolAllocations(ULONG tag)
 {

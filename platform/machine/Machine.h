@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -103,6 +104,9 @@ struct ReaderSpec
     // SET_CONTROL_LINE_STATE is answered as a loopback plug would: a SERIAL_STATE notification
     // with carrier (bit 0) when DTR or RTS is set and DSR (bit 1) when DTR is set.
     bool answerLineState = false;
+    // Called with the reader once it is on the bus, before Plug and Play starts its device: to arm
+    // the faults a start should meet.
+    std::function<void(class Reader)> beforeStart;
 };
 
 // An endpoint of a reader; the default control pipe counts as one.
@@ -150,6 +154,9 @@ class Reader
     // Bytes the reader sends on bulk IN (through the line, at its rate).
     void PushBulkIn(const std::vector<UCHAR>& bytes);
     void PushBulkIn(std::string_view bytes);
+    // The next `reads` bulk IN reads end at once with their whole length of `fill` bytes: a reader
+    // that delivers as fast as it is read. 0 stops a flood under way.
+    void Flood(unsigned reads, UCHAR fill = 0x55);
     // A SERIAL_STATE notification (0x20) with its 2-byte bitmap, or any other notification, on the
     // interrupt pipe; each goes into the next interrupt read.
     void PushSerialState(USHORT bitmap);
@@ -178,8 +185,9 @@ class Reader
     void FailPortResets(unsigned count, NTSTATUS status);
     // Class requests stay pending (until cancelled) instead of being answered.
     void IgnoreClassRequests(bool ignore = true);
-    // The endpoint's transfers stay pending (cancelable) until released.
-    void Hold(ReaderEndpoint endpoint);
+    // The endpoint's transfers stay pending (cancelable) until released. With evenWhenCancelled a
+    // cancelled transfer stays pending too, and ends cancelled at Release.
+    void Hold(ReaderEndpoint endpoint, bool evenWhenCancelled = false);
     void Release(ReaderEndpoint endpoint);
     // The reader stops answering as if pulled out, before Plug and Play notices: its transfers end
     // STATUS_NO_SUCH_DEVICE with USBD_STATUS_DEVICE_GONE and its port no longer reports it.
@@ -399,6 +407,9 @@ class Machine
 
     // Pool allocations still live, of one tag (0: of every tag).
     size_t LivePoolAllocations(ULONG tag = 0);
+    // The framework objects a loaded framework driver (by its service name) still has, the driver
+    // object included; 0 when the driver is not loaded.
+    size_t LiveFrameworkObjects(std::u16string_view service);
     // Allocations with this tag fail until another tag is set (0: none fail).
     void FailPoolAllocationsWithTag(ULONG tag);
     // The live allocation that begins at an address, or none; the next `count` allocations fail.

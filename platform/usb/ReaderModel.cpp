@@ -580,6 +580,11 @@ void ReaderModel::CancelLocked(PIRP irp)
         {
             if (pipe.pending[k].irp == irp)
             {
+                if (pipe.held && pipe.deaf)
+                {
+                    pipe.pending[k].cancelled = true;
+                    return;
+                }
                 Pending pending = pipe.pending[k];
                 pipe.pending.erase(pipe.pending.begin() + static_cast<std::ptrdiff_t>(k));
                 FinishLocked(pending, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
@@ -631,6 +636,12 @@ void ReaderModel::PendLocked(PIRP irp, std::deque<Pending>& list, const Pending&
 
 bool ReaderModel::TakeLocked(std::deque<Pending>& list, size_t index)
 {
+    if (list[index].cancelled)
+    {
+        // Its cancel routine ran already and left it to us.
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(index));
+        return true;
+    }
     if (IoSetCancelRoutine(list[index].irp, nullptr) == nullptr)
     {
         return false; // its cancel routine is about to run and will end it
@@ -780,6 +791,21 @@ void ReaderModel::AnswerControlLocked(const Pending& pending)
 void ReaderModel::PumpBulkInLocked()
 {
     Pipe& pipe = m_pipes[static_cast<int>(Endpoint::BulkIn)];
+    while (m_floodLeft != 0 && !pipe.pending.empty())
+    {
+        Pending pending = pipe.pending.front();
+        if (!TakeLocked(pipe.pending, 0))
+        {
+            return;
+        }
+        m_floodLeft--;
+        _URB_HEADER_AND_BUFFER& transfer = TransferOf(pending.urb);
+        memset(transfer.TransferBuffer, m_floodFill, transfer.TransferBufferLength);
+        if (!EndReadLocked(pending, transfer.TransferBufferLength))
+        {
+            return;
+        }
+    }
     for (size_t k = 0; k < pipe.pending.size() && !m_bulkInData.empty();)
     {
         Pending pending = pipe.pending[k];
@@ -1139,16 +1165,41 @@ void ReaderModel::IgnoreControlRequests(bool ignore)
     ScheduleCompletionsLocked();
 }
 
-void ReaderModel::Hold(Endpoint endpoint)
+void ReaderModel::Flood(unsigned reads, UCHAR fill)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_floodLeft = reads;
+    m_floodFill = fill;
+    PumpLocked(Endpoint::BulkIn);
+    ScheduleCompletionsLocked();
+}
+
+void ReaderModel::Hold(Endpoint endpoint, bool evenWhenCancelled)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     m_pipes[static_cast<int>(endpoint)].held = true;
+    m_pipes[static_cast<int>(endpoint)].deaf = evenWhenCancelled;
 }
 
 void ReaderModel::Release(Endpoint endpoint)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_pipes[static_cast<int>(endpoint)].held = false;
+    Pipe& pipe = m_pipes[static_cast<int>(endpoint)];
+    pipe.held = false;
+    pipe.deaf = false;
+    for (size_t k = 0; k < pipe.pending.size();)
+    {
+        if (pipe.pending[k].cancelled)
+        {
+            Pending pending = pipe.pending[k];
+            pipe.pending.erase(pipe.pending.begin() + static_cast<std::ptrdiff_t>(k));
+            FinishLocked(pending, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+        }
+        else
+        {
+            ++k;
+        }
+    }
     PumpLocked(endpoint);
     ScheduleCompletionsLocked();
 }

@@ -107,6 +107,9 @@ class ReaderModel
 
     // --- the test's side ---
     void PushBulkIn(const UCHAR* data, size_t length);
+    // The next `reads` bulk IN reads end at once, full, with this byte: a reader that delivers as
+    // fast as the host reads. 0 stops a flood under way.
+    void Flood(unsigned reads, UCHAR fill = 0x55);
     // A notification on the interrupt pipe: bmRequestType 0xA1, the code, wValue, wIndex (the
     // communication interface), wLength and the data.
     void PushNotification(UCHAR code, USHORT value, const std::vector<UCHAR>& data);
@@ -129,8 +132,9 @@ class ReaderModel
     void FailPortResets(unsigned count, NTSTATUS status);
     // Control transfers stay pending (until cancelled) instead of being answered.
     void IgnoreControlRequests(bool ignore);
-    // The endpoint's transfers stay pending until Release.
-    void Hold(Endpoint endpoint);
+    // The endpoint's transfers stay pending until Release. With evenWhenCancelled, a cancelled
+    // transfer stays too (a controller slow to give it back) and ends cancelled at Release.
+    void Hold(Endpoint endpoint, bool evenWhenCancelled = false);
     void Release(Endpoint endpoint);
     // The reader leaves the bus (Plug and Play is told separately, by the machine).
     void Disconnect();
@@ -145,6 +149,7 @@ class ReaderModel
         PURB urb;
         Endpoint endpoint;
         ULONGLONG submitted;
+        bool cancelled = false; // cancelled while its pipe was held deaf: ends at Release
     };
 
     struct Finished
@@ -164,6 +169,7 @@ class ReaderModel
         bool configured = false;
         bool stalled = false;
         bool held = false;
+        bool deaf = false; // held even against cancellation
         unsigned failCount = 0;
         NTSTATUS failStatus = STATUS_SUCCESS;
         USBD_STATUS failUsbdStatus = USBD_STATUS_SUCCESS;
@@ -198,6 +204,8 @@ class ReaderModel
     void QueueNotificationLocked(UCHAR code, USHORT value, const std::vector<UCHAR>& data);
     void EndEverythingLocked(NTSTATUS status, USBD_STATUS usbdStatus);
     void CancelLocked(PIRP irp);
+    unsigned m_floodLeft = 0;
+    UCHAR m_floodFill = 0x55;
     void ScheduleCompletionsLocked();
 
     static KDEFERRED_ROUTINE CompletionDpc;
