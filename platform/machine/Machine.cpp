@@ -360,14 +360,23 @@ Device Machine::Attach(const ReaderSpec& reader)
                              ? reader.productId
                              : static_cast<USHORT>(strtoul(TARNO_PRODUCT_ID_TEXT, nullptr, 16));
     identity.serialNumber = reader.serialNumber;
-    usb::Connection connection = m_bus->Connect(identity);
+    usb::ReaderOptions options;
+    options.layout = static_cast<usb::Layout>(reader.layout);
+    options.speed = reader.speed == ReaderSpeed::High ? usb::Speed::High : usb::Speed::Full;
+    options.remoteWake = reader.remoteWake;
+    options.loopback = reader.loopback;
+    options.lineRate = reader.lineRate;
+    options.answerLineState = reader.answerLineState;
+    usb::Connection connection = m_bus->Connect(identity, options);
     if (reader.portName)
     {
         m_setup->SetPortNameHint(connection.instancePath, *reader.portName);
     }
-    return Device(m_system->Pnp().ReportDevice(connection.pdo, connection.instancePath,
-                                               connection.hardwareIds, connection.compatibleIds,
-                                               identity.description, connection.location));
+    kernel::DeviceNode* node =
+        m_system->Pnp().ReportDevice(connection.pdo, connection.instancePath, connection.hardwareIds,
+                                     connection.compatibleIds, identity.description, connection.location);
+    m_readers[node] = connection.reader;
+    return Device(node);
 }
 
 void Machine::Detach(Device device)
@@ -377,8 +386,160 @@ void Machine::Detach(Device device)
     {
         return;
     }
+    // The reader stops answering first (its pending transfers end as the device's gone), then
+    // Plug and Play learns it left.
     m_bus->Disconnect(node->pdo);
     m_system->Pnp().RemoveDevice(node);
+}
+
+Reader Machine::ReaderOf(Device device)
+{
+    auto found = m_readers.find(device.m_node);
+    return found != m_readers.end() ? Reader(found->second) : Reader();
+}
+
+// --- the reader model behind a device ---------------------------------------------------------
+
+namespace
+{
+usb::Endpoint EndpointOf(ReaderEndpoint endpoint)
+{
+    return static_cast<usb::Endpoint>(endpoint);
+}
+static_assert(static_cast<int>(ReaderLayout::NoBulkOut) == static_cast<int>(usb::Layout::NoBulkOut));
+static_assert(static_cast<int>(ReaderEndpoint::BulkOut) == static_cast<int>(usb::Endpoint::BulkOut));
+} // namespace
+
+void Reader::PushBulkIn(const std::vector<UCHAR>& bytes)
+{
+    m_model->PushBulkIn(bytes.data(), bytes.size());
+}
+
+void Reader::PushBulkIn(std::string_view bytes)
+{
+    m_model->PushBulkIn(reinterpret_cast<const UCHAR*>(bytes.data()), bytes.size());
+}
+
+void Reader::PushSerialState(USHORT bitmap)
+{
+    m_model->PushNotification(usb::SerialStateNotification, 0,
+                              {static_cast<UCHAR>(bitmap & 0xFF), static_cast<UCHAR>(bitmap >> 8)});
+}
+
+void Reader::PushNotification(UCHAR code, USHORT value, const std::vector<UCHAR>& data)
+{
+    m_model->PushNotification(code, value, data);
+}
+
+std::vector<UCHAR> Reader::TakeBulkOut()
+{
+    return m_model->TakeBulkOut();
+}
+
+std::vector<ReaderControlRequest> Reader::ControlRequests()
+{
+    std::vector<ReaderControlRequest> requests;
+    for (const usb::ControlRecord& record : m_model->ControlRequests())
+    {
+        USB_DEFAULT_PIPE_SETUP_PACKET setup;
+        memcpy(setup.Bytes, record.setup.data(), sizeof(setup.Bytes));
+        requests.push_back(ReaderControlRequest{record.time, setup.s.bmRequestType, setup.s.bRequest,
+                                                setup.s.wValue, setup.s.wIndex, setup.s.wLength,
+                                                record.data});
+    }
+    return requests;
+}
+
+std::vector<ReaderTransfer> Reader::Transfers()
+{
+    std::vector<ReaderTransfer> transfers;
+    for (const usb::TransferRecord& record : m_model->Transfers())
+    {
+        transfers.push_back(
+            ReaderTransfer{record.submitted, record.ended, static_cast<ReaderEndpoint>(record.endpoint),
+                           record.in, record.length, record.transferred, record.status, record.usbdStatus});
+    }
+    return transfers;
+}
+
+unsigned Reader::OutstandingBulkInReads()
+{
+    return m_model->OutstandingBulkInReads();
+}
+
+unsigned Reader::MostBulkInReadsOutstanding()
+{
+    return m_model->MostBulkInReadsOutstanding();
+}
+
+unsigned Reader::PipeResets(ReaderEndpoint endpoint)
+{
+    return m_model->PipeResets(EndpointOf(endpoint));
+}
+
+unsigned Reader::PortResets()
+{
+    return m_model->PortResets();
+}
+
+unsigned Reader::IdleCallbacks()
+{
+    return m_model->IdleCallbacks();
+}
+
+void Reader::FailTransfers(ReaderEndpoint endpoint, unsigned count, NTSTATUS status, LONG usbdStatus)
+{
+    m_model->FailTransfers(EndpointOf(endpoint), count, status, usbdStatus);
+}
+
+void Reader::Stall(ReaderEndpoint endpoint)
+{
+    m_model->Stall(EndpointOf(endpoint));
+}
+
+bool Reader::Stalled(ReaderEndpoint endpoint)
+{
+    return m_model->Stalled(EndpointOf(endpoint));
+}
+
+void Reader::FailPipeResets(unsigned count, NTSTATUS status)
+{
+    m_model->FailPipeResets(count, status);
+}
+
+void Reader::FailPortResets(unsigned count, NTSTATUS status)
+{
+    m_model->FailPortResets(count, status);
+}
+
+void Reader::IgnoreClassRequests(bool ignore)
+{
+    m_model->IgnoreControlRequests(ignore);
+}
+
+void Reader::Hold(ReaderEndpoint endpoint)
+{
+    m_model->Hold(EndpointOf(endpoint));
+}
+
+void Reader::Release(ReaderEndpoint endpoint)
+{
+    m_model->Release(EndpointOf(endpoint));
+}
+
+void Reader::Disconnect()
+{
+    m_model->Disconnect();
+}
+
+bool Reader::Connected()
+{
+    return m_model->Connected();
+}
+
+void Reader::WaitForCompletions()
+{
+    m_model->WaitForCompletions();
 }
 
 std::vector<Device> Machine::Devices()

@@ -38,7 +38,8 @@ struct DriverImage;
 namespace winsim::usb
 {
 class UsbBus;
-}
+class ReaderModel;
+} // namespace winsim::usb
 
 namespace winsim::machine
 {
@@ -65,6 +66,23 @@ struct MachineConfig
     std::vector<std::filesystem::path> registryFiles;
 };
 
+// How a reader's one configuration is laid out (endpoint addresses: interrupt IN 0x81, bulk IN
+// 0x82, bulk OUT 0x02).
+enum class ReaderLayout
+{
+    SingleInterface, // interface 0 (CDC, abstract control model): interrupt IN, bulk IN, bulk OUT
+    TwoInterfaces,   // communication interface 0 (interrupt IN), data interface 1 (bulk IN, bulk OUT)
+    NoInterruptPipe, // the single interface without one of its endpoints
+    NoBulkIn,
+    NoBulkOut,
+};
+
+enum class ReaderSpeed
+{
+    Full, // bulk packets of 64 bytes
+    High, // bulk packets of 512 bytes
+};
+
 // A reader model to plug in.
 struct ReaderSpec
 {
@@ -74,6 +92,107 @@ struct ReaderSpec
     // A COM name to give the port instead of one from the COM-name database (as if a tool had
     // written it), for names the database would never hand out.
     std::optional<std::u16string> portName;
+    ReaderLayout layout = ReaderLayout::SingleInterface;
+    ReaderSpeed speed = ReaderSpeed::Full;
+    // The configuration's remote wake-up attribute.
+    bool remoteWake = true;
+    // Bytes written to bulk OUT come back on bulk IN (otherwise the reader keeps them for the test).
+    bool loopback = false;
+    // Bulk IN bytes arrive at lineRate / 10 bytes a second of the machine's clock; 0: at once.
+    ULONG lineRate = 0;
+    // SET_CONTROL_LINE_STATE is answered as a loopback plug would: a SERIAL_STATE notification
+    // with carrier (bit 0) when DTR or RTS is set and DSR (bit 1) when DTR is set.
+    bool answerLineState = false;
+};
+
+// An endpoint of a reader; the default control pipe counts as one.
+enum class ReaderEndpoint
+{
+    Default,
+    Interrupt,
+    BulkIn,
+    BulkOut,
+};
+
+// A transfer the reader's driver sent, as it ended (a failed submission included).
+struct ReaderTransfer
+{
+    ULONGLONG submitted = 0; // the machine's interrupt time (100-ns units since boot)
+    ULONGLONG ended = 0;
+    ReaderEndpoint endpoint = ReaderEndpoint::Default;
+    bool in = false;
+    ULONG length = 0;      // the length asked for
+    ULONG transferred = 0; // the bytes that moved
+    NTSTATUS status = STATUS_SUCCESS;
+    LONG usbdStatus = 0; // USBD_STATUS
+};
+
+// A control transfer the reader received on its default pipe.
+struct ReaderControlRequest
+{
+    ULONGLONG time = 0; // interrupt time of its arrival
+    UCHAR bmRequestType = 0;
+    UCHAR bRequest = 0;
+    USHORT wValue = 0;
+    USHORT wIndex = 0;
+    USHORT wLength = 0;
+    std::vector<UCHAR> data; // the data stage of a request to the device
+};
+
+// The reader model behind a device on the machine's bus: what it sends, what it received, and
+// the faults a test arms. A small handle to copy freely; valid while the machine runs.
+class Reader
+{
+  public:
+    Reader() = default;
+    explicit operator bool() const { return m_model != nullptr; }
+
+    // Bytes the reader sends on bulk IN (through the line, at its rate).
+    void PushBulkIn(const std::vector<UCHAR>& bytes);
+    void PushBulkIn(std::string_view bytes);
+    // A SERIAL_STATE notification (0x20) with its 2-byte bitmap, or any other notification, on the
+    // interrupt pipe; each goes into the next interrupt read.
+    void PushSerialState(USHORT bitmap);
+    void PushNotification(UCHAR code, USHORT value, const std::vector<UCHAR>& data);
+    // The bytes written to bulk OUT since the last call.
+    std::vector<UCHAR> TakeBulkOut();
+    std::vector<ReaderControlRequest> ControlRequests();
+    std::vector<ReaderTransfer> Transfers();
+    // Bulk IN reads sent and not completed yet, and the most there ever were at once.
+    unsigned OutstandingBulkInReads();
+    unsigned MostBulkInReadsOutstanding();
+    unsigned PipeResets(ReaderEndpoint endpoint);
+    unsigned PortResets();
+    // Idle callbacks the hub made for idle notifications.
+    unsigned IdleCallbacks();
+
+    // --- faults ---
+    // The next `count` transfers of the endpoint (those pending first) end with these statuses.
+    void FailTransfers(ReaderEndpoint endpoint, unsigned count, NTSTATUS status, LONG usbdStatus);
+    // The endpoint halts until its pipe is reset (the default pipe: until the port is reset); its
+    // transfers end STATUS_UNSUCCESSFUL with USBD_STATUS_STALL_PID.
+    void Stall(ReaderEndpoint endpoint);
+    bool Stalled(ReaderEndpoint endpoint);
+    // The next `count` pipe resets, or port resets, fail with this status.
+    void FailPipeResets(unsigned count, NTSTATUS status);
+    void FailPortResets(unsigned count, NTSTATUS status);
+    // Class requests stay pending (until cancelled) instead of being answered.
+    void IgnoreClassRequests(bool ignore = true);
+    // The endpoint's transfers stay pending (cancelable) until released.
+    void Hold(ReaderEndpoint endpoint);
+    void Release(ReaderEndpoint endpoint);
+    // The reader stops answering as if pulled out, before Plug and Play notices: its transfers end
+    // STATUS_NO_SUCH_DEVICE with USBD_STATUS_DEVICE_GONE and its port no longer reports it.
+    void Disconnect();
+    bool Connected();
+
+    // Returns once every transfer the reader has ended so far has been completed to its driver.
+    void WaitForCompletions();
+
+  private:
+    friend class Machine;
+    explicit Reader(usb::ReaderModel* model) : m_model(model) {}
+    usb::ReaderModel* m_model = nullptr;
 };
 
 // Where a device is in Plug and Play, as Device Manager would tell.
@@ -212,8 +331,11 @@ class Machine
     Device Attach(const ReaderSpec& reader = {});
     // Sends an added device the start request Plug and Play sends next; the status of its start.
     NTSTATUS StartDevice(Device device);
-    // Pulls a reader out.
+    // Pulls a reader out: it stops answering (its pending transfers end as the device's gone), then
+    // Plug and Play removes it.
     void Detach(Device device);
+    // The reader model behind a device the bus reported (an empty handle for another device).
+    Reader ReaderOf(Device device);
     // Every device the bus reported, in order, the removed ones included.
     std::vector<Device> Devices();
 
@@ -322,6 +444,7 @@ class Machine
     bool m_ownsRoot = false;
     std::unique_ptr<kernel::System> m_system;
     std::unique_ptr<usb::UsbBus> m_bus;
+    std::map<kernel::DeviceNode*, usb::ReaderModel*> m_readers;
     std::unique_ptr<Setup> m_setup;
     std::map<std::u16string, PDRIVER_INITIALIZE> m_builtIn; // upper-cased file name
     unsigned m_loadCount = 0;

@@ -18,6 +18,7 @@ struct PdoExtension
     bool present;
     bool started;
     ULONG port;
+    ReaderModel* reader; // the device on the port
 };
 
 PdoExtension* ExtensionOf(PDEVICE_OBJECT pdo)
@@ -54,7 +55,7 @@ UsbBus::~UsbBus()
     kernel::System::Current().Io().DeleteDriverObject(m_driver);
 }
 
-Connection UsbBus::Connect(const DeviceIdentity& identity)
+Connection UsbBus::Connect(const DeviceIdentity& identity, const ReaderOptions& options)
 {
     Connection connection;
     char name[48];
@@ -70,10 +71,13 @@ Connection UsbBus::Connect(const DeviceIdentity& identity)
     extension->present = true;
     extension->started = false;
     extension->port = m_nextPort++;
+    m_readers.push_back(std::make_unique<ReaderModel>(identity, options));
+    extension->reader = m_readers.back().get();
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
     std::u16string ids = u"USB\\VID_" + Hex4(identity.vendorId) + u"&PID_" + Hex4(identity.productId);
     connection.pdo = pdo;
+    connection.reader = extension->reader;
     connection.instancePath = ids + u"\\" + identity.serialNumber;
     connection.hardwareIds = {ids + u"&REV_" + Hex4(identity.revision), ids};
     std::u16string cls = u"USB\\Class_" + Hex2(identity.deviceClass);
@@ -88,6 +92,7 @@ Connection UsbBus::Connect(const DeviceIdentity& identity)
 void UsbBus::Disconnect(PDEVICE_OBJECT pdo)
 {
     ExtensionOf(pdo)->present = false;
+    ExtensionOf(pdo)->reader->Disconnect();
 }
 
 bool UsbBus::IsPresent(PDEVICE_OBJECT pdo) const
@@ -118,6 +123,8 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
             break;
         case IRP_MN_REMOVE_DEVICE: {
             extension->started = false;
+            // The device is deconfigured; whatever its client left pending ends.
+            extension->reader->EndAllPending();
             bool gone = !extension->present;
             irp->IoStatus.Status = STATUS_SUCCESS;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -136,11 +143,56 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         status = stack->MajorFunction == IRP_MJ_POWER ? STATUS_SUCCESS : status;
     }
+    else if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    {
+        return DispatchInternalDeviceControl(device, irp);
+    }
     else
     {
         status = extension->present ? STATUS_NOT_SUPPORTED : STATUS_NO_SUCH_DEVICE;
     }
     irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// The internal device controls of a USB client driver, sent to its physical device object. A
+// request block that ends at once, the port's status and its reset are completed here, at the
+// caller's IRQL; transfers and the idle notification pend and complete later from the reader's DPC.
+NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ReaderModel* reader = ExtensionOf(device)->reader;
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode)
+    {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+        return reader->SubmitUrb(device, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:
+        return reader->SubmitIdleNotification(
+            device, irp,
+            static_cast<PUSB_IDLE_CALLBACK_INFO>(stack->Parameters.DeviceIoControl.Type3InputBuffer),
+            stack->Parameters.DeviceIoControl.InputBufferLength);
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+        auto* portStatus = static_cast<PULONG>(stack->Parameters.Others.Argument1);
+        ULONG bits = reader->PortStatus();
+        if (portStatus == nullptr)
+        {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        *portStatus = bits;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+        status = reader->ResetPort();
+        break;
+    default:
+        break;
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }

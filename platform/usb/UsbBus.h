@@ -1,29 +1,21 @@
 // The USB bus the readers are plugged into: the hub's driver, which creates a physical device
-// object for each connected device, reports it to Plug and Play and answers the bus side of the
-// Plug and Play requests.
+// object for each connected device, reports it to Plug and Play, answers the bus side of the
+// Plug and Play requests, and passes the client driver's internal device controls (request
+// blocks, port status and reset, the idle notification) to the reader model on the port.
 #pragma once
+
+#include "Descriptors.h"
+#include "ReaderModel.h"
 
 #include <wdm.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace winsim::usb
 {
-
-// What a connected reader says about itself.
-struct DeviceIdentity
-{
-    USHORT vendorId = 0;
-    USHORT productId = 0;
-    USHORT revision = 0x0100;
-    std::u16string serialNumber; // also the last part of the instance path
-    UCHAR deviceClass = 0x02;    // communications
-    UCHAR deviceSubClass = 0x02; // abstract control model
-    UCHAR deviceProtocol = 0x01; // AT commands (V.250)
-    std::u16string description = u"USB Serial Device";
-};
 
 struct Connection
 {
@@ -32,6 +24,7 @@ struct Connection
     std::vector<std::u16string> hardwareIds;
     std::vector<std::u16string> compatibleIds;
     std::u16string location;
+    ReaderModel* reader = nullptr; // owned by the bus; lives as long as the bus
 };
 
 class UsbBus
@@ -43,14 +36,16 @@ class UsbBus
     UsbBus& operator=(const UsbBus&) = delete;
 
     // Creates the physical device object of a device plugged into the next free port.
-    Connection Connect(const DeviceIdentity& identity);
+    Connection Connect(const DeviceIdentity& identity, const ReaderOptions& options = {});
     // The device left the bus; its physical device object goes away with the removal request.
     void Disconnect(PDEVICE_OBJECT pdo);
     bool IsPresent(PDEVICE_OBJECT pdo) const;
 
   private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);
     PDRIVER_OBJECT m_driver = nullptr;
+    std::vector<std::unique_ptr<ReaderModel>> m_readers;
     ULONG m_nextPort = 1;
     ULONG m_nextPdo = 0;
 };
