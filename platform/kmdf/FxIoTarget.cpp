@@ -156,7 +156,12 @@ void FxIoTarget::Stop(WDF_IO_TARGET_SENT_IO_ACTION action)
         // again.
         action = WdfIoTargetCancelSentIo;
     }
-    std::vector<FxRequest*> cancel;
+    if (action != WdfIoTargetLeaveSentIoPending)
+    {
+        // A failure the pipe's reader is handling (its report, the pipe's reset, the reads' restart)
+        // ends before the target stops.
+        WaitForOwnWork();
+    }
     {
         std::unique_lock<std::mutex> lock(m_lock);
         if (m_state != WdfIoTargetDeleted)
@@ -167,12 +172,7 @@ void FxIoTarget::Stop(WDF_IO_TARGET_SENT_IO_ACTION action)
     OnStopping();
     if (action == WdfIoTargetCancelSentIo)
     {
-        std::unique_lock<std::mutex> lock(m_lock);
-        cancel = m_sent;
-        for (FxRequest* request : cancel)
-        {
-            CancelLocked(request, lock);
-        }
+        CancelAll(false);
     }
     if (action != WdfIoTargetLeaveSentIoPending)
     {
@@ -200,15 +200,7 @@ void FxIoTarget::Remove()
         std::unique_lock<std::mutex> lock(m_lock);
         FailQueuedLocked(request, STATUS_WDF_DEVICE_REMOVED_NOT_SENT, lock);
     }
-    {
-        std::unique_lock<std::mutex> lock(m_lock);
-        std::vector<FxRequest*> cancel = m_sent;
-        cancel.insert(cancel.end(), m_ignored.begin(), m_ignored.end());
-        for (FxRequest* request : cancel)
-        {
-            CancelLocked(request, lock);
-        }
-    }
+    CancelAll(true);
     WaitForSentIo(true);
     WaitForOwnWork();
 }
@@ -240,20 +232,19 @@ FxIoTarget::~FxIoTarget()
     }
 }
 
-void FxIoTarget::WaitForSentIo(bool includeIgnored)
+void FxIoTarget::WaitForSentIo(bool all)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "WdfIoTargetStop (waiting for sent requests)");
     for (;;)
     {
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (m_sent.empty() && (!includeIgnored || m_ignored.empty()))
+            if (all ? m_outstanding == 0 : m_sent.empty())
             {
                 return;
             }
             KeClearEvent(&m_sentIoDone);
             m_waiting = true;
-            m_waitIncludesIgnored = m_waitIncludesIgnored || includeIgnored;
         }
         KeWaitForSingleObject(&m_sentIoDone, Executive, KernelMode, FALSE, nullptr);
     }
@@ -295,6 +286,7 @@ void FxIoTarget::Submit(FxRequest* request, const WDF_REQUEST_SEND_OPTIONS* opti
     request->m_timedOut = false;
     request->m_completionRefs = 1;
     request->AddRef(this, __LINE__, __FILE__);
+    ++m_outstanding;
     if (*send)
     {
         request->m_sendState = FxRequest::SendState::Sent;
@@ -405,6 +397,37 @@ bool FxIoTarget::Cancel(FxRequest* request)
     return true;
 }
 
+// Cancels what is out here (and what ignores the target's state too, when asked). Each request is
+// referenced while it is cancelled, as it may complete and be deleted meanwhile.
+void FxIoTarget::CancelAll(bool includeIgnored)
+{
+    PVOID const cancelTag = &m_sent;
+    std::vector<FxRequest*> cancel;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        cancel = m_sent;
+        if (includeIgnored)
+        {
+            cancel.insert(cancel.end(), m_ignored.begin(), m_ignored.end());
+        }
+        for (FxRequest* request : cancel)
+        {
+            request->AddRef(cancelTag, __LINE__, __FILE__);
+        }
+    }
+    for (FxRequest* request : cancel)
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            if (request->m_target == this && request->m_sendState != FxRequest::SendState::Idle)
+            {
+                CancelLocked(request, lock);
+            }
+        }
+        request->Release(cancelTag, __LINE__, __FILE__);
+    }
+}
+
 // Cancels a request that is out here: one still queued completes as cancelled, one passed down gets
 // its IRP cancelled (its completion follows from the target's device). The lock is dropped and taken
 // again around the call out.
@@ -441,7 +464,8 @@ void FxIoTarget::FailQueuedLocked(FxRequest* request, NTSTATUS status, std::uniq
     DropReference(request, lock);
 }
 
-// Drops one completion reference; the last one finishes the request (outside the lock).
+// Drops one completion reference; the last one finishes the request. Then the lock is released
+// and stays so: once the request finished, a removal waiting for it may free this target.
 void FxIoTarget::DropReference(FxRequest* request, std::unique_lock<std::mutex>& lock)
 {
     if (--request->m_completionRefs > 0)
@@ -450,7 +474,6 @@ void FxIoTarget::DropReference(FxRequest* request, std::unique_lock<std::mutex>&
     }
     lock.unlock();
     Finish(request);
-    lock.lock();
 }
 
 NTSTATUS FxIoTarget::IrpCompleted(PDEVICE_OBJECT, PIRP, PVOID context)
@@ -491,18 +514,11 @@ void FxIoTarget::TimerExpired(PKDPC, PVOID context, PVOID, PVOID)
 void FxIoTarget::Finish(FxRequest* request)
 {
     PIRP irp = request->Irp();
-    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (!Erase(m_sent, request))
         {
             Erase(m_ignored, request);
-        }
-        if (m_waiting && m_sent.empty() && (!m_waitIncludesIgnored || m_ignored.empty()))
-        {
-            m_waiting = false;
-            m_waitIncludesIgnored = false;
-            wake = true;
         }
         if (request->m_timedOut && irp->IoStatus.Status == STATUS_CANCELLED)
         {
@@ -547,11 +563,20 @@ void FxIoTarget::Finish(FxRequest* request)
     {
         KeSetEvent(done, IO_NO_INCREMENT, FALSE);
     }
+    // The target's reference goes before a stop or removal waiting for the request wakes: once it
+    // is awake, the request may be the last thing its driver has.
+    request->Release(this, __LINE__, __FILE__);
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        --m_outstanding;
+        wake = m_waiting;
+        m_waiting = false;
+    }
     if (wake)
     {
         KeSetEvent(&m_sentIoDone, IO_NO_INCREMENT, FALSE);
     }
-    request->Release(this, __LINE__, __FILE__);
 }
 
 } // namespace winsim::wdf

@@ -88,11 +88,15 @@ class FxIoTarget : public FxObject
     void Submit(FxRequest* request, const WDF_REQUEST_SEND_OPTIONS* options, ULONG flags, bool* send,
                 bool* accepted);
     void PassDown(FxRequest* request);
+    void CancelAll(bool includeIgnored);
+    // Both leave the lock released when they finished the request.
     void CancelLocked(FxRequest* request, std::unique_lock<std::mutex>& lock);
     void FailQueuedLocked(FxRequest* request, NTSTATUS status, std::unique_lock<std::mutex>& lock);
     void DropReference(FxRequest* request, std::unique_lock<std::mutex>& lock);
     void Finish(FxRequest* request);
-    void WaitForSentIo(bool includeIgnored);
+    // Waits until nothing gated by the state is out (a stop), or until every request sent here has
+    // been finished, its completion routine included (all: a removal).
+    void WaitForSentIo(bool all);
 
     FxDevice* m_device;
     PDEVICE_OBJECT m_targetDevice;
@@ -101,9 +105,9 @@ class FxIoTarget : public FxObject
     std::vector<FxRequest*> m_sent;    // passed down, gated by the state
     std::vector<FxRequest*> m_ignored; // passed down with IGNORE_TARGET_STATE
     std::deque<FxRequest*> m_queued;   // waiting for the target to start
-    KEVENT m_sentIoDone{};             // set when the lists a stop or removal waits for run empty
+    unsigned m_outstanding = 0;        // accepted and not yet finished
+    KEVENT m_sentIoDone{};             // set when a request finishes while someone waits
     bool m_waiting = false;
-    bool m_waitIncludesIgnored = false;
 };
 
 } // namespace winsim::wdf
