@@ -194,6 +194,13 @@ typedef union _URB {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
 } URB, *PURB;
 
+// The version of the USB driver interface, and the USB version the bus supports.
+typedef struct _USBD_VERSION_INFORMATION
+{
+    ULONG USBDI_Version;
+    ULONG Supported_USB_Version; // BCD: 0x0200 for USB 2.0
+} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
+
 // The size of a select-configuration request block with interfaces and pipes after it.
 #define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                                   \
     (sizeof(struct _URB_SELECT_CONFIGURATION) + ((totalInterfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION) + \

@@ -951,6 +951,189 @@ static FORCEINLINE KPROCESSOR_MODE WdfRequestGetRequestorMode(WDFREQUEST Request
     return imp_WdfRequestGetRequestorMode(WdfDriverGlobals, Request);
 }
 
+// --- requests the driver creates and sends to I/O targets ---
+
+typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS* PWDF_USB_REQUEST_COMPLETION_PARAMS;
+
+typedef enum _WDF_REQUEST_SEND_OPTIONS_FLAGS
+{
+    WDF_REQUEST_SEND_OPTION_TIMEOUT = 0x00000001,
+    WDF_REQUEST_SEND_OPTION_SYNCHRONOUS = 0x00000002,
+    WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE = 0x00000004,
+    WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET = 0x00000008,
+} WDF_REQUEST_SEND_OPTIONS_FLAGS;
+
+typedef struct _WDF_REQUEST_SEND_OPTIONS
+{
+    ULONG Size;
+    ULONG Flags;
+    LONGLONG Timeout; // with WDF_REQUEST_SEND_OPTION_TIMEOUT: negative relative, in 100-ns units
+} WDF_REQUEST_SEND_OPTIONS, *PWDF_REQUEST_SEND_OPTIONS;
+
+typedef enum _WDF_REQUEST_REUSE_FLAGS
+{
+    WDF_REQUEST_REUSE_NO_FLAGS = 0x00000000,
+    WDF_REQUEST_REUSE_SET_NEW_IRP = 0x00000001,
+} WDF_REQUEST_REUSE_FLAGS;
+
+typedef struct _WDF_REQUEST_REUSE_PARAMS
+{
+    ULONG Size;
+    ULONG Flags;
+    NTSTATUS Status;
+    PIRP NewIrp;
+} WDF_REQUEST_REUSE_PARAMS, *PWDF_REQUEST_REUSE_PARAMS;
+
+typedef struct _WDF_REQUEST_COMPLETION_PARAMS
+{
+    ULONG Size;
+    WDF_REQUEST_TYPE Type;
+    IO_STATUS_BLOCK IoStatus;
+    union {
+        struct
+        {
+            WDFMEMORY Buffer;
+            size_t Length;
+            size_t Offset;
+        } Write;
+        struct
+        {
+            WDFMEMORY Buffer;
+            size_t Length;
+            size_t Offset;
+        } Read;
+        struct
+        {
+            ULONG IoControlCode;
+            struct
+            {
+                WDFMEMORY Buffer;
+                size_t Offset;
+            } Input;
+            struct
+            {
+                WDFMEMORY Buffer;
+                size_t Offset;
+                size_t Length;
+            } Output;
+        } Ioctl;
+        struct
+        {
+            union {
+                PVOID Ptr;
+                ULONG_PTR Value;
+            } Argument1;
+            union {
+                PVOID Ptr;
+                ULONG_PTR Value;
+            } Argument2;
+            union {
+                PVOID Ptr;
+                ULONG_PTR Value;
+            } Argument3;
+            union {
+                PVOID Ptr;
+                ULONG_PTR Value;
+            } Argument4;
+        } Others;
+        struct
+        {
+            PWDF_USB_REQUEST_COMPLETION_PARAMS Completion;
+        } Usb;
+    } Parameters;
+} WDF_REQUEST_COMPLETION_PARAMS, *PWDF_REQUEST_COMPLETION_PARAMS;
+
+typedef VOID EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
+                                                PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
+typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
+
+WINSIM_EXTERN_C_END
+
+inline VOID WDF_REQUEST_SEND_OPTIONS_INIT(PWDF_REQUEST_SEND_OPTIONS Options, ULONG Flags)
+{
+    __builtin_memset(Options, 0, sizeof(WDF_REQUEST_SEND_OPTIONS));
+    Options->Size = sizeof(WDF_REQUEST_SEND_OPTIONS);
+    Options->Flags = Flags;
+}
+
+inline VOID WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(PWDF_REQUEST_SEND_OPTIONS Options, LONGLONG Timeout)
+{
+    Options->Flags |= WDF_REQUEST_SEND_OPTION_TIMEOUT;
+    Options->Timeout = Timeout;
+}
+
+inline VOID WDF_REQUEST_REUSE_PARAMS_INIT(PWDF_REQUEST_REUSE_PARAMS Params, ULONG Flags, NTSTATUS Status)
+{
+    __builtin_memset(Params, 0, sizeof(WDF_REQUEST_REUSE_PARAMS));
+    Params->Size = sizeof(WDF_REQUEST_REUSE_PARAMS);
+    Params->Flags = Flags;
+    Params->Status = Status;
+}
+
+inline VOID WDF_REQUEST_COMPLETION_PARAMS_INIT(PWDF_REQUEST_COMPLETION_PARAMS Params)
+{
+    __builtin_memset(Params, 0, sizeof(WDF_REQUEST_COMPLETION_PARAMS));
+    Params->Size = sizeof(WDF_REQUEST_COMPLETION_PARAMS);
+    Params->Type = WdfRequestTypeNoFormat;
+}
+
+WINSIM_EXTERN_C_BEGIN
+
+WINSIM_API NTSTATUS imp_WdfRequestCreate(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                         PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
+                                         WDFREQUEST* Request);
+static FORCEINLINE NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget,
+                                             WDFREQUEST* Request)
+{
+    return imp_WdfRequestCreate(WdfDriverGlobals, RequestAttributes, IoTarget, Request);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestReuse(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                        PWDF_REQUEST_REUSE_PARAMS ReuseParams);
+static FORCEINLINE NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams)
+{
+    return imp_WdfRequestReuse(WdfDriverGlobals, Request, ReuseParams);
+}
+
+WINSIM_API VOID imp_WdfRequestSetCompletionRoutine(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                   PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                                   WDFCONTEXT CompletionContext);
+static FORCEINLINE VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request,
+                                                       PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                                       WDFCONTEXT CompletionContext)
+{
+    imp_WdfRequestSetCompletionRoutine(WdfDriverGlobals, Request, CompletionRoutine, CompletionContext);
+}
+
+WINSIM_API VOID imp_WdfRequestGetCompletionParams(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                  PWDF_REQUEST_COMPLETION_PARAMS Params);
+static FORCEINLINE VOID WdfRequestGetCompletionParams(WDFREQUEST Request,
+                                                      PWDF_REQUEST_COMPLETION_PARAMS Params)
+{
+    imp_WdfRequestGetCompletionParams(WdfDriverGlobals, Request, Params);
+}
+
+WINSIM_API VOID imp_WdfRequestFormatRequestUsingCurrentType(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                            WDFREQUEST Request);
+static FORCEINLINE VOID WdfRequestFormatRequestUsingCurrentType(WDFREQUEST Request)
+{
+    imp_WdfRequestFormatRequestUsingCurrentType(WdfDriverGlobals, Request);
+}
+
+WINSIM_API BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                      WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
+static FORCEINLINE BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
+                                          PWDF_REQUEST_SEND_OPTIONS Options)
+{
+    return imp_WdfRequestSend(WdfDriverGlobals, Request, Target, Options);
+}
+
+WINSIM_API BOOLEAN imp_WdfRequestCancelSentRequest(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+static FORCEINLINE BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request)
+{
+    return imp_WdfRequestCancelSentRequest(WdfDriverGlobals, Request);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Timers and work items
 
@@ -1284,3 +1467,6 @@ static FORCEINLINE NTSTATUS WdfRegistryRemoveValue(WDFKEY Key, PCUNICODE_STRING 
 }
 
 WINSIM_EXTERN_C_END
+
+// The I/O targets a driver sends its requests to.
+#include <wdfiotarget.h>

@@ -373,13 +373,12 @@ void IoManager::CompleteRequest(PIRP irp)
         VerifierStop(VerifierRule::IrpMisuse, "IRP %p completed with STATUS_PENDING",
                      static_cast<void*>(irp));
     }
-    // IoCancelIrp may be running on another processor: its flag and routine are read as it writes
-    // them, atomically.
-    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
+    // Read as IoSetCancelRoutine writes it: a canceller may be racing the completion.
+    if (PDRIVER_CANCEL cancel = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST); cancel != nullptr)
     {
         VerifierStop(VerifierRule::RequestStillCancelable,
                      "IRP %p completed while its cancel routine %p is set", static_cast<void*>(irp),
-                     reinterpret_cast<void*>(irp->CancelRoutine));
+                     reinterpret_cast<void*>(cancel));
     }
     while (irp->CurrentLocation <= irp->StackCount)
     {

@@ -5,6 +5,7 @@
 #include "FxDriver.h"
 #include "FxFileObject.h"
 #include "FxIoQueue.h"
+#include "FxIoTarget.h"
 #include "FxRegKey.h"
 #include "FxRequest.h"
 #include "FxSddl.h"
@@ -356,6 +357,8 @@ void FxDevice::RemoveByFramework(bool deleteWdm)
     // The device's memory must outlive the checks below, whatever references the driver dropped.
     PVOID const removalTag = reinterpret_cast<PVOID>(&FxDriver::AddDevice);
     AddRef(removalTag, __LINE__, __FILE__);
+    // The device's I/O targets go first: what the driver sent them is cancelled and waited for.
+    FxIoTarget::RemoveTargetsOf(this);
     DisposeTree();
     {
         std::lock_guard<std::mutex> guard(m_lock);

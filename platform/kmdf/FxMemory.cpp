@@ -16,6 +16,27 @@ FxMemory::~FxMemory()
     }
 }
 
+NTSTATUS FxMemory::CreateFromPool(FxDriver* driver, POOL_TYPE poolType, ULONG poolTag, size_t size,
+                                  PWDF_OBJECT_ATTRIBUTES attributes, FxObject* defaultParent,
+                                  FxMemory** memory, const char* routine)
+{
+    ULONG tag = poolTag != 0
+                    ? poolTag
+                    : (driver->Config().DriverPoolTag != 0 ? driver->Config().DriverPoolTag : 'rDxF');
+    void* buffer = ExAllocatePoolWithTag(poolType, size, tag);
+    if (buffer == nullptr)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* created = new FxMemory(driver, buffer, size, true, tag);
+    NTSTATUS status = Publish(created, attributes, defaultParent, routine);
+    if (NT_SUCCESS(status))
+    {
+        *memory = created;
+    }
+    return status;
+}
+
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
@@ -33,16 +54,9 @@ extern "C"
             return STATUS_INVALID_PARAMETER;
         }
         FxDriver* driver = FxDriver::FromGlobals(DriverGlobals, "WdfMemoryCreate");
-        ULONG tag = PoolTag != 0
-                        ? PoolTag
-                        : (driver->Config().DriverPoolTag != 0 ? driver->Config().DriverPoolTag : 'rDxF');
-        void* buffer = ExAllocatePoolWithTag(PoolType, BufferSize, tag);
-        if (buffer == nullptr)
-        {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        auto* memory = new FxMemory(driver, buffer, BufferSize, true, tag);
-        NTSTATUS status = Publish(memory, Attributes, driver, "WdfMemoryCreate");
+        FxMemory* memory = nullptr;
+        NTSTATUS status = FxMemory::CreateFromPool(driver, PoolType, PoolTag, BufferSize, Attributes, driver,
+                                                   &memory, "WdfMemoryCreate");
         if (!NT_SUCCESS(status))
         {
             return status;
@@ -50,7 +64,7 @@ extern "C"
         *Memory = reinterpret_cast<WDFMEMORY>(memory->Handle());
         if (Buffer != nullptr)
         {
-            *Buffer = buffer;
+            *Buffer = memory->Buffer();
         }
         return STATUS_SUCCESS;
     }

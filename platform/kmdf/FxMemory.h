@@ -17,6 +17,17 @@ class FxMemory : public FxObject
     void* Buffer() const { return m_buffer; }
     size_t Size() const { return m_size; }
 
+    // A memory object whose buffer the framework allocates from pool with a tag (0: the driver's
+    // pool tag, or the framework's when the driver has none), published under the attributes'
+    // parent or the default one.
+    static NTSTATUS CreateFromPool(FxDriver* driver, POOL_TYPE poolType, ULONG poolTag, size_t size,
+                                   PWDF_OBJECT_ATTRIBUTES attributes, FxObject* defaultParent,
+                                   FxMemory** memory, const char* routine);
+    static FxMemory* FromHandle(WDFMEMORY handle, const char* routine)
+    {
+        return FxObject::Get<FxMemory>(handle, FxType::Memory, routine);
+    }
+
   protected:
     ~FxMemory() override;
 

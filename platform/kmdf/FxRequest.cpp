@@ -1,19 +1,57 @@
-// Framework requests and WdfRequest*.
+// Framework requests and WdfRequest*: the requests a device received and the ones a driver
+// creates, their formatting, reuse and completion parameters. Sending them is FxIoTarget's.
 #include "FxRequest.h"
 
 #include "FxDevice.h"
+#include "FxDriver.h"
 #include "FxFileObject.h"
 #include "FxIoQueue.h"
+#include "FxIoTarget.h"
+#include "FxMemory.h"
 #include "FxVerifier.h"
+
+#include <usbioctl.h>
 
 #include <string.h>
 
 namespace winsim::wdf
 {
 
+namespace
+{
+// The request's reference on the memory a format call described.
+PVOID const FormattedMemoryTag = reinterpret_cast<PVOID>(0x466d744d);
+} // namespace
+
 FxRequest::FxRequest(FxDriver* driver, FxDevice* device, PIRP irp, FxFileObject* file)
     : FxObject(FxType::Request, driver), m_device(device), m_irp(irp), m_file(file)
 {
+}
+
+FxRequest::FxRequest(FxDriver* driver, CCHAR stackSize)
+    : FxObject(FxType::Request, driver), m_device(nullptr), m_irp(IoAllocateIrp(stackSize, FALSE)),
+      m_file(nullptr), m_created(true)
+{
+}
+
+FxRequest::~FxRequest()
+{
+    ReleaseMemory();
+    if (m_created && m_irp != nullptr)
+    {
+        IoFreeIrp(m_irp);
+    }
+}
+
+void FxRequest::OnDispose()
+{
+    if (IsPending())
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "WDFREQUEST %p is deleted while it is out at WDFIOTARGET %p; it may be deleted only "
+                     "after it completed",
+                     static_cast<void*>(this), static_cast<void*>(m_target.load()));
+    }
 }
 
 void FxRequest::CheckUsable(const char* routine) const
@@ -23,6 +61,156 @@ void FxRequest::CheckUsable(const char* routine) const
         VerifierStop(VerifierRule::RequestUsedAfterCompletion, "%s: request %p was already completed",
                      routine, static_cast<const void*>(this));
     }
+}
+
+bool FxRequest::IsPending() const
+{
+    return m_sendState.load() != SendState::Idle;
+}
+
+void FxRequest::CheckNotPending(const char* routine) const
+{
+    if (IsPending())
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "%s: WDFREQUEST %p was sent to WDFIOTARGET %p and has not completed", routine,
+                     static_cast<const void*>(this), static_cast<const void*>(m_target.load()));
+    }
+}
+
+ULONG_PTR FxRequest::Information() const
+{
+    return m_created ? m_irp->IoStatus.Information : m_information;
+}
+
+NTSTATUS FxRequest::Status() const
+{
+    if (IsPending())
+    {
+        return STATUS_PENDING;
+    }
+    return m_completed ? m_status : m_irp->IoStatus.Status;
+}
+
+PIO_STACK_LOCATION FxRequest::NextStack() const
+{
+    return IoGetNextIrpStackLocation(m_irp);
+}
+
+void FxRequest::ReleaseMemory()
+{
+    if (m_memory != nullptr)
+    {
+        FxMemory* memory = m_memory;
+        m_memory = nullptr;
+        memory->Release(FormattedMemoryTag, __LINE__, __FILE__);
+    }
+}
+
+void FxRequest::HoldMemory(FxMemory* memory)
+{
+    if (memory != nullptr)
+    {
+        memory->AddRef(FormattedMemoryTag, __LINE__, __FILE__);
+    }
+    ReleaseMemory();
+    m_memory = memory;
+}
+
+NTSTATUS FxRequest::PrepareFormat(FxIoTarget* target, const char* routine)
+{
+    CheckUsable(routine);
+    CheckNotPending(routine);
+    if (m_created)
+    {
+        // A created request's IRP is the framework's: one too shallow for the target is replaced.
+        if (m_irp->StackCount < target->StackSize())
+        {
+            PIRP deeper = IoAllocateIrp(target->StackSize(), FALSE);
+            if (deeper == nullptr)
+            {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+            IoFreeIrp(m_irp);
+            m_irp = deeper;
+        }
+        else
+        {
+            IoReuseIrp(m_irp, STATUS_SUCCESS);
+        }
+    }
+    else if (m_irp->CurrentLocation - 1 < target->StackSize())
+    {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    ReleaseMemory();
+    memset(&m_urb, 0, sizeof(m_urb));
+    memset(&m_usbParams, 0, sizeof(m_usbParams));
+    WDF_REQUEST_COMPLETION_PARAMS_INIT(&m_params);
+    memset(NextStack(), 0, sizeof(IO_STACK_LOCATION));
+    return STATUS_SUCCESS;
+}
+
+void FxRequest::FormatUsb(WDF_USB_REQUEST_TYPE type)
+{
+    m_params.Type = WdfRequestTypeUsb;
+    m_usbParams.Type = type;
+    m_params.Parameters.Usb.Completion = &m_usbParams;
+    PIO_STACK_LOCATION next = NextStack();
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &m_urb;
+}
+
+void FxRequest::SetCompletionRoutine(PFN_WDF_REQUEST_COMPLETION_ROUTINE routine, WDFCONTEXT context)
+{
+    m_completionRoutine = routine;
+    m_completionContext = context;
+}
+
+void FxRequest::GetCompletionParams(PWDF_REQUEST_COMPLETION_PARAMS params) const
+{
+    ULONG size = params->Size;
+    *params = m_params;
+    params->Size = size;
+}
+
+NTSTATUS FxRequest::Reuse(const WDF_REQUEST_REUSE_PARAMS& params)
+{
+    CheckNotPending("WdfRequestReuse");
+    if (params.Size != sizeof(WDF_REQUEST_REUSE_PARAMS) ||
+        (params.Flags & ~WDF_REQUEST_REUSE_SET_NEW_IRP) != 0)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((params.Flags & WDF_REQUEST_REUSE_SET_NEW_IRP) != 0)
+    {
+        // Not supported by the machine: a created request keeps the IRP the framework gave it.
+        return STATUS_NOT_SUPPORTED;
+    }
+    if (m_created)
+    {
+        IoReuseIrp(m_irp, params.Status);
+    }
+    else
+    {
+        m_irp->IoStatus.Status = params.Status;
+        m_irp->IoStatus.Information = 0;
+    }
+    // As KMDF does for drivers of version 1.9 and later, reuse forgets the completion routine.
+    m_completionRoutine = nullptr;
+    m_completionContext = nullptr;
+    ReleaseMemory();
+    memset(&m_urb, 0, sizeof(m_urb));
+    memset(&m_usbParams, 0, sizeof(m_usbParams));
+    WDF_REQUEST_COMPLETION_PARAMS_INIT(&m_params);
+    return STATUS_SUCCESS;
+}
+
+void FxRequest::FailSend(NTSTATUS status)
+{
+    m_irp->IoStatus.Status = status;
+    m_irp->IoStatus.Information = 0;
 }
 
 void FxRequest::GetParameters(PWDF_REQUEST_PARAMETERS parameters) const
@@ -75,6 +263,14 @@ void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, 
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, routine);
     CheckUsable(routine);
+    if (m_created)
+    {
+        VerifierStop(VerifierRule::ObjectMisuse,
+                     "%s: WDFREQUEST %p was created by the driver; a driver deletes the requests it "
+                     "created (WdfObjectDelete) and completes only those it received",
+                     routine, static_cast<void*>(this));
+    }
+    CheckNotPending(routine);
     if (m_irp->CancelRoutine != nullptr)
     {
         VerifierStop(VerifierRule::RequestStillCancelable,
@@ -108,14 +304,15 @@ void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, 
 
 using namespace winsim::wdf;
 
-namespace
-{
-FxRequest* RequestOf(WDFREQUEST request, const char* routine)
+FxRequest* winsim::wdf::RequestOf(WDFREQUEST request, const char* routine)
 {
     FxRequest* fx = FxObject::Get<FxRequest>(request, FxType::Request, routine);
     fx->CheckUsable(routine);
     return fx;
 }
+
+namespace
+{
 
 NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_t* length, bool output,
                         const char* routine)
@@ -191,8 +388,7 @@ extern "C"
 
     NTSTATUS imp_WdfRequestGetStatus(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
-        FxRequest* request = FxObject::Get<FxRequest>(Request, FxType::Request, "WdfRequestGetStatus");
-        return request->IsCompleted() ? request->Status() : request->Irp()->IoStatus.Status;
+        return FxObject::Get<FxRequest>(Request, FxType::Request, "WdfRequestGetStatus")->Status();
     }
 
     VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
@@ -253,6 +449,74 @@ extern "C"
     KPROCESSOR_MODE imp_WdfRequestGetRequestorMode(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
     {
         return RequestOf(Request, "WdfRequestGetRequestorMode")->Irp()->RequestorMode;
+    }
+
+    NTSTATUS imp_WdfRequestCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_OBJECT_ATTRIBUTES RequestAttributes,
+                                  WDFIOTARGET IoTarget, WDFREQUEST* Request)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestCreate");
+        FxDriver* driver = FxDriver::FromGlobals(DriverGlobals, "WdfRequestCreate");
+        CCHAR stackSize = 1;
+        if (IoTarget != nullptr)
+        {
+            stackSize = FxIoTarget::FromHandle(IoTarget, "WdfRequestCreate")->StackSize();
+        }
+        auto* request = new FxRequest(driver, stackSize);
+        if (request->Irp() == nullptr)
+        {
+            FxObject::Discard(request);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        // Without a parent in the attributes, the request belongs to the driver.
+        NTSTATUS status = Publish(request, RequestAttributes, driver, "WdfRequestCreate");
+        if (NT_SUCCESS(status))
+        {
+            *Request = reinterpret_cast<WDFREQUEST>(request->Handle());
+        }
+        return status;
+    }
+
+    NTSTATUS imp_WdfRequestReuse(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                 PWDF_REQUEST_REUSE_PARAMS ReuseParams)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestReuse");
+        return RequestOf(Request, "WdfRequestReuse")->Reuse(*ReuseParams);
+    }
+
+    VOID imp_WdfRequestSetCompletionRoutine(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                            PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                            WDFCONTEXT CompletionContext)
+    {
+        FxRequest* request = RequestOf(Request, "WdfRequestSetCompletionRoutine");
+        request->CheckNotPending("WdfRequestSetCompletionRoutine");
+        request->SetCompletionRoutine(CompletionRoutine, CompletionContext);
+    }
+
+    VOID imp_WdfRequestGetCompletionParams(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                           PWDF_REQUEST_COMPLETION_PARAMS Params)
+    {
+        if (Params->Size != sizeof(WDF_REQUEST_COMPLETION_PARAMS))
+        {
+            VerifierStop(VerifierRule::ObjectMisuse,
+                         "WdfRequestGetCompletionParams: WDF_REQUEST_COMPLETION_PARAMS has size %u, not %zu "
+                         "(not initialised?)",
+                         Params->Size, sizeof(WDF_REQUEST_COMPLETION_PARAMS));
+        }
+        RequestOf(Request, "WdfRequestGetCompletionParams")->GetCompletionParams(Params);
+    }
+
+    VOID imp_WdfRequestFormatRequestUsingCurrentType(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
+    {
+        FxRequest* request = RequestOf(Request, "WdfRequestFormatRequestUsingCurrentType");
+        request->CheckNotPending("WdfRequestFormatRequestUsingCurrentType");
+        if (request->IsCreated() || request->Irp()->CurrentLocation < 2)
+        {
+            VerifierStop(VerifierRule::IrpMisuse,
+                         "WdfRequestFormatRequestUsingCurrentType: WDFREQUEST %p has no current stack "
+                         "location to copy to the next",
+                         static_cast<void*>(request));
+        }
+        IoCopyCurrentIrpStackLocationToNext(request->Irp());
     }
 
 } // extern "C"
