@@ -33,10 +33,18 @@ class FxRequest : public FxObject
     NTSTATUS Status() const { return m_status; }
     void CheckUsable(const char* routine) const;
 
+    // WdfRequestMarkCancelable(Ex) and WdfRequestUnmarkCancelable: the request's IRP carries the
+    // framework's cancel routine, which calls the driver's EvtRequestCancel.
+    bool IsCancelable() const { return m_irp->CancelRoutine != nullptr; }
+    NTSTATUS MarkCancelable(PFN_WDF_REQUEST_CANCEL cancel, bool failIfCancelled);
+    NTSTATUS UnmarkCancelable();
+
   protected:
     bool DriverMayDelete() const override { return false; }
 
   private:
+    static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+
     FxDevice* m_device;
     PIRP m_irp;
     FxFileObject* m_file;
@@ -44,6 +52,7 @@ class FxRequest : public FxObject
     bool m_completed = false;
     NTSTATUS m_status = STATUS_SUCCESS;
     ULONG_PTR m_information = 0;
+    PFN_WDF_REQUEST_CANCEL m_cancel = nullptr;
 };
 
 } // namespace winsim::wdf

@@ -24,12 +24,7 @@ Device FxMachine::Plug(const std::u16string& serial)
     reader.vendorId = kVendorId;
     reader.productId = kProductId;
     reader.serialNumber = serial;
-    Device device = Attach(reader);
-    if (device.State() == DeviceState::Added)
-    {
-        EXPECT_EQ(StartDevice(device), STATUS_SUCCESS);
-    }
-    return device;
+    return Attach(reader);
 }
 
 void FxMachine::Unplug(Device device)
