@@ -329,6 +329,12 @@ typedef NTSTATUS EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT* PFN_WDF_DEVICE_SELF_MANAGED_IO_INIT;
 typedef VOID EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP* PFN_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP;
+typedef VOID EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH(WDFDEVICE Device);
+typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH* PFN_WDF_DEVICE_SELF_MANAGED_IO_FLUSH;
+typedef NTSTATUS EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND(WDFDEVICE Device);
+typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND* PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND;
+typedef NTSTATUS EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART(WDFDEVICE Device);
+typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART* PFN_WDF_DEVICE_SELF_MANAGED_IO_RESTART;
 typedef NTSTATUS EVT_WDF_DEVICE_QUERY_REMOVE(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_QUERY_REMOVE* PFN_WDF_DEVICE_QUERY_REMOVE;
 
@@ -342,10 +348,10 @@ typedef struct _WDF_PNPPOWER_EVENT_CALLBACKS
     PFN_WDF_DEVICE_PREPARE_HARDWARE EvtDevicePrepareHardware;
     PFN_WDF_DEVICE_RELEASE_HARDWARE EvtDeviceReleaseHardware;
     PFN_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP EvtDeviceSelfManagedIoCleanup;
-    PVOID EvtDeviceSelfManagedIoFlush;
+    PFN_WDF_DEVICE_SELF_MANAGED_IO_FLUSH EvtDeviceSelfManagedIoFlush;
     PFN_WDF_DEVICE_SELF_MANAGED_IO_INIT EvtDeviceSelfManagedIoInit;
-    PVOID EvtDeviceSelfManagedIoSuspend;
-    PVOID EvtDeviceSelfManagedIoRestart;
+    PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND EvtDeviceSelfManagedIoSuspend;
+    PFN_WDF_DEVICE_SELF_MANAGED_IO_RESTART EvtDeviceSelfManagedIoRestart;
     PFN_WDF_DEVICE_SURPRISE_REMOVAL EvtDeviceSurpriseRemoval;
     PFN_WDF_DEVICE_QUERY_REMOVE EvtDeviceQueryRemove;
     PVOID EvtDeviceQueryStop;
@@ -627,6 +633,142 @@ static FORCEINLINE NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG Dev
     return imp_WdfDeviceOpenRegistryKey(WdfDriverGlobals, Device, DeviceInstanceKeyType, DesiredAccess,
                                         KeyAttributes, Key);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Power policy: idle in the working state, wake from sleep, the system's power action
+
+typedef enum _WDF_POWER_POLICY_S0_IDLE_CAPABILITIES
+{
+    IdleCapsInvalid = 0,
+    IdleCannotWakeFromS0,
+    IdleCanWakeFromS0,
+    IdleUsbSelectiveSuspend,
+} WDF_POWER_POLICY_S0_IDLE_CAPABILITIES;
+
+typedef enum _WDF_POWER_POLICY_S0_IDLE_USER_CONTROL
+{
+    IdleUserControlInvalid = 0,
+    IdleDoNotAllowUserControl,
+    IdleAllowUserControl,
+} WDF_POWER_POLICY_S0_IDLE_USER_CONTROL;
+
+typedef enum _WDF_POWER_POLICY_IDLE_TIMEOUT_CONSTANTS
+{
+    IdleTimeoutDefaultConstant = 0,
+} WDF_POWER_POLICY_IDLE_TIMEOUT_CONSTANTS;
+
+#define IdleTimeoutDefaultValue ((ULONG)IdleTimeoutDefaultConstant)
+
+typedef enum _WDF_POWER_POLICY_IDLE_TIMEOUT_TYPE
+{
+    DriverManagedIdleTimeout = 0,
+    SystemManagedIdleTimeout = 1,
+    SystemManagedIdleTimeoutWithHint = 2,
+} WDF_POWER_POLICY_IDLE_TIMEOUT_TYPE, *PWDF_POWER_POLICY_IDLE_TIMEOUT_TYPE;
+
+typedef enum _WDF_POWER_POLICY_SX_WAKE_USER_CONTROL
+{
+    WakeUserControlInvalid = 0,
+    WakeDoNotAllowUserControl,
+    WakeAllowUserControl,
+} WDF_POWER_POLICY_SX_WAKE_USER_CONTROL;
+
+typedef struct _WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS
+{
+    ULONG Size;
+    WDF_POWER_POLICY_S0_IDLE_CAPABILITIES IdleCaps;
+    DEVICE_POWER_STATE DxState;
+    ULONG IdleTimeout;
+    WDF_POWER_POLICY_S0_IDLE_USER_CONTROL UserControlOfIdleSettings;
+    WDF_TRI_STATE Enabled;
+    WDF_TRI_STATE PowerUpIdleDeviceOnSystemWake;
+    WDF_POWER_POLICY_IDLE_TIMEOUT_TYPE IdleTimeoutType;
+    WDF_TRI_STATE ExcludeD3Cold;
+} WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS, *PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS;
+
+typedef struct _WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS
+{
+    ULONG Size;
+    DEVICE_POWER_STATE DxState;
+    WDF_POWER_POLICY_SX_WAKE_USER_CONTROL UserControlOfWakeSettings;
+    WDF_TRI_STATE Enabled;
+    BOOLEAN ArmForWakeIfChildrenAreArmedForWake;
+    BOOLEAN IndicateChildWakeOnParentWake;
+} WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS, *PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS;
+
+WINSIM_EXTERN_C_END
+
+inline VOID WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings,
+                                                       WDF_POWER_POLICY_S0_IDLE_CAPABILITIES IdleCaps)
+{
+    __builtin_memset(Settings, 0, sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS));
+    Settings->Size = sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS);
+    Settings->IdleTimeout = IdleTimeoutDefaultValue;
+    Settings->UserControlOfIdleSettings = IdleAllowUserControl;
+    Settings->Enabled = WdfUseDefault;
+    Settings->PowerUpIdleDeviceOnSystemWake = WdfUseDefault;
+    Settings->IdleTimeoutType = DriverManagedIdleTimeout;
+    Settings->ExcludeD3Cold = WdfUseDefault;
+    Settings->IdleCaps = IdleCaps;
+    if (IdleCaps == IdleUsbSelectiveSuspend || IdleCaps == IdleCanWakeFromS0)
+    {
+        Settings->DxState = PowerDeviceMaximum;
+    }
+    else
+    {
+        Settings->DxState = PowerDeviceD3;
+    }
+}
+
+inline VOID WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings)
+{
+    __builtin_memset(Settings, 0, sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS));
+    Settings->Size = sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS);
+    Settings->Enabled = WdfUseDefault;
+    Settings->DxState = PowerDeviceMaximum;
+    Settings->UserControlOfWakeSettings = WakeAllowUserControl;
+}
+
+WINSIM_EXTERN_C_BEGIN
+
+WINSIM_API NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                      PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings);
+static FORCEINLINE NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
+                                                          PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings)
+{
+    return imp_WdfDeviceAssignS0IdleSettings(WdfDriverGlobals, Device, Settings);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceAssignSxWakeSettings(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                      PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings);
+static FORCEINLINE NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
+                                                          PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings)
+{
+    return imp_WdfDeviceAssignSxWakeSettings(WdfDriverGlobals, Device, Settings);
+}
+
+WINSIM_API POWER_ACTION imp_WdfDeviceGetSystemPowerAction(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                          WDFDEVICE Device);
+static FORCEINLINE POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device)
+{
+    return imp_WdfDeviceGetSystemPowerAction(WdfDriverGlobals, Device);
+}
+
+WINSIM_API NTSTATUS imp_WdfDeviceStopIdleNoTrack(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                 BOOLEAN WaitForD0);
+static FORCEINLINE NTSTATUS WdfDeviceStopIdleNoTrack(WDFDEVICE Device, BOOLEAN WaitForD0)
+{
+    return imp_WdfDeviceStopIdleNoTrack(WdfDriverGlobals, Device, WaitForD0);
+}
+
+WINSIM_API VOID imp_WdfDeviceResumeIdleNoTrack(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device);
+static FORCEINLINE VOID WdfDeviceResumeIdleNoTrack(WDFDEVICE Device)
+{
+    imp_WdfDeviceResumeIdleNoTrack(WdfDriverGlobals, Device);
+}
+
+#define WdfDeviceStopIdle(Device, WaitForD0) WdfDeviceStopIdleNoTrack(Device, WaitForD0)
+#define WdfDeviceResumeIdle(Device)          WdfDeviceResumeIdleNoTrack(Device)
 
 // ---------------------------------------------------------------------------------------------
 // Queues and requests
@@ -1132,6 +1274,34 @@ WINSIM_API BOOLEAN imp_WdfRequestCancelSentRequest(PWDF_DRIVER_GLOBALS DriverGlo
 static FORCEINLINE BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request)
 {
     return imp_WdfRequestCancelSentRequest(WdfDriverGlobals, Request);
+}
+
+WINSIM_API VOID imp_WdfRequestStopAcknowledge(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                              BOOLEAN Requeue);
+static FORCEINLINE VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
+{
+    imp_WdfRequestStopAcknowledge(WdfDriverGlobals, Request, Requeue);
+}
+
+WINSIM_API VOID imp_WdfRequestMarkCancelable(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                             PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
+static FORCEINLINE VOID WdfRequestMarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
+{
+    imp_WdfRequestMarkCancelable(WdfDriverGlobals, Request, EvtRequestCancel);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestMarkCancelableEx(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                   PFN_WDF_REQUEST_CANCEL EvtRequestCancel);
+static FORCEINLINE NTSTATUS WdfRequestMarkCancelableEx(WDFREQUEST Request,
+                                                       PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
+{
+    return imp_WdfRequestMarkCancelableEx(WdfDriverGlobals, Request, EvtRequestCancel);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestUnmarkCancelable(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+static FORCEINLINE NTSTATUS WdfRequestUnmarkCancelable(WDFREQUEST Request)
+{
+    return imp_WdfRequestUnmarkCancelable(WdfDriverGlobals, Request);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "Io.h"
 
+#include "Pnp.h"
+
 #include "Namespace.h"
 #include "Scheduler.h"
 #include "System.h"
@@ -577,11 +579,35 @@ void IoManager::ReleaseFile(const std::shared_ptr<OpenFile>& file)
                     [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; });
     delete file->fileObject;
     file->fileObject = nullptr;
+    PDEVICE_OBJECT bottom = nullptr;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        file->namedDevice->ReferenceCount--;
+        if (--file->namedDevice->ReferenceCount == 0)
+        {
+            bottom = file->namedDevice;
+            while (Info(bottom).lowerDevice != nullptr)
+            {
+                bottom = Info(bottom).lowerDevice;
+            }
+        }
+    }
+    // The last close may let a removal that waited for it go ahead, which deletes the device.
+    if (bottom != nullptr && System::Current().Pnp().StackClosed(bottom))
+    {
+        return;
     }
     ReleaseDeviceIfUnused(file->namedDevice);
+}
+
+LONG IoManager::OpenCountOfStack(PDEVICE_OBJECT bottom) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    LONG count = 0;
+    for (PDEVICE_OBJECT device = bottom; device != nullptr; device = device->AttachedDevice)
+    {
+        count += device->ReferenceCount;
+    }
+    return count;
 }
 
 // Buffered I/O: the request works on a system buffer; the caller's buffer is copied in before and

@@ -59,6 +59,8 @@ class IoManager
     PDEVICE_OBJECT AttachDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
     void DetachDevice(PDEVICE_OBJECT target);
     static PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+    // Files open on any device of the stack above a device (the device included).
+    LONG OpenCountOfStack(PDEVICE_OBJECT bottom) const;
     static DeviceObjectInfo& Info(PDEVICE_OBJECT device);
     bool IsLiveDevice(PDEVICE_OBJECT device) const;
     size_t DeviceCount(PDRIVER_OBJECT driver) const;

@@ -218,12 +218,14 @@ NTSTATUS PnpManager::StartDevice(DeviceNode* node)
     if (NT_SUCCESS(status))
     {
         node->state = DeviceNodeState::Started;
+        return status;
     }
-    else
-    {
-        node->state = DeviceNodeState::Failed;
-        node->problem = status;
-    }
+    node->state = DeviceNodeState::Failed;
+    node->problem = status;
+    // A stack whose start failed is removed; the device stays on its bus, with its problem.
+    System::Current().Namespace().RemoveInterfacesOf(node->pdo);
+    SendPnpIrp(node->pdo, IRP_MN_REMOVE_DEVICE);
+    UnloadIfUnused(node->service);
     return status;
 }
 
@@ -235,22 +237,90 @@ void PnpManager::RemoveDevice(DeviceNode* node)
     {
         return;
     }
-    if (node->state == DeviceNodeState::Started)
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (node->removePending)
+        {
+            return;
+        }
+    }
+    bool started = node->state == DeviceNodeState::Started;
+    if (started)
     {
         SendPnpIrp(pdo, IRP_MN_SURPRISE_REMOVAL);
     }
     System::Current().Namespace().RemoveInterfacesOf(pdo);
-    // The removal goes to the whole stack; the bus driver deletes its physical device object.
-    SendPnpIrp(pdo, IRP_MN_REMOVE_DEVICE);
-    node->pdo = nullptr;
     node->state = DeviceNodeState::Removed;
-    if (!node->service.empty())
+    // Windows sends the removal once the last handle to the device is closed.
     {
-        PDRIVER_OBJECT driver = LoadedDriver(node->service);
-        if (driver != nullptr && System::Current().Io().DeviceCount(driver) == 0)
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (started && System::Current().Io().OpenCountOfStack(pdo) != 0)
         {
-            UnloadDriver(node->service);
+            node->removePending = true;
+            return;
         }
+    }
+    FinishRemoval(node);
+}
+
+NTSTATUS PnpManager::RemoveOrderly(DeviceNode* node)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "device removal");
+    PDEVICE_OBJECT pdo = node->pdo;
+    if (pdo == nullptr || node->state != DeviceNodeState::Started)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = SendPnpIrp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status))
+    {
+        SendPnpIrp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    System::Current().Namespace().RemoveInterfacesOf(pdo);
+    node->state = DeviceNodeState::Removed;
+    SendPnpIrp(pdo, IRP_MN_REMOVE_DEVICE);
+    UnloadIfUnused(node->service);
+    return STATUS_SUCCESS;
+}
+
+bool PnpManager::StackClosed(PDEVICE_OBJECT bottom)
+{
+    DeviceNode* node = IoManager::Info(bottom).node;
+    if (node == nullptr)
+    {
+        return false;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (!node->removePending || System::Current().Io().OpenCountOfStack(bottom) != 0)
+        {
+            return false;
+        }
+        node->removePending = false;
+    }
+    FinishRemoval(node);
+    return true;
+}
+
+void PnpManager::FinishRemoval(DeviceNode* node)
+{
+    // The removal goes to the whole stack; the bus driver deletes its physical device object.
+    SendPnpIrp(node->pdo, IRP_MN_REMOVE_DEVICE);
+    node->pdo = nullptr;
+    UnloadIfUnused(node->service);
+}
+
+void PnpManager::UnloadIfUnused(const std::u16string& service)
+{
+    if (service.empty())
+    {
+        return;
+    }
+    PDRIVER_OBJECT driver = LoadedDriver(service);
+    if (driver != nullptr && System::Current().Io().DeviceCount(driver) == 0)
+    {
+        UnloadDriver(service);
     }
 }
 

@@ -22,8 +22,8 @@ enum class DeviceNodeState
     Enumerated, // reported by its bus, no driver yet
     Added,      // the function driver's AddDevice succeeded
     Started,
-    Failed,  // installation, driver load or AddDevice failed
-    Removed, // gone from its bus
+    Failed,  // installation, driver load, AddDevice or the start failed
+    Removed, // gone from its bus, or removed in an orderly way
 };
 
 const char* DeviceNodeStateName(DeviceNodeState state);
@@ -39,6 +39,9 @@ struct DeviceNode
     std::u16string service; // function driver's service, once installed
     DeviceNodeState state = DeviceNodeState::Enumerated;
     NTSTATUS problem = STATUS_SUCCESS; // why the node failed
+    // Surprise-removed while files were open on its stack: IRP_MN_REMOVE_DEVICE waits for the
+    // last of them to close. Guarded by the Plug and Play manager's lock.
+    bool removePending = false;
 };
 
 // A loaded driver image: its entry point, and how to let go of the image again.
@@ -66,11 +69,21 @@ class PnpManager
                              std::vector<std::u16string> hardwareIds,
                              std::vector<std::u16string> compatibleIds, std::u16string description,
                              std::u16string location);
-    // Sends IRP_MN_START_DEVICE to the node's stack.
+    // Sends IRP_MN_START_DEVICE to the node's stack. When a driver fails it, the node fails with
+    // that status as its problem and its stack is removed (IRP_MN_REMOVE_DEVICE), as Windows does;
+    // the driver unloads when it has no device left.
     NTSTATUS StartDevice(DeviceNode* node);
-    // The device left its bus: surprise removal (when started) and removal of the stack. The
-    // driver is unloaded when it has no device left.
+    // The device left its bus: surprise removal (when started), then removal of the stack, which
+    // waits until no file is open on the stack any more. The driver is unloaded when it has no
+    // device left.
     void RemoveDevice(DeviceNode* node);
+    // An orderly removal (a user's "safely remove"): IRP_MN_QUERY_REMOVE_DEVICE, which a driver may
+    // refuse (IRP_MN_CANCEL_REMOVE_DEVICE follows, and its status is returned), then
+    // IRP_MN_REMOVE_DEVICE. The device stays on its bus, without a driver stack. PASSIVE_LEVEL.
+    NTSTATUS RemoveOrderly(DeviceNode* node);
+    // The last file open on a device stack closed (the I/O manager tells, with the bottom of the
+    // stack): a removal waiting for it goes ahead. True when the stack was removed.
+    bool StackClosed(PDEVICE_OBJECT bottom);
 
     std::vector<DeviceNode*> Nodes();
     DeviceNode* NodeOf(PDEVICE_OBJECT pdo);
@@ -101,6 +114,10 @@ class PnpManager
 
   private:
     NTSTATUS AddDeviceToNode(DeviceNode* node);
+    // IRP_MN_REMOVE_DEVICE to the node's stack; the bus deletes a physical device object that
+    // left it. The driver unloads when it has no device left.
+    void FinishRemoval(DeviceNode* node);
+    void UnloadIfUnused(const std::u16string& service);
     NTSTATUS SendPnpIrp(PDEVICE_OBJECT device, UCHAR minor);
 
     struct LoadedImage

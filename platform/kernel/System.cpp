@@ -9,6 +9,7 @@
 #include "Io.h"
 #include "Namespace.h"
 #include "Pnp.h"
+#include "Power.h"
 #include "Pool.h"
 #include "Process.h"
 #include "Registry.h"
@@ -42,6 +43,7 @@ System::System(SystemConfig config) : m_config(std::move(config))
     m_tracing = std::make_unique<TraceHub>();
     m_io = std::make_unique<IoManager>();
     m_pnp = std::make_unique<PnpManager>();
+    m_power = std::make_unique<PowerManager>();
     m_files = std::make_unique<FileIo>();
     m_process = std::make_unique<UserProcess>();
     m_atoms = std::make_unique<AtomTable>(m_config.machineDirectory);
@@ -58,6 +60,7 @@ System::~System()
     m_debugOutput.reset();
     m_atoms.reset();
     m_files.reset();
+    m_power.reset();
     m_pnp.reset();
     m_io.reset();
     m_tracing.reset();

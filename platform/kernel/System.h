@@ -21,6 +21,7 @@ class EventLog;
 class TraceHub;
 class IoManager;
 class PnpManager;
+class PowerManager;
 class UserProcess;
 class FileIo;
 class AtomTable;
@@ -78,6 +79,7 @@ class System
     TraceHub& Tracing() { return *m_tracing; }
     IoManager& Io() { return *m_io; }
     PnpManager& Pnp() { return *m_pnp; }
+    PowerManager& Power() { return *m_power; }
     // The user-mode process the system services serve, and the managers behind them.
     UserProcess& Process() { return *m_process; }
     FileIo& Files() { return *m_files; }
@@ -96,6 +98,7 @@ class System
     std::unique_ptr<TraceHub> m_tracing;
     std::unique_ptr<IoManager> m_io;
     std::unique_ptr<PnpManager> m_pnp;
+    std::unique_ptr<PowerManager> m_power;
     std::unique_ptr<FileIo> m_files;
     std::unique_ptr<UserProcess> m_process;
     std::unique_ptr<AtomTable> m_atoms;

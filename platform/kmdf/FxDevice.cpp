@@ -33,6 +33,9 @@ FxDevice::FxDevice(FxDriver* driver, WDFDEVICE_INIT& init) : FxObject(FxType::De
     m_init.fileAttributes = init.fileAttributes;
     m_init.preprocess = init.preprocess;
     m_pdo = init.pdo;
+    KeInitializeTimerEx(&m_idleTimer, NotificationTimer);
+    KeInitializeDpc(&m_idleDpc, IdleTimerDpc, this);
+    KeInitializeEvent(&m_powerWorkDone, NotificationEvent, TRUE);
 }
 
 FxDevice* FxDevice::FromWdm(PDEVICE_OBJECT wdm)
@@ -82,6 +85,9 @@ NTSTATUS FxDevice::CreateWdm(const WDFDEVICE_INIT& init)
         return STATUS_NO_SUCH_DEVICE;
     }
     m_fdo = fdo;
+    // What the bus says of the device's power (whether it can wake itself, its D-state in each
+    // system state) decides which power policy settings the driver may assign.
+    QueryCapabilities();
     return STATUS_SUCCESS;
 }
 
@@ -125,6 +131,7 @@ NTSTATUS FxDevice::Dispatch(PIRP irp, bool allowPreprocess)
     case IRP_MJ_PNP:
         return DispatchPnp(irp);
     case IRP_MJ_POWER:
+        return DispatchPower(irp);
     case IRP_MJ_SYSTEM_CONTROL:
         return ForwardAndForget(irp);
     default:
@@ -303,9 +310,14 @@ NTSTATUS FxDevice::DispatchPnp(PIRP irp)
     switch (stack->MinorFunction)
     {
     case IRP_MN_START_DEVICE: {
-        // The bus starts the device first. Then the interfaces the driver created while adding
-        // the device are enabled, as KMDF does; one created later stays disabled.
+        // The bus starts the device first; then the framework's start sequence runs. The
+        // interfaces the driver created while adding the device are enabled once it started, as
+        // KMDF does; one created later stays disabled.
         NTSTATUS status = ForwardAndWait(irp);
+        if (NT_SUCCESS(status))
+        {
+            status = StartDevice();
+        }
         if (NT_SUCCESS(status) && !m_started)
         {
             m_started = true;
@@ -319,10 +331,29 @@ NTSTATUS FxDevice::DispatchPnp(PIRP irp)
         }
         return CompleteIrp(irp, status, irp->IoStatus.Information);
     }
+    case IRP_MN_QUERY_REMOVE_DEVICE: {
+        // The driver may veto an orderly removal.
+        if (m_init.pnpPower.EvtDeviceQueryRemove != nullptr)
+        {
+            NTSTATUS status = m_init.pnpPower.EvtDeviceQueryRemove(reinterpret_cast<WDFDEVICE>(Handle()));
+            if (!NT_SUCCESS(status))
+            {
+                return CompleteIrp(irp, status);
+            }
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return ForwardAndForget(irp);
+    }
+    case IRP_MN_SURPRISE_REMOVAL:
+        SurpriseRemove();
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return ForwardAndForget(irp);
     case IRP_MN_REMOVE_DEVICE: {
+        PrepareRemoval();
         PDEVICE_OBJECT fdo = m_fdo;
         PDEVICE_OBJECT lower = m_lower;
         RemoveByFramework(false);
+        irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
         NTSTATUS status = IoCallDriver(lower, irp);
         IoDetachDevice(lower);

@@ -6,6 +6,7 @@
 #include "FxRequest.h"
 #include "FxVerifier.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace winsim::wdf
@@ -34,9 +35,18 @@ VOID RunPassivePresentation(PDEVICE_OBJECT, PVOID context)
 }
 } // namespace
 
+// The framework's reference on a request while its queue's EvtIoStop runs for it.
+PVOID const StopCallTag = reinterpret_cast<PVOID>(0x53746f70);
+
+// A queue follows its device's power when the driver says so, or by default on a device whose
+// driver owns its power policy.
 FxIoQueue::FxIoQueue(FxDriver* driver, FxDevice* device, const WDF_IO_QUEUE_CONFIG& config)
     : FxObject(FxType::Queue, driver), m_device(device), m_config(config)
 {
+    m_powerManaged = config.PowerManaged == WdfTrue ||
+                     (config.PowerManaged == WdfUseDefault && device->IsPowerPolicyOwner());
+    m_powerHeld = m_powerManaged && !device->InWorkingState();
+    KeInitializeEvent(&m_stopDone, NotificationEvent, TRUE);
 }
 
 NTSTATUS FxIoQueue::Enqueue(FxRequest* request, bool forwarded)
@@ -54,17 +64,65 @@ NTSTATUS FxIoQueue::Enqueue(FxRequest* request, bool forwarded)
         return STATUS_INVALID_DEVICE_STATE;
     }
     request->SetQueue(this);
-    bool present = m_config.DispatchType != WdfIoQueueDispatchManual && m_dispatching &&
+    bool present = m_config.DispatchType != WdfIoQueueDispatchManual && m_dispatching && !m_powerHeld &&
                    (m_config.DispatchType == WdfIoQueueDispatchParallel || m_driverOwned.empty());
-    if (!present)
+    if (present)
+    {
+        m_driverOwned.push_back(request);
+    }
+    else
     {
         m_pending.push_back(request);
-        return STATUS_SUCCESS;
     }
-    m_driverOwned.push_back(request);
     lock.unlock();
-    Present(request);
+    // The device is busy while the request is here; a device idle in a low-power state wakes for it.
+    if (m_powerManaged)
+    {
+        m_device->PowerReference();
+    }
+    if (present)
+    {
+        Present(request);
+    }
     return STATUS_SUCCESS;
+}
+
+bool FxIoQueue::ForgetLocked(FxRequest* request)
+{
+    size_t before = m_driverOwned.size() + m_pending.size();
+    std::erase(m_driverOwned, request);
+    std::erase(m_pending, request);
+    std::erase(m_acknowledged, request);
+    if (std::erase(m_stopAwaited, request) != 0 && m_stopAwaited.empty())
+    {
+        KeSetEvent(&m_stopDone, IO_NO_INCREMENT, FALSE);
+    }
+    return m_driverOwned.size() + m_pending.size() != before;
+}
+
+std::vector<FxRequest*> FxIoQueue::TakePresentableLocked()
+{
+    std::vector<FxRequest*> present;
+    if (!m_dispatching || m_powerHeld)
+    {
+        return present;
+    }
+    if (m_config.DispatchType == WdfIoQueueDispatchParallel)
+    {
+        present.assign(m_pending.begin(), m_pending.end());
+        m_pending.clear();
+    }
+    else if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_driverOwned.empty() &&
+             !m_pending.empty())
+    {
+        present.push_back(m_pending.front());
+        m_pending.pop_front();
+    }
+    for (FxRequest* request : present)
+    {
+        m_driverOwned.push_back(request);
+    }
+    return present;
 }
 
 void FxIoQueue::Present(FxRequest* request)
@@ -173,7 +231,8 @@ NTSTATUS FxIoQueue::RetrieveNext(FxRequest** request)
         // The framework refuses it with a status, as Windows documents, rather than stopping.
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (!m_dispatching)
+    // A stopped queue, or a power-managed one while its device is out of D0, hands out nothing.
+    if (!m_dispatching || m_powerHeld)
     {
         return STATUS_WDF_PAUSED;
     }
@@ -199,14 +258,14 @@ void FxIoQueue::DriverRequestDone(FxRequest* request)
 {
     std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> due;
     FxRequest* next = nullptr;
+    bool counted = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        std::erase(m_driverOwned, request);
-        std::erase(m_pending, request);
+        counted = ForgetLocked(request);
         NotifyIdleLocked(due);
         // A sequential queue presents its next request once the current one is done.
-        if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_dispatching && m_driverOwned.empty() &&
-            !m_pending.empty())
+        if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_dispatching && !m_powerHeld &&
+            m_driverOwned.empty() && !m_pending.empty())
         {
             next = m_pending.front();
             m_pending.pop_front();
@@ -222,6 +281,10 @@ void FxIoQueue::DriverRequestDone(FxRequest* request)
     {
         Present(next);
     }
+    if (counted && m_powerManaged)
+    {
+        m_device->PowerDereference();
+    }
 }
 
 void FxIoQueue::Start()
@@ -231,20 +294,133 @@ void FxIoQueue::Start()
         std::lock_guard<std::mutex> guard(m_lock);
         m_accepting = true;
         m_dispatching = true;
-        if (m_config.DispatchType == WdfIoQueueDispatchParallel)
+        present = TakePresentableLocked();
+    }
+    for (FxRequest* request : present)
+    {
+        Present(request);
+    }
+}
+
+void FxIoQueue::PowerStop(bool purge)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "a power-managed queue's stop");
+    std::deque<FxRequest*> cancelled;
+    std::vector<FxRequest*> owned;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_powerHeld = true;
+        if (purge)
         {
-            present.assign(m_pending.begin(), m_pending.end());
-            m_pending.clear();
+            m_accepting = false;
+            cancelled.swap(m_pending);
         }
-        else if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_driverOwned.empty() &&
-                 !m_pending.empty())
+        // A request acknowledged at an earlier stop hears of this one too.
+        m_acknowledged.clear();
+        if (m_config.EvtIoStop != nullptr)
         {
-            present.push_back(m_pending.front());
-            m_pending.pop_front();
+            owned = m_driverOwned;
+            m_stopAwaited = owned;
+            if (!owned.empty())
+            {
+                KeClearEvent(&m_stopDone);
+            }
+            for (FxRequest* request : owned)
+            {
+                request->AddRef(StopCallTag, __LINE__, __FILE__);
+            }
         }
-        for (FxRequest* request : present)
+    }
+    for (FxRequest* request : cancelled)
+    {
+        request->SetQueue(nullptr);
+        request->Complete(STATUS_CANCELLED, 0, "the device's removal");
+        if (m_powerManaged)
         {
-            m_driverOwned.push_back(request);
+            m_device->PowerDereference();
+        }
+    }
+    ULONG action = purge ? WdfRequestStopActionPurge : WdfRequestStopActionSuspend;
+    bool serialize = SyncScope() == WdfSynchronizationScopeDevice;
+    for (FxRequest* request : owned)
+    {
+        // One the driver completed meanwhile is no longer its to stop.
+        if (!request->IsCompleted())
+        {
+            ULONG flags = action | (request->IsCancelable() ? WdfRequestStopRequestCancelable : 0);
+            if (serialize)
+            {
+                m_device->SyncLock().Acquire();
+            }
+            m_config.EvtIoStop(reinterpret_cast<WDFQUEUE>(Handle()),
+                               reinterpret_cast<WDFREQUEST>(request->Handle()), flags);
+            if (serialize)
+            {
+                m_device->SyncLock().Release();
+            }
+        }
+        request->Release(StopCallTag, __LINE__, __FILE__);
+    }
+    // The device leaves D0 only once the driver completed or acknowledged each request.
+    KeWaitForSingleObject(&m_stopDone, Executive, KernelMode, FALSE, nullptr);
+}
+
+bool FxIoQueue::StopAcknowledged(FxRequest* request, bool requeue)
+{
+    bool cancel = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (std::find(m_driverOwned.begin(), m_driverOwned.end(), request) == m_driverOwned.end())
+        {
+            return false;
+        }
+        if (std::erase(m_stopAwaited, request) != 0 && m_stopAwaited.empty())
+        {
+            KeSetEvent(&m_stopDone, IO_NO_INCREMENT, FALSE);
+        }
+        if (!requeue)
+        {
+            m_acknowledged.push_back(request);
+            return true;
+        }
+        // Requeued: back at the head of the queue, presented again when the device is in D0; a
+        // purged queue cancels it instead.
+        std::erase(m_driverOwned, request);
+        if (m_accepting)
+        {
+            m_pending.push_front(request);
+            return true;
+        }
+        cancel = true;
+    }
+    if (cancel)
+    {
+        request->SetQueue(nullptr);
+        request->Complete(STATUS_CANCELLED, 0, "the device's removal");
+        if (m_powerManaged)
+        {
+            m_device->PowerDereference();
+        }
+    }
+    return true;
+}
+
+void FxIoQueue::PowerStart()
+{
+    std::vector<FxRequest*> resume;
+    std::vector<FxRequest*> present;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_powerHeld = false;
+        resume.swap(m_acknowledged);
+        present = TakePresentableLocked();
+    }
+    if (m_config.EvtIoResume != nullptr)
+    {
+        for (FxRequest* request : resume)
+        {
+            m_config.EvtIoResume(reinterpret_cast<WDFQUEUE>(Handle()),
+                                 reinterpret_cast<WDFREQUEST>(request->Handle()));
         }
     }
     for (FxRequest* request : present)
@@ -289,6 +465,10 @@ void FxIoQueue::Purge(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context)
     {
         request->SetQueue(nullptr);
         request->Complete(STATUS_CANCELLED, 0, "WdfIoQueuePurge");
+        if (m_powerManaged)
+        {
+            m_device->PowerDereference();
+        }
     }
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -320,6 +500,10 @@ WDF_IO_QUEUE_STATE FxIoQueue::State(PULONG queued, PULONG driverOwned)
     {
         state |= WdfIoQueueDriverNoRequests;
     }
+    if (m_powerHeld)
+    {
+        state |= WdfIoQueuePnpHeld;
+    }
     if (queued != nullptr)
     {
         *queued = static_cast<ULONG>(m_pending.size());
@@ -345,7 +529,12 @@ void FxIoQueue::OnDispose()
     {
         request->SetQueue(nullptr);
         request->Complete(STATUS_CANCELLED, 0, "queue deletion");
+        if (m_powerManaged)
+        {
+            m_device->PowerDereference();
+        }
     }
+    m_device->RemoveQueue(this);
 }
 
 } // namespace winsim::wdf
@@ -384,6 +573,7 @@ extern "C"
             FxObject::Discard(queue);
             return status;
         }
+        device->AddQueue(queue);
         if (Config->DefaultQueue)
         {
             device->SetDefaultQueue(queue);

@@ -1,6 +1,7 @@
 // The framework I/O queue (WDFQUEUE): sequential, parallel and manual dispatch of requests to the
-// driver's callbacks, stop, start and purge with their idle callbacks, and retrieval from manual
-// queues.
+// driver's callbacks, stop, start and purge with their idle callbacks, retrieval from manual
+// queues, and the power management of a power-managed queue: held while its device is out of D0,
+// EvtIoStop and EvtIoResume around the device's power transitions.
 #pragma once
 
 #include "FxObject.h"
@@ -29,6 +30,18 @@ class FxIoQueue : public FxObject
     // A request this queue presented or handed out was completed or forwarded elsewhere.
     void DriverRequestDone(FxRequest* request);
 
+    bool PowerManaged() const { return m_powerManaged; }
+    // The device leaves D0: the queue holds its requests, and EvtIoStop runs for each request the
+    // driver owns (WdfRequestStopActionSuspend, or WdfRequestStopActionPurge when the device goes
+    // away, when the queue's pending requests are cancelled too). Returns once the driver completed
+    // or acknowledged each of them. PASSIVE_LEVEL.
+    void PowerStop(bool purge);
+    // The device is back in D0: EvtIoResume for the requests the driver acknowledged without
+    // requeuing, then the held requests are presented.
+    void PowerStart();
+    // WdfRequestStopAcknowledge; false when EvtIoStop was not called for the request.
+    bool StopAcknowledged(FxRequest* request, bool requeue);
+
     void Start();
     void Stop(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context);
     void Purge(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context);
@@ -39,6 +52,11 @@ class FxIoQueue : public FxObject
 
   private:
     void Present(FxRequest* request);
+    // The requests to present now that the queue may dispatch; called with m_lock held.
+    std::vector<FxRequest*> TakePresentableLocked();
+    // A request left the queue (completed, forwarded or cancelled in it); m_lock held. True when
+    // it was one of the queue's and the device's power reference goes with it.
+    bool ForgetLocked(FxRequest* request);
     void NotifyIdleLocked(std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>>& due);
 
     FxDevice* m_device;
@@ -49,6 +67,14 @@ class FxIoQueue : public FxObject
     bool m_accepting = true;
     bool m_dispatching = true;
     std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> m_idleCallbacks;
+    // Power management, guarded by m_lock: whether the queue follows the device's power, whether
+    // it holds its requests because the device is out of D0, the requests whose EvtIoStop is
+    // awaited (m_stopDone is signalled when none is left) and those acknowledged without requeue.
+    bool m_powerManaged = false;
+    bool m_powerHeld = false;
+    std::vector<FxRequest*> m_stopAwaited;
+    std::vector<FxRequest*> m_acknowledged;
+    KEVENT m_stopDone;
 };
 
 inline FxIoQueue* QueueOf(WDFQUEUE queue, const char* routine)

@@ -300,6 +300,39 @@ void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, 
     DisposeTree();
 }
 
+// The IRP's fourth driver context holds the request while the IRP is cancelable: the framework
+// owns the IRP, so the context is its own to use.
+NTSTATUS FxRequest::MarkCancelable(PFN_WDF_REQUEST_CANCEL cancel, bool failIfCancelled)
+{
+    m_cancel = cancel;
+    m_irp->Tail.Overlay.DriverContext[3] = this;
+    IoSetCancelRoutine(m_irp, CancelRoutine);
+    if (m_irp->Cancel && IoSetCancelRoutine(m_irp, nullptr) != nullptr)
+    {
+        // Cancelled before it became cancelable: WdfRequestMarkCancelableEx says so and leaves the
+        // request to its caller; WdfRequestMarkCancelable runs the cancel callback at once.
+        if (failIfCancelled)
+        {
+            return STATUS_CANCELLED;
+        }
+        cancel(reinterpret_cast<WDFREQUEST>(Handle()));
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FxRequest::UnmarkCancelable()
+{
+    // A null routine means the I/O manager took it: the cancel callback runs or ran.
+    return IoSetCancelRoutine(m_irp, nullptr) != nullptr ? STATUS_SUCCESS : STATUS_CANCELLED;
+}
+
+VOID FxRequest::CancelRoutine(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto* request = static_cast<FxRequest*>(irp->Tail.Overlay.DriverContext[3]);
+    request->m_cancel(reinterpret_cast<WDFREQUEST>(request->Handle()));
+}
+
 } // namespace winsim::wdf
 
 using namespace winsim::wdf;
@@ -427,6 +460,40 @@ extern "C"
             source->DriverRequestDone(request);
         }
         return destination->Enqueue(request, true);
+    }
+
+    VOID imp_WdfRequestStopAcknowledge(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, BOOLEAN Requeue)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestStopAcknowledge");
+        FxRequest* request = RequestOf(Request, "WdfRequestStopAcknowledge");
+        FxIoQueue* queue = request->Queue();
+        if (queue == nullptr || !queue->StopAcknowledged(request, Requeue != FALSE))
+        {
+            VerifierStop(
+                VerifierRule::ObjectMisuse,
+                "WdfRequestStopAcknowledge: request %p is not one its queue's EvtIoStop was called for",
+                static_cast<void*>(request));
+        }
+    }
+
+    VOID imp_WdfRequestMarkCancelable(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                      PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestMarkCancelable");
+        RequestOf(Request, "WdfRequestMarkCancelable")->MarkCancelable(EvtRequestCancel, false);
+    }
+
+    NTSTATUS imp_WdfRequestMarkCancelableEx(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                            PFN_WDF_REQUEST_CANCEL EvtRequestCancel)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestMarkCancelableEx");
+        return RequestOf(Request, "WdfRequestMarkCancelableEx")->MarkCancelable(EvtRequestCancel, true);
+    }
+
+    NTSTATUS imp_WdfRequestUnmarkCancelable(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestUnmarkCancelable");
+        return RequestOf(Request, "WdfRequestUnmarkCancelable")->UnmarkCancelable();
     }
 
     WDFFILEOBJECT imp_WdfRequestGetFileObject(PWDF_DRIVER_GLOBALS, WDFREQUEST Request)

@@ -74,6 +74,12 @@ class FxRequest : public FxObject
     // Fails a send before it reached the target: the status WdfRequestGetStatus then returns.
     void FailSend(NTSTATUS status);
 
+    // WdfRequestMarkCancelable(Ex) and WdfRequestUnmarkCancelable: the request's IRP carries the
+    // framework's cancel routine, which calls the driver's EvtRequestCancel.
+    bool IsCancelable() const { return m_irp->CancelRoutine != nullptr; }
+    NTSTATUS MarkCancelable(PFN_WDF_REQUEST_CANCEL cancel, bool failIfCancelled);
+    NTSTATUS UnmarkCancelable();
+
   protected:
     ~FxRequest() override;
     bool DriverMayDelete() const override { return m_created; }
@@ -83,6 +89,8 @@ class FxRequest : public FxObject
     friend class FxIoTarget;
 
     void ReleaseMemory();
+
+    static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
 
     FxDevice* m_device;
     PIRP m_irp;
@@ -122,6 +130,8 @@ class FxRequest : public FxObject
     bool m_timerInitialized = false;
     KTIMER m_timer{};
     KDPC m_timerDpc{};
+
+    PFN_WDF_REQUEST_CANCEL m_cancel = nullptr;
 };
 
 // The request a handle names, for the WdfRequest* routines.

@@ -8,6 +8,7 @@
 #include "kernel/Io.h"
 #include "kernel/Namespace.h"
 #include "kernel/Pnp.h"
+#include "kernel/Power.h"
 #include "kernel/Pool.h"
 #include "kernel/Registry.h"
 #include "kernel/Process.h"
@@ -226,6 +227,9 @@ void Machine::SeedRegistry()
 {
     kernel::Registry& registry = KernelRegistry();
     registry.CreateKey(kernel::ServicesKeyPath);
+    // The USB stack's global switch for selective suspend.
+    auto usb = registry.CreateKey(std::u16string(kernel::ServicesKeyPath) + u"\\USB");
+    usb->SetDword(u"DisableSelectiveSuspend", m_config.usbSelectiveSuspend ? 0 : 1);
     registry.CreateKey(std::u16string(kernel::ServicesKeyPath) + u"\\EventLog\\System");
     registry.CreateKey(kernel::EnumKeyPath);
     registry.CreateKey(std::u16string(kernel::ControlKeyPath) + u"\\Class");
@@ -348,11 +352,6 @@ NTSTATUS Machine::LoadImage(const std::u16string& imagePath, kernel::DriverImage
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Machine::StartDevice(Device device)
-{
-    return m_system->Pnp().StartDevice(device.m_node);
-}
-
 Device Machine::Attach(const ReaderSpec& reader)
 {
     usb::DeviceIdentity identity;
@@ -381,6 +380,11 @@ Device Machine::Attach(const ReaderSpec& reader)
         m_system->Pnp().ReportDevice(connection.pdo, connection.instancePath, connection.hardwareIds,
                                      connection.compatibleIds, identity.description, connection.location);
     m_readers[node] = connection.reader;
+    // Plug and Play starts what it added.
+    if (node->state == kernel::DeviceNodeState::Added)
+    {
+        m_system->Pnp().StartDevice(node);
+    }
     return Device(node);
 }
 
@@ -550,6 +554,13 @@ bool Reader::Connected()
 void Reader::WaitForCompletions()
 {
     m_model->WaitForCompletions();
+NTSTATUS Machine::RemoveDevice(Device device)
+{
+    if (!device)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return m_system->Pnp().RemoveOrderly(device.m_node);
 }
 
 std::vector<Device> Machine::Devices()
@@ -587,6 +598,43 @@ std::optional<std::chrono::milliseconds> Machine::NextDeadline()
 void Machine::SettleWaiters()
 {
     m_system->GetScheduler().WaitForWaitersToSettle();
+}
+
+void Machine::WaitForSystemThreads()
+{
+    m_system->GetScheduler().WaitForIdle();
+}
+
+// --- power ---
+
+SYSTEM_POWER_STATE Machine::SystemPowerState()
+{
+    return m_system->Power().State();
+}
+
+NTSTATUS Machine::Sleep()
+{
+    return m_system->Power().EnterSleepState(PowerSystemSleeping3, PowerActionSleep);
+}
+
+NTSTATUS Machine::Hibernate()
+{
+    return m_system->Power().EnterSleepState(PowerSystemHibernate, PowerActionHibernate);
+}
+
+NTSTATUS Machine::Shutdown()
+{
+    return m_system->Power().EnterSleepState(PowerSystemShutdown, PowerActionShutdownOff);
+}
+
+NTSTATUS Machine::Restart()
+{
+    return m_system->Power().EnterSleepState(PowerSystemShutdown, PowerActionShutdownReset);
+}
+
+NTSTATUS Machine::Wake()
+{
+    return m_system->Power().Wake();
 }
 
 // --- the registry ---
@@ -717,6 +765,37 @@ std::u16string Device::KernelName() const
 {
     PDEVICE_OBJECT top = DeviceObject();
     return top != nullptr ? kernel::System::Current().Namespace().DeviceName(top).value_or(u"") : u"";
+}
+
+namespace
+{
+wdf::FxDevice* FrameworkDeviceOf(kernel::DeviceNode* node)
+{
+    PDEVICE_OBJECT top = node->pdo != nullptr ? kernel::IoManager::TopOfStack(node->pdo) : nullptr;
+    if (top == nullptr || wdf::FxDriver::FromWdm(top->DriverObject) == nullptr)
+    {
+        return nullptr;
+    }
+    return wdf::FxDevice::FromWdm(top);
+}
+} // namespace
+
+DEVICE_POWER_STATE Device::PowerState() const
+{
+    wdf::FxDevice* device = FrameworkDeviceOf(m_node);
+    return device != nullptr ? device->PowerState() : PowerDeviceUnspecified;
+}
+
+bool Device::IdlePoweredDown() const
+{
+    wdf::FxDevice* device = FrameworkDeviceOf(m_node);
+    return device != nullptr && device->IdlePoweredDown();
+}
+
+bool Device::IdlePowerDownEnabled() const
+{
+    wdf::FxDevice* device = FrameworkDeviceOf(m_node);
+    return device != nullptr && device->IdleEnabled();
 }
 
 WDFDEVICE__* Device::FrameworkDevice() const
@@ -1039,6 +1118,12 @@ std::string Machine::DescribeDevices()
                     out << "    kernel name:  " << ToUtf8(*name) << "\n";
                 }
             }
+        }
+        if (wdf::FxDevice* device = FrameworkDeviceOf(node))
+        {
+            DEVICE_POWER_STATE power = device->PowerState();
+            out << "    power:        D" << (static_cast<int>(power) - static_cast<int>(PowerDeviceD0))
+                << (device->IdlePoweredDown() ? " (idle)" : "") << "\n";
         }
         for (const auto& [link, target] : names.Links())
         {

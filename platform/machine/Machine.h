@@ -65,6 +65,9 @@ struct MachineConfig
     std::vector<unsigned> builtInComPorts = {1, 2};
     // Registry editor files (.reg) imported after the machine's own keys, to seed its registry.
     std::vector<std::filesystem::path> registryFiles;
+    // Whether the USB host controller lets devices suspend selectively (and wake themselves from
+    // it). Off, the hub reports that its devices cannot wake (Services\USB\DisableSelectiveSuspend).
+    bool usbSelectiveSuspend = true;
 };
 
 // How a reader's one configuration is laid out (endpoint addresses: interrupt IN 0x81, bulk IN
@@ -209,8 +212,8 @@ enum class DeviceState
     Enumerated, // reported by its bus, no driver yet
     Added,      // the function driver's AddDevice succeeded
     Started,
-    Failed,  // installation, driver load or AddDevice failed (see Problem)
-    Removed, // gone from its bus
+    Failed,  // installation, driver load, AddDevice or the start failed (see Problem)
+    Removed, // gone from its bus, or removed in an orderly way
 };
 std::ostream& operator<<(std::ostream& out, DeviceState state);
 
@@ -226,8 +229,16 @@ class Device
 
     DeviceState State() const;
     // Why it failed (STATUS_NOT_FOUND: no driver package matches; otherwise the status of the
-    // driver's load or AddDevice); STATUS_SUCCESS unless it failed.
+    // driver's load, AddDevice or start); STATUS_SUCCESS unless it failed.
     NTSTATUS Problem() const;
+    // The device's power state as its framework driver keeps it (PowerDeviceD0..PowerDeviceD3);
+    // PowerDeviceUnspecified for a device without a framework device.
+    DEVICE_POWER_STATE PowerState() const;
+    // Whether it is in a low-power state because it was idle (its driver's S0 idle settings).
+    bool IdlePoweredDown() const;
+    // Whether its driver's idle power-down is enabled, as the framework keeps the setting (the
+    // driver's, or the user's IdleInWorkingState).
+    bool IdlePowerDownEnabled() const;
     // USB\VID_2B4E&PID_0730\TR0001
     std::u16string InstancePath() const;
     std::vector<std::u16string> HardwareIds() const;
@@ -335,13 +346,15 @@ class Machine
     // file name matches is "loaded" by calling this entry point.
     void UseBuiltInDriver(const std::u16string& imageFileName, PDRIVER_INITIALIZE entry);
 
-    // Plugs a reader in: the bus reports it, Plug and Play installs and adds it (not started).
+    // Plugs a reader in: the bus reports it, Plug and Play installs, adds and starts it. A device
+    // whose start failed is Failed, with the start's status as its problem.
     Device Attach(const ReaderSpec& reader = {});
-    // Sends an added device the start request Plug and Play sends next; the status of its start.
-    NTSTATUS StartDevice(Device device);
     // Pulls a reader out: it stops answering (its pending transfers end as the device's gone), then
-    // Plug and Play removes it.
+    // Plug and Play sends the surprise removal, and the removal once no handle to it is open.
     void Detach(Device device);
+    // Removes a started device in an orderly way, as "Safely Remove Hardware" does: its driver
+    // may refuse (the status of the refusal); the reader stays plugged in, without a driver.
+    NTSTATUS RemoveDevice(Device device);
     // The reader model behind a device the bus reported (an empty handle for another device).
     Reader ReaderOf(Device device);
     // Every device the bus reported, in order, the removed ones included.
@@ -358,6 +371,24 @@ class Machine
     // Returns once every thread waiting in the machine has seen the latest change and either
     // returned or gone back to sleep (so a test can tell that a wait did not end).
     void SettleWaiters();
+    // Returns once no DPC and no system work item is queued or running (what a timer that fell
+    // due set off has finished).
+    void WaitForSystemThreads();
+
+    // --- the machine's power ---
+    // The system power state: PowerSystemWorking (S0), PowerSystemSleeping3, PowerSystemHibernate
+    // or PowerSystemShutdown.
+    SYSTEM_POWER_STATE SystemPowerState();
+    // Sleep (S3, PowerActionSleep), hibernate (S4, PowerActionHibernate), shut down (S5,
+    // PowerActionShutdownOff) or restart (S5, PowerActionShutdownReset): every started device's
+    // stack gets the system power request and leaves D0. Wake returns a sleeping or hibernating
+    // machine to S0. STATUS_INVALID_DEVICE_STATE when the machine is not in a state to do it (an
+    // off machine does not wake); a device's refusal of sleep or hibernation is returned as is.
+    NTSTATUS Sleep();
+    NTSTATUS Hibernate();
+    NTSTATUS Shutdown();
+    NTSTATUS Restart();
+    NTSTATUS Wake();
 
     // --- what a test may look at and set up besides what Win32 shows ---
 

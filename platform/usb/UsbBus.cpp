@@ -1,6 +1,7 @@
 #include "UsbBus.h"
 
 #include "kernel/Io.h"
+#include "kernel/Registry.h"
 #include "kernel/System.h"
 
 #include "base/unicode.h"
@@ -113,6 +114,36 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
             extension->started = true;
             status = STATUS_SUCCESS;
             break;
+        case IRP_MN_QUERY_CAPABILITIES: {
+            // A USB device sleeps in D3 whenever the system sleeps. It can wake itself from D2
+            // (selective suspend with remote wake-up) unless the machine's USB stack has selective
+            // suspend turned off (Services\USB\DisableSelectiveSuspend, as on Windows).
+            PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
+            auto usb = kernel::System::Current().GetRegistry().OpenKey(
+                std::u16string(kernel::ServicesKeyPath) + u"\\USB");
+            bool suspend = !(usb && usb->GetDword(u"DisableSelectiveSuspend").value_or(0) != 0);
+            capabilities->DeviceD1 = FALSE;
+            capabilities->DeviceD2 = suspend ? TRUE : FALSE;
+            capabilities->Removable = TRUE;
+            capabilities->UniqueID = TRUE;
+            capabilities->SurpriseRemovalOK = FALSE;
+            capabilities->WakeFromD0 = FALSE;
+            capabilities->WakeFromD1 = FALSE;
+            capabilities->WakeFromD2 = suspend ? TRUE : FALSE;
+            capabilities->WakeFromD3 = FALSE;
+            capabilities->Address = extension->port;
+            capabilities->UINumber = extension->port;
+            capabilities->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+            capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+            for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state)
+            {
+                capabilities->DeviceState[state] = PowerDeviceD3;
+            }
+            capabilities->DeviceWake = suspend ? PowerDeviceD2 : PowerDeviceUnspecified;
+            capabilities->SystemWake = suspend ? PowerSystemSleeping3 : PowerSystemUnspecified;
+            status = STATUS_SUCCESS;
+            break;
+        }
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:

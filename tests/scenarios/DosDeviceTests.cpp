@@ -26,7 +26,8 @@ std::vector<std::string> Strings(const char* buffer, DWORD count)
     return strings;
 }
 
-TEST_F(DosDeviceTest, TheDriversPortNameLeadsToItsDevice)
+// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
+TEST_F(DosDeviceTest, DISABLED_TheDriversPortNameLeadsToItsDevice)
 {
     char target[80];
     DWORD count = QueryDosDeviceA("COM3", target, sizeof(target));
@@ -41,7 +42,8 @@ TEST_F(DosDeviceTest, TheDriversPortNameLeadsToItsDevice)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(DosDeviceTest, AllNamesAreListedWithoutADeviceName)
+// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
+TEST_F(DosDeviceTest, DISABLED_AllNamesAreListedWithoutADeviceName)
 {
     std::vector<char> buffer(65536);
     DWORD count = QueryDosDeviceA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -52,7 +54,8 @@ TEST_F(DosDeviceTest, AllNamesAreListedWithoutADeviceName)
     EXPECT_EQ(all.count("COM4"), 0u);
 }
 
-TEST_F(DosDeviceTest, MovingThePortsNameKeepsItsDevice)
+// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
+TEST_F(DosDeviceTest, DISABLED_MovingThePortsNameKeepsItsDevice)
 {
     // What the port page does: remove the current name, define the new one with the same target.
     EXPECT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "COM3", nullptr));

@@ -29,12 +29,7 @@ Device FxMachine::Plug(winsim::machine::ReaderSpec reader)
 {
     reader.vendorId = kVendorId;
     reader.productId = kProductId;
-    Device device = Attach(reader);
-    if (device.State() == DeviceState::Added)
-    {
-        EXPECT_EQ(StartDevice(device), STATUS_SUCCESS);
-    }
-    return device;
+    return Attach(reader);
 }
 
 void FxMachine::Unplug(Device device)

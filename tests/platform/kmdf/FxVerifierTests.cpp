@@ -209,7 +209,9 @@ const StopCase kFrameworkStops[] = {
              }
              std::this_thread::yield();
          }
-         device.machine.Unplug(device.node);
+         // Pulled out, the device would wait for its handle to close; removed in an orderly way
+         // it goes at once.
+         device.machine.RemoveDevice(device.node);
      },
      "VERIFIER STOP REQUEST_LEAKED: the device was removed while 1 request\\(s\\) it received were never "
      "completed"},
