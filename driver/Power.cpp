@@ -1,6 +1,7 @@
 // Power transitions, selective suspend and recovery of the reader.
 #include "Driver.h"
 
+#include "TarnoMessages.h"
 #include "Power.tmh"
 
 // The dump data of a D0 exit entry: its unique error value.

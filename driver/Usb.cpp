@@ -4,6 +4,7 @@
 // settings to the reader.
 #include "Driver.h"
 
+#include "TarnoMessages.h"
 #include "Usb.tmh"
 
 // The CDC class requests (PSTN subclass) and the SERIAL_STATE notification.

@@ -138,6 +138,17 @@ size_t IoManager::DeviceCount(PDRIVER_OBJECT driver) const
     return count;
 }
 
+size_t IoManager::DeviceObjectCount(PDRIVER_OBJECT driver) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    size_t count = 0;
+    for (const auto& [device, size] : m_devices)
+    {
+        count += device->DriverObject == driver ? 1 : 0;
+    }
+    return count;
+}
+
 NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
                                  DEVICE_TYPE type, ULONG characteristics, bool exclusive,
                                  PDEVICE_OBJECT* device)
@@ -596,7 +607,18 @@ void IoManager::ReleaseFile(const std::shared_ptr<OpenFile>& file)
     {
         return;
     }
+    // A device removed while the file was open goes with it, and its driver may unload then.
+    PDRIVER_OBJECT driver = file->namedDevice->DriverObject;
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        removed = Info(file->namedDevice).deleted;
+    }
     ReleaseDeviceIfUnused(file->namedDevice);
+    if (removed)
+    {
+        System::Current().Pnp().DeviceObjectReleased(driver);
+    }
 }
 
 LONG IoManager::OpenCountOfStack(PDEVICE_OBJECT bottom) const

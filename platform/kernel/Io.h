@@ -64,6 +64,8 @@ class IoManager
     static DeviceObjectInfo& Info(PDEVICE_OBJECT device);
     bool IsLiveDevice(PDEVICE_OBJECT device) const;
     size_t DeviceCount(PDRIVER_OBJECT driver) const;
+    // The driver's device objects still in memory, deleted ones that something refers to included.
+    size_t DeviceObjectCount(PDRIVER_OBJECT driver) const;
 
     // --- IRPs ---
     PIRP AllocateIrp(CCHAR stackSize);

@@ -311,6 +311,8 @@ void PnpManager::FinishRemoval(DeviceNode* node)
     UnloadIfUnused(node->service);
 }
 
+// A driver unloads once none of its device objects is left, as Windows unloads a driver only
+// when its last device object is freed (a removed device whose file is still open keeps it).
 void PnpManager::UnloadIfUnused(const std::u16string& service)
 {
     if (service.empty())
@@ -318,9 +320,33 @@ void PnpManager::UnloadIfUnused(const std::u16string& service)
         return;
     }
     PDRIVER_OBJECT driver = LoadedDriver(service);
-    if (driver != nullptr && System::Current().Io().DeviceCount(driver) == 0)
+    if (driver != nullptr && System::Current().Io().DeviceObjectCount(driver) == 0)
     {
         UnloadDriver(service);
+    }
+}
+
+void PnpManager::DeviceObjectReleased(PDRIVER_OBJECT driver)
+{
+    std::u16string service;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        for (const auto& [key, loaded] : m_drivers)
+        {
+            if (loaded.driver == driver)
+            {
+                service = System::Current().Io().ServiceName(driver);
+            }
+        }
+    }
+    // Only a driver some node uses is unloaded here; one loaded without a device stays.
+    for (DeviceNode* node : Nodes())
+    {
+        if (!service.empty() && EqualsNoCase(node->service, service))
+        {
+            UnloadIfUnused(service);
+            return;
+        }
     }
 }
 

@@ -84,6 +84,9 @@ class PnpManager
     // The last file open on a device stack closed (the I/O manager tells, with the bottom of the
     // stack): a removal waiting for it goes ahead. True when the stack was removed.
     bool StackClosed(PDEVICE_OBJECT bottom);
+    // A deleted device object of a driver was freed (its last file closed): a Plug and Play driver
+    // left without device objects unloads.
+    void DeviceObjectReleased(PDRIVER_OBJECT driver);
 
     std::vector<DeviceNode*> Nodes();
     DeviceNode* NodeOf(PDEVICE_OBJECT pdo);

@@ -357,6 +357,8 @@ NTSTATUS FxDevice::DispatchPnp(PIRP irp)
         IoSkipCurrentIrpStackLocation(irp);
         NTSTATUS status = IoCallDriver(lower, irp);
         IoDetachDevice(lower);
+        // A file still open on the device object reaches no framework device any more.
+        *static_cast<FxDevice**>(fdo->DeviceExtension) = nullptr;
         IoDeleteDevice(fdo);
         return status;
     }

@@ -85,6 +85,18 @@ FxDriver* FxDriver::FromWdm(PDRIVER_OBJECT wdm)
 NTSTATUS FxDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     FxDevice* fx = FxDevice::FromWdm(device);
+    if (fx == nullptr)
+    {
+        // The device was removed while a file stayed open on it: the file's last requests find
+        // no device; its cleanup and close succeed.
+        UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        NTSTATUS status =
+            major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
     return fx->Dispatch(irp, true);
 }
 

@@ -83,9 +83,15 @@ struct PowerWorkItem
 
 UNICODE_STRING Name(const wchar_t* text)
 {
+    // WCHAR is 16 bits on the machine: the host's wcslen does not apply.
+    size_t length = 0;
+    while (text[length] != 0)
+    {
+        ++length;
+    }
     UNICODE_STRING name;
     name.Buffer = const_cast<wchar_t*>(text);
-    name.Length = static_cast<USHORT>(wcslen(text) * sizeof(wchar_t));
+    name.Length = static_cast<USHORT>(length * sizeof(wchar_t));
     name.MaximumLength = name.Length;
     return name;
 }

@@ -554,6 +554,8 @@ bool Reader::Connected()
 void Reader::WaitForCompletions()
 {
     m_model->WaitForCompletions();
+}
+
 NTSTATUS Machine::RemoveDevice(Device device)
 {
     if (!device)

@@ -1,6 +1,7 @@
 #include "FxTestDriver.h"
 
 #include <fstream>
+#include <string>
 
 namespace fxtest
 {
@@ -30,6 +31,176 @@ VOID DriverUnload(WDFDRIVER driver)
 }
 
 } // namespace
+
+namespace
+{
+
+PnpPowerLog g_log;
+
+const char* StateName(WDF_POWER_DEVICE_STATE state)
+{
+    switch (state)
+    {
+    case WdfPowerDeviceD0:
+        return "D0";
+    case WdfPowerDeviceD1:
+        return "D1";
+    case WdfPowerDeviceD2:
+        return "D2";
+    case WdfPowerDeviceD3:
+        return "D3";
+    case WdfPowerDeviceD3Final:
+        return "D3Final";
+    case WdfPowerDevicePrepareForHibernation:
+        return "PrepareForHibernation";
+    default:
+        return "?";
+    }
+}
+
+const char* ActionName(POWER_ACTION action)
+{
+    switch (action)
+    {
+    case PowerActionNone:
+        return "None";
+    case PowerActionSleep:
+        return "Sleep";
+    case PowerActionHibernate:
+        return "Hibernate";
+    case PowerActionShutdown:
+        return "Shutdown";
+    case PowerActionShutdownReset:
+        return "ShutdownReset";
+    case PowerActionShutdownOff:
+        return "ShutdownOff";
+    default:
+        return "?";
+    }
+}
+
+std::string Transition(const char* callback, WDFDEVICE device, WDF_POWER_DEVICE_STATE state)
+{
+    return std::string(callback) + "(" + StateName(state) + ", " +
+           ActionName(WdfDeviceGetSystemPowerAction(device)) + ")";
+}
+
+NTSTATUS PrepareHardware(WDFDEVICE, WDFCMRESLIST, WDFCMRESLIST)
+{
+    g_log.Add("PrepareHardware");
+    return g_log.prepareHardware;
+}
+
+NTSTATUS ReleaseHardware(WDFDEVICE, WDFCMRESLIST)
+{
+    g_log.Add("ReleaseHardware");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS D0Entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previous)
+{
+    g_log.Add(Transition("D0Entry", device, previous));
+    return g_log.d0Entry;
+}
+
+NTSTATUS D0Exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE target)
+{
+    g_log.Add(Transition("D0Exit", device, target));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SelfManagedIoInit(WDFDEVICE)
+{
+    g_log.Add("SelfManagedIoInit");
+    return g_log.selfManagedIoInit;
+}
+
+NTSTATUS SelfManagedIoSuspend(WDFDEVICE)
+{
+    g_log.Add("SelfManagedIoSuspend");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SelfManagedIoRestart(WDFDEVICE)
+{
+    g_log.Add("SelfManagedIoRestart");
+    return STATUS_SUCCESS;
+}
+
+VOID SelfManagedIoFlush(WDFDEVICE)
+{
+    g_log.Add("SelfManagedIoFlush");
+}
+
+VOID SelfManagedIoCleanup(WDFDEVICE)
+{
+    g_log.Add("SelfManagedIoCleanup");
+}
+
+VOID SurpriseRemoval(WDFDEVICE)
+{
+    g_log.Add("SurpriseRemoval");
+}
+
+NTSTATUS QueryRemove(WDFDEVICE)
+{
+    g_log.Add("QueryRemove");
+    return g_log.queryRemove;
+}
+
+} // namespace
+
+void PnpPowerLog::Add(std::string event)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_events.push_back(std::move(event));
+}
+
+std::vector<std::string> PnpPowerLog::Take()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::string> events;
+    events.swap(m_events);
+    return events;
+}
+
+PnpPowerLog& TestPnpPowerLog()
+{
+    return g_log;
+}
+
+void RecordPnpPower(PWDFDEVICE_INIT init)
+{
+    WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&callbacks);
+    callbacks.EvtDevicePrepareHardware = PrepareHardware;
+    callbacks.EvtDeviceReleaseHardware = ReleaseHardware;
+    callbacks.EvtDeviceD0Entry = D0Entry;
+    callbacks.EvtDeviceD0Exit = D0Exit;
+    callbacks.EvtDeviceSelfManagedIoInit = SelfManagedIoInit;
+    callbacks.EvtDeviceSelfManagedIoSuspend = SelfManagedIoSuspend;
+    callbacks.EvtDeviceSelfManagedIoRestart = SelfManagedIoRestart;
+    callbacks.EvtDeviceSelfManagedIoFlush = SelfManagedIoFlush;
+    callbacks.EvtDeviceSelfManagedIoCleanup = SelfManagedIoCleanup;
+    callbacks.EvtDeviceSurpriseRemoval = SurpriseRemoval;
+    callbacks.EvtDeviceQueryRemove = QueryRemove;
+    WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
+}
+
+VOID RecordIoStop(WDFQUEUE, WDFREQUEST, ULONG flags)
+{
+    std::string event = (flags & WdfRequestStopActionPurge) != 0 ? "IoStop(Purge" : "IoStop(Suspend";
+    if ((flags & WdfRequestStopRequestCancelable) != 0)
+    {
+        event += ", Cancelable";
+    }
+    g_log.Add(event + ")");
+}
+
+VOID RecordIoResume(WDFQUEUE, WDFREQUEST)
+{
+    g_log.Add("IoResume");
+}
 
 DriverHooks& TestDriverHooks()
 {

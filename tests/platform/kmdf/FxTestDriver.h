@@ -9,6 +9,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace fxtest
 {
@@ -42,6 +45,34 @@ DriverHooks& TestDriverHooks();
 // The framework driver object the last successful DriverEntry created; null before it and after
 // the driver unloaded.
 WDFDRIVER TestDriverObject();
+
+// The test driver's Plug and Play and power callbacks, registered by RecordPnpPower: each records
+// what it was called with, in order ("PrepareHardware", "D0Entry(D3Final, None)", "D0Exit(D3,
+// Sleep)" with the system power action WdfDeviceGetSystemPowerAction gave, "IoStop(Suspend,
+// Cancelable)"...). The statuses they return are the test's to choose.
+struct PnpPowerLog
+{
+    NTSTATUS prepareHardware = STATUS_SUCCESS;
+    NTSTATUS d0Entry = STATUS_SUCCESS;
+    NTSTATUS selfManagedIoInit = STATUS_SUCCESS;
+    NTSTATUS queryRemove = STATUS_SUCCESS;
+
+    void Add(std::string event);
+    // The events so far, forgetting them.
+    std::vector<std::string> Take();
+
+  private:
+    std::mutex m_lock;
+    std::vector<std::string> m_events;
+};
+PnpPowerLog& TestPnpPowerLog();
+
+// Registers the recording Plug and Play and power callbacks with a device being added.
+void RecordPnpPower(PWDFDEVICE_INIT init);
+// An EvtIoStop that records its action flags ("IoStop(Suspend)", "IoStop(Purge, Cancelable)").
+EVT_WDF_IO_QUEUE_IO_STOP RecordIoStop;
+// An EvtIoResume that records "IoResume".
+EVT_WDF_IO_QUEUE_IO_RESUME RecordIoResume;
 
 // Writes the package (FxTest.inf and a stand-in FxTest.sys) into a folder; returns the .inf.
 std::filesystem::path WritePackage(const std::filesystem::path& folder);

@@ -5,7 +5,10 @@
 namespace fxtest
 {
 
-FxMachine::FxMachine() : hooks(TestDriverHooks())
+FxMachine::FxMachine() : FxMachine(winsim::machine::MachineConfig()) {}
+
+FxMachine::FxMachine(winsim::machine::MachineConfig config)
+    : winsim::machine::Machine(std::move(config)), hooks(TestDriverHooks())
 {
     hooks = DriverHooks{};
     // Linked into the test: the framework's stub is its entry point, as in an image.

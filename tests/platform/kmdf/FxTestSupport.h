@@ -37,6 +37,7 @@ class FxMachine : public winsim::machine::Machine
 {
   public:
     FxMachine();
+    explicit FxMachine(winsim::machine::MachineConfig config);
     ~FxMachine();
 
     // What the test driver does (its hooks, reset for this machine).

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -133,6 +135,72 @@ TEST(MachineTest, RegistryIsSeededFromAndSavedToRegFiles)
         EXPECT_EQ(machine.RegistryString(u"HKLM\\SOFTWARE\\Tarno", u"Name"), u"reader");
     }
     std::filesystem::remove_all(folder);
+}
+
+// The machine's power: each step is a call and the status and system state it leads to; an off
+// machine does not wake, and a machine sleeps only from S0.
+struct PowerStep
+{
+    NTSTATUS (Machine::*call)();
+    NTSTATUS status;
+    SYSTEM_POWER_STATE after;
+};
+
+struct PowerStoryCase
+{
+    const char* name;
+    std::vector<PowerStep> steps;
+};
+
+const PowerStoryCase kPowerStories[] = {
+    {"SleepAndWake",
+     {{&Machine::Sleep, STATUS_SUCCESS, PowerSystemSleeping3},
+      {&Machine::Sleep, STATUS_INVALID_DEVICE_STATE, PowerSystemSleeping3},
+      {&Machine::Wake, STATUS_SUCCESS, PowerSystemWorking},
+      {&Machine::Wake, STATUS_INVALID_DEVICE_STATE, PowerSystemWorking}}},
+    {"HibernateAndWake",
+     {{&Machine::Hibernate, STATUS_SUCCESS, PowerSystemHibernate},
+      {&Machine::Wake, STATUS_SUCCESS, PowerSystemWorking}}},
+    {"Shutdown",
+     {{&Machine::Shutdown, STATUS_SUCCESS, PowerSystemShutdown},
+      {&Machine::Wake, STATUS_INVALID_DEVICE_STATE, PowerSystemShutdown},
+      {&Machine::Sleep, STATUS_INVALID_DEVICE_STATE, PowerSystemShutdown}}},
+    {"Restart",
+     {{&Machine::Restart, STATUS_SUCCESS, PowerSystemShutdown},
+      {&Machine::Wake, STATUS_INVALID_DEVICE_STATE, PowerSystemShutdown}}},
+};
+
+class MachinePowerTest : public ::testing::TestWithParam<PowerStoryCase>
+{
+};
+
+TEST_P(MachinePowerTest, SystemPowerStateFollowsTheCalls)
+{
+    Machine machine;
+    EXPECT_EQ(machine.SystemPowerState(), PowerSystemWorking);
+    size_t index = 0;
+    for (const PowerStep& step : GetParam().steps)
+    {
+        EXPECT_EQ((machine.*step.call)(), step.status) << "step " << index;
+        EXPECT_EQ(machine.SystemPowerState(), step.after) << "step " << index;
+        ++index;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stories, MachinePowerTest, ::testing::ValuesIn(kPowerStories),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MachineTest, SelectiveSuspendSettingIsTheUsbStacksSwitch)
+{
+    const std::u16string usb = u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\USB";
+    {
+        Machine machine;
+        EXPECT_EQ(machine.RegistryDword(usb, u"DisableSelectiveSuspend"), 0u);
+    }
+    MachineConfig config;
+    config.usbSelectiveSuspend = false;
+    Machine machine(config);
+    EXPECT_EQ(machine.RegistryDword(usb, u"DisableSelectiveSuspend"), 1u);
 }
 
 } // namespace
