@@ -6,28 +6,6 @@ namespace tarnocom::testing
 namespace
 {
 
-// The driver does not prepare the reader's hardware yet (its EvtDevicePrepareHardware returns
-// STATUS_NOT_IMPLEMENTED): the start fails, and Plug and Play removes the stack again, so the tests
-// of an added or started reader wait (they are disabled) until it does.
-class ReaderStartTest : public DriverMachineTest
-{
-  protected:
-    void SetUp() override { Boot(); }
-};
-
-TEST_F(ReaderStartTest, FailsUntilTheDriverPreparesTheHardware)
-{
-    Device node = Plug(u"TR0001");
-    EXPECT_EQ(node.State(), DeviceState::Failed);
-    EXPECT_EQ(node.Problem(), STATUS_NOT_IMPLEMENTED);
-    // The reader stays on its bus without a driver stack, its port is not published, and the
-    // driver, left without a device, unloaded.
-    EXPECT_EQ(node.DeviceObject(), node.PhysicalDeviceObject());
-    EXPECT_TRUE(DosDeviceTargets("COM3").empty());
-    EXPECT_EQ(machine->LoadedDriver(u"TARNOCOM"), nullptr);
-    EXPECT_NE(machine->DescribeDevices().find("state:        failed (0xC0000002)"), std::string::npos);
-}
-
 class InstanceNumberTest : public DriverMachineTest
 {
   protected:
@@ -40,8 +18,7 @@ class InstanceNumberTest : public DriverMachineTest
     }
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_NewReadersGetTheLowestFreeNumbers)
+TEST_F(InstanceNumberTest, NewReadersGetTheLowestFreeNumbers)
 {
     Device first = Plug(u"TR0001");
     ASSERT_EQ(first.State(), DeviceState::Added);
@@ -57,8 +34,7 @@ TEST_F(InstanceNumberTest, DISABLED_NewReadersGetTheLowestFreeNumbers)
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 3u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_StoredNumberIsKept)
+TEST_F(InstanceNumberTest, StoredNumberIsKept)
 {
     PreStore(u"TR0005", 5);
     Device node = Plug(u"TR0005");
@@ -68,8 +44,7 @@ TEST_F(InstanceNumberTest, DISABLED_StoredNumberIsKept)
     EXPECT_EQ(StoredInstance(u"TR0005").value_or(99), 5u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_SecondReaderWithTheSameStoredNumberMovesToTheLowestFree)
+TEST_F(InstanceNumberTest, SecondReaderWithTheSameStoredNumberMovesToTheLowestFree)
 {
     PreStore(u"TR0001", 5);
     PreStore(u"TR0002", 5);
@@ -81,8 +56,7 @@ TEST_F(InstanceNumberTest, DISABLED_SecondReaderWithTheSameStoredNumberMovesToTh
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), (1u << 5) | 1u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_StoredNumberHeldInSerialCommByAnotherPortMoves)
+TEST_F(InstanceNumberTest, StoredNumberHeldInSerialCommByAnotherPortMoves)
 {
     machine->SetRegistryValue(SerialCommKey, u"\\Device\\ZTSerial5", RegistryValue::String(u"COM9"));
     PreStore(u"TR0005", 5);
@@ -94,8 +68,7 @@ TEST_F(InstanceNumberTest, DISABLED_StoredNumberHeldInSerialCommByAnotherPortMov
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), (1u << 5) | 1u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_SerialCommValueTooLongToReadKeepsTheStoredNumber)
+TEST_F(InstanceNumberTest, SerialCommValueTooLongToReadKeepsTheStoredNumber)
 {
     // 13 characters and a terminator do not fit the 20-byte buffer of the lookup.
     machine->SetRegistryValue(SerialCommKey, u"\\Device\\ZTSerial5", RegistryValue::String(u"COM1234567890"));
@@ -104,8 +77,7 @@ TEST_F(InstanceNumberTest, DISABLED_SerialCommValueTooLongToReadKeepsTheStoredNu
     EXPECT_EQ(node.KernelName(), u"\\Device\\ZTSerial5");
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_NumberAbove31ClaimsItsBitModulo32ButKeepsItsName)
+TEST_F(InstanceNumberTest, NumberAbove31ClaimsItsBitModulo32ButKeepsItsName)
 {
     PreStore(u"TR0037", 37);
     Device node = Plug(u"TR0037");
@@ -121,8 +93,7 @@ TEST_F(InstanceNumberTest, DISABLED_NumberAbove31ClaimsItsBitModulo32ButKeepsIts
     EXPECT_EQ(fresh.KernelName(), u"\\Device\\ZTSerial0");
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_AllNumbersClaimedFailsWithInternalError)
+TEST_F(InstanceNumberTest, AllNumbersClaimedFailsWithInternalError)
 {
     ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
     machine->SetRegistryValue(ParametersKey, u"UseInstance", RegistryValue::Dword(0xFFFFFFFF));
@@ -135,8 +106,7 @@ TEST_F(InstanceNumberTest, DISABLED_AllNumbersClaimedFailsWithInternalError)
     EXPECT_EQ(Events().size(), eventsBefore);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_ReplugKeepsTheNumberAndTheComName)
+TEST_F(InstanceNumberTest, ReplugKeepsTheNumberAndTheComName)
 {
     Device first = Plug(u"TR0001");
     Plug(u"TR0002");
@@ -152,8 +122,7 @@ TEST_F(InstanceNumberTest, DISABLED_ReplugKeepsTheNumberAndTheComName)
     EXPECT_EQ(SerialComm(u"\\Device\\ZTSerial0"), portBefore);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_UnplugDeletesSerialCommAndLeavesTheBit)
+TEST_F(InstanceNumberTest, UnplugDeletesSerialCommAndLeavesTheBit)
 {
     Device first = Plug(u"TR0001");
     Plug(u"TR0002");
@@ -165,8 +134,7 @@ TEST_F(InstanceNumberTest, DISABLED_UnplugDeletesSerialCommAndLeavesTheBit)
     EXPECT_EQ(StoredInstance(u"TR0001").value_or(99), 0u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_UnplugOfAReaderWhoseStoredNumberChangedReleasesItsOwnBit)
+TEST_F(InstanceNumberTest, UnplugOfAReaderWhoseStoredNumberChangedReleasesItsOwnBit)
 {
     Device first = Plug(u"TR0001");
     Device second = Plug(u"TR0002");
@@ -181,8 +149,7 @@ TEST_F(InstanceNumberTest, DISABLED_UnplugOfAReaderWhoseStoredNumberChangedRelea
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 2u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_NewLoadForgetsClaimedNumbers)
+TEST_F(InstanceNumberTest, NewLoadForgetsClaimedNumbers)
 {
     Device first = Plug(u"TR0001");
     Device second = Plug(u"TR0002");
@@ -199,8 +166,7 @@ TEST_F(InstanceNumberTest, DISABLED_NewLoadForgetsClaimedNumbers)
     EXPECT_EQ(StoredInstance(u"TR0001").value_or(99), 1u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(InstanceNumberTest, DISABLED_DeviceObjectIsAnExclusiveSerialPort)
+TEST_F(InstanceNumberTest, DeviceObjectIsAnExclusiveSerialPort)
 {
     Device node = Plug(u"TR0001");
     PDEVICE_OBJECT fdo = node.DeviceObject();

@@ -30,8 +30,7 @@ class EventLogTest : public DriverMachineTest
     PDEVICE_OBJECT fdo = nullptr;
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(EventLogTest, DISABLED_PacketFieldByField)
+TEST_F(EventLogTest, PacketFieldByField)
 {
     ULONG action = PowerActionSleep;
     WriteEventLog(fdo, TARNO_D0_TO_D3_SLEEP, 0, 4, &action, sizeof(action));
@@ -60,8 +59,7 @@ TEST_F(EventLogTest, DISABLED_PacketFieldByField)
     EXPECT_EQ(entry.deviceName, u"\\Device\\ZTSerial0");
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(EventLogTest, DISABLED_DumpDataIsCutAt16BytesAndPaddedWithZero)
+TEST_F(EventLogTest, DumpDataIsCutAt16BytesAndPaddedWithZero)
 {
     UCHAR twenty[20];
     for (int i = 0; i < 20; ++i)
@@ -82,8 +80,7 @@ TEST_F(EventLogTest, DISABLED_DumpDataIsCutAt16BytesAndPaddedWithZero)
     EXPECT_EQ(events[1].dumpData[1], 0u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(EventLogTest, DISABLED_NothingIsWrittenWithoutAnObjectOrAnEntry)
+TEST_F(EventLogTest, NothingIsWrittenWithoutAnObjectOrAnEntry)
 {
     WriteEventLog(nullptr, TARNO_D3_TO_D0, 0, 0, nullptr, 0);
     machine->FailEventLogEntries(1);
@@ -105,8 +102,7 @@ class MessageTableTest : public EventLogTest, public ::testing::WithParamInterfa
 {
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_P(MessageTableTest, DISABLED_RendersInEnglishAndJapanese)
+TEST_P(MessageTableTest, RendersInEnglishAndJapanese)
 {
     WriteEventLog(fdo, GetParam().code, 0, 0, nullptr, 0);
     auto events = Events();
@@ -179,8 +175,7 @@ class TraceTest : public DriverMachineTest
     }
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(TraceTest, DISABLED_DeviceTraceLinesCarryThePortNameFirst)
+TEST_F(TraceTest, DeviceTraceLinesCarryThePortNameFirst)
 {
     Boot();
     StartSession(TRACE_LEVEL_INFORMATION, 1);
@@ -197,16 +192,14 @@ TEST_F(TraceTest, DISABLED_DeviceTraceLinesCarryThePortNameFirst)
     EXPECT_TRUE(Contains(lines, "instance number 0 chosen, in use 0x00000001"));
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(TraceTest, DISABLED_DisabledProviderDoesNoTraceWork)
+TEST_F(TraceTest, DisabledProviderDoesNoTraceWork)
 {
     Boot();
     ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
     EXPECT_EQ(machine->TraceMessageCalls(), 0u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(TraceTest, DISABLED_SessionLevelAndFlagFilterTracePoints)
+TEST_F(TraceTest, SessionLevelAndFlagFilterTracePoints)
 {
     Boot();
     // Bit 0 is the driver's only flag: enabling another bit traces nothing.
@@ -228,8 +221,7 @@ TEST_F(TraceTest, DISABLED_SessionLevelAndFlagFilterTracePoints)
     EXPECT_TRUE(Contains(lines, "reading device value PortName failed 0x80000005"));
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(TraceTest, DISABLED_OlderRegistrationPathTracesToo)
+TEST_F(TraceTest, OlderRegistrationPathTracesToo)
 {
     MachineConfig config;
     config.unavailableRoutines = {"EtwRegisterClassicProvider"};
@@ -239,8 +231,7 @@ TEST_F(TraceTest, DISABLED_OlderRegistrationPathTracesToo)
     EXPECT_TRUE(Contains(Rendered(), "COM3: published as \\Device\\ZTSerial0"));
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(TraceTest, DISABLED_ProviderIsRegisteredWhileTheDriverIsLoaded)
+TEST_F(TraceTest, ProviderIsRegisteredWhileTheDriverIsLoaded)
 {
     Boot();
     EXPECT_FALSE(machine->TraceProviderRegistered(TraceGuid));
@@ -250,8 +241,7 @@ TEST_F(TraceTest, DISABLED_ProviderIsRegisteredWhileTheDriverIsLoaded)
     EXPECT_FALSE(machine->TraceProviderRegistered(TraceGuid)) << "stopped when the driver object went away";
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(TraceTest, DISABLED_DumpOf35BytesGivesTwoFullLinesAndOneOfThree)
+TEST_F(TraceTest, DumpOf35BytesGivesTwoFullLinesAndOneOfThree)
 {
     Boot();
     StartSession(TRACE_LEVEL_INFORMATION, 1);

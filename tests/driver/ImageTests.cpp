@@ -91,8 +91,7 @@ TEST(DriverImageTest, CarriesItsMessageTableInBothLanguages)
     EXPECT_EQ(machine.EventText(events[0], 0x0411), u"Plug and Play処理に失敗しました。(DeviceAdd)");
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST(DriverImageTest, DISABLED_InstallsLoadsAndUnloadsCleanly)
+TEST(DriverImageTest, InstallsLoadsAndUnloadsCleanly)
 {
     Machine machine;
     machine.InstallPackage(Package / "TARNOCOM.inf");
@@ -131,8 +130,7 @@ TEST(DriverImageTest, DISABLED_InstallsLoadsAndUnloadsCleanly)
     EXPECT_EQ(DosDeviceTarget("COM3"), "");
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST(DriverImageTest, DISABLED_EachLoadStartsFromAFreshImage)
+TEST(DriverImageTest, EachLoadStartsFromAFreshImage)
 {
     Machine machine;
     machine.InstallPackage(Package / "TARNOCOM.inf");
@@ -148,8 +146,7 @@ TEST(DriverImageTest, DISABLED_EachLoadStartsFromAFreshImage)
 // own whichever driver loaded last: the other driver unloads cleanly while the reader driver,
 // loaded before it, creates objects for a new reader after it, and the reader driver then unloads
 // cleanly too.
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST(DriverImageTest, DISABLED_FrameworkDriversOfTwoImagesStayApart)
+TEST(DriverImageTest, FrameworkDriversOfTwoImagesStayApart)
 {
     Machine machine;
     machine.InstallPackage(Package / "TARNOCOM.inf");

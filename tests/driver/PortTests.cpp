@@ -61,8 +61,7 @@ class PortTest : public DriverMachineTest
     }
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(PortTest, DISABLED_PublishesTheComName)
+TEST_F(PortTest, PublishesTheComName)
 {
     Device node = Plug(u"TR0001");
     ASSERT_EQ(node.State(), DeviceState::Added);
@@ -75,8 +74,7 @@ TEST_F(PortTest, DISABLED_PublishesTheComName)
     EXPECT_TRUE(ContextOf(node)->SerialCommWritten);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(PortTest, DISABLED_SevenCharacterNameFits)
+TEST_F(PortTest, SevenCharacterNameFits)
 {
     Device node = Plug(u"TR0001", u"COM1000");
     ASSERT_EQ(node.State(), DeviceState::Added);
@@ -179,8 +177,7 @@ class SerialCommValueTest : public PortTest, public ::testing::WithParamInterfac
 {
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_P(SerialCommValueTest, DISABLED_IsTheTerminatedComName)
+TEST_P(SerialCommValueTest, IsTheTerminatedComName)
 {
     Device node = Plug(u"TR0001", GetParam().portName);
     ASSERT_EQ(node.State(), DeviceState::Added);
@@ -256,8 +253,7 @@ class PortRequestTest : public PortTest
     HANDLE file = INVALID_HANDLE_VALUE;
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(PortRequestTest, DISABLED_ExclusiveDeviceRefusesASecondOpen)
+TEST_F(PortRequestTest, ExclusiveDeviceRefusesASecondOpen)
 {
     EXPECT_EQ(Open(GENERIC_READ), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -281,8 +277,7 @@ class QueryInformationTest : public PortRequestTest, public ::testing::WithParam
 {
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_P(QueryInformationTest, DISABLED_AnswersByClassAndLength)
+TEST_P(QueryInformationTest, AnswersByClassAndLength)
 {
     std::vector<uint8_t> buffer(64, 0xAA);
     RequestResult result =
@@ -306,8 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QueryCase{"OtherClass", FileBasicInformation, 40, STATUS_INVALID_PARAMETER, 0}),
     CaseName<QueryCase>);
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(PortRequestTest, DISABLED_SetInformationAcceptsOnlyAllocationAndEndOfFile)
+TEST_F(PortRequestTest, SetInformationAcceptsOnlyAllocationAndEndOfFile)
 {
     LARGE_INTEGER value;
     value.QuadPart = 100;
@@ -327,8 +321,7 @@ TEST_F(PortRequestTest, DISABLED_SetInformationAcceptsOnlyAllocationAndEndOfFile
     }
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(PortRequestTest, DISABLED_FlushSucceedsAndLeavesTheWriteQueueRunning)
+TEST_F(PortRequestTest, FlushSucceedsAndLeavesTheWriteQueueRunning)
 {
     PDEVICE_CONTEXT context = ContextOf(node);
     WdfIoQueueStop(context->WriteQueue, nullptr, nullptr);

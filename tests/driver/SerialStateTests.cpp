@@ -17,8 +17,7 @@ class SerialDefaultsTest : public DriverMachineTest
     }
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(SerialDefaultsTest, DISABLED_RestoresTheSettingsOfAFreshPort)
+TEST_F(SerialDefaultsTest, RestoresTheSettingsOfAFreshPort)
 {
     Boot();
     PDEVICE_CONTEXT context = PluggedContext();
@@ -60,8 +59,7 @@ TEST_F(SerialDefaultsTest, DISABLED_RestoresTheSettingsOfAFreshPort)
     EXPECT_EQ(context->FixedRxBuffer, 0u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(SerialDefaultsTest, DISABLED_KeepsAnEnlargedReceiveBuffer)
+TEST_F(SerialDefaultsTest, KeepsAnEnlargedReceiveBuffer)
 {
     Boot();
     PDEVICE_CONTEXT context = PluggedContext();
@@ -71,8 +69,7 @@ TEST_F(SerialDefaultsTest, DISABLED_KeepsAnEnlargedReceiveBuffer)
     EXPECT_EQ(context->RxHighWater, 3u * 2048 + 512);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(SerialDefaultsTest, DISABLED_LineDefaultsComeFromTheParameters)
+TEST_F(SerialDefaultsTest, LineDefaultsComeFromTheParameters)
 {
     Boot();
     machine->Detach(Plug(u"TR0001"));

@@ -11,8 +11,7 @@ namespace
 
 using ComPortTest = ReaderMachineTest;
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(ComPortTest, DISABLED_AProgramOpensThePortSendsRequestsAndClosesItAndTheDriverSeesEach)
+TEST_F(ComPortTest, AProgramOpensThePortSendsRequestsAndClosesItAndTheDriverSeesEach)
 {
     size_t before = DriverTrace("COM3: ").size();
     HANDLE port =

@@ -26,8 +26,7 @@ std::vector<std::string> Strings(const char* buffer, DWORD count)
     return strings;
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(DosDeviceTest, DISABLED_TheDriversPortNameLeadsToItsDevice)
+TEST_F(DosDeviceTest, TheDriversPortNameLeadsToItsDevice)
 {
     char target[80];
     DWORD count = QueryDosDeviceA("COM3", target, sizeof(target));
@@ -42,8 +41,7 @@ TEST_F(DosDeviceTest, DISABLED_TheDriversPortNameLeadsToItsDevice)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(DosDeviceTest, DISABLED_AllNamesAreListedWithoutADeviceName)
+TEST_F(DosDeviceTest, AllNamesAreListedWithoutADeviceName)
 {
     std::vector<char> buffer(65536);
     DWORD count = QueryDosDeviceA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -54,8 +52,7 @@ TEST_F(DosDeviceTest, DISABLED_AllNamesAreListedWithoutADeviceName)
     EXPECT_EQ(all.count("COM4"), 0u);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(DosDeviceTest, DISABLED_MovingThePortsNameKeepsItsDevice)
+TEST_F(DosDeviceTest, MovingThePortsNameKeepsItsDevice)
 {
     // What the port page does: remove the current name, define the new one with the same target.
     EXPECT_TRUE(DefineDosDeviceA(DDD_REMOVE_DEFINITION, "COM3", nullptr));

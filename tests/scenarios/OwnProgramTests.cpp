@@ -42,8 +42,7 @@ class OwnProgramTest : public ::testing::Test
     static inline bool s_built = false;
 };
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(OwnProgramTest, DISABLED_RunsOnAMachineWithTheDriverAndAReader)
+TEST_F(OwnProgramTest, RunsOnAMachineWithTheDriverAndAReader)
 {
     testsupport::RunResult run = Launch("");
     EXPECT_EQ(run.exitCode, 0) << run.output;
@@ -51,8 +50,7 @@ TEST_F(OwnProgramTest, DISABLED_RunsOnAMachineWithTheDriverAndAReader)
     EXPECT_EQ(run.output, "port COM3\ndevice \\Device\\ZTSerial0\nbaud rate: error 50\n");
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(OwnProgramTest, DISABLED_TheLaunchersOptionsChooseTheReaders)
+TEST_F(OwnProgramTest, TheLaunchersOptionsChooseTheReaders)
 {
     testsupport::RunResult run = Launch("--reader 2B4E:0730:TR0001 --reader 2b4e:0730:TR0002", "TR0002");
     EXPECT_EQ(run.exitCode, 0) << run.output;

@@ -66,8 +66,7 @@ TEST_F(RegistryApiTest, QueryValueReportsTypeAndSizeAndCopiesOnlyWhatFits)
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
-// Waits for the driver to prepare the reader's hardware (ReaderStartTest).
-TEST_F(RegistryApiTest, DISABLED_EnumeratingTheDeviceMapListsEveryPortThenNoMoreItems)
+TEST_F(RegistryApiTest, EnumeratingTheDeviceMapListsEveryPortThenNoMoreItems)
 {
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, SerialComm, 0, KEY_READ, &key), ERROR_SUCCESS);
