@@ -21,9 +21,14 @@ FxMachine::~FxMachine()
 Device FxMachine::Plug(const std::u16string& serial)
 {
     winsim::machine::ReaderSpec reader;
+    reader.serialNumber = serial;
+    return Plug(reader);
+}
+
+Device FxMachine::Plug(winsim::machine::ReaderSpec reader)
+{
     reader.vendorId = kVendorId;
     reader.productId = kProductId;
-    reader.serialNumber = serial;
     Device device = Attach(reader);
     if (device.State() == DeviceState::Added)
     {

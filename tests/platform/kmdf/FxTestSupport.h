@@ -45,6 +45,9 @@ class FxMachine : public winsim::machine::Machine
     // A test device arrives on the USB bus: setup installs the test driver for it, Plug and Play
     // loads the driver when needed, calls its add callback and starts the device.
     Device Plug(const std::u16string& serial = u"0001");
+    // The same with a reader model of a given layout, speed and behaviour (its vendor and product
+    // are the test device's).
+    Device Plug(winsim::machine::ReaderSpec reader);
     // The device leaves the bus: surprise removal, removal, and the driver's unload (with the
     // verifier's leak checks) once it has no device left.
     void Unplug(Device device);
