@@ -48,11 +48,11 @@ class FxUsbConfigTest : public FxTest, public ::testing::WithParamInterface<Conf
 TEST_P(FxUsbConfigTest, SelectingTheConfigurationMakesEachInterfacesPipes)
 {
     const ConfigCase& c = GetParam();
-    ReaderSpec spec;
-    spec.layout = c.layout;
-    spec.speed = c.speed;
-    spec.remoteWake = c.remoteWake;
-    Device device = m_machine.Plug(spec);
+    ReaderSpec model;
+    model.layout = c.layout;
+    model.speed = c.speed;
+    model.remoteWake = c.remoteWake;
+    Device device = m_machine.Plug(model);
     ASSERT_EQ(device.State(), DeviceState::Started);
     WDFUSBDEVICE usb = nullptr;
     ASSERT_EQ(WdfUsbTargetDeviceCreate(FxMachine::DeviceOf(device), WDF_NO_OBJECT_ATTRIBUTES, &usb),
@@ -184,9 +184,9 @@ INSTANTIATE_TEST_SUITE_P(Layouts, FxUsbConfigTest, ::testing::ValuesIn(kConfigCa
 
 TEST_F(FxUsbTest, SingleInterfaceSelectionIsRefusedForTwoInterfaces)
 {
-    ReaderSpec spec;
-    spec.layout = ReaderLayout::TwoInterfaces;
-    Device device = m_machine.Plug(spec);
+    ReaderSpec model;
+    model.layout = ReaderLayout::TwoInterfaces;
+    Device device = m_machine.Plug(model);
     WDFUSBDEVICE usb = nullptr;
     ASSERT_EQ(WdfUsbTargetDeviceCreate(FxMachine::DeviceOf(device), WDF_NO_OBJECT_ATTRIBUTES, &usb),
               STATUS_SUCCESS);
@@ -224,9 +224,9 @@ TEST_F(FxUsbTest, EveryPipeGetsAZeroedContextOfThePipeAttributes)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, PipeContext);
-    ReaderSpec spec;
-    spec.layout = ReaderLayout::TwoInterfaces;
-    UsbDevice usb = OpenUsbDevice(m_machine, spec, &attributes);
+    ReaderSpec model;
+    model.layout = ReaderLayout::TwoInterfaces;
+    UsbDevice usb = OpenUsbDevice(m_machine, model, &attributes);
     for (UCHAR address : {kInterruptIn, kBulkIn, kBulkOut})
     {
         WDFUSBPIPE pipe = usb.Pipe(address);
@@ -355,7 +355,7 @@ TEST_F(FxUsbTest, RequestSentToAStoppedTargetWaitsForItsStart)
     memcpy(out.buffer, "abc", 3);
     Completion completion;
     WdfRequestSetCompletionRoutine(out.request, RecordCompletion, &completion);
-    EXPECT_EQ(WdfRequestSend(out.request, target, WDF_NO_SEND_OPTIONS), TRUE);
+    ASSERT_EQ(WdfRequestSend(out.request, target, WDF_NO_SEND_OPTIONS), TRUE);
     usb.reader.WaitForCompletions();
     EXPECT_EQ(WdfRequestGetStatus(out.request), STATUS_PENDING);
     EXPECT_TRUE(usb.reader.TakeBulkOut().empty());
