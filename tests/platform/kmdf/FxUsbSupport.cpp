@@ -22,17 +22,10 @@ WDFUSBPIPE UsbDevice::Pipe(UCHAR endpointAddress) const
     return nullptr;
 }
 
-<<<<<<< HEAD
-UsbDevice OpenUsbDevice(FxMachine& machine, const ReaderSpec& spec, PWDF_OBJECT_ATTRIBUTES pipeAttributes)
-{
-    UsbDevice opened;
-    opened.device = machine.Plug(spec);
-=======
 UsbDevice OpenUsbDevice(FxMachine& machine, const ReaderSpec& model, PWDF_OBJECT_ATTRIBUTES pipeAttributes)
 {
     UsbDevice opened;
     opened.device = machine.Plug(model);
->>>>>>> fxusb
     EXPECT_EQ(opened.device.State(), DeviceState::Started);
     opened.reader = machine.ReaderOf(opened.device);
     opened.wdf = FxMachine::DeviceOf(opened.device);

@@ -37,11 +37,7 @@ struct UsbDevice
 };
 
 // Plugs a reader in and creates and configures its USB target; ASSERT-style failures end the test.
-<<<<<<< HEAD
-UsbDevice OpenUsbDevice(FxMachine& machine, const ReaderSpec& spec = {},
-=======
 UsbDevice OpenUsbDevice(FxMachine& machine, const ReaderSpec& model = {},
->>>>>>> fxusb
                         PWDF_OBJECT_ATTRIBUTES pipeAttributes = WDF_NO_OBJECT_ATTRIBUTES);
 
 // What a request's completion routine saw (RecordCompletion's context).
