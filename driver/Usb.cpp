@@ -450,13 +450,13 @@ Return Value:
         return STATUS_SUCCESS;
     }
     PPIPE_CONTEXT pipeContext = GetPipeContext(pipe);
-    BOOLEAN cancelStarted = FALSE;
     WdfSpinLockAcquire(pipeContext->Lock);
-    if (pipeContext->TransferActive)
-    {
-        cancelStarted = WdfRequestCancelSentRequest(pipeContext->Request);
-    }
+    BOOLEAN active = pipeContext->TransferActive;
     WdfSpinLockRelease(pipeContext->Lock);
+    // The cancel is started outside the lock: a read cancelled before it left the framework (or one
+    // its bus driver gives back at once) completes on this thread, and its completion takes the
+    // lock. A read that completed meanwhile makes the cancel find nothing to cancel.
+    BOOLEAN cancelStarted = active ? WdfRequestCancelSentRequest(pipeContext->Request) : FALSE;
 
     NTSTATUS status = STATUS_SUCCESS;
     if (cancelStarted)

@@ -229,6 +229,50 @@ void Scheduler::WaitForIdle()
     });
 }
 
+void Scheduler::RunUntilIdle()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;)
+    {
+        // Every DPC done, and every work item either done or asleep, having seen the latest change.
+        m_dpcIdle.wait(lock, [this] {
+            if (!m_dpcQueue.empty() || m_dpcsRunning != 0 || !m_workQueue.empty() ||
+                m_workRunning != m_workersBlocked)
+            {
+                return false;
+            }
+            for (const Waiter* waiter : m_waiters)
+            {
+                if (waiter->seenChange != m_changes)
+                {
+                    return false;
+                }
+            }
+            return true;
+        });
+        if (m_workRunning == 0)
+        {
+            return;
+        }
+        // The work items wait: on the clock, when something falls due; otherwise on something only
+        // another thread can give them.
+        std::optional<ULONGLONG> next;
+        for (const auto& [timer, entry] : m_timers)
+        {
+            next = next ? std::min(*next, entry.due) : entry.due;
+        }
+        if (!m_waitDeadlines.empty())
+        {
+            next = next ? std::min(*next, *m_waitDeadlines.begin()) : *m_waitDeadlines.begin();
+        }
+        if (!next)
+        {
+            return;
+        }
+        AdvanceToLocked(std::max(*next, m_now));
+    }
+}
+
 void Scheduler::QueueWork(std::function<void()> work)
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -239,6 +283,7 @@ void Scheduler::QueueWork(std::function<void()> work)
 void Scheduler::WorkerThreadMain()
 {
     ThreadState& thread = CurrentThread();
+    thread.systemWorker = true;
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;)
     {
@@ -381,6 +426,11 @@ void Scheduler::BlockUntil(std::unique_lock<std::mutex>& lock, Done done)
     }
     Waiter waiter{m_changes};
     m_waiters.push_back(&waiter);
+    const bool worker = CurrentThread().systemWorker;
+    if (worker)
+    {
+        ++m_workersBlocked;
+    }
     for (;;)
     {
         waiter.seenChange = m_changes;
@@ -389,7 +439,12 @@ void Scheduler::BlockUntil(std::unique_lock<std::mutex>& lock, Done done)
             break;
         }
         m_settled.notify_all();
+        m_dpcIdle.notify_all();
         m_changed.wait(lock);
+    }
+    if (worker)
+    {
+        --m_workersBlocked;
     }
     std::erase(m_waiters, &waiter);
     m_settled.notify_all();

@@ -57,6 +57,10 @@ class Scheduler
     void WaitForDpcsIdle();
     // Blocks until no DPC and no system work item is queued or running.
     void WaitForIdle();
+    // Like WaitForIdle, but while every running work item sleeps in a wait, moves the clock on to
+    // the next deadline, so that a work item pausing on the clock runs to its end. Returns once
+    // nothing runs, or what runs waits for something the clock cannot bring.
+    void RunUntilIdle();
 
     // --- system worker threads: work at PASSIVE_LEVEL ---
     void QueueWork(std::function<void()> work);
@@ -139,6 +143,7 @@ class Scheduler
     std::condition_variable m_settled; // a waiter looked at the latest change
     ULONGLONG m_changes = 0;           // count of signals and clock movements
     std::vector<Waiter*> m_waiters;
+    unsigned m_workersBlocked = 0;      // system worker threads asleep in a dispatcher wait
     std::condition_variable m_dpcReady; // work for the DPC threads
     std::condition_variable m_dpcIdle;  // the DPC queue drained
     ULONGLONG m_now = 0;

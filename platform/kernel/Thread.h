@@ -14,6 +14,8 @@ struct ThreadState
     // The mutants the thread owns, linked through their MutantListEntry (guarded by the
     // dispatcher's lock; an empty Flink is an empty list).
     LIST_ENTRY ownedMutants = {nullptr, nullptr};
+    // A system worker thread of the scheduler (runs work items).
+    bool systemWorker = false;
 };
 
 ThreadState& CurrentThread();

@@ -1,7 +1,9 @@
 #include "Verifier.h"
 
 #include <stdarg.h>
+#include <execinfo.h>
 #include <stdio.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 namespace winsim
@@ -55,6 +57,10 @@ void VerifierStop(VerifierRule rule, const char* format, ...)
     vsnprintf(detail, sizeof(detail), format, args);
     va_end(args);
     fprintf(stderr, "\n*** VERIFIER STOP %s: %s\n", VerifierRuleName(rule), detail);
+    // Where the rule was broken, as a debugger attached at the stop would show it.
+    void* frames[48];
+    int count = backtrace(frames, 48);
+    backtrace_symbols_fd(frames, count, STDERR_FILENO);
     fflush(stderr);
     abort();
 }

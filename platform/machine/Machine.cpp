@@ -607,6 +607,11 @@ void Machine::WaitForSystemThreads()
     m_system->GetScheduler().WaitForIdle();
 }
 
+void Machine::RunSystemThreadsToRest()
+{
+    m_system->GetScheduler().RunUntilIdle();
+}
+
 // --- power ---
 
 SYSTEM_POWER_STATE Machine::SystemPowerState()

@@ -374,6 +374,9 @@ class Machine
     // Returns once no DPC and no system work item is queued or running (what a timer that fell
     // due set off has finished).
     void WaitForSystemThreads();
+    // Lets the DPCs and work items run to rest like WaitForSystemThreads, moving the clock on to
+    // the next deadline whenever every running work item waits on it (a pause in a recovery).
+    void RunSystemThreadsToRest();
 
     // --- the machine's power ---
     // The system power state: PowerSystemWorking (S0), PowerSystemSleeping3, PowerSystemHibernate

@@ -115,9 +115,10 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
             status = STATUS_SUCCESS;
             break;
         case IRP_MN_QUERY_CAPABILITIES: {
-            // A USB device sleeps in D3 whenever the system sleeps. It can wake itself from D2
-            // (selective suspend with remote wake-up) unless the machine's USB stack has selective
-            // suspend turned off (Services\USB\DisableSelectiveSuspend, as on Windows).
+            // A USB device sleeps in D3 whenever the system sleeps. It can wake itself from D2 and
+            // D3 (selective suspend with remote wake-up; the machine's host controller stack
+            // suspends its devices into D3) unless the machine's USB stack has selective suspend
+            // turned off (Services\USB\DisableSelectiveSuspend, as on Windows).
             PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
             auto usb = kernel::System::Current().GetRegistry().OpenKey(
                 std::u16string(kernel::ServicesKeyPath) + u"\\USB");
@@ -130,7 +131,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
             capabilities->WakeFromD0 = FALSE;
             capabilities->WakeFromD1 = FALSE;
             capabilities->WakeFromD2 = suspend ? TRUE : FALSE;
-            capabilities->WakeFromD3 = FALSE;
+            capabilities->WakeFromD3 = suspend ? TRUE : FALSE;
             capabilities->Address = extension->port;
             capabilities->UINumber = extension->port;
             capabilities->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
@@ -139,7 +140,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
             {
                 capabilities->DeviceState[state] = PowerDeviceD3;
             }
-            capabilities->DeviceWake = suspend ? PowerDeviceD2 : PowerDeviceUnspecified;
+            capabilities->DeviceWake = suspend ? PowerDeviceD3 : PowerDeviceUnspecified;
             capabilities->SystemWake = suspend ? PowerSystemSleeping3 : PowerSystemUnspecified;
             status = STATUS_SUCCESS;
             break;

@@ -21,14 +21,14 @@ class InstanceNumberTest : public DriverMachineTest
 TEST_F(InstanceNumberTest, NewReadersGetTheLowestFreeNumbers)
 {
     Device first = Plug(u"TR0001");
-    ASSERT_EQ(first.State(), DeviceState::Added);
+    ASSERT_EQ(first.State(), DeviceState::Started);
     EXPECT_EQ(first.KernelName(), u"\\Device\\ZTSerial0");
     EXPECT_EQ(StoredInstance(u"TR0001").value_or(99), 0u);
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 1u);
     EXPECT_EQ(ContextOf(first)->InstanceNumber, 0u);
 
     Device second = Plug(u"TR0002");
-    ASSERT_EQ(second.State(), DeviceState::Added);
+    ASSERT_EQ(second.State(), DeviceState::Started);
     EXPECT_EQ(second.KernelName(), u"\\Device\\ZTSerial1");
     EXPECT_EQ(StoredInstance(u"TR0002").value_or(99), 1u);
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 3u);
@@ -38,7 +38,7 @@ TEST_F(InstanceNumberTest, StoredNumberIsKept)
 {
     PreStore(u"TR0005", 5);
     Device node = Plug(u"TR0005");
-    ASSERT_EQ(node.State(), DeviceState::Added);
+    ASSERT_EQ(node.State(), DeviceState::Started);
     EXPECT_EQ(node.KernelName(), u"\\Device\\ZTSerial5");
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 1u << 5);
     EXPECT_EQ(StoredInstance(u"TR0005").value_or(99), 5u);
@@ -61,7 +61,7 @@ TEST_F(InstanceNumberTest, StoredNumberHeldInSerialCommByAnotherPortMoves)
     machine->SetRegistryValue(SerialCommKey, u"\\Device\\ZTSerial5", RegistryValue::String(u"COM9"));
     PreStore(u"TR0005", 5);
     Device node = Plug(u"TR0005");
-    ASSERT_EQ(node.State(), DeviceState::Added);
+    ASSERT_EQ(node.State(), DeviceState::Started);
     EXPECT_EQ(node.KernelName(), u"\\Device\\ZTSerial0");
     EXPECT_EQ(StoredInstance(u"TR0005").value_or(99), 0u);
     // Bit 5 was claimed when the stored number was read; it stays claimed.
@@ -81,7 +81,7 @@ TEST_F(InstanceNumberTest, NumberAbove31ClaimsItsBitModulo32ButKeepsItsName)
 {
     PreStore(u"TR0037", 37);
     Device node = Plug(u"TR0037");
-    ASSERT_EQ(node.State(), DeviceState::Added);
+    ASSERT_EQ(node.State(), DeviceState::Started);
     EXPECT_EQ(node.KernelName(), u"\\Device\\ZTSerial37");
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 1u << 5);
     // The next new reader does not get 5: its bit is taken.
@@ -95,7 +95,7 @@ TEST_F(InstanceNumberTest, NumberAbove31ClaimsItsBitModulo32ButKeepsItsName)
 
 TEST_F(InstanceNumberTest, AllNumbersClaimedFailsWithInternalError)
 {
-    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
+    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Started);
     machine->SetRegistryValue(ParametersKey, u"UseInstance", RegistryValue::Dword(0xFFFFFFFF));
     size_t eventsBefore = Events().size();
     Device node = Plug(u"TR0002");
@@ -116,7 +116,7 @@ TEST_F(InstanceNumberTest, ReplugKeepsTheNumberAndTheComName)
     // The number stays claimed while the driver stays loaded.
     EXPECT_EQ(ParameterDword(u"UseInstance").value_or(0), 3u);
     Device again = Plug(u"TR0001");
-    ASSERT_EQ(again.State(), DeviceState::Added);
+    ASSERT_EQ(again.State(), DeviceState::Started);
     EXPECT_EQ(again.KernelName(), u"\\Device\\ZTSerial0");
     EXPECT_EQ(machine->RegistryString(HardwareKeyPath(u"TR0001"), u"PortName"), portBefore);
     EXPECT_EQ(SerialComm(u"\\Device\\ZTSerial0"), portBefore);
@@ -181,7 +181,7 @@ TEST_F(InstanceNumberTest, DeviceObjectIsAnExclusiveSerialPort)
     EXPECT_NE(context->PurgeQueue, nullptr);
     EXPECT_NE(context->WriteTotalTimer, nullptr);
     EXPECT_NE(context->OpenLock, nullptr);
-    EXPECT_EQ(context->UsbDevice, nullptr);
+    EXPECT_NE(context->UsbDevice, nullptr) << "the start opened the reader as a USB target";
 }
 
 TEST_F(InstanceNumberTest, MultipleOpenParameterMakesTheDeviceShared)

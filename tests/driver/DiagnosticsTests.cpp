@@ -21,7 +21,7 @@ class EventLogTest : public DriverMachineTest
     {
         Boot();
         node = Plug(u"TR0001");
-        ASSERT_EQ(node.State(), DeviceState::Added);
+        ASSERT_EQ(node.State(), DeviceState::Started);
         fdo = node.DeviceObject();
         machine->ClearEventLog();
     }
@@ -179,7 +179,7 @@ TEST_F(TraceTest, DeviceTraceLinesCarryThePortNameFirst)
 {
     Boot();
     StartSession(TRACE_LEVEL_INFORMATION, 1);
-    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
+    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Started);
     auto lines = Rendered();
     ASSERT_FALSE(lines.empty());
     for (const auto& line : lines)
@@ -195,7 +195,7 @@ TEST_F(TraceTest, DeviceTraceLinesCarryThePortNameFirst)
 TEST_F(TraceTest, DisabledProviderDoesNoTraceWork)
 {
     Boot();
-    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
+    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Started);
     EXPECT_EQ(machine->TraceMessageCalls(), 0u);
 }
 
@@ -204,12 +204,12 @@ TEST_F(TraceTest, SessionLevelAndFlagFilterTracePoints)
     Boot();
     // Bit 0 is the driver's only flag: enabling another bit traces nothing.
     StartSession(TRACE_LEVEL_INFORMATION, 0x2);
-    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
+    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Started);
     EXPECT_EQ(machine->TraceMessageCalls(), 0u);
     // Errors only: the entry and exit lines of a successful add are gone; what remains are the
     // failures it tolerates (a new reader has no stored instance number yet).
     StartSession(TRACE_LEVEL_ERROR, 1);
-    ASSERT_EQ(Plug(u"TR0002").State(), DeviceState::Added);
+    ASSERT_EQ(Plug(u"TR0002").State(), DeviceState::Started);
     EXPECT_TRUE(Contains(Rendered(), "reading device value InstanceNumber failed 0xc0000034"));
     ASSERT_EQ(Plug(u"TR0003", u"COM10000").State(), DeviceState::Failed);
     auto lines = Rendered();
@@ -227,7 +227,7 @@ TEST_F(TraceTest, OlderRegistrationPathTracesToo)
     config.unavailableRoutines = {"EtwRegisterClassicProvider"};
     Boot(config);
     StartSession(TRACE_LEVEL_INFORMATION, 1);
-    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
+    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Started);
     EXPECT_TRUE(Contains(Rendered(), "COM3: published as \\Device\\ZTSerial0"));
 }
 
@@ -246,7 +246,7 @@ TEST_F(TraceTest, DumpOf35BytesGivesTwoFullLinesAndOneOfThree)
     Boot();
     StartSession(TRACE_LEVEL_INFORMATION, 1);
     // The provider registers with the driver; a device keeps it loaded.
-    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Added);
+    ASSERT_EQ(Plug(u"TR0001").State(), DeviceState::Started);
     ULONGLONG before = machine->TraceMessageCalls();
     size_t recorded = Rendered().size();
 

@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +57,15 @@ class DriverMachineTest : public ::testing::Test
     }
 
     Device Plug(winsim::machine::ReaderSpec reader) { return machine->Attach(reader); }
+
+    // Sets a value of the driver's Parameters key for its next load. Installing the package for a
+    // new reader writes the key, so the reader the tests plug (TR0001) is installed, plugged in and
+    // out first; the driver unloads with it.
+    void SetParameterForNextLoad(const std::u16string& name, ULONG value)
+    {
+        machine->Detach(Plug(u"TR0001"));
+        machine->SetRegistryValue(ParametersKey, name, RegistryValue::Dword(value));
+    }
     winsim::machine::Reader ReaderOf(const Device& device) { return machine->ReaderOf(device); }
 
     // The codes of the event log's entries, oldest first.
@@ -97,6 +108,23 @@ class DriverMachineTest : public ::testing::Test
     }
 
     std::vector<EventLogRecord> Events() { return machine->EventLogEntries(); }
+
+    // Returns once a timer or timed wait of the machine falls due within `span` of its clock: a
+    // thread another one started has reached its timed wait, so the clock may move on. Fails the
+    // test if that never happens.
+    void AwaitDeadlineWithin(std::chrono::milliseconds span)
+    {
+        for (int spins = 0; spins < 1000000; spins++)
+        {
+            std::optional<std::chrono::milliseconds> next = machine->NextDeadline();
+            if (next && *next <= span)
+            {
+                return;
+            }
+            std::this_thread::yield();
+        }
+        FAIL() << "no timed wait within " << span.count() << " ms came";
+    }
 
     std::unique_ptr<winsim::machine::Machine> machine;
 };

@@ -99,8 +99,8 @@ TEST(DriverImageTest, InstallsLoadsAndUnloadsCleanly)
 
     auto first = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
     auto second = machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
-    ASSERT_EQ(first.State(), DeviceState::Added);
-    ASSERT_EQ(second.State(), DeviceState::Added);
+    ASSERT_EQ(first.State(), DeviceState::Started);
+    ASSERT_EQ(second.State(), DeviceState::Started);
     EXPECT_EQ(DosDeviceTarget("COM3"), "\\Device\\ZTSerial0");
     EXPECT_EQ(DosDeviceTarget("COM4"), "\\Device\\ZTSerial1");
 
@@ -137,7 +137,7 @@ TEST(DriverImageTest, EachLoadStartsFromAFreshImage)
     for (int load = 0; load < 3; ++load)
     {
         auto reader = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
-        ASSERT_EQ(reader.State(), DeviceState::Added) << "load " << load;
+        ASSERT_EQ(reader.State(), DeviceState::Started) << "load " << load;
         machine.Detach(reader);
     }
 }
@@ -156,7 +156,7 @@ TEST(DriverImageTest, FrameworkDriversOfTwoImagesStayApart)
         RegistryValue::String(u"\\SystemRoot\\System32\\drivers\\FxOther.sys", REG_EXPAND_SZ));
 
     auto first = machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
-    ASSERT_EQ(first.State(), DeviceState::Added);
+    ASSERT_EQ(first.State(), DeviceState::Started);
     other = OtherDriver{};
     PDRIVER_OBJECT otherObject = nullptr;
     ASSERT_EQ(machine.LoadDriver(u"FxOther", &otherObject), STATUS_SUCCESS);
@@ -164,7 +164,7 @@ TEST(DriverImageTest, FrameworkDriversOfTwoImagesStayApart)
     EXPECT_EQ(WdfDriverWdmGetDriverObject(other.driver), otherObject);
 
     auto second = machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
-    ASSERT_EQ(second.State(), DeviceState::Added);
+    ASSERT_EQ(second.State(), DeviceState::Started);
     EXPECT_EQ(WdfGetDriver(), other.driver);
 
     // The reader driver's objects are not the other driver's: it unloads without a leak report.

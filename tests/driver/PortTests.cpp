@@ -64,7 +64,7 @@ class PortTest : public DriverMachineTest
 TEST_F(PortTest, PublishesTheComName)
 {
     Device node = Plug(u"TR0001");
-    ASSERT_EQ(node.State(), DeviceState::Added);
+    ASSERT_EQ(node.State(), DeviceState::Started);
     EXPECT_EQ(View(ContextOf(node)->PortName), u"COM3");
     EXPECT_EQ(DosDeviceTargets("COM3"), std::vector<std::string>{"\\Device\\ZTSerial0"});
     EXPECT_EQ(SerialComm(u"\\Device\\ZTSerial0").value_or(u""), u"COM3");
@@ -77,7 +77,7 @@ TEST_F(PortTest, PublishesTheComName)
 TEST_F(PortTest, SevenCharacterNameFits)
 {
     Device node = Plug(u"TR0001", u"COM1000");
-    ASSERT_EQ(node.State(), DeviceState::Added);
+    ASSERT_EQ(node.State(), DeviceState::Started);
     EXPECT_TRUE(LinkExists(u"COM1000"));
     EXPECT_EQ(SerialComm(u"\\Device\\ZTSerial0").value_or(u""), u"COM1000");
 }
@@ -180,7 +180,7 @@ class SerialCommValueTest : public PortTest, public ::testing::WithParamInterfac
 TEST_P(SerialCommValueTest, IsTheTerminatedComName)
 {
     Device node = Plug(u"TR0001", GetParam().portName);
-    ASSERT_EQ(node.State(), DeviceState::Added);
+    ASSERT_EQ(node.State(), DeviceState::Started);
     auto value = machine->StoredRegistryValue(SerialCommKey, u"\\Device\\ZTSerial0");
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->type, static_cast<ULONG>(REG_SZ));
@@ -232,7 +232,7 @@ class PortRequestTest : public PortTest
     {
         PortTest::SetUp();
         node = Plug(u"TR0001");
-        ASSERT_EQ(node.State(), DeviceState::Added);
+        ASSERT_EQ(node.State(), DeviceState::Started);
         file = Open(GENERIC_READ | GENERIC_WRITE);
         ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
     }

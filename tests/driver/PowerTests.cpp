@@ -27,7 +27,7 @@ class PowerTest : public DriverMachineTest
         Boot(std::move(config));
         if (selectiveSuspend)
         {
-            machine->SetRegistryValue(ParametersKey, u"EnableSelectiveSuspend", RegistryValue::Dword(1));
+            SetParameterForNextLoad(u"EnableSelectiveSuspend", 1);
         }
         device = Plug(u"TR0001");
         ASSERT_EQ(device.State(), DeviceState::Started) << device.Problem();
@@ -194,7 +194,7 @@ TEST_F(PowerTest, AControllerWithoutSelectiveSuspendGetsIdleSettingsTheUserMustT
 TEST_F(PowerTest, AReaderWithoutRemoteWakeStillIdles)
 {
     Boot();
-    machine->SetRegistryValue(ParametersKey, u"EnableSelectiveSuspend", RegistryValue::Dword(1));
+    SetParameterForNextLoad(u"EnableSelectiveSuspend", 1);
     winsim::machine::ReaderSpec spec;
     spec.remoteWake = false;
     device = Plug(spec);

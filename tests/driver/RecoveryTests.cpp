@@ -25,7 +25,7 @@ class RecoveryTest : public DriverMachineTest
         }
         if (retryRecovery)
         {
-            machine->SetRegistryValue(ParametersKey, u"RetryRecovery", RegistryValue::Dword(*retryRecovery));
+            SetParameterForNextLoad(u"RetryRecovery", *retryRecovery);
         }
         device = Plug(u"TR0001");
         ASSERT_EQ(device.State(), DeviceState::Started);
@@ -92,7 +92,7 @@ TEST_F(RecoveryTest, ThreeFailedPipeResetsLeadToOnePortResetAndATwoSecondPause)
     reader.FailTransfers(ReaderEndpoint::BulkIn, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     reader.WaitForCompletions();
     // The pass resets three times, resets the port and pauses on the machine's clock.
-    machine->SettleWaiters();
+    AwaitDeadlineWithin(std::chrono::seconds(2));
     EXPECT_EQ(reader.PipeResets(ReaderEndpoint::BulkIn), bulkInResets + 3);
     EXPECT_EQ(reader.PortResets(), 1u);
     EXPECT_TRUE(RecoveryQueuedOrRunning());
@@ -115,7 +115,7 @@ TEST_F(RecoveryTest, AFailedPortResetStopsThePass)
     reader.FailPortResets(1, STATUS_UNSUCCESSFUL);
     reader.FailTransfers(ReaderEndpoint::BulkIn, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     reader.WaitForCompletions();
-    machine->SettleWaiters();
+    AwaitDeadlineWithin(std::chrono::seconds(2));
     machine->AdvanceClock(std::chrono::seconds(2));
     machine->WaitForSystemThreads();
     EXPECT_EQ(reader.PortResets(), 1u);
@@ -141,15 +141,13 @@ TEST_F(RecoveryTest, AFailureWhileAPassRunsIsAbsorbed)
     reader.FailPipeResets(3, STATUS_UNSUCCESSFUL);
     reader.FailTransfers(ReaderEndpoint::BulkIn, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     reader.WaitForCompletions();
-    machine->SettleWaiters();
+    AwaitDeadlineWithin(std::chrono::seconds(2));
     ASSERT_TRUE(RecoveryQueuedOrRunning());
     // The interrupt reader fails too, twice, while the pass pauses after its port reset.
     reader.FailTransfers(ReaderEndpoint::Interrupt, 2, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
     reader.WaitForCompletions();
     RequestRecovery(device.FrameworkDevice());
-    machine->SettleWaiters();
-    machine->AdvanceClock(std::chrono::seconds(2));
-    machine->WaitForSystemThreads();
+    machine->RunSystemThreadsToRest();
     // One pass: three pipe resets and one port reset, nothing more.
     EXPECT_EQ(reader.PipeResets(ReaderEndpoint::BulkIn), bulkInResets + 3);
     EXPECT_EQ(reader.PortResets(), 1u);

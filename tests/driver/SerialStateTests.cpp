@@ -12,7 +12,7 @@ class SerialDefaultsTest : public DriverMachineTest
     PDEVICE_CONTEXT PluggedContext()
     {
         Device node = Plug(u"TR0001");
-        EXPECT_EQ(node.State(), DeviceState::Added);
+        EXPECT_EQ(node.State(), DeviceState::Started);
         return ContextOf(node);
     }
 };

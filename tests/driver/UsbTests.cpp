@@ -396,7 +396,7 @@ TEST_F(UsbTest, StopWithAHeldReadWaitsHalfASecondOfMachineTime)
         status = CloseChain(device);
         done = true;
     });
-    machine->SettleWaiters();
+    AwaitDeadlineWithin(std::chrono::milliseconds(500));
     machine->AdvanceClock(std::chrono::milliseconds(499));
     machine->SettleWaiters();
     EXPECT_FALSE(done) << "the stop returned before 500 ms";
@@ -453,7 +453,7 @@ TEST_F(UsbTest, AClassRequestTheReaderNeverAnswersTimesOutAfterFiveSeconds)
         status = SetControlLineState(ContextOf(device), SERIAL_DTR_STATE);
         done = true;
     });
-    machine->SettleWaiters();
+    AwaitDeadlineWithin(std::chrono::milliseconds(5000));
     machine->AdvanceClock(std::chrono::milliseconds(4999));
     machine->SettleWaiters();
     EXPECT_FALSE(done);

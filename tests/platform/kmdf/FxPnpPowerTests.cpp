@@ -543,11 +543,11 @@ TEST_F(FxPnpPowerTest, SelectiveSuspendIdlesInTheStateTheDeviceWakesFrom)
     Open();
     Take();
     Advance(milliseconds(2000));
-    EXPECT_EQ(node.PowerState(), PowerDeviceD2);
-    EXPECT_EQ(Take(), (Events{"SelfManagedIoSuspend", "D0Exit(D2, None)"}));
+    EXPECT_EQ(node.PowerState(), PowerDeviceD3);
+    EXPECT_EQ(Take(), (Events{"SelfManagedIoSuspend", "D0Exit(D3, None)"}));
     Send();
     EXPECT_EQ(JoinSender().status, STATUS_SUCCESS);
-    EXPECT_EQ(Take(), (Events{"D0Entry(D2, None)", "Io", "SelfManagedIoRestart"}));
+    EXPECT_EQ(Take(), (Events{"D0Entry(D3, None)", "Io", "SelfManagedIoRestart"}));
 }
 
 TEST_F(FxPnpPowerTest, AnIdleDeviceStaysInItsLowPowerStateAcrossSleep)
