@@ -531,6 +531,11 @@ void Reader::Hold(ReaderEndpoint endpoint, bool evenWhenCancelled)
     m_model->Hold(EndpointOf(endpoint), evenWhenCancelled);
 }
 
+std::string Reader::Describe()
+{
+    return m_model->Describe();
+}
+
 void Reader::Flood(unsigned reads, UCHAR fill)
 {
     m_model->Flood(reads, fill);

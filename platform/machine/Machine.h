@@ -168,6 +168,9 @@ class Reader
     std::vector<UCHAR> TakeBulkOut();
     std::vector<ReaderControlRequest> ControlRequests();
     std::vector<ReaderTransfer> Transfers();
+    // The reader as a person would look at it: endpoints, configured pipes, resets, pending
+    // transfers and the class requests it received.
+    std::string Describe();
     // Bulk IN reads sent and not completed yet, and the most there ever were at once.
     unsigned OutstandingBulkInReads();
     unsigned MostBulkInReadsOutstanding();

@@ -1225,3 +1225,60 @@ bool ReaderModel::Connected()
 }
 
 } // namespace winsim::usb
+
+namespace winsim::usb
+{
+
+std::string ReaderModel::Describe()
+{
+    static const char* const names[] = {"default", "interrupt IN", "bulk IN", "bulk OUT"};
+    static const char* const types[] = {"control", "isochronous", "bulk", "interrupt"};
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::string text;
+    char line[160];
+    for (int i = 0; i < EndpointCount; ++i)
+    {
+        const Pipe& pipe = m_pipes[i];
+        if (i != static_cast<int>(Endpoint::Default) && pipe.layout == nullptr)
+        {
+            continue;
+        }
+        if (pipe.layout != nullptr)
+        {
+            snprintf(
+                line, sizeof(line),
+                "  %-12s endpoint 0x%02X, %s, %u-byte packets: %s, %u reset(s), %zu transfer(s) pending\n",
+                names[i], pipe.layout->address, types[pipe.layout->attributes & USB_ENDPOINT_TYPE_MASK],
+                pipe.layout->maxPacket, pipe.configured ? "configured" : "not configured", pipe.resets,
+                pipe.pending.size());
+        }
+        else
+        {
+            snprintf(line, sizeof(line), "  %-12s endpoint 0x00, control: %zu transfer(s) pending\n",
+                     names[i], pipe.pending.size());
+        }
+        text += line;
+    }
+    snprintf(line, sizeof(line), "  port resets: %u\n", m_portResets);
+    text += line;
+    if (m_controlRecords.empty())
+    {
+        text += "  class requests: none\n";
+    }
+    for (const ControlRecord& record : m_controlRecords)
+    {
+        snprintf(line, sizeof(line), "  class request at %.3f s: %02X %02X %02X%02X %02X%02X %02X%02X",
+                 static_cast<double>(record.time) / 1e7, record.setup[0], record.setup[1], record.setup[3],
+                 record.setup[2], record.setup[5], record.setup[4], record.setup[7], record.setup[6]);
+        text += line;
+        for (UCHAR byte : record.data)
+        {
+            snprintf(line, sizeof(line), " %02X", byte);
+            text += line;
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+} // namespace winsim::usb

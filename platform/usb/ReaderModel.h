@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace winsim::usb
@@ -116,6 +117,9 @@ class ReaderModel
     std::vector<UCHAR> TakeBulkOut();
     std::vector<ControlRecord> ControlRequests();
     std::vector<TransferRecord> Transfers();
+    // The reader as a person would look at it: its endpoints, which pipes the host configured,
+    // their resets and pending transfers, and the class requests it received.
+    std::string Describe();
     unsigned OutstandingBulkInReads();
     unsigned MostBulkInReadsOutstanding();
     unsigned PipeResets(Endpoint endpoint);
