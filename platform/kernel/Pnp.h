@@ -117,6 +117,7 @@ class PnpManager
 
   private:
     NTSTATUS AddDeviceToNode(DeviceNode* node);
+    bool NoDriverLoaded();
     // IRP_MN_REMOVE_DEVICE to the node's stack; the bus deletes a physical device object that
     // left it. The driver unloads when it has no device left.
     void FinishRemoval(DeviceNode* node);

@@ -608,7 +608,9 @@ const SettingsCase kIdleSettings[] = {
      PowerDeviceUnspecified, 0, STATUS_POWER_STATE_INVALID},
     {"CannotWakeWhereTheControllerLacksSelectiveSuspend", false, true, IdleCannotWakeFromS0,
      PowerDeviceUnspecified, 0, STATUS_SUCCESS},
-    {"WakeFromDeeperThanTheDeviceCan", true, true, IdleCanWakeFromS0, PowerDeviceD3, 0,
+    // The hub lets its devices wake from D3, the deepest state; without selective suspend, from none.
+    {"WakeFromD3WhereTheDeviceCan", true, true, IdleCanWakeFromS0, PowerDeviceD3, 0, STATUS_SUCCESS},
+    {"WakeWhereTheDeviceCannot", false, true, IdleCanWakeFromS0, PowerDeviceD3, 0,
      STATUS_POWER_STATE_INVALID},
 };
 
