@@ -239,8 +239,18 @@ NTSTATUS PipeRequestSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
     RequireIrqlAtMost(PASSIVE_LEVEL, routine);
     FxUsbPipe* pipe = FxUsbPipe::FromHandle(Pipe, routine);
     FxRequest* request = Request != nullptr ? RequestOf(Request, routine) : nullptr;
+    // A driver stops the pipe's target before it resets or aborts the pipe, as documented: the
+    // request goes to the pipe whatever the target's state.
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+    if (RequestOptions != nullptr && RequestOptions->Size == sizeof(WDF_REQUEST_SEND_OPTIONS))
+    {
+        options = *RequestOptions;
+        options.Flags |= WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE;
+    }
     return pipe->UsbDevice()->SendSynchronously(
-        pipe, request, RequestOptions,
+        pipe, request,
+        RequestOptions != nullptr && RequestOptions->Size != sizeof(options) ? RequestOptions : &options,
         [&](FxRequest* formatted) { return pipe->FormatPipeRequest(formatted, function, type, routine); },
         [](FxRequest*) {}, routine);
 }
