@@ -1,4 +1,4 @@
-// USB descriptors and the setup packet as the USB 2.0 specification defines them, in the layout
+// USB descriptors and the setup packet as USB 2.0 defines them, in the layout
 // of the Windows header of the same name.
 #pragma once
 

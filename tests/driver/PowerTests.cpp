@@ -195,9 +195,9 @@ TEST_F(PowerTest, AReaderWithoutRemoteWakeStillIdles)
 {
     Boot();
     SetParameterForNextLoad(u"EnableSelectiveSuspend", 1);
-    winsim::machine::ReaderSpec spec;
-    spec.remoteWake = false;
-    device = Plug(spec);
+    winsim::machine::ReaderSpec plugged;
+    plugged.remoteWake = false;
+    device = Plug(plugged);
     ASSERT_EQ(device.State(), DeviceState::Started);
     context = ContextOf(device);
     EXPECT_FALSE(context->RemoteWakeCapable);

@@ -75,10 +75,10 @@ class LayoutTest : public UsbTest, public ::testing::WithParamInterface<LayoutCa
 TEST_P(LayoutTest, StartsWithItsPipesAndAddressesClassRequestsToTheInterruptInterface)
 {
     const LayoutCase& c = GetParam();
-    ReaderSpec spec;
-    spec.layout = c.layout;
-    spec.speed = c.speed;
-    Device device = Plug(spec);
+    ReaderSpec plugged;
+    plugged.layout = c.layout;
+    plugged.speed = c.speed;
+    Device device = Plug(plugged);
     ASSERT_EQ(device.State(), DeviceState::Started) << device.Problem();
 
     PDEVICE_CONTEXT context = ContextOf(device);
@@ -146,9 +146,9 @@ TEST_F(UsbTest, ClassRequestsOfATwoInterfaceReaderWithItsInterruptPipeOnInterfac
 {
     // Without an interrupt pipe the class requests fall back to interface 0; the two-interface
     // reader shows the index comes from the interrupt pipe, not the bulk pipes.
-    ReaderSpec spec;
-    spec.layout = ReaderLayout::TwoInterfaces;
-    Device device = Plug(spec);
+    ReaderSpec plugged;
+    plugged.layout = ReaderLayout::TwoInterfaces;
+    Device device = Plug(plugged);
     ASSERT_EQ(device.State(), DeviceState::Started);
     EXPECT_EQ(GetInterfaceIndex(ContextOf(device), PIPE_KIND_INTERRUPT), 0);
     EXPECT_EQ(GetInterfaceIndex(ContextOf(device), PIPE_KIND_BULK_IN), 1);
@@ -201,7 +201,7 @@ struct PrepareFailureCase
 {
     const char* name;
     ReaderLayout layout;
-    void (*arm)(winsim::machine::Machine& machine, ReaderSpec& spec);
+    void (*arm)(winsim::machine::Machine& machine, ReaderSpec& plugged);
     NTSTATUS status;
 };
 
@@ -212,11 +212,11 @@ class PrepareFailureTest : public UsbTest, public ::testing::WithParamInterface<
 TEST_P(PrepareFailureTest, LogsTheStatusLeavesTheDeviceNotStartedAndLeaksNothing)
 {
     const PrepareFailureCase& c = GetParam();
-    ReaderSpec spec;
-    spec.layout = c.layout;
+    ReaderSpec plugged;
+    plugged.layout = c.layout;
     size_t objectsBefore = machine->LiveFrameworkObjects(u"TARNOCOM");
-    c.arm(*machine, spec);
-    Device device = Plug(spec);
+    c.arm(*machine, plugged);
+    Device device = Plug(plugged);
     machine->FailPoolAllocationsWithTag(0);
     machine->ClearFrameworkObjectCreationFault();
 
@@ -262,8 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
                            [](winsim::machine::Machine& m, ReaderSpec&) { FailObject(m, 5, "WDFSPINLOCK"); },
                            STATUS_INSUFFICIENT_RESOURCES},
         PrepareFailureCase{"InterruptPipeReset", ReaderLayout::SingleInterface,
-                           [](winsim::machine::Machine&, ReaderSpec& spec) {
-                               spec.beforeStart = [](Reader reader) {
+                           [](winsim::machine::Machine&, ReaderSpec& plugged) {
+                               plugged.beforeStart = [](Reader reader) {
                                    reader.FailPipeResets(1, STATUS_UNSUCCESSFUL);
                                };
                            },
@@ -276,8 +276,8 @@ INSTANTIATE_TEST_SUITE_P(
                            [](winsim::machine::Machine& m, ReaderSpec&) { FailObject(m, 0, "WDFREQUEST"); },
                            STATUS_INSUFFICIENT_RESOURCES},
         PrepareFailureCase{"BulkInPipeReset", ReaderLayout::NoInterruptPipe,
-                           [](winsim::machine::Machine&, ReaderSpec& spec) {
-                               spec.beforeStart = [](Reader reader) {
+                           [](winsim::machine::Machine&, ReaderSpec& plugged) {
+                               plugged.beforeStart = [](Reader reader) {
                                    reader.FailPipeResets(1, STATUS_UNSUCCESSFUL);
                                };
                            },
@@ -432,9 +432,9 @@ TEST_F(UsbTest, TenThousandTransfersAllocateNothing)
 
 TEST_F(UsbTest, ChainWithoutBulkInPipeIsANoOp)
 {
-    ReaderSpec spec;
-    spec.layout = ReaderLayout::NoBulkIn;
-    Device device = Plug(spec);
+    ReaderSpec plugged;
+    plugged.layout = ReaderLayout::NoBulkIn;
+    Device device = Plug(plugged);
     ASSERT_EQ(device.State(), DeviceState::Started);
     EXPECT_EQ(StartBulkInRead(ContextOf(device)), STATUS_SUCCESS);
     EXPECT_EQ(StopBulkInRead(ContextOf(device)), STATUS_SUCCESS);
