@@ -160,14 +160,42 @@ TEST_F(RecoveryTest, TwoFailuresInQuickSuccessionQueueOnePass)
     const GUID traceGuid = {TARNO_TRACE_GUID_INITIALIZER};
     machine->StartTrace(u"TARNOCOM", traceGuid, TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL);
     Start();
-    // Both requests come before any pass can run: from dispatch level, as completions do.
+    // Both requests come before any pass can run: the machine's two system worker threads are
+    // kept busy until both are made, from dispatch level, as completions make them.
+    struct Blocker
+    {
+        KEVENT release;
+        LONG started = 0;
+        static VOID Run(PDEVICE_OBJECT, PVOID context)
+        {
+            auto* blocker = static_cast<Blocker*>(context);
+            InterlockedIncrement(&blocker->started);
+            KeWaitForSingleObject(&blocker->release, Executive, KernelMode, FALSE, nullptr);
+        }
+    } blocker;
+    KeInitializeEvent(&blocker.release, NotificationEvent, FALSE);
+    PDEVICE_OBJECT fdo = WdfDeviceWdmGetDeviceObject(device.FrameworkDevice());
+    PIO_WORKITEM workers[2] = {IoAllocateWorkItem(fdo), IoAllocateWorkItem(fdo)};
+    for (PIO_WORKITEM worker : workers)
+    {
+        IoQueueWorkItem(worker, Blocker::Run, DelayedWorkQueue, &blocker);
+    }
+    while (__atomic_load_n(&blocker.started, __ATOMIC_SEQ_CST) != 2)
+    {
+        std::this_thread::yield();
+    }
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     WriteBooleanNoFence(&BulkIn()->ResetRequested, TRUE);
     RequestRecovery(device.FrameworkDevice());
     RequestRecovery(device.FrameworkDevice());
     KeLowerIrql(old);
+    KeSetEvent(&blocker.release, IO_NO_INCREMENT, FALSE);
     machine->WaitForSystemThreads();
+    for (PIO_WORKITEM worker : workers)
+    {
+        IoFreeWorkItem(worker);
+    }
     EXPECT_EQ(reader.PipeResets(ReaderEndpoint::BulkIn), bulkInResets + 1);
     EXPECT_FALSE(RecoveryQueuedOrRunning());
     int passes = 0;
