@@ -121,5 +121,7 @@ int main(int argc, char** argv)
     }
     WriteBooleanNoFence(&Running().context->PortOpen, FALSE);
     StopBulkInRead(Running().context);
+    // The machine goes before the program's exit takes the threads' state away.
+    Running().machine.reset();
     return 0;
 }
