@@ -1001,6 +1001,25 @@ static FORCEINLINE NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQ
     return imp_WdfIoQueueRetrieveNextRequest(WdfDriverGlobals, Queue, OutRequest);
 }
 
+WINSIM_API NTSTATUS imp_WdfIoQueueFindRequest(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue,
+                                              WDFREQUEST FoundRequest, WDFFILEOBJECT FileObject,
+                                              PWDF_REQUEST_PARAMETERS Parameters, WDFREQUEST* OutRequest);
+static FORCEINLINE NTSTATUS WdfIoQueueFindRequest(WDFQUEUE Queue, WDFREQUEST FoundRequest,
+                                                  WDFFILEOBJECT FileObject,
+                                                  PWDF_REQUEST_PARAMETERS Parameters, WDFREQUEST* OutRequest)
+{
+    return imp_WdfIoQueueFindRequest(WdfDriverGlobals, Queue, FoundRequest, FileObject, Parameters,
+                                     OutRequest);
+}
+
+WINSIM_API NTSTATUS imp_WdfIoQueueRetrieveFoundRequest(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue,
+                                                       WDFREQUEST FoundRequest, WDFREQUEST* OutRequest);
+static FORCEINLINE NTSTATUS WdfIoQueueRetrieveFoundRequest(WDFQUEUE Queue, WDFREQUEST FoundRequest,
+                                                           WDFREQUEST* OutRequest)
+{
+    return imp_WdfIoQueueRetrieveFoundRequest(WdfDriverGlobals, Queue, FoundRequest, OutRequest);
+}
+
 WINSIM_API VOID imp_WdfRequestComplete(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
                                        NTSTATUS Status);
 static FORCEINLINE VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status)
@@ -1059,6 +1078,20 @@ static FORCEINLINE NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, s
                                                            PVOID* Buffer, size_t* Length)
 {
     return imp_WdfRequestRetrieveOutputBuffer(WdfDriverGlobals, Request, MinimumRequiredSize, Buffer, Length);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestRetrieveInputMemory(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                      WDFMEMORY* Memory);
+static FORCEINLINE NTSTATUS WdfRequestRetrieveInputMemory(WDFREQUEST Request, WDFMEMORY* Memory)
+{
+    return imp_WdfRequestRetrieveInputMemory(WdfDriverGlobals, Request, Memory);
+}
+
+WINSIM_API NTSTATUS imp_WdfRequestRetrieveOutputMemory(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                                       WDFMEMORY* Memory);
+static FORCEINLINE NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory)
+{
+    return imp_WdfRequestRetrieveOutputMemory(WdfDriverGlobals, Request, Memory);
 }
 
 WINSIM_API NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,

@@ -204,7 +204,10 @@ void FileIo::Finish(const std::shared_ptr<UserRequest>& request, PIRP irp)
                 static_cast<void*>(irp), static_cast<unsigned long long>(result.Information),
                 static_cast<unsigned long>(request->outputLength));
         }
-        memcpy(request->output, request->systemBuffer.data(), result.Information);
+        if (result.Information != 0)
+        {
+            memcpy(request->output, request->systemBuffer.data(), result.Information);
+        }
     }
     if (request->advancesPosition && NT_SUCCESS(result.Status))
     {

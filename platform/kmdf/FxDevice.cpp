@@ -248,9 +248,23 @@ NTSTATUS FxDevice::DispatchCleanupClose(PIRP irp, bool close)
             }
             DropFile(file);
         }
-        else if (m_init.fileConfig.EvtFileCleanup != nullptr)
+        else
         {
-            m_init.fileConfig.EvtFileCleanup(handle);
+            if (m_init.fileConfig.EvtFileCleanup != nullptr)
+            {
+                m_init.fileConfig.EvtFileCleanup(handle);
+            }
+            // The requests of the file object still waiting in the device's queues are cancelled,
+            // after the driver's cleanup callback.
+            std::vector<FxIoQueue*> queues;
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                queues = m_queues;
+            }
+            for (FxIoQueue* queue : queues)
+            {
+                queue->CancelFileRequests(file);
+            }
         }
     }
     return CompleteIrp(irp, STATUS_SUCCESS);

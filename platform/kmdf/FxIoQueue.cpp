@@ -3,6 +3,7 @@
 
 #include "FxDevice.h"
 #include "FxDriver.h"
+#include "FxFileObject.h"
 #include "FxRequest.h"
 #include "FxVerifier.h"
 
@@ -66,13 +67,14 @@ NTSTATUS FxIoQueue::Enqueue(FxRequest* request, bool forwarded)
     request->SetQueue(this);
     bool present = m_config.DispatchType != WdfIoQueueDispatchManual && m_dispatching && !m_powerHeld &&
                    (m_config.DispatchType == WdfIoQueueDispatchParallel || m_driverOwned.empty());
+    bool cancelled = false;
     if (present)
     {
         m_driverOwned.push_back(request);
     }
     else
     {
-        m_pending.push_back(request);
+        cancelled = !ArmLocked(request, false);
     }
     lock.unlock();
     // The device is busy while the request is here; a device idle in a low-power state wakes for it.
@@ -84,7 +86,94 @@ NTSTATUS FxIoQueue::Enqueue(FxRequest* request, bool forwarded)
     {
         Present(request);
     }
+    else if (cancelled)
+    {
+        CancelInQueue(request, "a request cancelled before it was queued");
+    }
     return STATUS_SUCCESS;
+}
+
+bool FxIoQueue::ArmLocked(FxRequest* request, bool atFront)
+{
+    PIRP irp = request->Irp();
+    irp->Tail.Overlay.DriverContext[3] = request;
+    IoSetCancelRoutine(irp, QueuedCancelRoutine);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+    {
+        return false;
+    }
+    if (atFront)
+    {
+        m_pending.push_front(request);
+    }
+    else
+    {
+        m_pending.push_back(request);
+    }
+    return true;
+}
+
+bool FxIoQueue::DisarmLocked(FxRequest* request)
+{
+    return IoSetCancelRoutine(request->Irp(), nullptr) != nullptr;
+}
+
+std::vector<FxRequest*> FxIoQueue::TakePendingLocked(FxFileObject* file)
+{
+    std::vector<FxRequest*> taken;
+    for (auto it = m_pending.begin(); it != m_pending.end();)
+    {
+        if ((file == nullptr || (*it)->File() == file) && DisarmLocked(*it))
+        {
+            taken.push_back(*it);
+            it = m_pending.erase(it);
+        }
+        else
+        {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+// The I/O manager cancels a waiting request (CancelIo, CancelIoEx, the end of its thread): it
+// leaves the queue and is cancelled as the queue cancels requests.
+VOID FxIoQueue::QueuedCancelRoutine(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto* request = static_cast<FxRequest*>(irp->Tail.Overlay.DriverContext[3]);
+    FxIoQueue* queue = request->Queue();
+    {
+        std::lock_guard<std::mutex> guard(queue->m_lock);
+        std::erase(queue->m_pending, request);
+    }
+    queue->CancelInQueue(request, "the I/O manager's cancel");
+}
+
+void FxIoQueue::CancelInQueue(FxRequest* request, const char* reason)
+{
+    if (m_config.EvtIoCanceledOnQueue != nullptr && request->Delivered())
+    {
+        // The driver owns the request again and completes it; it stays the queue's until then.
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_driverOwned.push_back(request);
+        }
+        auto queue = reinterpret_cast<WDFQUEUE>(Handle());
+        auto handle = reinterpret_cast<WDFREQUEST>(request->Handle());
+        PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE callback = m_config.EvtIoCanceledOnQueue;
+        CallDriver(request, [callback, queue, handle]() {
+            callback(queue, handle);
+            return true;
+        });
+        return;
+    }
+    request->SetQueue(nullptr);
+    request->Complete(STATUS_CANCELLED, 0, reason);
+    if (m_powerManaged)
+    {
+        m_device->PowerDereference();
+    }
 }
 
 bool FxIoQueue::ForgetLocked(FxRequest* request)
@@ -109,14 +198,19 @@ std::vector<FxRequest*> FxIoQueue::TakePresentableLocked()
     }
     if (m_config.DispatchType == WdfIoQueueDispatchParallel)
     {
-        present.assign(m_pending.begin(), m_pending.end());
-        m_pending.clear();
+        present = TakePendingLocked(nullptr);
     }
-    else if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_driverOwned.empty() &&
-             !m_pending.empty())
+    else if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_driverOwned.empty())
     {
-        present.push_back(m_pending.front());
-        m_pending.pop_front();
+        for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
+        {
+            if (DisarmLocked(*it))
+            {
+                present.push_back(*it);
+                m_pending.erase(it);
+                break;
+            }
+        }
     }
     for (FxRequest* request : present)
     {
@@ -127,22 +221,19 @@ std::vector<FxRequest*> FxIoQueue::TakePresentableLocked()
 
 void FxIoQueue::Present(FxRequest* request)
 {
+    request->SetDelivered();
     auto queue = reinterpret_cast<WDFQUEUE>(Handle());
     auto handle = reinterpret_cast<WDFREQUEST>(request->Handle());
-    auto call = [this, queue, handle, request]() {
+    const WDF_IO_QUEUE_CONFIG& config = m_config;
+    CallDriver(request, [&config, queue, handle, request]() {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp());
-        bool serialize = SyncScope() == WdfSynchronizationScopeDevice;
-        if (serialize)
-        {
-            m_device->SyncLock().Acquire();
-        }
         bool handled = true;
         switch (stack->MajorFunction)
         {
         case IRP_MJ_READ:
-            if (m_config.EvtIoRead != nullptr)
+            if (config.EvtIoRead != nullptr)
             {
-                m_config.EvtIoRead(queue, handle, stack->Parameters.Read.Length);
+                config.EvtIoRead(queue, handle, stack->Parameters.Read.Length);
             }
             else
             {
@@ -150,9 +241,9 @@ void FxIoQueue::Present(FxRequest* request)
             }
             break;
         case IRP_MJ_WRITE:
-            if (m_config.EvtIoWrite != nullptr)
+            if (config.EvtIoWrite != nullptr)
             {
-                m_config.EvtIoWrite(queue, handle, stack->Parameters.Write.Length);
+                config.EvtIoWrite(queue, handle, stack->Parameters.Write.Length);
             }
             else
             {
@@ -160,12 +251,11 @@ void FxIoQueue::Present(FxRequest* request)
             }
             break;
         case IRP_MJ_DEVICE_CONTROL:
-            if (m_config.EvtIoDeviceControl != nullptr)
+            if (config.EvtIoDeviceControl != nullptr)
             {
-                m_config.EvtIoDeviceControl(queue, handle,
-                                            stack->Parameters.DeviceIoControl.OutputBufferLength,
-                                            stack->Parameters.DeviceIoControl.InputBufferLength,
-                                            stack->Parameters.DeviceIoControl.IoControlCode);
+                config.EvtIoDeviceControl(queue, handle, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                          stack->Parameters.DeviceIoControl.InputBufferLength,
+                                          stack->Parameters.DeviceIoControl.IoControlCode);
             }
             else
             {
@@ -173,12 +263,12 @@ void FxIoQueue::Present(FxRequest* request)
             }
             break;
         case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-            if (m_config.EvtIoInternalDeviceControl != nullptr)
+            if (config.EvtIoInternalDeviceControl != nullptr)
             {
-                m_config.EvtIoInternalDeviceControl(queue, handle,
-                                                    stack->Parameters.DeviceIoControl.OutputBufferLength,
-                                                    stack->Parameters.DeviceIoControl.InputBufferLength,
-                                                    stack->Parameters.DeviceIoControl.IoControlCode);
+                config.EvtIoInternalDeviceControl(queue, handle,
+                                                  stack->Parameters.DeviceIoControl.OutputBufferLength,
+                                                  stack->Parameters.DeviceIoControl.InputBufferLength,
+                                                  stack->Parameters.DeviceIoControl.IoControlCode);
             }
             else
             {
@@ -189,11 +279,24 @@ void FxIoQueue::Present(FxRequest* request)
             handled = false;
             break;
         }
-        if (!handled && m_config.EvtIoDefault != nullptr)
+        if (!handled && config.EvtIoDefault != nullptr)
         {
-            m_config.EvtIoDefault(queue, handle);
+            config.EvtIoDefault(queue, handle);
             handled = true;
         }
+        return handled;
+    });
+}
+
+void FxIoQueue::CallDriver(FxRequest* request, std::function<bool()> callback)
+{
+    auto call = [this, request, callback]() {
+        bool serialize = SyncScope() == WdfSynchronizationScopeDevice;
+        if (serialize)
+        {
+            m_device->SyncLock().Acquire();
+        }
+        bool handled = callback();
         if (serialize)
         {
             m_device->SyncLock().Release();
@@ -236,14 +339,84 @@ NTSTATUS FxIoQueue::RetrieveNext(FxRequest** request)
     {
         return STATUS_WDF_PAUSED;
     }
-    if (m_pending.empty())
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
     {
-        return STATUS_NO_MORE_ENTRIES;
+        if (DisarmLocked(*it))
+        {
+            *request = *it;
+            m_pending.erase(it);
+            m_driverOwned.push_back(*request);
+            (*request)->SetDelivered();
+            return STATUS_SUCCESS;
+        }
     }
-    *request = m_pending.front();
-    m_pending.pop_front();
-    m_driverOwned.push_back(*request);
+    return STATUS_NO_MORE_ENTRIES;
+}
+
+NTSTATUS FxIoQueue::Find(FxRequest* after, FxFileObject* file, FxRequest** found)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_config.DispatchType != WdfIoQueueDispatchManual)
+    {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    auto it = m_pending.begin();
+    if (after != nullptr)
+    {
+        it = std::find(m_pending.begin(), m_pending.end(), after);
+        if (it == m_pending.end())
+        {
+            return STATUS_NOT_FOUND;
+        }
+        ++it;
+    }
+    for (; it != m_pending.end(); ++it)
+    {
+        // A request whose cancel is under way is as good as gone.
+        if ((file == nullptr || (*it)->File() == file) && !(*it)->Irp()->Cancel)
+        {
+            // The caller's reference, released with WdfObjectDereference.
+            (*it)->AddRef(nullptr, __LINE__, __FILE__);
+            *found = *it;
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_NO_MORE_ENTRIES;
+}
+
+NTSTATUS FxIoQueue::RetrieveFound(FxRequest* request)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_config.DispatchType != WdfIoQueueDispatchManual)
+    {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (!m_dispatching || m_powerHeld)
+    {
+        return STATUS_WDF_PAUSED;
+    }
+    auto it = std::find(m_pending.begin(), m_pending.end(), request);
+    if (it == m_pending.end() || !DisarmLocked(request))
+    {
+        return STATUS_NOT_FOUND;
+    }
+    m_pending.erase(it);
+    m_driverOwned.push_back(request);
+    request->SetDelivered();
     return STATUS_SUCCESS;
+}
+
+void FxIoQueue::CancelFileRequests(FxFileObject* file)
+{
+    std::vector<FxRequest*> cancelled;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        cancelled = TakePendingLocked(file);
+    }
+    for (FxRequest* request : cancelled)
+    {
+        CancelInQueue(request, "the cleanup of its file object");
+    }
 }
 
 void FxIoQueue::NotifyIdleLocked(std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>>& due)
@@ -265,11 +438,10 @@ void FxIoQueue::DriverRequestDone(FxRequest* request)
         NotifyIdleLocked(due);
         // A sequential queue presents its next request once the current one is done.
         if (m_config.DispatchType == WdfIoQueueDispatchSequential && m_dispatching && !m_powerHeld &&
-            m_driverOwned.empty() && !m_pending.empty())
+            m_driverOwned.empty())
         {
-            next = m_pending.front();
-            m_pending.pop_front();
-            m_driverOwned.push_back(next);
+            std::vector<FxRequest*> present = TakePresentableLocked();
+            next = present.empty() ? nullptr : present.front();
         }
     }
     request->SetQueue(nullptr);
@@ -305,7 +477,7 @@ void FxIoQueue::Start()
 void FxIoQueue::PowerStop(bool purge)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "a power-managed queue's stop");
-    std::deque<FxRequest*> cancelled;
+    std::vector<FxRequest*> cancelled;
     std::vector<FxRequest*> owned;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -313,7 +485,7 @@ void FxIoQueue::PowerStop(bool purge)
         if (purge)
         {
             m_accepting = false;
-            cancelled.swap(m_pending);
+            cancelled = TakePendingLocked(nullptr);
         }
         // A request acknowledged at an earlier stop hears of this one too.
         m_acknowledged.clear();
@@ -333,12 +505,7 @@ void FxIoQueue::PowerStop(bool purge)
     }
     for (FxRequest* request : cancelled)
     {
-        request->SetQueue(nullptr);
-        request->Complete(STATUS_CANCELLED, 0, "the device's removal");
-        if (m_powerManaged)
-        {
-            m_device->PowerDereference();
-        }
+        CancelInQueue(request, "the device's removal");
     }
     ULONG action = purge ? WdfRequestStopActionPurge : WdfRequestStopActionSuspend;
     bool serialize = SyncScope() == WdfSynchronizationScopeDevice;
@@ -386,9 +553,8 @@ bool FxIoQueue::StopAcknowledged(FxRequest* request, bool requeue)
         // Requeued: back at the head of the queue, presented again when the device is in D0; a
         // purged queue cancels it instead.
         std::erase(m_driverOwned, request);
-        if (m_accepting)
+        if (m_accepting && ArmLocked(request, true))
         {
-            m_pending.push_front(request);
             return true;
         }
         cancel = true;
@@ -449,26 +615,22 @@ void FxIoQueue::Stop(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context)
 
 void FxIoQueue::Purge(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context)
 {
-    std::deque<FxRequest*> cancelled;
+    std::vector<FxRequest*> cancelled;
     std::vector<std::pair<PFN_WDF_IO_QUEUE_STATE, WDFCONTEXT>> due;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_accepting = false;
         m_dispatching = false;
-        cancelled.swap(m_pending);
+        cancelled = TakePendingLocked(nullptr);
         if (callback != nullptr)
         {
             m_idleCallbacks.emplace_back(callback, context);
         }
     }
+    // Purge completes once the driver completed those it hears of in EvtIoCanceledOnQueue too.
     for (FxRequest* request : cancelled)
     {
-        request->SetQueue(nullptr);
-        request->Complete(STATUS_CANCELLED, 0, "WdfIoQueuePurge");
-        if (m_powerManaged)
-        {
-            m_device->PowerDereference();
-        }
+        CancelInQueue(request, "WdfIoQueuePurge");
     }
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -517,13 +679,14 @@ WDF_IO_QUEUE_STATE FxIoQueue::State(PULONG queued, PULONG driverOwned)
 
 void FxIoQueue::OnDispose()
 {
-    // Requests still waiting when the queue goes away are cancelled.
-    std::deque<FxRequest*> cancelled;
+    // Requests still waiting when the queue goes away are cancelled by the framework itself: the
+    // queue cannot hand them to the driver any more.
+    std::vector<FxRequest*> cancelled;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_accepting = false;
         m_dispatching = false;
-        cancelled.swap(m_pending);
+        cancelled = TakePendingLocked(nullptr);
     }
     for (FxRequest* request : cancelled)
     {
@@ -645,6 +808,43 @@ extern "C"
         FxRequest* request = nullptr;
         NTSTATUS status = QueueOf(Queue, "WdfIoQueueRetrieveNextRequest")->RetrieveNext(&request);
         *OutRequest = NT_SUCCESS(status) ? reinterpret_cast<WDFREQUEST>(request->Handle()) : nullptr;
+        return status;
+    }
+
+    NTSTATUS imp_WdfIoQueueFindRequest(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue, WDFREQUEST FoundRequest,
+                                       WDFFILEOBJECT FileObject, PWDF_REQUEST_PARAMETERS Parameters,
+                                       WDFREQUEST* OutRequest)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueFindRequest");
+        FxIoQueue* queue = QueueOf(Queue, "WdfIoQueueFindRequest");
+        // The driver holds a reference on the request it found before, which may have completed
+        // since; the queue then no longer has it.
+        FxRequest* after = FoundRequest != nullptr ? FxObject::Get<FxRequest>(FoundRequest, FxType::Request,
+                                                                              "WdfIoQueueFindRequest")
+                                                   : nullptr;
+        FxFileObject* file =
+            FileObject != nullptr
+                ? FxObject::Get<FxFileObject>(FileObject, FxType::FileObject, "WdfIoQueueFindRequest")
+                : nullptr;
+        FxRequest* found = nullptr;
+        NTSTATUS status = queue->Find(after, file, &found);
+        *OutRequest = NT_SUCCESS(status) ? reinterpret_cast<WDFREQUEST>(found->Handle()) : nullptr;
+        if (NT_SUCCESS(status) && Parameters != nullptr)
+        {
+            found->GetParameters(Parameters);
+        }
+        return status;
+    }
+
+    NTSTATUS imp_WdfIoQueueRetrieveFoundRequest(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue, WDFREQUEST FoundRequest,
+                                                WDFREQUEST* OutRequest)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfIoQueueRetrieveFoundRequest");
+        FxIoQueue* queue = QueueOf(Queue, "WdfIoQueueRetrieveFoundRequest");
+        FxRequest* request =
+            FxObject::Get<FxRequest>(FoundRequest, FxType::Request, "WdfIoQueueRetrieveFoundRequest");
+        NTSTATUS status = queue->RetrieveFound(request);
+        *OutRequest = NT_SUCCESS(status) ? FoundRequest : nullptr;
         return status;
     }
 

@@ -5,8 +5,10 @@
 #include "FxDriver.h"
 #include "FxVerifier.h"
 
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace winsim::wdf
 {
@@ -29,15 +31,37 @@ void FxSyncLock::Release()
 
 // --- spin locks and wait locks -------------------------------------------------------------
 
+namespace
+{
+// The WDFSPINLOCKs the calling thread holds, in the order it took them: each is released before
+// those taken earlier, as the framework's verifier requires.
+thread_local std::vector<const FxSpinLock*> t_heldSpinLocks;
+} // namespace
+
 void FxSpinLock::Acquire()
 {
     KIRQL old = KeAcquireSpinLockRaiseToDpc(&m_lock);
     m_oldIrql = old;
     NoteLockAcquired(this, "WDFSPINLOCK");
+    t_heldSpinLocks.push_back(this);
 }
 
 void FxSpinLock::Release()
 {
+    if (std::find(t_heldSpinLocks.begin(), t_heldSpinLocks.end(), this) == t_heldSpinLocks.end())
+    {
+        VerifierStop(VerifierRule::SpinLockMisuse,
+                     "WdfSpinLockRelease on WDFSPINLOCK %p, which this thread does not hold",
+                     static_cast<void*>(this));
+    }
+    if (t_heldSpinLocks.back() != this)
+    {
+        VerifierStop(VerifierRule::SpinLockMisuse,
+                     "WdfSpinLockRelease on WDFSPINLOCK %p out of order: WDFSPINLOCK %p, taken after it, "
+                     "is still held",
+                     static_cast<void*>(this), static_cast<const void*>(t_heldSpinLocks.back()));
+    }
+    t_heldSpinLocks.pop_back();
     NoteLockReleased(this);
     KIRQL old = m_oldIrql;
     KeReleaseSpinLock(&m_lock, old);

@@ -347,10 +347,10 @@ FxRequest* winsim::wdf::RequestOf(WDFREQUEST request, const char* routine)
 namespace
 {
 
-NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_t* length, bool output,
-                        const char* routine)
+// The request's input or output buffer as the I/O manager passed it: the system buffer of a read,
+// a write or a device control request (buffered I/O). STATUS_BUFFER_TOO_SMALL when it has no bytes.
+NTSTATUS BufferOf(FxRequest* request, bool output, PVOID* buffer, size_t* length)
 {
-    FxRequest* request = RequestOf(Request, routine);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp());
     size_t available = 0;
     switch (stack->MajorFunction)
@@ -381,15 +381,58 @@ NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_
     {
         return STATUS_BUFFER_TOO_SMALL;
     }
+    *buffer = request->Irp()->AssociatedIrp.SystemBuffer;
+    *length = available;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RetrieveBuffer(WDFREQUEST Request, size_t minimum, PVOID* buffer, size_t* length, bool output,
+                        const char* routine)
+{
+    FxRequest* request = RequestOf(Request, routine);
+    PVOID found = nullptr;
+    size_t available = 0;
+    NTSTATUS status = BufferOf(request, output, &found, &available);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
     if (available < minimum)
     {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    *buffer = request->Irp()->AssociatedIrp.SystemBuffer;
+    *buffer = found;
     if (length != nullptr)
     {
         *length = available;
     }
+    return STATUS_SUCCESS;
+}
+
+// A memory object over the request's buffer, a child of the request: it goes when the request
+// completes. The same object each time it is asked for.
+NTSTATUS RetrieveMemory(WDFREQUEST Request, WDFMEMORY* memory, bool output, const char* routine)
+{
+    FxRequest* request = RequestOf(Request, routine);
+    PVOID buffer = nullptr;
+    size_t length = 0;
+    NTSTATUS status = BufferOf(request, output, &buffer, &length);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    FxMemory*& held = output ? request->OutputMemory() : request->InputMemory();
+    if (held == nullptr)
+    {
+        auto* created = new FxMemory(request->Driver(), buffer, length, false, 0);
+        status = Publish(created, WDF_NO_OBJECT_ATTRIBUTES, request, routine);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
+        held = created;
+    }
+    *memory = reinterpret_cast<WDFMEMORY>(held->Handle());
     return STATUS_SUCCESS;
 }
 } // namespace
@@ -442,6 +485,18 @@ extern "C"
     {
         return RetrieveBuffer(Request, MinimumRequiredSize, Buffer, Length, true,
                               "WdfRequestRetrieveOutputBuffer");
+    }
+
+    NTSTATUS imp_WdfRequestRetrieveInputMemory(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFMEMORY* Memory)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestRetrieveInputMemory");
+        return RetrieveMemory(Request, Memory, false, "WdfRequestRetrieveInputMemory");
+    }
+
+    NTSTATUS imp_WdfRequestRetrieveOutputMemory(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFMEMORY* Memory)
+    {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "WdfRequestRetrieveOutputMemory");
+        return RetrieveMemory(Request, Memory, true, "WdfRequestRetrieveOutputMemory");
     }
 
     NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,

@@ -37,6 +37,10 @@ class FxRequest : public FxObject
     void SetQueue(FxIoQueue* queue) { m_queue = queue; }
     bool IsCompleted() const { return m_completed; }
     bool IsCreated() const { return m_created; }
+    // Whether the driver has had the request (a queue presented it, the driver retrieved it or
+    // forwarded it). The framework calls EvtIoCanceledOnQueue only for such requests.
+    bool Delivered() const { return m_delivered.load(); }
+    void SetDelivered() { m_delivered.store(true); }
 
     void GetParameters(PWDF_REQUEST_PARAMETERS parameters) const;
     void Complete(NTSTATUS status, std::optional<ULONG_PTR> information, const char* routine);
@@ -44,6 +48,11 @@ class FxRequest : public FxObject
     ULONG_PTR Information() const;
     NTSTATUS Status() const;
     void CheckUsable(const char* routine) const;
+
+    // The memory objects WdfRequestRetrieveInputMemory and ...OutputMemory made over the
+    // request's buffers (children of the request); null until asked for.
+    FxMemory*& InputMemory() { return m_inputMemory; }
+    FxMemory*& OutputMemory() { return m_outputMemory; }
 
     // --- sending -----------------------------------------------------------------------------
     // Whether the request is out at a target (sent and not yet completed, or queued there).
@@ -97,9 +106,12 @@ class FxRequest : public FxObject
     FxFileObject* m_file;
     FxIoQueue* m_queue = nullptr;
     bool m_created = false;
+    std::atomic<bool> m_delivered{false};
     bool m_completed = false;
     NTSTATUS m_status = STATUS_SUCCESS;
     ULONG_PTR m_information = 0;
+    FxMemory* m_inputMemory = nullptr;  // the driver's thread while it owns the request
+    FxMemory* m_outputMemory = nullptr; // likewise
 
     // --- formatting: set by the format calls while the request is not out -------------------
     FxMemory* m_memory = nullptr; // referenced while formatted

@@ -30,11 +30,17 @@ NTSTATUS AppFile::Open(std::u16string_view name, ACCESS_MASK access)
 
 IoResult AppFile::DeviceControl(ULONG code) const
 {
+    return DeviceControl(code, nullptr, 0, nullptr, 0);
+}
+
+IoResult AppFile::DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output,
+                                ULONG outputLength) const
+{
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     IO_STATUS_BLOCK iosb{};
     iosb.Status = STATUS_PENDING;
-    NTSTATUS status =
-        NtDeviceIoControlFile(m_handle, done, nullptr, nullptr, &iosb, code, nullptr, 0, nullptr, 0);
+    NTSTATUS status = NtDeviceIoControlFile(m_handle, done, nullptr, nullptr, &iosb, code,
+                                            const_cast<void*>(input), inputLength, output, outputLength);
     if (status == STATUS_PENDING)
     {
         WaitForSingleObject(done, INFINITE);
@@ -42,6 +48,45 @@ IoResult AppFile::DeviceControl(ULONG code) const
     }
     CloseHandle(done);
     return IoResult{status, iosb.Information};
+}
+
+namespace
+{
+// Waits for an overlapped read or write and reads its status and information from the OVERLAPPED,
+// where the I/O manager writes them.
+IoResult Finish(BOOL started, OVERLAPPED& overlapped)
+{
+    if (!started && GetLastError() == ERROR_IO_PENDING)
+    {
+        WaitForSingleObject(overlapped.hEvent, INFINITE);
+    }
+    CloseHandle(overlapped.hEvent);
+    return IoResult{static_cast<NTSTATUS>(overlapped.Internal), overlapped.InternalHigh};
+}
+} // namespace
+
+IoResult AppFile::Read(void* buffer, ULONG length) const
+{
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return Finish(ReadFile(m_handle, buffer, length, nullptr, &overlapped), overlapped);
+}
+
+IoResult AppFile::Write(const void* buffer, ULONG length) const
+{
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return Finish(WriteFile(m_handle, buffer, length, nullptr, &overlapped), overlapped);
+}
+
+bool AppFile::CancelAll() const
+{
+    return CancelIoEx(m_handle, nullptr) != FALSE;
+}
+
+bool AppFile::CancelMine() const
+{
+    return CancelIo(m_handle) != FALSE;
 }
 
 NTSTATUS AppFile::Close()

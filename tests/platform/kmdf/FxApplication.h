@@ -32,6 +32,16 @@ class AppFile
     NTSTATUS Open(std::u16string_view name, ACCESS_MASK access);
     // A device control request without buffers; waits (in the machine) until it completes.
     IoResult DeviceControl(ULONG code) const;
+    // The same with buffers: the input is copied in, at most Information bytes of the output out.
+    IoResult DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output,
+                           ULONG outputLength) const;
+    IoResult Read(void* buffer, ULONG length) const;
+    IoResult Write(const void* buffer, ULONG length) const;
+    // CancelIoEx(handle, NULL): every request on the handle, of any thread; false when there was none.
+    bool CancelAll() const;
+    // CancelIo: the calling thread's requests on the handle.
+    bool CancelMine() const;
+    HANDLE Handle() const { return m_handle; }
     // STATUS_INVALID_HANDLE when the file is not open.
     NTSTATUS Close();
 
