@@ -237,6 +237,7 @@ WINSIM_API int _snprintf(char* buffer, size_t count, const char* format, ...);
 #define InterlockedDecrement(p)                    __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
 #define InterlockedExchange(p, v)                  __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
 #define InterlockedExchangeAdd(p, v)               __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedAdd(p, v)                       __atomic_add_fetch((p), (v), __ATOMIC_SEQ_CST)
 #define InterlockedOr(p, v)                        __atomic_fetch_or((p), (v), __ATOMIC_SEQ_CST)
 #define InterlockedAnd(p, v)                       __atomic_fetch_and((p), (v), __ATOMIC_SEQ_CST)
 #define InterlockedIncrement64(p)                  __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)

@@ -1066,6 +1066,14 @@ RequestResult Machine::SetFileInformation(HANDLE file, FILE_INFORMATION_CLASS in
     return RequestResult{result.status, result.information};
 }
 
+RequestResult Machine::InternalDeviceControl(HANDLE file, ULONG code, const void* input, ULONG inputLength,
+                                             void* output, ULONG outputLength)
+{
+    kernel::IoResult result = m_system->Io().DeviceControl(OpenDeviceOf(*m_system, file), code, input, inputLength,
+                                                           output, outputLength, true);
+    return RequestResult{result.status, result.information};
+}
+
 // --- views for people ---
 
 std::string Machine::RegistryText(std::u16string_view keyPath)

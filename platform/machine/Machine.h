@@ -472,6 +472,10 @@ class Machine
                                        ULONG length);
     RequestResult SetFileInformation(HANDLE file, FILE_INFORMATION_CLASS infoClass, const void* buffer,
                                      ULONG length);
+    // IRP_MJ_INTERNAL_DEVICE_CONTROL, as another kernel component sends it to the device behind a
+    // handle (METHOD_BUFFERED), waiting for its completion.
+    RequestResult InternalDeviceControl(HANDLE file, ULONG code, const void* input, ULONG inputLength, void* output,
+                                        ULONG outputLength);
 
     // --- views for people ---
     std::string DescribeDevices();
