@@ -571,7 +571,7 @@ Return Value:
 
     if (context->RxRing != NULL)
     {
-        ExFreePoolWithTag(context->RxRing, TARNO_TAG_RX_RING);
+        ExFreePoolWithTag(context->RxRing, context->RxRingTag);
         context->RxRing = NULL;
     }
 

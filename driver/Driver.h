@@ -29,8 +29,14 @@
 
 #define TARNO_TAG_BULK_IN    '00TZ' // "ZT00": the bulk-in read buffer
 #define TARNO_TAG_PAIRS      '10TZ' // "ZT01": interface setting pairs during configuration
-#define TARNO_TAG_RX_RING    '20TZ' // "ZT02": the receive ring
-#define TARNO_TAG_RX_REPLACE '30TZ' // "ZT03": a larger receive ring waiting to replace the current one
+#define TARNO_TAG_RX_RING    'XMOC' // "COMX": the receive ring
+#define TARNO_TAG_RX_REPLACE '1CWD' // "DWC1": a larger receive ring waiting to replace the current one
+
+// --- the driver's own serial controls ------------------------------------------------------------
+
+// Abort, or reset, every pipe of the reader (the reset also restarts the bulk-in reading).
+#define IOCTL_SERIAL_ABORT_PIPE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 98, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_RESET_PIPE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 99, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 // --- driver-wide parameters ----------------------------------------------------------------------
 
@@ -114,6 +120,8 @@ struct _DEVICE_CONTEXT
     PUCHAR RxLast;  // the last byte of RxDest
     PUCHAR RxFirst; // the first unread byte of the ring
     ULONG RxSize;   // bytes of RxRing; it never shrinks
+    ULONG RxRingTag; // the pool tag RxRing was allocated with: TARNO_TAG_RX_RING at open,
+                     // TARNO_TAG_RX_REPLACE once a larger ring replaced it
 
     // --- sizes and the current read: touched at <= DISPATCH_LEVEL --------------------------------
     ULONG TxQueueSize; // only stored and reported; one ULONG, read and written whole without a lock
@@ -132,6 +140,8 @@ struct _DEVICE_CONTEXT
     BOOLEAN ImmediatePending; // an immediate character is queued or being sent
     ULONG ReadDirect;         // bytes the receive path put straight into the waiting read;
                               // guarded by RxLock
+    BOOLEAN TxEmptied;        // the last write handed to the bulk-out pipe has completed and no
+                              // write was accepted since; guarded by QueueLock
 
     // --- serial settings: guarded by SettingsLock; touched at <= DISPATCH_LEVEL ------------------
     // Each structure is copied in or out whole under the lock.
@@ -206,6 +216,8 @@ typedef struct _REQUEST_CONTEXT
     ULONG IoControlCode;                  // IOCTL_SERIAL_IMMEDIATE_CHAR for an immediate character
     BOOLEAN TxCancelSent;                 // the write's bulk-out transfer was cancelled (cancel or time-out)
     BOOLEAN Completing;                   // handed to completion; it completes once
+    BOOLEAN TimerFired;                   // the total timer's callback ran for this request, so the
+                                          // rundown may drop REF_TIMER for it
 
     // --- the bulk-out pipe's own request only: the write being sent ------------------------------
     // One chunk is on the wire at a time: the write path fills these before it sends a chunk and
@@ -355,6 +367,65 @@ EVT_WDF_FILE_CLEANUP EvtFileCleanup;
 // The receive side (Receive.cpp): each bulk-in chunk and each SERIAL_STATE bitmap. <= DISPATCH_LEVEL.
 VOID ReceiveChunk(PDEVICE_CONTEXT Context, const UCHAR* Bytes, ULONG Length);
 VOID LineStateChanged(PDEVICE_CONTEXT Context, UCHAR StateBits);
+
+// --- the serial request machinery (Utils.cpp) -----------------------------------------------------
+//
+// Each manual queue has a current-request slot in the device context. A request either becomes
+// the current one of its queue (when the queue is idle) and its start routine serves it, or it
+// waits in the queue. The current request completes once every reference bit (REF_*) is dropped;
+// CompleteCurrent then hands the next waiting request to the start routine.
+
+// Serves the current request of a queue (and each next one it is handed). <= DISPATCH_LEVEL.
+typedef VOID SERIAL_START_ROUTINE(PDEVICE_CONTEXT Context);
+typedef SERIAL_START_ROUTINE* PSERIAL_START_ROUTINE;
+// Runs before a request completes, to take it back from the path that holds it (RxLock or
+// QueueLock as the routine needs). <= DISPATCH_LEVEL.
+typedef VOID SERIAL_GRAB_ROUTINE(PDEVICE_CONTEXT Context, WDFREQUEST Request);
+typedef SERIAL_GRAB_ROUTINE* PSERIAL_GRAB_ROUTINE;
+// Empties Slot and moves the next request of Queue into it (*Next, or NULL); when CompleteCurrent
+// is TRUE it then completes the request that was in the slot with its Status and Information.
+typedef VOID SERIAL_GET_NEXT_ROUTINE(WDFREQUEST* Slot, WDFQUEUE Queue, WDFREQUEST* Next, BOOLEAN CompleteCurrent,
+                                     PDEVICE_CONTEXT Context);
+typedef SERIAL_GET_NEXT_ROUTINE* PSERIAL_GET_NEXT_ROUTINE;
+
+VOID StartOrQueue(PDEVICE_CONTEXT Context, WDFREQUEST Request, WDFQUEUE Queue, WDFREQUEST* Slot,
+                  PSERIAL_START_ROUTINE Start);
+VOID CompleteCurrent(PDEVICE_CONTEXT Context, PSERIAL_GRAB_ROUTINE Grab, NTSTATUS Status, WDFREQUEST* Slot,
+                     WDFQUEUE Queue, WDFTIMER Timer, PSERIAL_START_ROUTINE Start, PSERIAL_GET_NEXT_ROUTINE GetNextRoutine,
+                     LONG_PTR RefBit);
+SERIAL_GET_NEXT_ROUTINE GetNext;
+// Cancels the requests waiting in Queue (without a file object) and the current one (of
+// FileObject only, when one is given). <= DISPATCH_LEVEL.
+VOID KillAll(PDEVICE_CONTEXT Context, WDFQUEUE Queue, WDFREQUEST* Slot, WDFFILEOBJECT FileObject);
+// WdfRequestMarkCancelableEx; on success REF_CANCEL is set and the routine remembered. Takes
+// QueueLock: call it without.
+NTSTATUS MarkCancelable(WDFREQUEST Request, PFN_WDF_REQUEST_CANCEL CancelRoutine);
+// WdfRequestUnmarkCancelable; on success REF_CANCEL is cleared. STATUS_CANCELLED: the cancel
+// routine runs and owns the request. Takes QueueLock: call it without.
+NTSTATUS DisarmCancel(WDFREQUEST Request);
+// The same, for a caller that holds QueueLock.
+NTSTATUS DisarmCancelLocked(WDFREQUEST Request);
+VOID CompleteRequest(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
+// The error-abort state: SERIAL_ERROR_ABORT is set in the handshake and an error is recorded.
+BOOLEAN ErrorAbortActive(PDEVICE_CONTEXT Context);
+// The start routines of the mask and purge queues, and the completion of the pending wait
+// (a CompleteCurrent on CurrentWait with REF_PATH).
+SERIAL_START_ROUTINE MaskStart;
+SERIAL_START_ROUTINE PurgeStart;
+VOID CompleteWait(PDEVICE_CONTEXT Context);
+// Reports EventHistory to the pending wait and clears it. Called with QueueLock held, after the
+// wait's cancel routine was disarmed; releases QueueLock and completes the wait.
+VOID DeliverEventsLocked(PDEVICE_CONTEXT Context, ULONG Events);
+
+// The read and write queues' routines (Receive.cpp, ComWrite.cpp).
+SERIAL_START_ROUTINE ReadStart;
+SERIAL_START_ROUTINE WriteStart;
+SERIAL_GET_NEXT_ROUTINE GetNextWrite;
+EVT_WDF_REQUEST_CANCEL ReadCancel;
+EVT_WDF_REQUEST_CANCEL WriteCancel;
+EVT_WDF_REQUEST_CANCEL WaitCancel;
+// SERIAL_EV_TXEMPTY once the write queue drained. <= DISPATCH_LEVEL; takes QueueLock.
+VOID CheckTxEmpty(PDEVICE_CONTEXT Context);
 
 // Work items (Utils.cpp): creates a work item under the device with the two values in its
 // WORKITEM_CONTEXT and enqueues it; the callback deletes its work item. <= DISPATCH_LEVEL.

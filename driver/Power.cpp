@@ -151,8 +151,9 @@ Return Value:
 VOID EvtDeviceSurpriseRemoval(WDFDEVICE Device)
 /*++
 Routine Description:
-    The reader was pulled out: logs it, records DSR and break in the event history and marks
-    the device gone, so that no transfer is sent any more.
+    The reader was pulled out: logs it, marks the device gone, so that no transfer is sent any
+    more, and records DSR and break in the event history; a pending wait for either completes
+    with them.
 IRQL:
     PASSIVE_LEVEL.
 Return Value:
@@ -165,12 +166,18 @@ Return Value:
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceSurpriseRemoval",
                 PortNameOf(context));
     WriteEventLog(WdfDeviceWdmGetDeviceObject(Device), TARNO_SURPRISE_REMOVAL, STATUS_SUCCESS, 0, NULL, 0);
+    WriteBooleanNoFence(&context->DeviceGone, TRUE);
+    // A client waiting for DSR or a break hears of the removal.
     WdfSpinLockAcquire(context->QueueLock);
     context->EventHistory |= SERIAL_EV_DSR | SERIAL_EV_BREAK;
+    ULONG events = context->EventHistory & context->WaitMask;
+    if (events != 0 && context->CurrentWait != NULL && NT_SUCCESS(DisarmCancelLocked(context->CurrentWait)))
+    {
+        context->EventHistory = 0;
+        DeliverEventsLocked(context, events);
+        return;
+    }
     WdfSpinLockRelease(context->QueueLock);
-    WriteBooleanNoFence(&context->DeviceGone, TRUE);
-    // A pending IOCTL_SERIAL_WAIT_ON_MASK is completed with these events by the wait path, which
-    // comes with the serial requests; until then no wait can be pending.
 }
 
 VOID AssignPowerSettings(WDFDEVICE Device)
