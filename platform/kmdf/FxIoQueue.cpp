@@ -98,7 +98,7 @@ bool FxIoQueue::ArmLocked(FxRequest* request, bool atFront)
     PIRP irp = request->Irp();
     irp->Tail.Overlay.DriverContext[3] = request;
     IoSetCancelRoutine(irp, QueuedCancelRoutine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr)
     {
         return false;
     }
@@ -373,7 +373,8 @@ NTSTATUS FxIoQueue::Find(FxRequest* after, FxFileObject* file, FxRequest** found
     for (; it != m_pending.end(); ++it)
     {
         // A request whose cancel is under way is as good as gone.
-        if ((file == nullptr || (*it)->File() == file) && !(*it)->Irp()->Cancel)
+        if ((file == nullptr || (*it)->File() == file) &&
+            !__atomic_load_n(&(*it)->Irp()->Cancel, __ATOMIC_SEQ_CST))
         {
             // The caller's reference, released with WdfObjectDereference.
             (*it)->AddRef(nullptr, __LINE__, __FILE__);

@@ -201,6 +201,7 @@ typedef HANDLE* LPHANDLE;
 #define MAXUSHORT 0xffff
 #define MAXULONG  0xffffffffu
 #define MAXLONG   0x7fffffff
+#define MAXDWORD  0xffffffff
 #define MAXLONGLONG 0x7fffffffffffffffLL
 #define MAX_PATH  260
 

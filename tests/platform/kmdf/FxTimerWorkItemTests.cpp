@@ -154,6 +154,50 @@ TEST_P(FxTimerTest, PeriodicTimerFiresEachPeriodUntilStopped)
     EXPECT_EQ(Fired(), 3);
 }
 
+// A callback that stays in until the test lets it go.
+std::atomic<bool> g_inCallback{false};
+std::atomic<bool> g_mayLeave{false};
+
+VOID OnTimerHeld(WDFTIMER)
+{
+    g_inCallback = true;
+    while (!g_mayLeave.load())
+    {
+        std::this_thread::yield();
+    }
+    ++g_timer->fired;
+}
+
+// A timer whose callback is running is out of the timer queue: stopping it without waiting says it
+// was not pending, and the callback finishes on its own.
+TEST_F(FxTimerFixture, StoppingATimerWhoseCallbackRunsSaysItWasNotPending)
+{
+    PlugDevice(WdfSynchronizationScopeNone);
+    g_inCallback = false;
+    g_mayLeave = false;
+    WDF_TIMER_CONFIG config;
+    WDF_TIMER_CONFIG_INIT(&config, OnTimerHeld);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = m_device;
+    WDFTIMER timer = nullptr;
+    ASSERT_EQ(WdfTimerCreate(&config, &attributes, &timer), STATUS_SUCCESS);
+    EXPECT_FALSE(WdfTimerStart(timer, RelativeMs(5)));
+    m_machine.AdvanceClock(5ms);
+    while (!g_inCallback.load())
+    {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(WdfTimerStop(timer, FALSE));
+    g_mayLeave = true;
+    EXPECT_EQ(Fired(), 1);
+    // Started again and stopped while pending, it never fires.
+    EXPECT_FALSE(WdfTimerStart(timer, RelativeMs(5)));
+    EXPECT_TRUE(WdfTimerStop(timer, FALSE));
+    m_machine.AdvanceClock(20ms);
+    EXPECT_EQ(Fired(), 1);
+}
+
 VOID CountIo(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
 {
     ++g_timer->shared;

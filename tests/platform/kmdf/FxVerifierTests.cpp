@@ -1,5 +1,7 @@
 // The verifier's stops for framework misuse: invalid handles, wait locks at DISPATCH_LEVEL or left
-// held, lock order inversions, and objects, pool or requests left behind at unload or removal.
+// held, spin locks released out of order or not held, lock order inversions, requests completed
+// while cancelable or used after their completion, routines called above their IRQL, and objects,
+// pool or requests left behind at unload or removal.
 #include "FxTestSupport.h"
 
 #include <thread>
@@ -34,6 +36,31 @@ VOID CompleteTwice(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
 }
 
 VOID KeepRequest(WDFQUEUE, WDFREQUEST, size_t, size_t, ULONG) {}
+
+VOID CancelNothing(WDFREQUEST) {}
+
+VOID CompleteWhileCancelable(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    WdfRequestMarkCancelableEx(request, CancelNothing);
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
+
+VOID TouchAfterCompletionWithAReference(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    WdfObjectReference(request);
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    WDF_REQUEST_PARAMETERS parameters;
+    WDF_REQUEST_PARAMETERS_INIT(&parameters);
+    WdfRequestGetParameters(request, &parameters);
+}
+
+VOID TouchAfterCompletion(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    WdfRequestComplete(request, STATUS_SUCCESS);
+    WdfRequestGetInformation(request);
+}
+
+VOID OnTimer(WDFTIMER) {}
 
 // A named device whose default queue sends device control requests to the given callback, and
 // an open handle on it.
@@ -215,6 +242,70 @@ const StopCase kFrameworkStops[] = {
      },
      "VERIFIER STOP REQUEST_LEAKED: the device was removed while 1 request\\(s\\) it received were never "
      "completed"},
+    {"RequestCompletedWhileStillCancelable",
+     [] {
+         DeviceWithQueue device(CompleteWhileCancelable);
+         device.file.DeviceControl(0x222000);
+     },
+     "VERIFIER STOP REQUEST_STILL_CANCELABLE: WdfRequestComplete: request 0x[0-9a-f]+ is still marked "
+     "cancelable"},
+    // A reference keeps the object, not the request: it is completed, and using it stops.
+    {"RequestTouchedAfterCompletionWithAReference",
+     [] {
+         DeviceWithQueue device(TouchAfterCompletionWithAReference);
+         device.file.DeviceControl(0x222000);
+     },
+     "VERIFIER STOP REQUEST_USED_AFTER_COMPLETION: WdfRequestGetParameters: request 0x[0-9a-f]+ was already "
+     "completed"},
+    {"RequestTouchedAfterCompletion",
+     [] {
+         DeviceWithQueue device(TouchAfterCompletion);
+         device.file.DeviceControl(0x222000);
+     },
+     "VERIFIER STOP INVALID_HANDLE: WdfRequestGetInformation: handle 0x[0-9a-f]+ is not a live framework "
+     "object"},
+    {"SpinLockReleasedWithoutBeingHeld",
+     [] {
+         LOADED_MACHINE;
+         WdfSpinLockRelease(SpinLock());
+     },
+     "VERIFIER STOP SPIN_LOCK_MISUSE: WdfSpinLockRelease on WDFSPINLOCK 0x[0-9a-f]+, which this thread does "
+     "not hold"},
+    {"SpinLocksReleasedOutOfOrder",
+     [] {
+         LOADED_MACHINE;
+         WDFSPINLOCK first = SpinLock();
+         WDFSPINLOCK second = SpinLock();
+         WdfSpinLockAcquire(first);
+         WdfSpinLockAcquire(second);
+         WdfSpinLockRelease(first);
+     },
+     "VERIFIER STOP SPIN_LOCK_MISUSE: WdfSpinLockRelease on WDFSPINLOCK 0x[0-9a-f]+ out of order: "
+     "WDFSPINLOCK 0x[0-9a-f]+, taken after it, is still held"},
+    {"QueuePurgedSynchronouslyAtDispatch",
+     [] {
+         DeviceWithQueue device(KeepRequest);
+         WDFQUEUE queue = WdfDeviceGetDefaultQueue(device.machine.DeviceOf(device.node));
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         WdfIoQueuePurgeSynchronously(queue);
+     },
+     "VERIFIER STOP IRQL_TOO_HIGH: WdfIoQueuePurgeSynchronously called at IRQL 2"},
+    {"TimerStoppedWithWaitAtDispatch",
+     [] {
+         LOADED_MACHINE;
+         WDF_TIMER_CONFIG config;
+         WDF_TIMER_CONFIG_INIT(&config, OnTimer);
+         WDF_OBJECT_ATTRIBUTES attributes;
+         WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+         attributes.ParentObject = machine.Driver();
+         WDFTIMER timer = nullptr;
+         WdfTimerCreate(&config, &attributes, &timer);
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         WdfTimerStop(timer, TRUE);
+     },
+     "VERIFIER STOP IRQL_TOO_HIGH: WdfTimerStop\\(Wait=TRUE\\) called at IRQL 2"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Framework, FxVerifierDeathTest, ::testing::ValuesIn(kFrameworkStops), StopCaseName);
