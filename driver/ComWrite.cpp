@@ -187,6 +187,7 @@ Return Value:
         requestContext->RefBits = 0;
         requestContext->Completing = FALSE;
         requestContext->TimerFired = FALSE;
+        requestContext->PathStatus = STATUS_SUCCESS;
         WdfSpinLockRelease(Context->QueueLock);
         status = MarkCancelable(request, WriteCancel);
         if (!NT_SUCCESS(status))
@@ -228,18 +229,15 @@ Return Value:
 static VOID GrabWrite(PDEVICE_CONTEXT Context, WDFREQUEST Request)
 /*++
 Routine Description:
-    A write ended by its time-out or a cancel reports no bytes, and the transmit path lets it go.
+    A write ended by its time-out or a cancel reports no bytes, even when some went out.
 IRQL:
     <= DISPATCH_LEVEL. It takes QueueLock.
 Return Value:
     None.
 --*/
 {
-    PREQUEST_CONTEXT requestContext = GetRequestContext(Request);
-    WdfSpinLockAcquire(Context->QueueLock);
-    requestContext->Information = 0;
-    requestContext->RefBits &= ~REF_PATH;
-    WdfSpinLockRelease(Context->QueueLock);
+    UNREFERENCED_PARAMETER(Context);
+    GetRequestContext(Request)->Information = 0;
 }
 
 static VOID BulkOutComplete(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLETION_PARAMS Params,
@@ -266,6 +264,7 @@ Return Value:
     WdfSpinLockAcquire(context->QueueLock);
     WDFREQUEST current = context->CurrentWrite;
     PREQUEST_CONTEXT currentContext = current != NULL ? GetRequestContext(current) : NULL;
+    NTSTATUS recorded = currentContext != NULL ? currentContext->Status : STATUS_SUCCESS;
     WdfSpinLockRelease(context->QueueLock);
 
     if (NT_SUCCESS(status))
@@ -296,17 +295,17 @@ Return Value:
     LONG_PTR refBit = REF_PATH;
     if (status == STATUS_CANCELLED)
     {
-        NTSTATUS recorded = currentContext != NULL ? currentContext->Status : STATUS_SUCCESS;
         if (recorded == STATUS_TIMEOUT)
         {
+            // The timer cancelled the transfer and left its bit to this completion.
             grab = GrabWrite;
             status = STATUS_TIMEOUT;
-            refBit = REF_TIMER;
+            refBit = REF_PATH | REF_TIMER;
         }
         else if (recorded == STATUS_CANCELLED)
         {
+            // The cancel routine already let the write go; its bit is not this completion's.
             grab = GrabWrite;
-            refBit = REF_CANCEL;
         }
     }
     else if (IsDeviceGoneStatus(status, usbdStatus))
@@ -334,10 +333,10 @@ Return Value:
     WdfRequestReuse(Request, &reuse);
     tx->TxMemory = NULL;
     KeSetEvent(&pipeContext->TransferDone, IO_NO_INCREMENT, FALSE);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: write done 0x%x, %u bytes sent", PortNameOf(context),
-                status, (ULONG)sent);
-    CompleteCurrent(context, grab, status, &context->CurrentWrite, context->WriteQueue, context->WriteTotalTimer,
-                    WriteStart, GetNextWrite, refBit);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: write done 0x%x, %u bytes sent",
+                PortNameOf(context), status, (ULONG)sent);
+    CompleteCurrent(context, grab, status, &context->CurrentWrite, context->WriteQueue,
+                    context->WriteTotalTimer, WriteStart, GetNextWrite, refBit);
 }
 
 VOID WriteTotalTimerCallback(WDFTIMER Timer)
@@ -346,6 +345,11 @@ Routine Description:
     The total time-out of the current write expired: its transfer is cancelled and the bulk-out
     completion ends it with STATUS_TIMEOUT. When the write is already ending, the timer only
     lets it go.
+
+    The write cannot complete while the callback works on it: the rundown leaves REF_TIMER to
+    the callback until TimerFired says the callback is done, so the cancel can only reach this
+    write's transfer. A write that only the timer still holds is completed here with the status
+    its transfer ended with.
 IRQL:
     DISPATCH_LEVEL, under the framework's device synchronisation lock.
 Return Value:
@@ -361,22 +365,32 @@ Return Value:
         return;
     }
     PREQUEST_CONTEXT requestContext = GetRequestContext(request);
-    requestContext->TimerFired = TRUE;
-    BOOLEAN armed = (requestContext->RefBits & REF_CANCEL) != 0;
+    WDFUSBPIPE pipe = FindPipe(context, PIPE_KIND_BULK_OUT);
+    BOOLEAN armed = (requestContext->RefBits & REF_CANCEL) != 0 && pipe != NULL;
+    if (armed)
+    {
+        requestContext->Status = STATUS_TIMEOUT;
+    }
     WdfObjectReferenceWithTag(request, COMWRITE_TAG);
     WdfSpinLockRelease(context->QueueLock);
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: write total timeout", PortNameOf(context));
-    WDFUSBPIPE pipe = FindPipe(context, PIPE_KIND_BULK_OUT);
-    if (armed && pipe != NULL)
+    if (armed)
     {
-        requestContext->Status = STATUS_TIMEOUT;
         WriteBooleanNoFence(&requestContext->TxCancelSent, TRUE);
         WdfRequestCancelSentRequest(GetPipeContext(pipe)->Request);
     }
-    else
+
+    // From here the others who let the write go drop the timer's bit for it. When nobody else
+    // holds it any more, nobody else will: the timer lets it go itself.
+    WdfSpinLockAcquire(context->QueueLock);
+    requestContext->TimerFired = TRUE;
+    BOOLEAN last = requestContext->RefBits == REF_TIMER && !requestContext->Completing;
+    NTSTATUS status = requestContext->PathStatus;
+    WdfSpinLockRelease(context->QueueLock);
+    if (last)
     {
-        CompleteCurrent(context, NULL, requestContext->Status, &context->CurrentWrite, context->WriteQueue,
+        CompleteCurrent(context, NULL, status, &context->CurrentWrite, context->WriteQueue,
                         context->WriteTotalTimer, WriteStart, GetNextWrite, REF_TIMER);
     }
     WdfObjectDereferenceWithTag(request, COMWRITE_TAG);

@@ -113,13 +113,13 @@ struct _DEVICE_CONTEXT
     WDFREQUEST CurrentWait; // the one pending IOCTL_SERIAL_WAIT_ON_MASK; it has no queue
 
     // --- receive ring: guarded by RxLock; touched at <= DISPATCH_LEVEL ---------------------------
-    PUCHAR RxRing;  // TARNO_TAG_RX_RING; NULL while the port is closed
-    PUCHAR RxDest;  // where received bytes go: RxRing, or the current read's buffer while it waits
-    ULONG RxCount;  // bytes at RxDest not yet consumed; below RxSize while RxDest is the ring
-    PUCHAR RxPut;   // where the next received byte goes
-    PUCHAR RxLast;  // the last byte of RxDest
-    PUCHAR RxFirst; // the first unread byte of the ring
-    ULONG RxSize;   // bytes of RxRing; it never shrinks
+    PUCHAR RxRing;   // TARNO_TAG_RX_RING; NULL while the port is closed
+    PUCHAR RxDest;   // where received bytes go: RxRing, or the current read's buffer while it waits
+    ULONG RxCount;   // bytes at RxDest not yet consumed; below RxSize while RxDest is the ring
+    PUCHAR RxPut;    // where the next received byte goes
+    PUCHAR RxLast;   // the last byte of RxDest
+    PUCHAR RxFirst;  // the first unread byte of the ring
+    ULONG RxSize;    // bytes of RxRing; it never shrinks
     ULONG RxRingTag; // the pool tag RxRing was allocated with: TARNO_TAG_RX_RING at open,
                      // TARNO_TAG_RX_REPLACE once a larger ring replaced it
 
@@ -216,8 +216,9 @@ typedef struct _REQUEST_CONTEXT
     ULONG IoControlCode;                  // IOCTL_SERIAL_IMMEDIATE_CHAR for an immediate character
     BOOLEAN TxCancelSent;                 // the write's bulk-out transfer was cancelled (cancel or time-out)
     BOOLEAN Completing;                   // handed to completion; it completes once
-    BOOLEAN TimerFired;                   // the total timer's callback ran for this request, so the
-                                          // rundown may drop REF_TIMER for it
+    BOOLEAN TimerFired;                   // the total timer's callback is done with this request, so
+                                          // the rundown may drop REF_TIMER for it
+    NTSTATUS PathStatus;                  // the status the path passed when it let the request go
 
     // --- the bulk-out pipe's own request only: the write being sent ------------------------------
     // One chunk is on the wire at a time: the write path fills these before it sends a chunk and
@@ -384,15 +385,15 @@ typedef VOID SERIAL_GRAB_ROUTINE(PDEVICE_CONTEXT Context, WDFREQUEST Request);
 typedef SERIAL_GRAB_ROUTINE* PSERIAL_GRAB_ROUTINE;
 // Empties Slot and moves the next request of Queue into it (*Next, or NULL); when CompleteCurrent
 // is TRUE it then completes the request that was in the slot with its Status and Information.
-typedef VOID SERIAL_GET_NEXT_ROUTINE(WDFREQUEST* Slot, WDFQUEUE Queue, WDFREQUEST* Next, BOOLEAN CompleteCurrent,
-                                     PDEVICE_CONTEXT Context);
+typedef VOID SERIAL_GET_NEXT_ROUTINE(WDFREQUEST* Slot, WDFQUEUE Queue, WDFREQUEST* Next,
+                                     BOOLEAN CompleteCurrent, PDEVICE_CONTEXT Context);
 typedef SERIAL_GET_NEXT_ROUTINE* PSERIAL_GET_NEXT_ROUTINE;
 
 VOID StartOrQueue(PDEVICE_CONTEXT Context, WDFREQUEST Request, WDFQUEUE Queue, WDFREQUEST* Slot,
                   PSERIAL_START_ROUTINE Start);
 VOID CompleteCurrent(PDEVICE_CONTEXT Context, PSERIAL_GRAB_ROUTINE Grab, NTSTATUS Status, WDFREQUEST* Slot,
-                     WDFQUEUE Queue, WDFTIMER Timer, PSERIAL_START_ROUTINE Start, PSERIAL_GET_NEXT_ROUTINE GetNextRoutine,
-                     LONG_PTR RefBit);
+                     WDFQUEUE Queue, WDFTIMER Timer, PSERIAL_START_ROUTINE Start,
+                     PSERIAL_GET_NEXT_ROUTINE GetNextRoutine, LONG_PTR RefBit);
 SERIAL_GET_NEXT_ROUTINE GetNext;
 // Cancels the requests waiting in Queue (without a file object) and the current one (of
 // FileObject only, when one is given). <= DISPATCH_LEVEL.

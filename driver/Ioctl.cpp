@@ -8,8 +8,8 @@
 // SERIAL_COMMPROP constants reported by IOCTL_SERIAL_GET_PROPERTIES.
 #define COMMPROP_PACKET_LENGTH      64
 #define COMMPROP_PACKET_VERSION     2
-#define COMMPROP_CAPABILITIES       0xFF       // DTR/DSR, RTS/CTS, DCD, parity check, XON/XOFF, chars, timeouts
-#define COMMPROP_SETTABLE_PARAMS    0x7F       // parity, baud, data bits, stop bits, handshake, parity check, DCD
+#define COMMPROP_CAPABILITIES       0xFF // DTR/DSR, RTS/CTS, DCD, parity check, XON/XOFF, chars, timeouts
+#define COMMPROP_SETTABLE_PARAMS    0x7F // parity, baud, data bits, stop bits, handshake, parity check, DCD
 #define COMMPROP_SETTABLE_BAUD      0x1006FFFF // 75 to 56K, 57600, 115200 and user rates
 #define COMMPROP_SETTABLE_DATA      0x000F     // 5, 6, 7 and 8 data bits
 #define COMMPROP_SETTABLE_STOPPARIY 0x1F07     // 1, 1.5, 2 stop bits; none, odd, even, mark, space
@@ -195,8 +195,8 @@ Return Value:
     UNREFERENCED_PARAMETER(InputBufferLength);
     PDEVICE_CONTEXT context = GetDeviceContext(WdfIoQueueGetDevice(Queue));
     PREQUEST_CONTEXT requestContext = GetRequestContext(Request);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: EvtIoDeviceControl 0x%08x", PortNameOf(context),
-                IoControlCode);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: EvtIoDeviceControl 0x%08x",
+                PortNameOf(context), IoControlCode);
 
     if (IoControlCode != IOCTL_SERIAL_GET_COMMSTATUS && ErrorAbortActive(context))
     {
@@ -356,8 +356,7 @@ Return Value:
         break;
 
     case IOCTL_SERIAL_SET_RTS:
-    case IOCTL_SERIAL_CLR_RTS:
-    {
+    case IOCTL_SERIAL_CLR_RTS: {
         ULONG rtsMode = context->HandFlow.FlowReplace & SERIAL_RTS_MASK;
         if (rtsMode == SERIAL_RTS_HANDSHAKE || rtsMode == SERIAL_TRANSMIT_TOGGLE)
         {
@@ -562,8 +561,8 @@ Return Value:
     if (!NT_SUCCESS(status))
     {
         information = 0;
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: control 0x%08x fails 0x%x", PortNameOf(context),
-                    IoControlCode, status);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: control 0x%08x fails 0x%x",
+                    PortNameOf(context), IoControlCode, status);
     }
     requestContext->Status = status;
     requestContext->Information = information;

@@ -102,8 +102,8 @@ Return Value:
     UCHAR lines = (UCHAR)(context->ControlLines | SERIAL_RTS_STATE);
     context->ControlLines = lines;
     SetControlLineState(context, (UCHAR)(lines & (SERIAL_DTR_STATE | SERIAL_RTS_STATE)));
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: port open, %u-byte ring", PortNameOf(context),
-                size);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: port open, %u-byte ring",
+                PortNameOf(context), size);
     WdfRequestComplete(Request, status);
 }
 

@@ -39,8 +39,8 @@ Return Value:
     NTSTATUS status = WdfRequestRetrieveOutputBuffer(Request, Length, &buffer, NULL);
     if (!NT_SUCCESS(status))
     {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: read: WdfRequestRetrieveOutputBuffer failed 0x%x",
-                    PortNameOf(context), status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL,
+                    "%ws: read: WdfRequestRetrieveOutputBuffer failed 0x%x", PortNameOf(context), status);
         CompleteRequest(Request, status, 0);
         return;
     }
@@ -291,8 +291,8 @@ Return Value:
             }
         }
         WdfSpinLockRelease(Context->RxLock);
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: read waits for %u bytes", PortNameOf(Context),
-                    Context->ReadWanted);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL, "%ws: read waits for %u bytes",
+                    PortNameOf(Context), Context->ReadWanted);
         return;
     }
 }
@@ -354,6 +354,16 @@ Return Value:
 --*/
 {
     PDEVICE_CONTEXT context = GetDeviceContext(WdfTimerGetParentObject(Timer));
+    WdfSpinLockAcquire(context->QueueLock);
+    WDFREQUEST request = context->CurrentRead;
+    BOOLEAN mine = request != NULL && (GetRequestContext(request)->RefBits & REF_TIMER) != 0;
+    WdfSpinLockRelease(context->QueueLock);
+    if (!mine)
+    {
+        // Only the read the timer was started for holds its bit, and it stays current until this
+        // callback drops it: anything else is not this timer's to end.
+        return;
+    }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: read total timeout", PortNameOf(context));
     CompleteCurrent(context, GrabDirect, STATUS_SUCCESS, &context->CurrentRead, context->ReadQueue,
                     context->ReadTotalTimer, ReadStart, GetNext, REF_TIMER);
@@ -571,8 +581,8 @@ Return Value:
     PREQUEST_CONTEXT readContext = GetRequestContext(read);
     readContext->Information = readContext->Length;
     WdfSpinLockRelease(Context->RxLock);
-    CompleteCurrent(Context, NULL, STATUS_SUCCESS, &Context->CurrentRead, Context->ReadQueue, Context->ReadTotalTimer,
-                    ReadStart, GetNext, REF_PATH);
+    CompleteCurrent(Context, NULL, STATUS_SUCCESS, &Context->CurrentRead, Context->ReadQueue,
+                    Context->ReadTotalTimer, ReadStart, GetNext, REF_PATH);
 }
 
 VOID ReceiveChunk(PDEVICE_CONTEXT Context, const UCHAR* Bytes, ULONG Length)

@@ -34,7 +34,8 @@ Return Value:
 --*/
 {
     WdfSpinLockAcquire(Context->SettingsLock);
-    BOOLEAN active = (Context->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 && Context->ErrorWord != 0;
+    BOOLEAN active =
+        (Context->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 && Context->ErrorWord != 0;
     WdfSpinLockRelease(Context->SettingsLock);
     return active;
 }
@@ -215,7 +216,8 @@ Return Value:
     return status;
 }
 
-VOID GetNext(WDFREQUEST* Slot, WDFQUEUE Queue, WDFREQUEST* Next, BOOLEAN CompleteCurrent, PDEVICE_CONTEXT Context)
+VOID GetNext(WDFREQUEST* Slot, WDFQUEUE Queue, WDFREQUEST* Next, BOOLEAN CompleteCurrent,
+             PDEVICE_CONTEXT Context)
 /*++
 Routine Description:
     Empties Slot and makes the next request waiting in Queue current (*Next, NULL when none);
@@ -251,14 +253,18 @@ VOID CompleteCurrent(PDEVICE_CONTEXT Context, PSERIAL_GRAB_ROUTINE Grab, NTSTATU
                      PSERIAL_GET_NEXT_ROUTINE GetNextRoutine, LONG_PTR RefBit)
 /*++
 Routine Description:
-    One holder of the current request of Slot lets it go: RefBit names which (REF_PATH, the
-    cancel routine REF_CANCEL, or the total timer REF_TIMER). Grab runs first; then the cancel
-    routine is disarmed and the timer stopped, each dropping its bit when that succeeds. The
-    call that leaves no bit completes the request with its own Status (Information 0 for
-    STATUS_CANCELLED) and, with GetNextRoutine, starts the next request of Queue.
+    A holder of the current request of Slot lets it go: RefBit names which (REF_PATH, the
+    cancel routine REF_CANCEL, or the total timer REF_TIMER; the transmit path may let go for
+    itself and the timer at once). Grab runs first; then the cancel routine is disarmed and the
+    timer stopped, each dropping its bit when that succeeds. The call that leaves no bit
+    completes the request with its own Status (Information 0 for STATUS_CANCELLED) and, with
+    GetNextRoutine, starts the next request of Queue.
 
-    A timer that could not be stopped because its callback is already on its way keeps its
-    bit: the callback drops it, so it always acts on the request it was started for.
+    The caller's own bits are dropped last, in the hold that decides the completion: until then
+    the request stays current, so the cancel routine and timer dealt with here are its own. A
+    timer that could not be stopped because its callback is already on its way keeps its bit
+    until the callback is done with the request (TimerFired), so a late callback never acts on
+    a later request.
 IRQL:
     <= DISPATCH_LEVEL. It takes QueueLock (and what Grab, GetNextRoutine and Start take).
 Return Value:
@@ -281,36 +287,34 @@ Return Value:
         Grab(Context, request);
     }
 
-    if (RefBit == REF_CANCEL)
-    {
-        WdfSpinLockAcquire(Context->QueueLock);
-        requestContext->RefBits &= ~REF_CANCEL;
-        requestContext->CancelRoutine = NULL;
-        WdfSpinLockRelease(Context->QueueLock);
-    }
-    else
+    // The caller's own bit is dropped last, in the hold that decides the completion: until then
+    // the request stays current, so the timer stopped here is still this request's.
+    if ((RefBit & REF_CANCEL) == 0)
     {
         DisarmCancel(request);
     }
-    if (Timer != NULL)
-    {
-        BOOLEAN wasPending = WdfTimerStop(Timer, FALSE);
-        if (wasPending || RefBit == REF_TIMER)
-        {
-            WdfSpinLockAcquire(Context->QueueLock);
-            requestContext->RefBits &= ~REF_TIMER;
-            WdfSpinLockRelease(Context->QueueLock);
-        }
-    }
+    BOOLEAN timerStopped = Timer != NULL && WdfTimerStop(Timer, FALSE);
 
+    // One hold decides the timer's bit, drops this caller's bit and decides the completion, so a
+    // timer callback that finishes meanwhile sees either the bit kept for it or the request gone.
+    WdfSpinLockAcquire(Context->QueueLock);
     if (Status != STATUS_SUCCESS)
     {
         requestContext->Status = Status;
     }
-    WdfSpinLockAcquire(Context->QueueLock);
-    if (RefBit == REF_PATH)
+    if (Timer != NULL && (timerStopped || (RefBit & REF_TIMER) != 0 || requestContext->TimerFired))
+    {
+        requestContext->RefBits &= ~REF_TIMER;
+    }
+    if ((RefBit & REF_CANCEL) != 0)
+    {
+        requestContext->RefBits &= ~REF_CANCEL;
+        requestContext->CancelRoutine = NULL;
+    }
+    if ((RefBit & REF_PATH) != 0)
     {
         requestContext->RefBits &= ~REF_PATH;
+        requestContext->PathStatus = Status;
     }
     BOOLEAN complete = requestContext->RefBits == 0 && !requestContext->Completing;
     if (complete)
@@ -370,11 +374,13 @@ Return Value:
     PFN_WDF_REQUEST_CANCEL cancel = NULL;
     if (current != NULL && (FileObject == NULL || WdfRequestGetFileObject(current) == FileObject))
     {
-        PFN_WDF_REQUEST_CANCEL armed = GetRequestContext(current)->CancelRoutine;
-        if (NT_SUCCESS(DisarmCancelLocked(current)))
+        // Taken from the framework, the routine is this call's to run as a cancel would: REF_CANCEL
+        // stays set until the routine lets the request go, so it stays current until then.
+        PREQUEST_CONTEXT requestContext = GetRequestContext(current);
+        if ((requestContext->RefBits & REF_CANCEL) != 0 && NT_SUCCESS(WdfRequestUnmarkCancelable(current)))
         {
             WdfObjectReferenceWithTag(current, UTILS_TAG);
-            cancel = armed;
+            cancel = requestContext->CancelRoutine;
         }
     }
     WdfSpinLockRelease(Context->QueueLock);
@@ -457,8 +463,8 @@ Return Value:
 {
     PDEVICE_CONTEXT context = GetRequestContext(Request)->OwnerDevice;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: wait cancelled", PortNameOf(context));
-    CompleteCurrent(context, GrabCancelledWait, STATUS_CANCELLED, &context->CurrentWait, NULL, NULL, NULL, NULL,
-                    REF_CANCEL);
+    CompleteCurrent(context, GrabCancelledWait, STATUS_CANCELLED, &context->CurrentWait, NULL, NULL, NULL,
+                    NULL, REF_CANCEL);
 }
 
 static VOID StartWaitLocked(PDEVICE_CONTEXT Context)
@@ -516,8 +522,8 @@ Return Value:
             Context->EventHistory &= mask;
             Context->WaitMask = mask;
             WdfSpinLockRelease(Context->QueueLock);
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: wait mask 0x%x", PortNameOf(Context),
-                        mask);
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: wait mask 0x%x",
+                        PortNameOf(Context), mask);
             requestContext->Status = STATUS_SUCCESS;
             requestContext->Information = 0;
         }
@@ -586,7 +592,8 @@ Return Value:
     {
         PREQUEST_CONTEXT requestContext = GetRequestContext(request);
         ULONG mask = *(PULONG)requestContext->RequestBuffer;
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: purge 0x%x", PortNameOf(Context), mask);
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: purge 0x%x", PortNameOf(Context),
+                    mask);
         if ((mask & SERIAL_PURGE_TXABORT) != 0)
         {
             KillAll(Context, Context->WriteQueue, &Context->CurrentWrite, NULL);
@@ -628,8 +635,8 @@ Return Value:
 --*/
 {
     PDEVICE_CONTEXT context = GetDeviceContext(WdfIoQueueGetDevice(Queue));
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: StopCurrent flags 0x%x", PortNameOf(context),
-                ActionFlags);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: StopCurrent flags 0x%x",
+                PortNameOf(context), ActionFlags);
     if ((ActionFlags & WdfRequestStopRequestCancelable) == 0)
     {
         return;

@@ -1069,8 +1069,8 @@ RequestResult Machine::SetFileInformation(HANDLE file, FILE_INFORMATION_CLASS in
 RequestResult Machine::InternalDeviceControl(HANDLE file, ULONG code, const void* input, ULONG inputLength,
                                              void* output, ULONG outputLength)
 {
-    kernel::IoResult result = m_system->Io().DeviceControl(OpenDeviceOf(*m_system, file), code, input, inputLength,
-                                                           output, outputLength, true);
+    kernel::IoResult result = m_system->Io().DeviceControl(OpenDeviceOf(*m_system, file), code, input,
+                                                           inputLength, output, outputLength, true);
     return RequestResult{result.status, result.information};
 }
 

@@ -474,8 +474,8 @@ class Machine
                                      ULONG length);
     // IRP_MJ_INTERNAL_DEVICE_CONTROL, as another kernel component sends it to the device behind a
     // handle (METHOD_BUFFERED), waiting for its completion.
-    RequestResult InternalDeviceControl(HANDLE file, ULONG code, const void* input, ULONG inputLength, void* output,
-                                        ULONG outputLength);
+    RequestResult InternalDeviceControl(HANDLE file, ULONG code, const void* input, ULONG inputLength,
+                                        void* output, ULONG outputLength);
 
     // --- views for people ---
     std::string DescribeDevices();

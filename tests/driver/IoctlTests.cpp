@@ -89,25 +89,26 @@ TEST_P(ControlLengthTest, NeedsItsWholeStructure)
 
 INSTANTIATE_TEST_SUITE_P(
     Controls, ControlLengthTest,
-    ::testing::Values(LengthCase{"SetBaudRate", IOCTL_SERIAL_SET_BAUD_RATE, 4, false, {0x00, 0xC2, 0x01, 0x00}},
-                      LengthCase{"GetBaudRate", IOCTL_SERIAL_GET_BAUD_RATE, 4, true, {}},
-                      LengthCase{"SetLineControl", IOCTL_SERIAL_SET_LINE_CONTROL, 3, false, {0, 0, 8}},
-                      LengthCase{"GetLineControl", IOCTL_SERIAL_GET_LINE_CONTROL, 3, true, {}},
-                      LengthCase{"SetQueueSize", IOCTL_SERIAL_SET_QUEUE_SIZE, 8, false, {0, 0, 0, 0, 0, 0, 0, 0}},
-                      LengthCase{"SetTimeouts", IOCTL_SERIAL_SET_TIMEOUTS, 20, false, std::vector<UCHAR>(20, 0)},
-                      LengthCase{"GetTimeouts", IOCTL_SERIAL_GET_TIMEOUTS, 20, true, {}},
-                      LengthCase{"GetWaitMask", IOCTL_SERIAL_GET_WAIT_MASK, 4, true, {}},
-                      LengthCase{"SetWaitMask", IOCTL_SERIAL_SET_WAIT_MASK, 4, false, {1, 0, 0, 0}},
-                      LengthCase{"Purge", IOCTL_SERIAL_PURGE, 4, false, {SERIAL_PURGE_RXCLEAR, 0, 0, 0}},
-                      LengthCase{"GetChars", IOCTL_SERIAL_GET_CHARS, 6, true, {}},
-                      LengthCase{"SetChars", IOCTL_SERIAL_SET_CHARS, 6, false, {0, 0, 0, 0, 0x11, 0x13}},
-                      LengthCase{"GetHandflow", IOCTL_SERIAL_GET_HANDFLOW, 16, true, {}},
-                      LengthCase{"SetHandflow", IOCTL_SERIAL_SET_HANDFLOW, 16, false, std::vector<UCHAR>(16, 0)},
-                      LengthCase{"GetModemStatus", IOCTL_SERIAL_GET_MODEMSTATUS, 4, true, {}},
-                      LengthCase{"GetDtrRts", IOCTL_SERIAL_GET_DTRRTS, 4, true, {}},
-                      LengthCase{"GetCommStatus", IOCTL_SERIAL_GET_COMMSTATUS, 20, true, {}},
-                      LengthCase{"GetProperties", IOCTL_SERIAL_GET_PROPERTIES, 64, true, {}},
-                      LengthCase{"ConfigSize", IOCTL_SERIAL_CONFIG_SIZE, 4, true, {}}),
+    ::testing::Values(
+        LengthCase{"SetBaudRate", IOCTL_SERIAL_SET_BAUD_RATE, 4, false, {0x00, 0xC2, 0x01, 0x00}},
+        LengthCase{"GetBaudRate", IOCTL_SERIAL_GET_BAUD_RATE, 4, true, {}},
+        LengthCase{"SetLineControl", IOCTL_SERIAL_SET_LINE_CONTROL, 3, false, {0, 0, 8}},
+        LengthCase{"GetLineControl", IOCTL_SERIAL_GET_LINE_CONTROL, 3, true, {}},
+        LengthCase{"SetQueueSize", IOCTL_SERIAL_SET_QUEUE_SIZE, 8, false, {0, 0, 0, 0, 0, 0, 0, 0}},
+        LengthCase{"SetTimeouts", IOCTL_SERIAL_SET_TIMEOUTS, 20, false, std::vector<UCHAR>(20, 0)},
+        LengthCase{"GetTimeouts", IOCTL_SERIAL_GET_TIMEOUTS, 20, true, {}},
+        LengthCase{"GetWaitMask", IOCTL_SERIAL_GET_WAIT_MASK, 4, true, {}},
+        LengthCase{"SetWaitMask", IOCTL_SERIAL_SET_WAIT_MASK, 4, false, {1, 0, 0, 0}},
+        LengthCase{"Purge", IOCTL_SERIAL_PURGE, 4, false, {SERIAL_PURGE_RXCLEAR, 0, 0, 0}},
+        LengthCase{"GetChars", IOCTL_SERIAL_GET_CHARS, 6, true, {}},
+        LengthCase{"SetChars", IOCTL_SERIAL_SET_CHARS, 6, false, {0, 0, 0, 0, 0x11, 0x13}},
+        LengthCase{"GetHandflow", IOCTL_SERIAL_GET_HANDFLOW, 16, true, {}},
+        LengthCase{"SetHandflow", IOCTL_SERIAL_SET_HANDFLOW, 16, false, std::vector<UCHAR>(16, 0)},
+        LengthCase{"GetModemStatus", IOCTL_SERIAL_GET_MODEMSTATUS, 4, true, {}},
+        LengthCase{"GetDtrRts", IOCTL_SERIAL_GET_DTRRTS, 4, true, {}},
+        LengthCase{"GetCommStatus", IOCTL_SERIAL_GET_COMMSTATUS, 20, true, {}},
+        LengthCase{"GetProperties", IOCTL_SERIAL_GET_PROPERTIES, 64, true, {}},
+        LengthCase{"ConfigSize", IOCTL_SERIAL_CONFIG_SIZE, 4, true, {}}),
     SerialCaseName<LengthCase>);
 
 // A control that fails validation, and the query that shows nothing changed.
@@ -151,25 +152,35 @@ INSTANTIATE_TEST_SUITE_P(
     Controls, RefusalTest,
     ::testing::Values(
         RefusalCase{"BaudZero", IOCTL_SERIAL_SET_BAUD_RATE, {0, 0, 0, 0}, IOCTL_SERIAL_GET_BAUD_RATE, 4},
-        RefusalCase{"FourDataBits", IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 4}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
-        RefusalCase{"NineDataBits", IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 9}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
+        RefusalCase{
+            "FourDataBits", IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 4}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
+        RefusalCase{
+            "NineDataBits", IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 9}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
         RefusalCase{"ParityFive", IOCTL_SERIAL_SET_LINE_CONTROL, {0, 5, 8}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
-        RefusalCase{"StopBitsThree", IOCTL_SERIAL_SET_LINE_CONTROL, {3, 0, 8}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
-        RefusalCase{"FiveBitsTwoStop", IOCTL_SERIAL_SET_LINE_CONTROL, {2, 0, 5}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
+        RefusalCase{
+            "StopBitsThree", IOCTL_SERIAL_SET_LINE_CONTROL, {3, 0, 8}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
+        RefusalCase{
+            "FiveBitsTwoStop", IOCTL_SERIAL_SET_LINE_CONTROL, {2, 0, 5}, IOCTL_SERIAL_GET_LINE_CONTROL, 3},
         RefusalCase{"EightBitsOneAndAHalfStop",
                     IOCTL_SERIAL_SET_LINE_CONTROL,
                     {1, 0, 8},
                     IOCTL_SERIAL_GET_LINE_CONTROL,
                     3},
-        RefusalCase{"AllReadTimeoutsMax", IOCTL_SERIAL_SET_TIMEOUTS, Raw(AllReadMax), IOCTL_SERIAL_GET_TIMEOUTS, 20},
-        RefusalCase{"WaitMaskBeyond", IOCTL_SERIAL_SET_WAIT_MASK, {0x00, 0x20, 0, 0}, IOCTL_SERIAL_GET_WAIT_MASK, 4},
+        RefusalCase{"AllReadTimeoutsMax", IOCTL_SERIAL_SET_TIMEOUTS, Raw(AllReadMax),
+                    IOCTL_SERIAL_GET_TIMEOUTS, 20},
+        RefusalCase{
+            "WaitMaskBeyond", IOCTL_SERIAL_SET_WAIT_MASK, {0x00, 0x20, 0, 0}, IOCTL_SERIAL_GET_WAIT_MASK, 4},
         RefusalCase{"PurgeNothing", IOCTL_SERIAL_PURGE, {0, 0, 0, 0}, IOCTL_SERIAL_GET_COMMSTATUS, 20},
         RefusalCase{"PurgeUnknownBit", IOCTL_SERIAL_PURGE, {0x10, 0, 0, 0}, IOCTL_SERIAL_GET_COMMSTATUS, 20},
-        RefusalCase{"XonLimitPastRing", IOCTL_SERIAL_SET_HANDFLOW, Raw(XonPastRing), IOCTL_SERIAL_GET_HANDFLOW, 16},
-        RefusalCase{"XoffLimitPastRing", IOCTL_SERIAL_SET_HANDFLOW, Raw(XoffPastRing), IOCTL_SERIAL_GET_HANDFLOW,
-                    16},
-        RefusalCase{"UnknownControl", CTL_CODE(FILE_DEVICE_SERIAL_PORT, 200, METHOD_BUFFERED, FILE_ANY_ACCESS), {},
-                    IOCTL_SERIAL_GET_BAUD_RATE, 4}),
+        RefusalCase{"XonLimitPastRing", IOCTL_SERIAL_SET_HANDFLOW, Raw(XonPastRing),
+                    IOCTL_SERIAL_GET_HANDFLOW, 16},
+        RefusalCase{"XoffLimitPastRing", IOCTL_SERIAL_SET_HANDFLOW, Raw(XoffPastRing),
+                    IOCTL_SERIAL_GET_HANDFLOW, 16},
+        RefusalCase{"UnknownControl",
+                    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 200, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                    {},
+                    IOCTL_SERIAL_GET_BAUD_RATE,
+                    4}),
     SerialCaseName<RefusalCase>);
 
 TEST_F(IoctlTest, AcceptedSettingsReadBackAndReachTheReader)
@@ -299,10 +310,11 @@ TEST_F(IoctlTest, WaitRules)
 {
     EXPECT_EQ(Call(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER) << "no mask";
     SetWaitMask(SERIAL_EV_RXCHAR);
-    std::unique_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    std::shared_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
     Settle();
     ASSERT_FALSE(wait->Done());
-    EXPECT_EQ(Call(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER) << "one wait at a time";
+    EXPECT_EQ(Call(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).status, STATUS_INVALID_PARAMETER)
+        << "one wait at a time";
 
     SetWaitMask(SERIAL_EV_CTS);
     ASSERT_TRUE(wait->Done()) << "a new mask ends the pending wait";
@@ -311,7 +323,7 @@ TEST_F(IoctlTest, WaitRules)
     EXPECT_EQ(As<ULONG>(wait->buffer), 0u);
     EXPECT_EQ(As<ULONG>(Call(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), static_cast<ULONG>(SERIAL_EV_CTS));
 
-    std::unique_ptr<PendingIo> cancelled = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    std::shared_ptr<PendingIo> cancelled = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
     Settle();
     ASSERT_TRUE(CancelIoEx(port, &cancelled->overlapped));
     Settle();
@@ -323,9 +335,10 @@ TEST_F(IoctlTest, WaitRules)
 
 TEST_F(IoctlTest, AcceptedWithoutEffect)
 {
-    for (ULONG code : {IOCTL_SERIAL_SET_XOFF, IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_XOFF_COUNTER,
-                       IOCTL_SERIAL_LSRMST_INSERT, IOCTL_SERIAL_GET_STATS, IOCTL_SERIAL_CLEAR_STATS,
-                       IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL})
+    for (ULONG code :
+         {IOCTL_SERIAL_SET_XOFF, IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_XOFF_COUNTER, IOCTL_SERIAL_LSRMST_INSERT,
+          IOCTL_SERIAL_GET_STATS, IOCTL_SERIAL_CLEAR_STATS, IOCTL_SERIAL_GET_MODEM_CONTROL,
+          IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL})
     {
         ControlResult result = Call(code, {}, 8);
         EXPECT_EQ(result.status, STATUS_SUCCESS) << std::hex << code;
@@ -353,8 +366,9 @@ TEST_F(IoctlTest, BasicSettingsClearTimeoutsAndHandshakeAndRestoreBringsThemBack
 
     std::vector<UCHAR> basic(sizeof(SERIAL_BASIC_SETTINGS), 0xCC);
     // Internal controls come from kernel components; the machine lets a test send one as they would.
-    winsim::machine::RequestResult result = machine->InternalDeviceControl(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, nullptr, 0,
-                                                          basic.data(), static_cast<ULONG>(basic.size()));
+    winsim::machine::RequestResult result =
+        machine->InternalDeviceControl(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, nullptr, 0, basic.data(),
+                                       static_cast<ULONG>(basic.size()));
     ASSERT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, sizeof(SERIAL_BASIC_SETTINGS));
     SERIAL_BASIC_SETTINGS previous = As<SERIAL_BASIC_SETTINGS>(basic);
@@ -369,13 +383,16 @@ TEST_F(IoctlTest, BasicSettingsClearTimeoutsAndHandshakeAndRestoreBringsThemBack
     result = machine->InternalDeviceControl(port, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, basic.data(),
                                             static_cast<ULONG>(basic.size()), nullptr, 0);
     ASSERT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(As<SERIAL_TIMEOUTS>(Call(IOCTL_SERIAL_GET_TIMEOUTS, {}, 20).output).ReadTotalTimeoutMultiplier, 2u);
+    EXPECT_EQ(As<SERIAL_TIMEOUTS>(Call(IOCTL_SERIAL_GET_TIMEOUTS, {}, 20).output).ReadTotalTimeoutMultiplier,
+              2u);
     EXPECT_EQ(As<SERIAL_HANDFLOW>(Call(IOCTL_SERIAL_GET_HANDFLOW, {}, 16).output).XonLimit, 10);
 
-    EXPECT_EQ(machine->InternalDeviceControl(port, IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE, nullptr, 0, nullptr, 0).status,
+    EXPECT_EQ(machine->InternalDeviceControl(port, IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE, nullptr, 0, nullptr, 0)
+                  .status,
               STATUS_NOT_SUPPORTED);
     EXPECT_EQ(
-        machine->InternalDeviceControl(port, IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, nullptr, 0, nullptr, 0).status,
+        machine->InternalDeviceControl(port, IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, nullptr, 0, nullptr, 0)
+            .status,
         STATUS_SUCCESS);
     EXPECT_EQ(machine->InternalDeviceControl(port, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, nullptr, 0).status,
               STATUS_INVALID_PARAMETER);

@@ -44,9 +44,11 @@ TEST_F(OpenCloseTest, OpenSendsTheLineCodingThenRaisesRts)
 {
     EXPECT_EQ(ClassRequests(reader), (Requests{{LineCoding, 0}, {LineState, SERIAL_RTS_STATE}}));
     std::vector<ReaderControlRequest> all = reader.ControlRequests();
-    auto coding = std::find_if(all.begin(), all.end(), [](const ReaderControlRequest& r) { return r.bRequest == 0x20; });
+    auto coding = std::find_if(all.begin(), all.end(),
+                               [](const ReaderControlRequest& r) { return r.bRequest == 0x20; });
     ASSERT_NE(coding, all.end());
-    EXPECT_EQ(coding->data, (std::vector<UCHAR>{0xB0, 0x04, 0, 0, STOP_BIT_1, NO_PARITY, 7})) << "1200 baud, 7N1";
+    EXPECT_EQ(coding->data, (std::vector<UCHAR>{0xB0, 0x04, 0, 0, STOP_BIT_1, NO_PARITY, 7}))
+        << "1200 baud, 7N1";
     EXPECT_TRUE(context->PortOpen);
     EXPECT_EQ(context->OpenCount, 1u);
     EXPECT_EQ(machine->LivePoolAllocations(TARNO_TAG_RX_RING), 1u);
@@ -81,7 +83,8 @@ TEST_F(OpenCloseTest, ReopenAllocatesAFreshRingAndResendsTheSettings)
               (Requests{{LineCoding, 0}, {LineState, SERIAL_RTS_STATE}}))
         << "DTR stays low until a client raises it";
     EXPECT_EQ(reader.ControlRequests().back().wValue, SERIAL_RTS_STATE);
-    EXPECT_EQ(As<ULONG>(Call(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 57600u) << "settings survive a close";
+    EXPECT_EQ(As<ULONG>(Call(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).output), 57600u)
+        << "settings survive a close";
     EXPECT_EQ(As<ULONG>(Call(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4).output), 0u) << "the wait mask starts afresh";
     SERIAL_STATUS status = As<SERIAL_STATUS>(Call(IOCTL_SERIAL_GET_COMMSTATUS, {}, 20).output);
     EXPECT_EQ(status.AmountInInQueue, 0u);
@@ -119,7 +122,7 @@ TEST_F(OpenCloseTest, AFailedStartOfReadingFailsTheOpenAndCountsNothing)
     EXPECT_EQ(context->OpenCount, 1u);
     Receive("works");
     SetTimeouts(MAXULONG, 0, 0);
-    std::unique_ptr<PendingIo> read = Read(5);
+    std::shared_ptr<PendingIo> read = Read(5);
     Settle();
     EXPECT_EQ(read->Text(), "works");
     ClosePort();
@@ -150,8 +153,8 @@ TEST_F(OpenCloseTest, ClosingDropsTheLinesTheRegistryRaisedAndTheNextOpenLeavesD
 TEST_F(OpenCloseTest, CloseCancelsThePendingWait)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
-    std::unique_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     ClosePort();
     ASSERT_TRUE(wait->Done());
@@ -181,7 +184,7 @@ TEST_F(MultipleOpenTest, TheLastCloseBringsThePortDown)
     EXPECT_EQ(reader.OutstandingBulkInReads(), 1u);
     Receive("still");
     SetTimeouts(MAXULONG, 0, 0);
-    std::unique_ptr<PendingIo> read = Read(5);
+    std::shared_ptr<PendingIo> read = Read(5);
     Settle();
     EXPECT_EQ(read->Text(), "still");
     ClosePort();
@@ -193,9 +196,9 @@ TEST_F(MultipleOpenTest, CleanupCancelsOnlyTheClosingHandlesRequests)
 {
     HANDLE second = OpenPort();
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
-    std::unique_ptr<PendingIo> mine = Read(4);
-    std::unique_ptr<PendingIo> theirs = Read(4, second);
-    std::unique_ptr<PendingIo> mineQueued = Read(4);
+    std::shared_ptr<PendingIo> mine = Read(4);
+    std::shared_ptr<PendingIo> theirs = Read(4, second);
+    std::shared_ptr<PendingIo> mineQueued = Read(4);
     Settle();
     CloseHandle(second);
     Settle();
@@ -213,8 +216,8 @@ TEST_F(MultipleOpenTest, ClosingTheHandleOfTheCurrentReadStartsTheNextOne)
 {
     HANDLE second = OpenPort();
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
-    std::unique_ptr<PendingIo> first = Read(4, second);
-    std::unique_ptr<PendingIo> next = Read(4);
+    std::shared_ptr<PendingIo> first = Read(4, second);
+    std::shared_ptr<PendingIo> next = Read(4);
     Settle();
     Receive("ab");
     CloseHandle(second);

@@ -51,7 +51,7 @@ TEST_P(ReadTimeoutTest, CompletesWhenItsTimeoutsSay)
     {
         Receive(c.inRing);
     }
-    std::unique_ptr<PendingIo> read = Read(c.length);
+    std::shared_ptr<PendingIo> read = Read(c.length);
     Settle();
     int step = 0;
     for (const ReadStep& s : c.steps)
@@ -99,14 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
                     10,
                     {{"xyz", 69, false}, {"", 1, true}},
                     "xyz"},
-        TimeoutCase{"IntervalAloneNeverTimesOut",
-                    50,
-                    0,
-                    0,
-                    "ab",
-                    4,
-                    {{"", 10000, false}, {"cd", 0, true}},
-                    "abcd"},
+        TimeoutCase{
+            "IntervalAloneNeverTimesOut", 50, 0, 0, "ab", 4, {{"", 10000, false}, {"cd", 0, true}}, "abcd"},
         TimeoutCase{"TotalTimeoutIsLengthTimesMultiplierPlusConstant",
                     0,
                     10,
@@ -134,7 +128,7 @@ TEST_F(ReadTest, ARingHoldsOneByteLessThanItsSize)
     EXPECT_EQ(CommStatus().Errors, 0u) << "the error word is cleared by the report";
 
     SetTimeouts(Max, 0, 0);
-    std::unique_ptr<PendingIo> read = Read(4095);
+    std::shared_ptr<PendingIo> read = Read(4095);
     Settle();
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(read->Text(), std::string(4000, 'a') + std::string(95, 'c'));
@@ -151,12 +145,12 @@ TEST_F(ReadTest, TheRingWrapsWithoutLosingOrder)
         chunk[0] = static_cast<char>('a' + round);
         Receive(chunk);
         sent += chunk;
-        std::unique_ptr<PendingIo> read = Read(round % 2 == 0 ? 500 : 900);
+        std::shared_ptr<PendingIo> read = Read(round % 2 == 0 ? 500 : 900);
         Settle();
         ASSERT_TRUE(read->Done());
         got += read->Text();
     }
-    std::unique_ptr<PendingIo> rest = Read(4096);
+    std::shared_ptr<PendingIo> rest = Read(4096);
     Settle();
     got += rest->Text();
     EXPECT_EQ(got, sent);
@@ -164,7 +158,7 @@ TEST_F(ReadTest, TheRingWrapsWithoutLosingOrder)
 
 TEST_F(ReadTest, AChunkLargerThanTheWaitingReadLeavesTheRestInTheRing)
 {
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     ASSERT_FALSE(read->Done());
     Receive("0123456789ABCDEF");
@@ -173,7 +167,7 @@ TEST_F(ReadTest, AChunkLargerThanTheWaitingReadLeavesTheRestInTheRing)
     EXPECT_EQ(read->Bytes(), 10u);
     EXPECT_EQ(CommStatus().AmountInInQueue, 6u);
 
-    std::unique_ptr<PendingIo> next = Read(6);
+    std::shared_ptr<PendingIo> next = Read(6);
     Settle();
     ASSERT_TRUE(next->Done());
     EXPECT_EQ(next->Text(), "ABCDEF");
@@ -181,9 +175,9 @@ TEST_F(ReadTest, AChunkLargerThanTheWaitingReadLeavesTheRestInTheRing)
 
 TEST_F(ReadTest, ReadsQueueBehindTheWaitingOneAndFillInOrder)
 {
-    std::unique_ptr<PendingIo> first = Read(4);
-    std::unique_ptr<PendingIo> second = Read(3);
-    std::unique_ptr<PendingIo> third = Read(2);
+    std::shared_ptr<PendingIo> first = Read(4);
+    std::shared_ptr<PendingIo> second = Read(3);
+    std::shared_ptr<PendingIo> third = Read(2);
     Settle();
     ULONG queued = 0;
     WdfIoQueueGetState(context->ReadQueue, &queued, nullptr);
@@ -197,7 +191,7 @@ TEST_F(ReadTest, ReadsQueueBehindTheWaitingOneAndFillInOrder)
 
 TEST_F(ReadTest, CancelledReadReportsNothingAndTheNextBytesGoToTheRing)
 {
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     Receive("abc");
     ASSERT_FALSE(read->Done());
@@ -213,7 +207,7 @@ TEST_F(ReadTest, CancelledReadReportsNothingAndTheNextBytesGoToTheRing)
 TEST_F(ReadTest, TimedOutReadKeepsTheBytesItReceived)
 {
     SetTimeouts(0, 0, 100);
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     Receive("abc");
     Advance(milliseconds(100));
@@ -226,7 +220,7 @@ TEST_F(ReadTest, TimedOutReadKeepsTheBytesItReceived)
 
 TEST_F(ReadTest, RxClearKeepsTheBytesAWaitingReadAlreadyHas)
 {
-    std::unique_ptr<PendingIo> read = Read(6);
+    std::shared_ptr<PendingIo> read = Read(6);
     Settle();
     Receive("abc");
     ASSERT_EQ(Call(IOCTL_SERIAL_PURGE, Bytes<ULONG>(SERIAL_PURGE_RXCLEAR)).status, STATUS_SUCCESS);
@@ -243,7 +237,7 @@ TEST_F(ReadTest, RxClearEmptiesTheRing)
     EXPECT_EQ(CommStatus().AmountInInQueue, 0u);
     Receive("new");
     SetTimeouts(Max, 0, 0);
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     EXPECT_EQ(read->Text(), "new");
 }
@@ -257,9 +251,11 @@ TEST_F(ReadTest, EnlargingTheRingKeepsItsBytesAndMovesTheLimits)
     ASSERT_EQ(Call(IOCTL_SERIAL_SET_QUEUE_SIZE, Bytes(size)).status, STATUS_SUCCESS);
 
     EXPECT_EQ(context->RxSize, 8192u);
-    EXPECT_EQ(machine->LivePoolAllocations(TARNO_TAG_RX_REPLACE), 1u) << "the new ring came from the DWC1 pool";
+    EXPECT_EQ(machine->LivePoolAllocations(TARNO_TAG_RX_REPLACE), 1u)
+        << "the new ring came from the DWC1 pool";
     EXPECT_EQ(machine->LivePoolAllocations(TARNO_TAG_RX_RING), 0u) << "the old ring is freed";
-    SERIAL_HANDFLOW limits = As<SERIAL_HANDFLOW>(Call(IOCTL_SERIAL_GET_HANDFLOW, {}, sizeof(SERIAL_HANDFLOW)).output);
+    SERIAL_HANDFLOW limits =
+        As<SERIAL_HANDFLOW>(Call(IOCTL_SERIAL_GET_HANDFLOW, {}, sizeof(SERIAL_HANDFLOW)).output);
     EXPECT_EQ(limits.XonLimit, 4096);
     EXPECT_EQ(limits.XoffLimit, 1024);
     EXPECT_EQ(CommStatus().AmountInInQueue, 5u);
@@ -267,18 +263,18 @@ TEST_F(ReadTest, EnlargingTheRingKeepsItsBytesAndMovesTheLimits)
     Receive(std::string(4096, 'x'));
     EXPECT_EQ(CommStatus().AmountInInQueue, 5u + 4096u) << "a chunk the old ring refused fits now";
     SetTimeouts(Max, 0, 0);
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     EXPECT_EQ(read->Text(), "helloxxxxx");
 }
 
 TEST_F(ReadTest, EnlargingTheRingWaitsForTheReadBeforeIt)
 {
-    std::unique_ptr<PendingIo> read = Read(4);
+    std::shared_ptr<PendingIo> read = Read(4);
     Settle();
     Receive("ab");
     SERIAL_QUEUE_SIZE size{16384, 0};
-    std::unique_ptr<PendingIo> resize = Control(IOCTL_SERIAL_SET_QUEUE_SIZE, Bytes(size), 0);
+    std::shared_ptr<PendingIo> resize = Control(IOCTL_SERIAL_SET_QUEUE_SIZE, Bytes(size), 0);
     Settle();
     EXPECT_FALSE(resize->Done()) << "the swap waits its turn on the read queue";
     EXPECT_EQ(context->RxSize, 4096u);
@@ -294,7 +290,7 @@ TEST_F(ReadTest, EnlargingTheRingWaitsForTheReadBeforeIt)
 TEST_F(ReadTest, AReadWhileABreakIsAssertedIsRefused)
 {
     ASSERT_EQ(Call(IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
-    std::unique_ptr<PendingIo> read = Read(1);
+    std::shared_ptr<PendingIo> read = Read(1);
     Settle();
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(read->Status(), STATUS_INVALID_DEVICE_STATE);
@@ -306,7 +302,7 @@ TEST_F(ReadTest, OverrunWithErrorAbortCancelsReadsUntilTheErrorIsReported)
     SERIAL_HANDFLOW handFlow{SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL, 0, 0};
     ASSERT_EQ(Call(IOCTL_SERIAL_SET_HANDFLOW, Bytes(handFlow)).status, STATUS_SUCCESS);
     Receive(std::string(4000, 'a'));
-    std::unique_ptr<PendingIo> write = nullptr;
+    std::shared_ptr<PendingIo> write = nullptr;
     reader.Hold(winsim::machine::ReaderEndpoint::BulkOut);
     write = Write("held");
     Settle();
@@ -317,14 +313,14 @@ TEST_F(ReadTest, OverrunWithErrorAbortCancelsReadsUntilTheErrorIsReported)
     ASSERT_TRUE(write->Done());
     EXPECT_EQ(write->Status(), STATUS_CANCELLED);
 
-    std::unique_ptr<PendingIo> read = Read(1);
+    std::shared_ptr<PendingIo> read = Read(1);
     Settle();
     ASSERT_TRUE(read->Done());
     EXPECT_EQ(read->Status(), STATUS_CANCELLED) << "refused while the error stands";
     EXPECT_EQ(Call(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).status, STATUS_CANCELLED);
 
     EXPECT_EQ(CommStatus().Errors, static_cast<ULONG>(SERIAL_ERROR_QUEUEOVERRUN));
-    std::unique_ptr<PendingIo> after = Read(1);
+    std::shared_ptr<PendingIo> after = Read(1);
     Settle();
     ASSERT_TRUE(after->Done());
     EXPECT_EQ(after->Status(), STATUS_SUCCESS);
@@ -347,7 +343,7 @@ TEST_F(ReadTest, AChunkThatMeetsAClosedPortIsDroppedUncounted)
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     Receive("kept");
     SetTimeouts(Max, 0, 0);
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     EXPECT_EQ(read->Text(), "kept");
 }
@@ -364,7 +360,7 @@ TEST_F(ReadTest, TheReaderKeepsItsBytesWhileThePortIsClosed)
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     Settle();
     SetTimeouts(Max, 0, 0);
-    std::unique_ptr<PendingIo> read = Read(10);
+    std::shared_ptr<PendingIo> read = Read(10);
     Settle();
     EXPECT_EQ(read->Text(), "waiting");
 }
@@ -374,7 +370,7 @@ TEST_F(ReadTest, TheReaderKeepsItsBytesWhileThePortIsClosed)
 TEST_F(ReadTest, ReceivedBytesCompleteAWaitForRxChar)
 {
     SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
-    std::unique_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    std::shared_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     Settle();
     ASSERT_FALSE(wait->Done());
     Receive("x");
@@ -388,7 +384,7 @@ TEST_F(ReadTest, RxFlagIsRaisedForEveryChunkWhenAsked)
 {
     SetWaitMask(SERIAL_EV_RXFLAG);
     Receive("no event char here");
-    std::unique_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    std::shared_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     Settle();
     ASSERT_TRUE(wait->Done()) << "the event that already occurred completes the wait at once";
     EXPECT_EQ(As<ULONG>(wait->buffer), static_cast<ULONG>(SERIAL_EV_RXFLAG));
@@ -397,7 +393,7 @@ TEST_F(ReadTest, RxFlagIsRaisedForEveryChunkWhenAsked)
 TEST_F(ReadTest, HighWaterRaisesRx80Full)
 {
     SetWaitMask(SERIAL_EV_RX80FULL);
-    std::unique_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    std::shared_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     Settle();
     Receive(std::string(3327, 'a'));
     EXPECT_FALSE(wait->Done()) << "3327 bytes are below the mark of 3328";
@@ -421,7 +417,7 @@ class LineStateTest : public ReadTest, public ::testing::WithParamInterface<Line
 TEST_P(LineStateTest, FollowsTheLevelsTheReaderReports)
 {
     SetWaitMask(0x1FFF);
-    std::unique_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    std::shared_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     Settle();
     reader.PushSerialState(GetParam().bitmap);
     Settle();
@@ -433,15 +429,17 @@ TEST_P(LineStateTest, FollowsTheLevelsTheReaderReports)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bitmaps, LineStateTest,
-    ::testing::Values(LineCase{"Nothing", 0x00, 0, 0},
-                      LineCase{"Carrier", 0x01, SERIAL_CTS_STATE | SERIAL_DCD_STATE, SERIAL_EV_CTS | SERIAL_EV_RLSD},
-                      LineCase{"Dsr", 0x02, SERIAL_DSR_STATE, SERIAL_EV_DSR},
-                      LineCase{"Ring", 0x08, SERIAL_RI_STATE, SERIAL_EV_RING},
-                      LineCase{"All", 0x0B, 0xF0, SERIAL_EV_CTS | SERIAL_EV_RLSD | SERIAL_EV_DSR | SERIAL_EV_RING},
-                      LineCase{"BreakBitIsNoLine", 0x04, 0, 0}),
-    SerialCaseName<LineCase>);
+INSTANTIATE_TEST_SUITE_P(Bitmaps, LineStateTest,
+                         ::testing::Values(LineCase{"Nothing", 0x00, 0, 0},
+                                           LineCase{"Carrier", 0x01, SERIAL_CTS_STATE | SERIAL_DCD_STATE,
+                                                    SERIAL_EV_CTS | SERIAL_EV_RLSD},
+                                           LineCase{"Dsr", 0x02, SERIAL_DSR_STATE, SERIAL_EV_DSR},
+                                           LineCase{"Ring", 0x08, SERIAL_RI_STATE, SERIAL_EV_RING},
+                                           LineCase{"All", 0x0B, 0xF0,
+                                                    SERIAL_EV_CTS | SERIAL_EV_RLSD | SERIAL_EV_DSR |
+                                                        SERIAL_EV_RING},
+                                           LineCase{"BreakBitIsNoLine", 0x04, 0, 0}),
+                         SerialCaseName<LineCase>);
 
 } // namespace
 } // namespace tarnocom::testing

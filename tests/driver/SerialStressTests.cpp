@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <thread>
 
 namespace tarnocom::testing
@@ -50,9 +51,24 @@ void Race(std::mt19937& random, const std::vector<std::function<void()>>& action
 class SerialRaceTest : public SerialPortTest, public ::testing::WithParamInterface<unsigned>
 {
   protected:
+    // The current write and its reference bits, and the reader's view, for a failure message.
+    std::string WriteState()
+    {
+        std::ostringstream out;
+        WDFREQUEST current = context->CurrentWrite;
+        out << "current write " << current;
+        if (current != nullptr)
+        {
+            PREQUEST_CONTEXT requestContext = GetRequestContext(current);
+            out << " bits " << requestContext->RefBits << " timer done " << int(requestContext->TimerFired);
+        }
+        out << "\n" << reader.Describe();
+        return out.str();
+    }
     ULONG InRing()
     {
-        return As<SERIAL_STATUS>(Call(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS)).output).AmountInInQueue;
+        return As<SERIAL_STATUS>(Call(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS)).output)
+            .AmountInInQueue;
     }
 };
 
@@ -62,7 +78,7 @@ TEST_P(SerialRaceTest, AReadFilledTimedOutAndCancelledAtOnceCompletesOnce)
     SetTimeouts(0, 0, 50);
     for (int round = 0; round < 10; ++round)
     {
-        std::unique_ptr<PendingIo> read = Read(8);
+        std::shared_ptr<PendingIo> read = Read(8);
         Settle();
         AwaitDeadlineWithin(milliseconds(50));
         ASSERT_FALSE(read->Done());
@@ -103,8 +119,8 @@ TEST_P(SerialRaceTest, AWriteEndingTimingOutAndCancelledAtOnceCompletesOnce)
     for (int round = 0; round < 10; ++round)
     {
         reader.Hold(ReaderEndpoint::BulkOut);
-        std::unique_ptr<PendingIo> write = Write("payload");
-        std::unique_ptr<PendingIo> behind = Write("next");
+        std::shared_ptr<PendingIo> write = Write("payload");
+        std::shared_ptr<PendingIo> behind = Write("next");
         Settle();
         AwaitDeadlineWithin(milliseconds(40));
         std::vector<std::function<void()>> actions = {
@@ -120,8 +136,8 @@ TEST_P(SerialRaceTest, AWriteEndingTimingOutAndCancelledAtOnceCompletesOnce)
         // The write behind may have met the timer too; let it end.
         machine->AdvanceClock(milliseconds(40));
         Settle();
-        ASSERT_TRUE(write->Done()) << "round " << round;
-        ASSERT_TRUE(behind->Done()) << "round " << round;
+        ASSERT_TRUE(write->Done()) << "round " << round << "\n" << WriteState();
+        ASSERT_TRUE(behind->Done()) << "round " << round << "\n" << WriteState();
         NTSTATUS status = write->Status();
         EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_TIMEOUT || status == STATUS_CANCELLED)
             << "round " << round << " status 0x" << std::hex << status;
@@ -141,10 +157,13 @@ TEST_P(SerialRaceTest, PurgesAgainstArrivingDataLoseNothingTheyDoNotClear)
     for (int round = 0; round < 20; ++round)
     {
         std::string chunk(1 + random() % 300, static_cast<char>('a' + round % 26));
-        std::unique_ptr<PendingIo> abort;
+        std::shared_ptr<PendingIo> abort;
         std::vector<std::function<void()>> actions = {
             [&] { reader.PushBulkIn(chunk); },
-            [&] { abort = Control(IOCTL_SERIAL_PURGE, Bytes<ULONG>(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT), 0); },
+            [&] {
+                abort =
+                    Control(IOCTL_SERIAL_PURGE, Bytes<ULONG>(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT), 0);
+            },
         };
         std::shuffle(actions.begin(), actions.end(), random);
         Race(random, actions);
@@ -152,7 +171,7 @@ TEST_P(SerialRaceTest, PurgesAgainstArrivingDataLoseNothingTheyDoNotClear)
         ASSERT_TRUE(abort->Done());
         EXPECT_EQ(abort->Status(), STATUS_SUCCESS);
         sent += chunk;
-        std::unique_ptr<PendingIo> read = Read(4096);
+        std::shared_ptr<PendingIo> read = Read(4096);
         Settle();
         got += read->Text();
     }
@@ -164,7 +183,7 @@ TEST_P(SerialRaceTest, ClosingAgainstArrivingDataLeavesNothingBehind)
     std::mt19937 random(GetParam());
     for (int round = 0; round < 5; ++round)
     {
-        std::unique_ptr<PendingIo> read = Read(100);
+        std::shared_ptr<PendingIo> read = Read(100);
         Settle();
         HANDLE closing = port;
         std::vector<std::function<void()>> actions = {
@@ -189,7 +208,7 @@ TEST_P(SerialRaceTest, PullingTheReaderOutEndsEveryPendingRequestOnce)
     std::mt19937 random(GetParam());
     SetWaitMask(SERIAL_EV_DSR | SERIAL_EV_CTS);
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::vector<std::unique_ptr<PendingIo>> pending;
+    std::vector<std::shared_ptr<PendingIo>> pending;
     pending.push_back(Read(10));
     pending.push_back(Read(10));
     pending.push_back(Write("one"));

@@ -78,6 +78,12 @@ class SerialPortTest : public DriverMachineTest
             CloseHandle(port);
             port = INVALID_HANDLE_VALUE;
         }
+        // Closing the port ended what was still pending; only now may the OVERLAPPEDs go.
+        if (machine)
+        {
+            Settle();
+        }
+        issued.clear();
         DriverMachineTest::TearDown();
     }
 
@@ -91,6 +97,14 @@ class SerialPortTest : public DriverMachineTest
         return spec;
     }
 
+    // Requests live until the test ends: the I/O manager writes into their OVERLAPPED when they
+    // complete, which may be after the test let go of them.
+    std::shared_ptr<PendingIo> Track(std::shared_ptr<PendingIo> io)
+    {
+        issued.push_back(io);
+        return io;
+    }
+
     static HANDLE OpenPort()
     {
         return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -98,28 +112,29 @@ class SerialPortTest : public DriverMachineTest
     }
 
     // Starts a read of `length` bytes; the buffer is filled with 0xEE first.
-    std::unique_ptr<PendingIo> Read(ULONG length, HANDLE file = nullptr)
+    std::shared_ptr<PendingIo> Read(ULONG length, HANDLE file = nullptr)
     {
-        auto io = std::make_unique<PendingIo>();
+        auto io = Track(std::make_shared<PendingIo>());
         io->buffer.assign(length, 0xEE);
         Issue(ReadFile(file ? file : port, io->buffer.data(), length, nullptr, &io->overlapped));
         return io;
     }
-    std::unique_ptr<PendingIo> Write(const std::string& bytes, HANDLE file = nullptr)
+    std::shared_ptr<PendingIo> Write(const std::string& bytes, HANDLE file = nullptr)
     {
-        auto io = std::make_unique<PendingIo>();
+        auto io = Track(std::make_shared<PendingIo>());
         io->buffer.assign(bytes.begin(), bytes.end());
         Issue(WriteFile(file ? file : port, io->buffer.data(), static_cast<DWORD>(bytes.size()), nullptr,
                         &io->overlapped));
         return io;
     }
     // Starts an I/O control; its output buffer (outputLength bytes) is filled with 0xCC first.
-    std::unique_ptr<PendingIo> Control(ULONG code, const std::vector<UCHAR>& input, ULONG outputLength,
+    std::shared_ptr<PendingIo> Control(ULONG code, const std::vector<UCHAR>& input, ULONG outputLength,
                                        HANDLE file = nullptr)
     {
-        auto io = std::make_unique<PendingIo>();
+        auto io = Track(std::make_shared<PendingIo>());
         io->buffer.assign(outputLength, 0xCC);
-        Issue(DeviceIoControl(file ? file : port, code, input.empty() ? nullptr : const_cast<UCHAR*>(input.data()),
+        Issue(DeviceIoControl(file ? file : port, code,
+                              input.empty() ? nullptr : const_cast<UCHAR*>(input.data()),
                               static_cast<DWORD>(input.size()), outputLength ? io->buffer.data() : nullptr,
                               outputLength, nullptr, &io->overlapped));
         return io;
@@ -127,7 +142,7 @@ class SerialPortTest : public DriverMachineTest
     // An I/O control that the driver completes before it returns.
     ControlResult Call(ULONG code, const std::vector<UCHAR>& input = {}, ULONG outputLength = 0)
     {
-        std::unique_ptr<PendingIo> io = Control(code, input, outputLength);
+        std::shared_ptr<PendingIo> io = Control(code, input, outputLength);
         Settle();
         ControlResult result;
         EXPECT_TRUE(io->Done()) << "control 0x" << std::hex << code << " still pending";
@@ -159,7 +174,10 @@ class SerialPortTest : public DriverMachineTest
         SERIAL_TIMEOUTS timeouts{interval, multiplier, constant, writeMultiplier, writeConstant};
         ASSERT_EQ(Call(IOCTL_SERIAL_SET_TIMEOUTS, Bytes(timeouts)).status, STATUS_SUCCESS);
     }
-    void SetWaitMask(ULONG mask) { ASSERT_EQ(Call(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask)).status, STATUS_SUCCESS); }
+    void SetWaitMask(ULONG mask)
+    {
+        ASSERT_EQ(Call(IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask)).status, STATUS_SUCCESS);
+    }
 
     // The reader sends bytes; returns once the driver has taken them.
     void Receive(const std::string& bytes)
@@ -194,6 +212,7 @@ class SerialPortTest : public DriverMachineTest
     winsim::machine::Reader reader;
     PDEVICE_CONTEXT context = nullptr;
     HANDLE port = INVALID_HANDLE_VALUE;
+    std::vector<std::shared_ptr<PendingIo>> issued;
 };
 
 } // namespace tarnocom::testing

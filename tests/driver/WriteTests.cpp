@@ -46,7 +46,7 @@ TEST_F(WriteTest, ALargeWriteGoesOutInTransfersOf4096Bytes)
     {
         data[i] = static_cast<char>(i * 7);
     }
-    std::unique_ptr<PendingIo> write = Write(data);
+    std::shared_ptr<PendingIo> write = Write(data);
     Settle();
     ASSERT_TRUE(write->Done());
     EXPECT_EQ(write->Status(), STATUS_SUCCESS);
@@ -60,9 +60,9 @@ TEST_F(WriteTest, ALargeWriteGoesOutInTransfersOf4096Bytes)
 TEST_F(WriteTest, WritesGoOutOneAtATimeInOrder)
 {
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> first = Write("one,");
-    std::unique_ptr<PendingIo> second = Write("two,");
-    std::unique_ptr<PendingIo> third = Write("three");
+    std::shared_ptr<PendingIo> first = Write("one,");
+    std::shared_ptr<PendingIo> second = Write("two,");
+    std::shared_ptr<PendingIo> third = Write("three");
     Settle();
     EXPECT_EQ(TxPending(), 13u) << "every accepted byte counts until it is sent";
     EXPECT_FALSE(first->Done());
@@ -77,7 +77,7 @@ TEST_F(WriteTest, WritesGoOutOneAtATimeInOrder)
 TEST_F(WriteTest, WithoutWriteTimeoutsAWriteNeverTimesOut)
 {
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> write = Write("slow");
+    std::shared_ptr<PendingIo> write = Write("slow");
     Advance(milliseconds(3600000));
     EXPECT_FALSE(write->Done());
     reader.Release(ReaderEndpoint::BulkOut);
@@ -90,7 +90,7 @@ TEST_F(WriteTest, TheTotalTimeoutEndsAWriteWithNoBytes)
 {
     SetTimeouts(0, 0, 0, 10, 100);
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> write = Write("12345");
+    std::shared_ptr<PendingIo> write = Write("12345");
     Settle();
     Advance(milliseconds(149));
     EXPECT_FALSE(write->Done()) << "5 characters x 10 ms + 100 ms";
@@ -101,7 +101,7 @@ TEST_F(WriteTest, TheTotalTimeoutEndsAWriteWithNoBytes)
     EXPECT_EQ(TxPending(), 0u);
 
     reader.Release(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> next = Write("after");
+    std::shared_ptr<PendingIo> next = Write("after");
     Settle();
     ASSERT_TRUE(next->Done());
     EXPECT_EQ(next->Status(), STATUS_SUCCESS);
@@ -111,8 +111,8 @@ TEST_F(WriteTest, TheTotalTimeoutEndsAWriteWithNoBytes)
 TEST_F(WriteTest, ACancelledWriteReportsNoBytesAndTheNextOneGoesOut)
 {
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> write = Write("never");
-    std::unique_ptr<PendingIo> queued = Write("queued");
+    std::shared_ptr<PendingIo> write = Write("never");
+    std::shared_ptr<PendingIo> queued = Write("queued");
     Settle();
     ASSERT_TRUE(CancelIoEx(port, &write->overlapped));
     Settle();
@@ -129,8 +129,8 @@ TEST_F(WriteTest, ACancelledWriteReportsNoBytesAndTheNextOneGoesOut)
 TEST_F(WriteTest, ACancelledQueuedWriteLeavesTheQueueCountRight)
 {
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> current = Write("abc");
-    std::unique_ptr<PendingIo> queued = Write("defgh");
+    std::shared_ptr<PendingIo> current = Write("abc");
+    std::shared_ptr<PendingIo> queued = Write("defgh");
     Settle();
     ASSERT_EQ(TxPending(), 8u);
     ASSERT_TRUE(CancelIoEx(port, &queued->overlapped));
@@ -146,13 +146,14 @@ TEST_F(WriteTest, ACancelledQueuedWriteLeavesTheQueueCountRight)
 TEST_F(WriteTest, AnImmediateCharacterOvertakesQueuedWrites)
 {
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> current = Write("A");
-    std::unique_ptr<PendingIo> b = Write("B");
-    std::unique_ptr<PendingIo> c = Write("C");
-    std::unique_ptr<PendingIo> d = Write("D");
-    std::unique_ptr<PendingIo> immediate = Control(IOCTL_SERIAL_IMMEDIATE_CHAR, {'!'}, 0);
+    std::shared_ptr<PendingIo> current = Write("A");
+    std::shared_ptr<PendingIo> b = Write("B");
+    std::shared_ptr<PendingIo> c = Write("C");
+    std::shared_ptr<PendingIo> d = Write("D");
+    std::shared_ptr<PendingIo> immediate = Control(IOCTL_SERIAL_IMMEDIATE_CHAR, {'!'}, 0);
     Settle();
-    SERIAL_STATUS status = As<SERIAL_STATUS>(Call(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS)).output);
+    SERIAL_STATUS status =
+        As<SERIAL_STATUS>(Call(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS)).output);
     EXPECT_TRUE(status.WaitForImmediate);
     EXPECT_EQ(status.AmountInOutQueue, 5u);
     EXPECT_EQ(Call(IOCTL_SERIAL_IMMEDIATE_CHAR, {'?'}).status, STATUS_INVALID_PARAMETER)
@@ -171,12 +172,12 @@ TEST_F(WriteTest, TheTransmitQueueSizeLimitsWhatMayWait)
     SERIAL_QUEUE_SIZE size{0, 100};
     ASSERT_EQ(Call(IOCTL_SERIAL_SET_QUEUE_SIZE, Bytes(size)).status, STATUS_SUCCESS);
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> first = Write(std::string(50, 'a'));
-    std::unique_ptr<PendingIo> second = Write(std::string(60, 'b'));
+    std::shared_ptr<PendingIo> first = Write(std::string(50, 'a'));
+    std::shared_ptr<PendingIo> second = Write(std::string(60, 'b'));
     Settle();
     ASSERT_TRUE(second->Done());
     EXPECT_EQ(second->Status(), STATUS_NAME_TOO_LONG);
-    std::unique_ptr<PendingIo> fits = Write(std::string(50, 'c'));
+    std::shared_ptr<PendingIo> fits = Write(std::string(50, 'c'));
     Settle();
     EXPECT_FALSE(fits->Done()) << "50 + 50 is within 100";
     reader.Release(ReaderEndpoint::BulkOut);
@@ -187,10 +188,10 @@ TEST_F(WriteTest, TheTransmitQueueSizeLimitsWhatMayWait)
 TEST_F(WriteTest, TxEmptyIsReportedOnceTheLastWriteWentOut)
 {
     SetWaitMask(SERIAL_EV_TXEMPTY);
-    std::unique_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    std::shared_ptr<PendingIo> wait = Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> first = Write("ab");
-    std::unique_ptr<PendingIo> second = Write("cd");
+    std::shared_ptr<PendingIo> first = Write("ab");
+    std::shared_ptr<PendingIo> second = Write("cd");
     Settle();
     EXPECT_FALSE(wait->Done());
     reader.Release(ReaderEndpoint::BulkOut);
@@ -203,12 +204,12 @@ TEST_F(WriteTest, TxEmptyIsReportedOnceTheLastWriteWentOut)
 TEST_F(WriteTest, WritesFailOnceTheReaderIsGone)
 {
     reader.Disconnect();
-    std::unique_ptr<PendingIo> write = Write("x");
+    std::shared_ptr<PendingIo> write = Write("x");
     Settle();
     ASSERT_TRUE(write->Done());
     EXPECT_FALSE(NT_SUCCESS(write->Status()));
     EXPECT_TRUE(context->DeviceGone);
-    std::unique_ptr<PendingIo> next = Write("y");
+    std::shared_ptr<PendingIo> next = Write("y");
     Settle();
     ASSERT_TRUE(next->Done());
     EXPECT_EQ(next->Status(), STATUS_DEVICE_NOT_CONNECTED);
@@ -217,13 +218,13 @@ TEST_F(WriteTest, WritesFailOnceTheReaderIsGone)
 TEST_F(WriteTest, AFailedTransferAsksForRecovery)
 {
     reader.FailTransfers(ReaderEndpoint::BulkOut, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-    std::unique_ptr<PendingIo> write = Write("x");
+    std::shared_ptr<PendingIo> write = Write("x");
     machine->RunSystemThreadsToRest();
     Settle();
     ASSERT_TRUE(write->Done());
     EXPECT_EQ(write->Status(), STATUS_UNSUCCESSFUL);
     EXPECT_GE(reader.PipeResets(ReaderEndpoint::BulkOut), 1u);
-    std::unique_ptr<PendingIo> next = Write("y");
+    std::shared_ptr<PendingIo> next = Write("y");
     Settle();
     ASSERT_TRUE(next->Done());
     EXPECT_EQ(next->Status(), STATUS_SUCCESS);
@@ -232,7 +233,7 @@ TEST_F(WriteTest, AFailedTransferAsksForRecovery)
 TEST_F(WriteTest, AWriteWhileABreakIsAssertedIsRefused)
 {
     ASSERT_EQ(Call(IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
-    std::unique_ptr<PendingIo> write = Write("x");
+    std::shared_ptr<PendingIo> write = Write("x");
     Settle();
     ASSERT_TRUE(write->Done());
     EXPECT_EQ(write->Status(), STATUS_INVALID_DEVICE_STATE);
@@ -242,10 +243,10 @@ TEST_F(WriteTest, AWriteWhileABreakIsAssertedIsRefused)
 TEST_F(WriteTest, PurgeAbortsEveryReadAndWriteAndAcceptsNewOnes)
 {
     reader.Hold(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> w1 = Write("1");
-    std::unique_ptr<PendingIo> w2 = Write("2");
-    std::unique_ptr<PendingIo> r1 = Read(5);
-    std::unique_ptr<PendingIo> r2 = Read(5);
+    std::shared_ptr<PendingIo> w1 = Write("1");
+    std::shared_ptr<PendingIo> w2 = Write("2");
+    std::shared_ptr<PendingIo> r1 = Read(5);
+    std::shared_ptr<PendingIo> r2 = Read(5);
     Settle();
     ASSERT_EQ(Call(IOCTL_SERIAL_PURGE, Bytes<ULONG>(SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT)).status,
               STATUS_SUCCESS);
@@ -257,8 +258,8 @@ TEST_F(WriteTest, PurgeAbortsEveryReadAndWriteAndAcceptsNewOnes)
     }
     EXPECT_EQ(TxPending(), 0u);
     reader.Release(ReaderEndpoint::BulkOut);
-    std::unique_ptr<PendingIo> after = Write("new");
-    std::unique_ptr<PendingIo> read = Read(2);
+    std::shared_ptr<PendingIo> after = Write("new");
+    std::shared_ptr<PendingIo> read = Read(2);
     Settle();
     Receive("ok");
     ASSERT_TRUE(after->Done() && read->Done());
