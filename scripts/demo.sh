@@ -2,7 +2,8 @@
 # The whole story on simulated machines, as a person would want to read it:
 #   1. the console tool and the client library (usage, the library loaded, its log);
 #   2. a Windows machine with the reader's driver package: readers plugged in and pulled out,
-#      the devices, the SERIALCOMM map and the system event log;
+#      the devices, the SERIALCOMM map and the system event log, and a terminal session on COM3
+#      through a loopback plug;
 #   3. a Windows program of one's own, built for the machine and run on one with a reader.
 #   scripts/demo.sh <build folder>
 set -eu
@@ -26,6 +27,6 @@ echo "$ winsim-run port_check.exe"
 (cd "$work" && "$build/platform/machine/winsim-run" ./port_check.exe) | sed 's/^/    /'
 cat <<'TEXT'
 
-The program found COM3 in the registry and opened \\.\COM3 through the machine's kernel; the
-driver answers its I/O control with STATUS_NOT_SUPPORTED for now, which Win32 reports as error 50.
+The program found COM3 in the registry, opened \\.\COM3 through the machine's kernel and asked
+the driver for the port's rate: 1200 baud, the driver's default until a program sets another.
 TEXT

@@ -46,15 +46,15 @@ TEST_F(OwnProgramTest, RunsOnAMachineWithTheDriverAndAReader)
 {
     testsupport::RunResult run = Launch("");
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    // The driver answers the I/O control with STATUS_NOT_SUPPORTED so far: ERROR_NOT_SUPPORTED.
-    EXPECT_EQ(run.output, "port COM3\ndevice \\Device\\ZTSerial0\nbaud rate: error 50\n");
+    // The driver answers with the rate a freshly started port has.
+    EXPECT_EQ(run.output, "port COM3\ndevice \\Device\\ZTSerial0\nbaud rate 1200\n");
 }
 
 TEST_F(OwnProgramTest, TheLaunchersOptionsChooseTheReaders)
 {
     testsupport::RunResult run = Launch("--reader 2B4E:0730:TR0001 --reader 2b4e:0730:TR0002", "TR0002");
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(run.output, "port COM4\ndevice \\Device\\ZTSerial1\nbaud rate: error 50\n");
+    EXPECT_EQ(run.output, "port COM4\ndevice \\Device\\ZTSerial1\nbaud rate 1200\n");
 
     run = Launch("--no-reader");
     EXPECT_EQ(run.exitCode, 2);

@@ -29,12 +29,18 @@ class ReaderMachineTest : public ::testing::Test
         // The driver's trace is recorded from its first line, as a technician's session would.
         machine->StartTrace(u"TARNOCOM", DriverTraceGuid, 4 /* TRACE_LEVEL_INFORMATION */, 0xFFFFFFFF);
         machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
-        winsim::machine::ReaderSpec reader;
-        reader.serialNumber = u"TR0001";
-        machine->Attach(reader);
+        device = machine->Attach(Spec());
         ASSERT_TRUE(machine->DeviceByComName(u"COM3"));
     }
     void TearDown() override { machine.reset(); }
+
+    // The reader the fixture plugs in: a plain one by default; a test class may plug another.
+    virtual winsim::machine::ReaderSpec Spec()
+    {
+        winsim::machine::ReaderSpec reader;
+        reader.serialNumber = u"TR0001";
+        return reader;
+    }
 
     // The driver's trace lines that contain a text, in order.
     std::vector<std::string> DriverTrace(const std::string& containing)
@@ -51,6 +57,7 @@ class ReaderMachineTest : public ::testing::Test
     }
 
     std::unique_ptr<winsim::machine::Machine> machine;
+    winsim::machine::Device device; // the reader plugged in at the start (COM3)
 };
 
 } // namespace scenario
