@@ -25,7 +25,7 @@ Return Value:
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL, "%ws: EvtDeviceFileCreate", PortNameOf(context));
 
     WdfSpinLockAcquire(context->OpenLock);
-    if (context->PortOpen)
+    if (ReadBooleanNoFence(&context->PortOpen))
     {
         context->OpenCount += 1;
         WdfSpinLockRelease(context->OpenLock);
@@ -43,7 +43,7 @@ Return Value:
         return;
     }
     context->OpenCount += 1;
-    context->PortOpen = TRUE;
+    WriteBooleanNoFence(&context->PortOpen, TRUE);
     WdfSpinLockRelease(context->OpenLock);
 
     WdfSpinLockAcquire(context->RxLock);
@@ -75,7 +75,7 @@ Return Value:
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL, "%ws: the bulk-in reading did not start 0x%x",
                     PortNameOf(context), status);
         WdfSpinLockAcquire(context->OpenLock);
-        context->PortOpen = FALSE;
+        WriteBooleanNoFence(&context->PortOpen, FALSE);
         context->OpenCount -= 1;
         WdfSpinLockRelease(context->OpenLock);
         WdfSpinLockAcquire(context->RxLock);
@@ -173,7 +173,7 @@ Return Value:
         WdfSpinLockRelease(context->OpenLock);
         return;
     }
-    context->PortOpen = FALSE;
+    WriteBooleanNoFence(&context->PortOpen, FALSE);
     WdfSpinLockRelease(context->OpenLock);
 
     SendBreak(context, 0);

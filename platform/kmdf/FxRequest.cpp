@@ -271,7 +271,7 @@ void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, 
                      routine, static_cast<void*>(this));
     }
     CheckNotPending(routine);
-    if (m_irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&m_irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
     {
         VerifierStop(VerifierRule::RequestStillCancelable,
                      "%s: request %p is still marked cancelable; unmark it before completing it", routine,
@@ -307,7 +307,7 @@ NTSTATUS FxRequest::MarkCancelable(PFN_WDF_REQUEST_CANCEL cancel, bool failIfCan
     m_cancel = cancel;
     m_irp->Tail.Overlay.DriverContext[3] = this;
     IoSetCancelRoutine(m_irp, CancelRoutine);
-    if (m_irp->Cancel && IoSetCancelRoutine(m_irp, nullptr) != nullptr)
+    if (__atomic_load_n(&m_irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(m_irp, nullptr) != nullptr)
     {
         // Cancelled before it became cancelable: WdfRequestMarkCancelableEx says so and leaves the
         // request to its caller; WdfRequestMarkCancelable runs the cancel callback at once.

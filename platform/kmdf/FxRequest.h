@@ -85,7 +85,7 @@ class FxRequest : public FxObject
 
     // WdfRequestMarkCancelable(Ex) and WdfRequestUnmarkCancelable: the request's IRP carries the
     // framework's cancel routine, which calls the driver's EvtRequestCancel.
-    bool IsCancelable() const { return m_irp->CancelRoutine != nullptr; }
+    bool IsCancelable() const { return __atomic_load_n(&m_irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr; }
     NTSTATUS MarkCancelable(PFN_WDF_REQUEST_CANCEL cancel, bool failIfCancelled);
     NTSTATUS UnmarkCancelable();
 
