@@ -24,6 +24,12 @@ WINSIM_API NTSTATUS NTAPI NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
                                                 ULONG IoControlCode, PVOID InputBuffer,
                                                 ULONG InputBufferLength, PVOID OutputBuffer,
                                                 ULONG OutputBufferLength);
+WINSIM_API NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                                 PVOID FileInformation, ULONG Length,
+                                                 FILE_INFORMATION_CLASS FileInformationClass);
+WINSIM_API NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                               PVOID FileInformation, ULONG Length,
+                                               FILE_INFORMATION_CLASS FileInformationClass);
 WINSIM_API NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 WINSIM_API NTSTATUS NTAPI NtQuerySystemTime(PLARGE_INTEGER SystemTime);
 

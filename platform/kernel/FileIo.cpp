@@ -52,34 +52,109 @@ bool HasAccess(const UserFile& file, ACCESS_MASK needed)
     return (file.Access() & needed) == needed;
 }
 
-// Smallest buffer of each information class the I/O manager knows; 0 for a class it does not check.
-ULONG MinimumLength(FILE_INFORMATION_CLASS infoClass)
+// What NtQueryInformationFile or NtSetInformationFile requires of a class: the smallest buffer
+// (0: the service does not take the class) and the rights the handle must have (any of them).
+struct ClassRule
+{
+    ULONG minimum;
+    ACCESS_MASK access;
+};
+
+// The name and link structures end in a one-character name: ULONG (and, for a rename, a BOOLEAN
+// and a root handle) before it, padded to the structure's alignment.
+constexpr ULONG NameInformationLength = 8;
+constexpr ULONG RenameInformationLength = 24;
+// FILE_ALL_INFORMATION: basic, standard, internal, EA, access, position, mode, alignment and name.
+constexpr ULONG AllInformationLength = 104;
+
+ClassRule QueryRule(FILE_INFORMATION_CLASS infoClass)
 {
     switch (infoClass)
     {
     case FileBasicInformation:
-        return sizeof(FILE_BASIC_INFORMATION);
+        return {sizeof(FILE_BASIC_INFORMATION), FILE_READ_ATTRIBUTES};
     case FileStandardInformation:
-        return sizeof(FILE_STANDARD_INFORMATION);
-    case FilePositionInformation:
-        return sizeof(FILE_POSITION_INFORMATION);
-    case FileEndOfFileInformation:
-        return sizeof(FILE_END_OF_FILE_INFORMATION);
-    case FileAllocationInformation:
-        return sizeof(FILE_ALLOCATION_INFORMATION);
-    case FileModeInformation:
+        return {sizeof(FILE_STANDARD_INFORMATION), 0};
+    case FileInternalInformation:
+        return {sizeof(LARGE_INTEGER), 0};
+    case FileEaInformation:
     case FileAccessInformation:
+    case FileModeInformation:
     case FileAlignmentInformation:
-        return sizeof(ULONG);
+        return {sizeof(ULONG), 0};
+    case FileNameInformation:
+        return {NameInformationLength, 0};
+    case FilePositionInformation:
+        return {sizeof(FILE_POSITION_INFORMATION), 0};
+    case FileAllInformation:
+        return {AllInformationLength, FILE_READ_ATTRIBUTES};
     default:
-        return 0;
+        return {0, 0};
     }
 }
 
+ClassRule SetRule(FILE_INFORMATION_CLASS infoClass)
+{
+    switch (infoClass)
+    {
+    case FileBasicInformation:
+        return {sizeof(FILE_BASIC_INFORMATION), FILE_WRITE_ATTRIBUTES};
+    case FileRenameInformation:
+    case FileLinkInformation:
+        return {RenameInformationLength, DELETE};
+    case FileDispositionInformation:
+        return {sizeof(BOOLEAN), DELETE};
+    case FilePositionInformation:
+        return {sizeof(FILE_POSITION_INFORMATION), FILE_READ_DATA | FILE_WRITE_DATA};
+    case FileModeInformation:
+        return {sizeof(ULONG), 0};
+    case FileAllocationInformation:
+        return {sizeof(FILE_ALLOCATION_INFORMATION), FILE_WRITE_DATA};
+    case FileEndOfFileInformation:
+        return {sizeof(FILE_END_OF_FILE_INFORMATION), FILE_WRITE_DATA};
+    default:
+        return {0, 0};
+    }
+}
+
+// The classes past those the headers declare: the simulation has no table of them and lets them
+// through to the driver unchecked.
+bool Unlisted(FILE_INFORMATION_CLASS infoClass)
+{
+    return infoClass > FileEndOfFileInformation && infoClass < FileMaximumInformation;
+}
+
+// Checks a request against its class's rule: the class, then the length, then the handle's rights.
+NTSTATUS CheckInformationRequest(const UserFile& file, FILE_INFORMATION_CLASS infoClass, ULONG length,
+                                 ClassRule rule)
+{
+    if (Unlisted(infoClass))
+    {
+        return STATUS_SUCCESS;
+    }
+    if (rule.minimum == 0)
+    {
+        return STATUS_INVALID_INFO_CLASS;
+    }
+    if (length < rule.minimum)
+    {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if (rule.access != 0 && (file.Access() & rule.access) == 0)
+    {
+        return STATUS_ACCESS_DENIED;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The mode flags an open keeps, and those FileModeInformation may set.
+constexpr ULONG SynchronousModes = FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr ULONG KeptModes = FILE_WRITE_THROUGH | FILE_SEQUENTIAL_ONLY | SynchronousModes;
+
 } // namespace
 
-UserFile::UserFile(std::shared_ptr<OpenFile> open, ACCESS_MASK access, bool synchronous)
-    : m_open(std::move(open)), m_access(access), m_synchronous(synchronous)
+UserFile::UserFile(std::shared_ptr<OpenFile> open, ACCESS_MASK access, ULONG mode)
+    : m_open(std::move(open)), m_access(access), m_synchronous((mode & SynchronousModes) != 0), m_mode(mode)
 {
     Dispatcher().InitializeEvent(&m_completion, NotificationEvent, false);
 }
@@ -137,8 +212,7 @@ NTSTATUS FileIo::Create(std::u16string_view name, ACCESS_MASK access, ULONG shar
     {
         return status;
     }
-    bool synchronous = (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) != 0;
-    *file = std::make_shared<UserFile>(std::move(open), granted, synchronous);
+    *file = std::make_shared<UserFile>(std::move(open), granted, options & KeptModes);
     return STATUS_SUCCESS;
 }
 
@@ -338,38 +412,40 @@ NTSTATUS FileIo::Flush(const std::shared_ptr<UserFile>& file, PIO_STATUS_BLOCK i
 NTSTATUS FileIo::QueryInformation(const std::shared_ptr<UserFile>& file, PIO_STATUS_BLOCK iosb, void* buffer,
                                   ULONG length, FILE_INFORMATION_CLASS infoClass)
 {
-    ULONG minimum = MinimumLength(infoClass);
-    if (minimum == 0 && infoClass != FileNameInformation && infoClass != FileAllInformation)
+    NTSTATUS status = CheckInformationRequest(*file, infoClass, length, QueryRule(infoClass));
+    if (!NT_SUCCESS(status))
     {
-        return STATUS_INVALID_INFO_CLASS;
-    }
-    if (length < minimum)
-    {
-        return STATUS_INFO_LENGTH_MISMATCH;
+        return status;
     }
     auto answer = [&](const void* data, ULONG size) {
         memcpy(buffer, data, size);
-        iosb->Status = STATUS_SUCCESS;
         iosb->Information = size;
+        iosb->Status = STATUS_SUCCESS;
         return STATUS_SUCCESS;
     };
-    PFILE_OBJECT fileObject = file->Open()->fileObject;
     switch (infoClass)
     {
     case FilePositionInformation:
+        // The I/O manager keeps the position of a synchronous file only; for any other the driver
+        // answers.
         if (file->Synchronous())
         {
-            FILE_POSITION_INFORMATION position{fileObject->CurrentByteOffset};
+            FILE_POSITION_INFORMATION position{file->Open()->fileObject->CurrentByteOffset};
             return answer(&position, sizeof(position));
         }
         break;
     case FileModeInformation: {
-        ULONG mode = file->Synchronous() ? FILE_SYNCHRONOUS_IO_NONALERT : 0;
+        ULONG mode = file->Mode();
         return answer(&mode, sizeof(mode));
     }
     case FileAccessInformation: {
         ULONG access = file->Access();
         return answer(&access, sizeof(access));
+    }
+    case FileAlignmentInformation: {
+        // No device of the machine asks for aligned buffers: FILE_BYTE_ALIGNMENT.
+        ULONG alignment = 0;
+        return answer(&alignment, sizeof(alignment));
     }
     default:
         break;
@@ -380,11 +456,78 @@ NTSTATUS FileIo::QueryInformation(const std::shared_ptr<UserFile>& file, PIO_STA
     request->systemBuffer.resize(length);
     request->output = buffer;
     request->outputLength = length;
-    NTSTATUS status = Start(request, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+    status = Start(request, [&](PIRP irp, PIO_STACK_LOCATION stack) {
         stack->MajorFunction = IRP_MJ_QUERY_INFORMATION;
         stack->Parameters.QueryFile.Length = length;
         stack->Parameters.QueryFile.FileInformationClass = infoClass;
         irp->Flags = IRP_BUFFERED_IO | IRP_INPUT_OPERATION;
+    });
+    if (status == STATUS_PENDING)
+    {
+        Dispatcher().WaitForObject(&request->done.Header, std::nullopt);
+        status = request->result.Status;
+    }
+    return status;
+}
+
+NTSTATUS FileIo::SetInformation(const std::shared_ptr<UserFile>& file, PIO_STATUS_BLOCK iosb,
+                                const void* buffer, ULONG length, FILE_INFORMATION_CLASS infoClass)
+{
+    NTSTATUS status = CheckInformationRequest(*file, infoClass, length, SetRule(infoClass));
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    auto done = [&](NTSTATUS result) {
+        if (NT_SUCCESS(result))
+        {
+            iosb->Information = 0;
+            iosb->Status = result;
+        }
+        return result;
+    };
+    switch (infoClass)
+    {
+    case FilePositionInformation:
+        if (file->Synchronous())
+        {
+            FILE_POSITION_INFORMATION position;
+            memcpy(&position, buffer, sizeof(position));
+            if (position.CurrentByteOffset.QuadPart < 0)
+            {
+                return STATUS_INVALID_PARAMETER;
+            }
+            file->Open()->fileObject->CurrentByteOffset = position.CurrentByteOffset;
+            return done(STATUS_SUCCESS);
+        }
+        break;
+    case FileModeInformation: {
+        // Write-through and sequential access may change; synchronous I/O stays as the file was
+        // opened, and only one kind of it at a time.
+        ULONG mode;
+        memcpy(&mode, buffer, sizeof(mode));
+        ULONG synchronous = mode & SynchronousModes;
+        if ((mode & ~KeptModes) != 0 || synchronous == SynchronousModes ||
+            (synchronous != 0) != file->Synchronous())
+        {
+            return STATUS_INVALID_PARAMETER;
+        }
+        file->SetMode(mode);
+        return done(STATUS_SUCCESS);
+    }
+    default:
+        break;
+    }
+    auto request = std::make_shared<UserRequest>();
+    request->file = file;
+    request->iosb = iosb;
+    request->systemBuffer.assign(static_cast<const uint8_t*>(buffer),
+                                 static_cast<const uint8_t*>(buffer) + length);
+    status = Start(request, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        stack->MajorFunction = IRP_MJ_SET_INFORMATION;
+        stack->Parameters.SetFile.Length = length;
+        stack->Parameters.SetFile.FileInformationClass = infoClass;
+        irp->Flags = IRP_BUFFERED_IO;
     });
     if (status == STATUS_PENDING)
     {

@@ -14,6 +14,7 @@
 
 #include "Handles.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,8 @@ struct UserRequest;
 class UserFile : public KernelObject
 {
   public:
-    UserFile(std::shared_ptr<OpenFile> open, ACCESS_MASK access, bool synchronous);
+    // mode: the open's FILE_MODE_INFORMATION flags (write-through, sequential, synchronous I/O).
+    UserFile(std::shared_ptr<OpenFile> open, ACCESS_MASK access, ULONG mode);
     // The file object's last reference: IRP_MJ_CLOSE, at PASSIVE_LEVEL.
     ~UserFile() override;
     const char* TypeName() const override { return "File"; }
@@ -38,7 +40,10 @@ class UserFile : public KernelObject
 
     const std::shared_ptr<OpenFile>& Open() const { return m_open; }
     ACCESS_MASK Access() const { return m_access; }
+    // Whether the file was opened for synchronous I/O; FileModeInformation cannot change that.
     bool Synchronous() const { return m_synchronous; }
+    ULONG Mode() const { return m_mode.load(std::memory_order_relaxed); }
+    void SetMode(ULONG mode) { m_mode.store(mode, std::memory_order_relaxed); }
     // The file object's own event: cleared when a request starts, set when one completes, so that
     // a wait on the file handle waits for its I/O.
     KEVENT* CompletionEvent() { return &m_completion; }
@@ -48,6 +53,7 @@ class UserFile : public KernelObject
     std::shared_ptr<OpenFile> m_open;
     ACCESS_MASK m_access;
     bool m_synchronous;
+    std::atomic<ULONG> m_mode;
 };
 
 class FileIo
@@ -70,11 +76,17 @@ class FileIo
                            PIO_STATUS_BLOCK iosb, ULONG code, const void* input, ULONG inputLength,
                            void* output, ULONG outputLength);
     NTSTATUS Flush(const std::shared_ptr<UserFile>& file, PIO_STATUS_BLOCK iosb);
-    // The information classes the I/O manager answers itself (position, mode, access) are answered
-    // here; a buffer shorter than its class gives STATUS_INFO_LENGTH_MISMATCH; the rest go to the
-    // driver.
+    // NtQueryInformationFile and NtSetInformationFile. Before anything reaches the driver, a class
+    // the service does not take gives STATUS_INVALID_INFO_CLASS, a buffer shorter than the class's
+    // structure STATUS_INFO_LENGTH_MISMATCH and a handle without the class's rights
+    // STATUS_ACCESS_DENIED. The classes the I/O manager keeps itself are answered here: the
+    // position of a synchronous file, the mode, the granted access and the device's alignment.
+    // The rest go to the driver as IRP_MJ_QUERY_INFORMATION or IRP_MJ_SET_INFORMATION; the service
+    // returns when the driver has completed it, whatever the file's mode.
     NTSTATUS QueryInformation(const std::shared_ptr<UserFile>& file, PIO_STATUS_BLOCK iosb, void* buffer,
                               ULONG length, FILE_INFORMATION_CLASS infoClass);
+    NTSTATUS SetInformation(const std::shared_ptr<UserFile>& file, PIO_STATUS_BLOCK iosb, const void* buffer,
+                            ULONG length, FILE_INFORMATION_CLASS infoClass);
 
     // NtCancelIoFile: cancels the calling thread's requests on the file and waits until they are
     // done. NtCancelIoFileEx: cancels the file's requests of any thread of the process (only the

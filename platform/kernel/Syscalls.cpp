@@ -318,6 +318,16 @@ NTSTATUS NTAPI NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStat
                               : status;
 }
 
+NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                    ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
+{
+    std::shared_ptr<UserFile> file;
+    NTSTATUS status = Reference(FileHandle, &file);
+    return NT_SUCCESS(status) ? Kernel().Files().SetInformation(file, IoStatusBlock, FileInformation, Length,
+                                                                FileInformationClass)
+                              : status;
+}
+
 // --- handles and dispatcher objects --------------------------------------------------------------
 
 NTSTATUS NTAPI NtClose(HANDLE Handle)
@@ -676,6 +686,7 @@ const syscall::SystemServices& SystemServiceTable()
         .NtCancelIoFile = NtCancelIoFile,
         .NtCancelIoFileEx = NtCancelIoFileEx,
         .NtQueryInformationFile = NtQueryInformationFile,
+        .NtSetInformationFile = NtSetInformationFile,
         .NtClose = NtClose,
         .NtCreateEvent = NtCreateEvent,
         .NtOpenEvent = NtOpenEvent,

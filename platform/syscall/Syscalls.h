@@ -67,6 +67,9 @@ struct SystemServices
     NTSTATUS(NTAPI* NtQueryInformationFile)
     (HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
      FILE_INFORMATION_CLASS FileInformationClass);
+    NTSTATUS(NTAPI* NtSetInformationFile)
+    (HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation, ULONG Length,
+     FILE_INFORMATION_CLASS FileInformationClass);
 
     // --- handles and dispatcher objects ---
     NTSTATUS(NTAPI* NtClose)(HANDLE Handle);

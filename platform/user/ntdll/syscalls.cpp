@@ -133,6 +133,14 @@ extern "C"
                                                  FileInformationClass);
     }
 
+    NTSTATUS NTAPI NtSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                        PVOID FileInformation, ULONG Length,
+                                        FILE_INFORMATION_CLASS FileInformationClass)
+    {
+        return Services().NtSetInformationFile(FileHandle, IoStatusBlock, FileInformation, Length,
+                                               FileInformationClass);
+    }
+
     NTSTATUS NTAPI NtClose(HANDLE Handle)
     {
         return Services().NtClose(Handle);

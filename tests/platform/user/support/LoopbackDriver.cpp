@@ -163,6 +163,35 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
     }
 }
 
+std::vector<InformationRequest>& Information()
+{
+    static std::vector<InformationRequest> requests;
+    return requests;
+}
+
+NTSTATUS DispatchInformation(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bool query = stack->MajorFunction == IRP_MJ_QUERY_INFORMATION;
+    InformationRequest request{stack->MajorFunction,
+                               query ? stack->Parameters.QueryFile.FileInformationClass
+                                     : stack->Parameters.SetFile.FileInformationClass,
+                               query ? stack->Parameters.QueryFile.Length : stack->Parameters.SetFile.Length};
+    KIRQL irql;
+    KeAcquireSpinLock(&g_lock, &irql);
+    Information().push_back(request);
+    KeReleaseSpinLock(&g_lock, irql);
+    if (!query)
+    {
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    if (request.length != 0)
+    {
+        memset(irp->AssociatedIrp.SystemBuffer, InformationFill, request.length);
+    }
+    return Complete(irp, STATUS_SUCCESS, request.length);
+}
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     auto* extension = static_cast<Extension*>(device->DeviceExtension);
@@ -216,6 +245,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
+    Information().clear();
     driver->DriverExtension->AddDevice = AddDevice;
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
@@ -223,8 +253,27 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driver->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchInformation;
+    driver->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchInformation;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     return STATUS_SUCCESS;
+}
+
+std::vector<InformationRequest> InformationRequests()
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&g_lock, &irql);
+    std::vector<InformationRequest> requests = Information();
+    KeReleaseSpinLock(&g_lock, irql);
+    return requests;
+}
+
+void ClearInformationRequests()
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&g_lock, &irql);
+    Information().clear();
+    KeReleaseSpinLock(&g_lock, irql);
 }
 
 size_t PendingRequests()

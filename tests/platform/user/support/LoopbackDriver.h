@@ -6,12 +6,15 @@
 // - IOCTL_LOOPBACK_REVERSE (buffered) answers its input reversed, as many bytes as the output holds;
 // - IOCTL_LOOPBACK_HOLD pends until cancelled; IOCTL_LOOPBACK_OVERREPORT completes claiming one
 //   byte more than the output buffer holds (a driver fault the verifier stops);
+// - IRP_MJ_QUERY_INFORMATION and IRP_MJ_SET_INFORMATION are recorded (InformationRequests()):
+//   a query answers a buffer filled with InformationFill of the length asked, a set succeeds;
 // - cleanup of a file cancels the requests that file still has waiting.
 #pragma once
 
 #include <wdm.h>
 
 #include <filesystem>
+#include <vector>
 
 namespace loopback
 {
@@ -31,6 +34,20 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // Writes the package (Loopback.inf and a stand-in Loopback.sys) into a folder; returns the .inf.
 std::filesystem::path WritePackage(const std::filesystem::path& folder);
+
+inline constexpr UCHAR InformationFill = 0x5A;
+
+// An information request the device received: its major function, class and buffer length.
+struct InformationRequest
+{
+    UCHAR major;
+    FILE_INFORMATION_CLASS infoClass;
+    ULONG length;
+};
+
+// The information requests received so far, oldest first, and forgetting them.
+std::vector<InformationRequest> InformationRequests();
+void ClearInformationRequests();
 
 // Requests the driver holds right now (waiting reads and held controls).
 size_t PendingRequests();
