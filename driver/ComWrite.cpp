@@ -130,9 +130,7 @@ Return Value:
 {
     for (;;)
     {
-        WdfSpinLockAcquire(Context->QueueLock);
-        WDFREQUEST request = Context->CurrentWrite;
-        WdfSpinLockRelease(Context->QueueLock);
+        WDFREQUEST request = CurrentRequest(Context, &Context->CurrentWrite);
         if (request == NULL)
         {
             return;

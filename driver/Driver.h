@@ -326,6 +326,8 @@ NTSTATUS SendClassRequest(PDEVICE_CONTEXT Context, PWDF_USB_CONTROL_SETUP_PACKET
 NTSTATUS SetLineCoding(PDEVICE_CONTEXT Context, UCHAR LineCoding[7]);
 NTSTATUS SetControlLineState(PDEVICE_CONTEXT Context, UCHAR Bits);
 NTSTATUS SendBreak(PDEVICE_CONTEXT Context, USHORT Duration);
+// SET_LINE_CODING with the current baud rate and line control.
+NTSTATUS SendCurrentLineCoding(PDEVICE_CONTEXT Context);
 
 // --- power and recovery (Power.cpp) --------------------------------------------------------------
 
@@ -407,6 +409,8 @@ NTSTATUS DisarmCancel(WDFREQUEST Request);
 // The same, for a caller that holds QueueLock.
 NTSTATUS DisarmCancelLocked(WDFREQUEST Request);
 VOID CompleteRequest(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
+// The request in Slot, read under QueueLock.
+WDFREQUEST CurrentRequest(PDEVICE_CONTEXT Context, WDFREQUEST* Slot);
 // The error-abort state: SERIAL_ERROR_ABORT is set in the handshake and an error is recorded.
 BOOLEAN ErrorAbortActive(PDEVICE_CONTEXT Context);
 // The start routines of the mask and purge queues, and the completion of the pending wait

@@ -18,31 +18,6 @@
 #define WAIT_MASK_VALID  0x1FFF
 #define PURGE_MASK_VALID 0xF
 
-static VOID SendLineCoding(PDEVICE_CONTEXT Context, NTSTATUS* Status)
-/*++
-Routine Description:
-    Sends the current baud rate and line control to the reader (SET_LINE_CODING); a request the
-    reader refuses makes the control fail with STATUS_INVALID_PARAMETER.
-IRQL:
-    PASSIVE_LEVEL. It takes SettingsLock for the copy only.
-Return Value:
-    None; *Status is set on failure.
---*/
-{
-    UCHAR lineCoding[7];
-    ULONG baudRate = Context->BaudRate;
-    RtlCopyMemory(lineCoding, &baudRate, sizeof(baudRate));
-    WdfSpinLockAcquire(Context->SettingsLock);
-    lineCoding[4] = Context->LineControl.StopBits;
-    lineCoding[5] = Context->LineControl.Parity;
-    lineCoding[6] = Context->LineControl.WordLength;
-    WdfSpinLockRelease(Context->SettingsLock);
-    if (!NT_SUCCESS(SetLineCoding(Context, lineCoding)))
-    {
-        *Status = STATUS_INVALID_PARAMETER;
-    }
-}
-
 static NTSTATUS SetLines(PDEVICE_CONTEXT Context, UCHAR Set, UCHAR Clear)
 /*++
 Routine Description:
@@ -226,7 +201,11 @@ Return Value:
                 break;
             }
             context->BaudRate = baudRate;
-            SendLineCoding(context, &status);
+            if (!NT_SUCCESS(SendCurrentLineCoding(context)))
+            {
+                // The reader refused it; the new value stays.
+                status = STATUS_INVALID_PARAMETER;
+            }
         }
         break;
 
@@ -252,7 +231,11 @@ Return Value:
             WdfSpinLockAcquire(context->SettingsLock);
             context->LineControl = lineControl;
             WdfSpinLockRelease(context->SettingsLock);
-            SendLineCoding(context, &status);
+            if (!NT_SUCCESS(SendCurrentLineCoding(context)))
+            {
+                // The reader refused it; the new value stays.
+                status = STATUS_INVALID_PARAMETER;
+            }
         }
         break;
 

@@ -90,15 +90,7 @@ Return Value:
         return;
     }
 
-    UCHAR lineCoding[7];
-    ULONG baudRate = context->BaudRate;
-    RtlCopyMemory(lineCoding, &baudRate, sizeof(baudRate));
-    WdfSpinLockAcquire(context->SettingsLock);
-    lineCoding[4] = context->LineControl.StopBits;
-    lineCoding[5] = context->LineControl.Parity;
-    lineCoding[6] = context->LineControl.WordLength;
-    WdfSpinLockRelease(context->SettingsLock);
-    SetLineCoding(context, lineCoding);
+    SendCurrentLineCoding(context);
     UCHAR lines = (UCHAR)(context->ControlLines | SERIAL_RTS_STATE);
     context->ControlLines = lines;
     SetControlLineState(context, (UCHAR)(lines & (SERIAL_DTR_STATE | SERIAL_RTS_STATE)));

@@ -173,9 +173,7 @@ Return Value:
 {
     for (;;)
     {
-        WdfSpinLockAcquire(Context->QueueLock);
-        WDFREQUEST request = Context->CurrentRead;
-        WdfSpinLockRelease(Context->QueueLock);
+        WDFREQUEST request = CurrentRequest(Context, &Context->CurrentRead);
         if (request == NULL)
         {
             return;
@@ -575,9 +573,7 @@ Return Value:
     Context->RxCount = Length - fill;
     RtlCopyMemory(Context->RxRing, Bytes + fill, Length - fill);
     Context->RxPut = Context->RxRing + (Length - fill);
-    WdfSpinLockAcquire(Context->QueueLock);
-    WDFREQUEST read = Context->CurrentRead;
-    WdfSpinLockRelease(Context->QueueLock);
+    WDFREQUEST read = CurrentRequest(Context, &Context->CurrentRead);
     PREQUEST_CONTEXT readContext = GetRequestContext(read);
     readContext->Information = readContext->Length;
     WdfSpinLockRelease(Context->RxLock);

@@ -608,6 +608,28 @@ Return Value:
     return SendCdcRequest(Context, CDC_SET_LINE_CODING, 0, LineCoding, 7);
 }
 
+NTSTATUS SendCurrentLineCoding(PDEVICE_CONTEXT Context)
+/*++
+Routine Description:
+    Sends SET_LINE_CODING with the current baud rate and line control (the line control copied
+    under SettingsLock).
+IRQL:
+    PASSIVE_LEVEL.
+Return Value:
+    The status of the class request.
+--*/
+{
+    UCHAR lineCoding[7];
+    ULONG baudRate = Context->BaudRate;
+    RtlCopyMemory(lineCoding, &baudRate, sizeof(baudRate));
+    WdfSpinLockAcquire(Context->SettingsLock);
+    lineCoding[4] = Context->LineControl.StopBits;
+    lineCoding[5] = Context->LineControl.Parity;
+    lineCoding[6] = Context->LineControl.WordLength;
+    WdfSpinLockRelease(Context->SettingsLock);
+    return SetLineCoding(Context, lineCoding);
+}
+
 NTSTATUS SetControlLineState(PDEVICE_CONTEXT Context, UCHAR Bits)
 /*++
 Routine Description:

@@ -22,6 +22,22 @@ Return Value:
     WdfRequestCompleteWithInformation(Request, Status, Information);
 }
 
+WDFREQUEST CurrentRequest(PDEVICE_CONTEXT Context, WDFREQUEST* Slot)
+/*++
+Routine Description:
+    The current request of a queue's slot (or CurrentWait), read under QueueLock.
+IRQL:
+    <= DISPATCH_LEVEL. It takes QueueLock.
+Return Value:
+    The request, or NULL.
+--*/
+{
+    WdfSpinLockAcquire(Context->QueueLock);
+    WDFREQUEST request = *Slot;
+    WdfSpinLockRelease(Context->QueueLock);
+    return request;
+}
+
 BOOLEAN ErrorAbortActive(PDEVICE_CONTEXT Context)
 /*++
 Routine Description:
