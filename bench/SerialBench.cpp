@@ -325,6 +325,8 @@ struct Best
 class BestReporter : public benchmark::ConsoleReporter
 {
   public:
+    // Colours only for a person at a terminal, not in a log.
+    BestReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs)
