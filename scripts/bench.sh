@@ -5,3 +5,4 @@ set -eu
 build=${1:?usage: scripts/bench.sh <build folder>}
 "$build/bench/logwriter_bench"
 "$build/bench/usb_bench"
+"$build/bench/serial_bench"

@@ -106,6 +106,12 @@ size_t Pool::LiveCount() const
     return m_live.size();
 }
 
+ULONGLONG Pool::AllocationsMade() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_sequence;
+}
+
 bool Pool::Find(const void* address, PoolAllocation* found) const
 {
     std::lock_guard<std::mutex> guard(m_lock);

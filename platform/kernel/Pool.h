@@ -30,6 +30,8 @@ class Pool
 
     std::vector<PoolAllocation> Live() const;
     size_t LiveCount() const;
+    // Every allocation made since boot, freed or not (failed ones do not count).
+    ULONGLONG AllocationsMade() const;
     // The allocation holding this address, if any.
     bool Find(const void* address, PoolAllocation* found) const;
 

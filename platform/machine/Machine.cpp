@@ -976,6 +976,11 @@ size_t Machine::LivePoolAllocations(ULONG tag)
     return count;
 }
 
+ULONGLONG Machine::PoolAllocationsMade()
+{
+    return m_system->GetPool().AllocationsMade();
+}
+
 void Machine::FailPoolAllocationsWithTag(ULONG tag)
 {
     m_system->GetPool().FailAllocationsWithTag(tag);

@@ -444,6 +444,8 @@ class Machine
 
     // Pool allocations still live, of one tag (0: of every tag).
     size_t LivePoolAllocations(ULONG tag = 0);
+    // Pool allocations made since boot, freed or not: what a path costs in allocations.
+    ULONGLONG PoolAllocationsMade();
     // The framework objects a loaded framework driver (by its service name) still has, the driver
     // object included; 0 when the driver is not loaded.
     size_t LiveFrameworkObjects(std::u16string_view service);

@@ -997,7 +997,10 @@ void ReaderModel::EndEverythingLocked(NTSTATUS status, USBD_STATUS usbdStatus)
 
 void ReaderModel::ScheduleCompletionsLocked()
 {
-    if (!m_finished.empty())
+    // A completion DPC that is running takes what finishes meanwhile: it looks at the list again,
+    // under the lock, after each completion. Queueing another one would only wake a processor to
+    // find it busy.
+    if (!m_finished.empty() && !m_completing)
     {
         KeInsertQueueDpc(&m_completionDpc, nullptr, nullptr);
     }

@@ -126,6 +126,25 @@ TEST_F(PoolTest, FailNextAllocationsFailsExactlyThatMany)
     EXPECT_EQ(ThePool().LiveCount(), 0u) << "failed allocations are not recorded";
 }
 
+TEST_F(PoolTest, AllocationsMadeCountsEveryAllocationFreedOrNotButNoFailedOne)
+{
+    const ULONGLONG before = ThePool().AllocationsMade();
+    void* freed = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'tnuC');
+    ASSERT_NE(freed, nullptr);
+    ExFreePoolWithTag(freed, 'tnuC');
+    void* zeroed = ExAllocatePoolZero(PagedPool, 8, 'tnuC');
+    ASSERT_NE(zeroed, nullptr);
+    ThePool().FailNextAllocations(1);
+    EXPECT_EQ(ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, 'tnuC'), nullptr);
+    void* kept = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, 'tnuC');
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(ThePool().AllocationsMade(), before + 3);
+    EXPECT_EQ(ThePool().LiveCount(), 2u);
+    ExFreePoolWithTag(zeroed, 'tnuC');
+    ExFreePoolWithTag(kept, 'tnuC');
+    EXPECT_EQ(ThePool().AllocationsMade(), before + 3) << "a free does not count";
+}
+
 TEST_F(PoolTest, FailAllocationsWithTagFailsOnlyThatTagUntilCleared)
 {
     ThePool().FailAllocationsWithTag('1gaT');
