@@ -63,9 +63,9 @@ Port& OpenPort()
         p.machine = std::make_unique<winsim::machine::Machine>();
         p.machine->UseBuiltInDriver(u"TARNOCOM.sys", FxDriverEntry);
         p.machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
-        winsim::machine::ReaderSpec spec;
-        spec.loopback = true;
-        winsim::machine::Device device = p.machine->Attach(spec);
+        winsim::machine::ReaderSpec plugged;
+        plugged.loopback = true;
+        winsim::machine::Device device = p.machine->Attach(plugged);
         p.reader = p.machine->ReaderOf(device);
         p.handle = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);

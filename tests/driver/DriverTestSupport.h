@@ -64,6 +64,14 @@ class DriverMachineTest : public ::testing::Test
     void SetParameterForNextLoad(const std::u16string& name, ULONG value)
     {
         machine->Detach(Plug(u"TR0001"));
+        // The driver unloads once what it left running has finished; only a fresh load reads the
+        // new value.
+        for (int spins = 0; spins < 100000 && machine->LoadedDriver(u"TARNOCOM") != nullptr; spins++)
+        {
+            machine->WaitForSystemThreads();
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(machine->LoadedDriver(u"TARNOCOM"), nullptr) << "the driver never unloaded";
         machine->SetRegistryValue(ParametersKey, name, RegistryValue::Dword(value));
     }
     winsim::machine::Reader ReaderOf(const Device& device) { return machine->ReaderOf(device); }

@@ -74,7 +74,7 @@ class SerialPortTest : public DriverMachineTest
     {
         Boot();
         BeforePlug();
-        node = Plug(Spec());
+        node = Plug(ReaderToPlug());
         ASSERT_EQ(node.State(), DeviceState::Started);
         reader = ReaderOf(node);
         context = ContextOf(node);
@@ -100,11 +100,11 @@ class SerialPortTest : public DriverMachineTest
     // Runs between the boot and the plug: the place to set the driver's parameters.
     virtual void BeforePlug() {}
     // The reader the fixture plugs in; a test class may plug another one.
-    virtual winsim::machine::ReaderSpec Spec()
+    virtual winsim::machine::ReaderSpec ReaderToPlug()
     {
-        winsim::machine::ReaderSpec spec;
-        spec.serialNumber = u"TR0001";
-        return spec;
+        winsim::machine::ReaderSpec plugged;
+        plugged.serialNumber = u"TR0001";
+        return plugged;
     }
 
     // Requests live until the test ends: the I/O manager writes into their OVERLAPPED when they

@@ -29,13 +29,13 @@ class ReaderMachineTest : public ::testing::Test
         // The driver's trace is recorded from its first line, as a technician's session would.
         machine->StartTrace(u"TARNOCOM", DriverTraceGuid, 4 /* TRACE_LEVEL_INFORMATION */, 0xFFFFFFFF);
         machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
-        device = machine->Attach(Spec());
+        device = machine->Attach(ReaderToPlug());
         ASSERT_TRUE(machine->DeviceByComName(u"COM3"));
     }
     void TearDown() override { machine.reset(); }
 
     // The reader the fixture plugs in: a plain one by default; a test class may plug another.
-    virtual winsim::machine::ReaderSpec Spec()
+    virtual winsim::machine::ReaderSpec ReaderToPlug()
     {
         winsim::machine::ReaderSpec reader;
         reader.serialNumber = u"TR0001";

@@ -126,12 +126,12 @@ class TerminalTest : public ReaderMachineTest
   protected:
     // A reader with a loopback plug: what is written comes back, and the plug answers the control
     // lines (carrier while DTR or RTS is up, DSR while DTR is).
-    ReaderSpec Spec() override
+    ReaderSpec ReaderToPlug() override
     {
-        ReaderSpec spec = ReaderMachineTest::Spec();
-        spec.loopback = true;
-        spec.answerLineState = true;
-        return spec;
+        ReaderSpec plugged = ReaderMachineTest::ReaderToPlug();
+        plugged.loopback = true;
+        plugged.answerLineState = true;
+        return plugged;
     }
     void SetUp() override
     {

@@ -509,6 +509,8 @@ TEST_F(FxPnpPowerTest, ARequestWakesTheIdleDeviceAndIsThenDelivered)
     Take();
     Send();
     EXPECT_EQ(JoinSender().status, STATUS_SUCCESS);
+    // The request may complete before the power-up that delivered it has finished on its worker.
+    m_machine.WaitForSystemThreads();
     EXPECT_EQ(Take(), (Events{"D0Entry(D3, None)", "Io", "SelfManagedIoRestart"}));
     EXPECT_EQ(node.PowerState(), PowerDeviceD0);
     EXPECT_FALSE(node.IdlePoweredDown());
@@ -547,6 +549,8 @@ TEST_F(FxPnpPowerTest, SelectiveSuspendIdlesInTheStateTheDeviceWakesFrom)
     EXPECT_EQ(Take(), (Events{"SelfManagedIoSuspend", "D0Exit(D3, None)"}));
     Send();
     EXPECT_EQ(JoinSender().status, STATUS_SUCCESS);
+    // The request may complete before the power-up that delivered it has finished on its worker.
+    m_machine.WaitForSystemThreads();
     EXPECT_EQ(Take(), (Events{"D0Entry(D3, None)", "Io", "SelfManagedIoRestart"}));
 }
 
