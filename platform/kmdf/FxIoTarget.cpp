@@ -239,7 +239,7 @@ void FxIoTarget::WaitForSentIo(bool all)
     {
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (all ? m_outstanding == 0 : m_sent.empty())
+            if (all ? m_outstanding == 0 : m_sent.empty() && m_finishingSent == 0)
             {
                 return;
             }
@@ -514,9 +514,16 @@ void FxIoTarget::TimerExpired(PKDPC, PVOID context, PVOID, PVOID)
 void FxIoTarget::Finish(FxRequest* request)
 {
     PIRP irp = request->Irp();
+    bool finishingSent = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (!Erase(m_sent, request))
+        if (Erase(m_sent, request))
+        {
+            // A stop that waits for sent requests waits for the completion routine too.
+            ++m_finishingSent;
+            finishingSent = true;
+        }
+        else
         {
             Erase(m_ignored, request);
         }
@@ -570,6 +577,10 @@ void FxIoTarget::Finish(FxRequest* request)
     {
         std::lock_guard<std::mutex> guard(m_lock);
         --m_outstanding;
+        if (finishingSent)
+        {
+            --m_finishingSent;
+        }
         wake = m_waiting;
         m_waiting = false;
     }

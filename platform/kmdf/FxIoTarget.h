@@ -106,6 +106,7 @@ class FxIoTarget : public FxObject
     std::vector<FxRequest*> m_ignored; // passed down with IGNORE_TARGET_STATE
     std::deque<FxRequest*> m_queued;   // waiting for the target to start
     unsigned m_outstanding = 0;        // accepted and not yet finished
+    unsigned m_finishingSent = 0;      // taken off m_sent, their completion routine not yet returned
     KEVENT m_sentIoDone{};             // set when a request finishes while someone waits
     bool m_waiting = false;
 };
