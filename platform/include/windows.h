@@ -5,8 +5,10 @@
 #include <string.h>
 
 #include <winsim/base.h>
+#include <winsim/interlocked.h>
 #include <windef.h>
 #include <winerror.h>
 #include <winbase.h>
+#include <winnls.h>
 #include <winreg.h>
 #include <winuser.h>

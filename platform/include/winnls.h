@@ -1,0 +1,28 @@
+// National language support as far as the simulated machine implements it: conversions between
+// UTF-16 and the code pages. The machine's ANSI and OEM code pages are UTF-8 (65001).
+#pragma once
+
+#include <winsim/base.h>
+#include <windef.h>
+
+#define CP_ACP        0
+#define CP_OEMCP      1
+#define CP_MACCP      2
+#define CP_THREAD_ACP 3
+#define CP_UTF8       65001
+
+#define MB_PRECOMPOSED       0x00000001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+#define WC_ERR_INVALID_CHARS 0x00000080
+
+WINSIM_EXTERN_C_BEGIN
+
+WINSIM_API int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,
+                                          LPWSTR lpWideCharStr, int cchWideChar);
+WINSIM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
+                                          LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
+                                          LPBOOL lpUsedDefaultChar);
+WINSIM_API UINT WINAPI GetACP(void);
+
+WINSIM_EXTERN_C_END
