@@ -201,13 +201,14 @@ HANDLE DeviceEventsPending()
     uint64_t generation = ntdll::MachineGeneration();
     {
         std::lock_guard<std::mutex> guard(UserLock());
-        if (AllWindows().empty())
-        {
-            return nullptr;
-        }
+        // Once subscribed, events are taken also while no window exists: they reach nobody.
         if (g_pending != nullptr && g_pendingGeneration == generation)
         {
             return g_pending;
+        }
+        if (AllWindows().empty())
+        {
+            return nullptr;
         }
     }
     HANDLE pending = nullptr;

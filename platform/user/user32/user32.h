@@ -134,8 +134,8 @@ LRESULT CallWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 // Device broadcasts (devnotify.cpp): turns the Plug and Play events waiting in the kernel into
 // WM_DEVICECHANGE messages sent to the windows' threads. Called on entry to every message function.
 void DeliverDeviceEvents();
-// The kernel's event signalled while Plug and Play events wait, or null when the process has no
-// windows to deliver them to.
+// The kernel's event signalled while Plug and Play events wait, or null while the process has
+// not subscribed to them: it does so with its first window (of each machine).
 HANDLE DeviceEventsPending();
 
 // Text compared the way window and class names are: without regard to case.
