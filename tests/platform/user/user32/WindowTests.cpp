@@ -80,11 +80,15 @@ class WindowTest : public ::testing::Test
   protected:
     static void SetUpTestSuite()
     {
-        WNDCLASSA wc{};
-        wc.style = CS_CLASSDC;
-        wc.lpfnWndProc = RecordingProc;
-        wc.lpszClassName = ClassName;
-        ASSERT_NE(RegisterClassA(&wc), 0);
+        // Once per process: the class outlives a suite run repeated.
+        static const ATOM atom = [] {
+            WNDCLASSA wc{};
+            wc.style = CS_CLASSDC;
+            wc.lpfnWndProc = RecordingProc;
+            wc.lpszClassName = ClassName;
+            return RegisterClassA(&wc);
+        }();
+        ASSERT_NE(atom, 0);
     }
 
     HWND Create(Recorder* recorder, HWND parent = nullptr, const char* title = "")
