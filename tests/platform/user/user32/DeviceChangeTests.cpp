@@ -14,6 +14,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -234,6 +235,50 @@ TEST_F(DeviceChangeTest, InterfaceBroadcastsGoToTheWindowsRegisteredForTheirClas
               (std::vector<std::string>{"arrival interface", "arrival port COM3", "removal port COM3"}));
     EXPECT_EQ(messageOnly.Summary(), (std::vector<std::string>{"arrival interface", "removal interface"}));
     EXPECT_EQ(messageOnly.Seen()[1].name, arrival.name);
+}
+
+struct NotAPortCase
+{
+    const char* name;
+    const char16_t* key;   // below the device's Enum key
+    const char16_t* value; // changed to another class, or deleted
+};
+
+TEST_F(DeviceChangeTest, ADeviceThatIsNoPortWhenItsRemovalIsDeliveredBroadcastsNoPort)
+{
+    const NotAPortCase cases[] = {
+        {"another setup class", u"", u"ClassGUID"},
+        {"no PortName", u"\\Device Parameters", u"PortName"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Recorder recorder;
+        HWND hwnd = CreateHiddenWindow(&recorder);
+        ASSERT_NE(hwnd, nullptr);
+        winsim::machine::Device device = Plug();
+        Pump();
+        ASSERT_EQ(recorder.Summary(), (std::vector<std::string>{"arrival port COM3"}));
+
+        std::u16string key = u"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + device.InstancePath() + c.key;
+        std::optional<winsim::machine::RegistryValue> saved = machine->StoredRegistryValue(key, c.value);
+        ASSERT_TRUE(saved);
+        if (std::u16string(c.value) == u"ClassGUID")
+        {
+            machine->SetRegistryValue(
+                key, c.value,
+                winsim::machine::RegistryValue::String(u"{4D36E96D-E325-11CE-BFC1-08002BE10318}"));
+        }
+        else
+        {
+            ASSERT_TRUE(machine->DeleteRegistryValue(key, c.value));
+        }
+        machine->Detach(device);
+        Pump();
+        EXPECT_EQ(recorder.Summary(), (std::vector<std::string>{"arrival port COM3"}));
+        machine->SetRegistryValue(key, c.value, *saved);
+        DestroyWindow(hwnd);
+    }
 }
 
 struct SecondThreadCase

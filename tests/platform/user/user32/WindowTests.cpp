@@ -407,6 +407,91 @@ TEST_F(WindowTest, SendMessageToAnotherThreadRunsThereAndReturnsItsResult)
     }
 }
 
+// The window of the test thread answers WM_USER + 6 by sending WM_USER + 1 to the window its
+// wParam names (on another thread) and adding one.
+LRESULT CALLBACK SendingBackProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_USER + 6)
+    {
+        return SendMessageA(reinterpret_cast<HWND>(wParam), WM_USER + 1, 10, lParam) + 1;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+LRESULT CALLBACK AskingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_USER + 7)
+    {
+        // Sends to the test thread's window, which sends back here while this thread waits.
+        return SendMessageA(reinterpret_cast<HWND>(wParam), WM_USER + 6, reinterpret_cast<WPARAM>(hwnd),
+                            lParam);
+    }
+    if (message == WM_USER + 1)
+    {
+        return static_cast<LRESULT>(wParam + lParam);
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+TEST_F(WindowTest, ThreadsThatSendToEachOtherWhileWaitingDoNotDeadlock)
+{
+    static const bool registered = [] {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = SendingBackProc;
+        wc.lpszClassName = "WindowTests.SendingBack";
+        WNDCLASSA asking{};
+        asking.lpfnWndProc = AskingProc;
+        asking.lpszClassName = "WindowTests.Asking";
+        return RegisterClassA(&wc) != 0 && RegisterClassA(&asking) != 0;
+    }();
+    ASSERT_TRUE(registered);
+    HWND mine =
+        CreateWindowExA(0, "WindowTests.SendingBack", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(mine, nullptr);
+    std::atomic<HWND> theirs{nullptr};
+    std::thread other([&] {
+        theirs =
+            CreateWindowExA(0, "WindowTests.Asking", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+        {
+            DispatchMessageA(&msg);
+        }
+        DestroyWindow(theirs);
+    });
+    while (theirs.load() == nullptr)
+    {
+        std::this_thread::yield();
+    }
+    // Here -> there (WM_USER + 7) -> here (WM_USER + 6) -> there (WM_USER + 1): 10 + 5, plus one.
+    EXPECT_EQ(SendMessageA(theirs, WM_USER + 7, reinterpret_cast<WPARAM>(mine), 5), 16);
+    PostThreadMessageA(GetWindowThreadProcessId(theirs, nullptr), WM_QUIT, 0, 0);
+    other.join();
+    DestroyWindow(mine);
+}
+
+TEST_F(WindowTest, MsgWaitForMultipleObjectsReturnsForInputOrForAHandle)
+{
+    Recorder recorder;
+    HWND hwnd = Create(&recorder);
+    ASSERT_NE(hwnd, nullptr);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_ALLINPUT), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(PostMessageA(hwnd, WM_USER + 8, 0, 0));
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_ALLINPUT),
+              static_cast<DWORD>(WAIT_OBJECT_0 + 1));
+    // A mask without posted messages does not count them.
+    SetEvent(event);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_SENDMESSAGE),
+              static_cast<DWORD>(WAIT_OBJECT_0));
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+    {
+    }
+    CloseHandle(event);
+    DestroyWindow(hwnd);
+}
+
 TEST_F(WindowTest, AThreadThatExitsTakesItsWindowsAndQueueAlong)
 {
     Recorder recorder;
