@@ -551,7 +551,7 @@ extern "C"
     DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
                                            DWORD dwMilliseconds, DWORD dwWakeMask)
     {
-        if (nCount > MAXIMUM_WAIT_OBJECTS - 3 || (nCount != 0 && pHandles == nullptr))
+        if (nCount > MAXIMUM_WAIT_OBJECTS - 2 || (nCount != 0 && pHandles == nullptr))
         {
             SetLastError(ERROR_INVALID_PARAMETER);
             return WAIT_FAILED;
