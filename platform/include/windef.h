@@ -14,6 +14,18 @@ typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 typedef WORD ATOM;
 
+// Handles of window-system objects.
+DECLARE_HANDLE(HMENU);
+DECLARE_HANDLE(HICON);
+typedef HICON HCURSOR;
+DECLARE_HANDLE(HBRUSH);
+
+typedef struct tagPOINT
+{
+    LONG x;
+    LONG y;
+} POINT, *PPOINT, *LPPOINT;
+
 typedef INT_PTR(WINAPI* FARPROC)();
 typedef INT_PTR(WINAPI* NEARPROC)();
 typedef INT_PTR(WINAPI* PROC)();

@@ -1,5 +1,6 @@
 #include "Namespace.h"
 
+#include "Pnp.h"
 #include "Registry.h"
 #include "System.h"
 #include "Thread.h"
@@ -358,6 +359,8 @@ NTSTATUS ObjectNamespace::SetInterfaceState(std::u16string_view symbolicLink, bo
     {
         registry.DeleteTree(controlKey);
     }
+    System::Current().Pnp().Events().InterfaceChanged(found.classGuid, found.symbolicLink, found.instancePath,
+                                                      enable);
     return STATUS_SUCCESS;
 }
 

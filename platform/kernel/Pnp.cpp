@@ -218,6 +218,7 @@ NTSTATUS PnpManager::StartDevice(DeviceNode* node)
     if (NT_SUCCESS(status))
     {
         node->state = DeviceNodeState::Started;
+        m_events.DeviceArrived(node->instancePath);
         return status;
     }
     node->state = DeviceNodeState::Failed;
@@ -260,7 +261,7 @@ void PnpManager::RemoveDevice(DeviceNode* node)
             return;
         }
     }
-    FinishRemoval(node);
+    FinishRemoval(node, started);
 }
 
 NTSTATUS PnpManager::RemoveOrderly(DeviceNode* node)
@@ -281,6 +282,7 @@ NTSTATUS PnpManager::RemoveOrderly(DeviceNode* node)
     node->state = DeviceNodeState::Removed;
     SendPnpIrp(pdo, IRP_MN_REMOVE_DEVICE);
     UnloadIfUnused(node->service);
+    m_events.DeviceRemoveCompleted(node->instancePath);
     return STATUS_SUCCESS;
 }
 
@@ -299,16 +301,20 @@ bool PnpManager::StackClosed(PDEVICE_OBJECT bottom)
         }
         node->removePending = false;
     }
-    FinishRemoval(node);
+    FinishRemoval(node, true);
     return true;
 }
 
-void PnpManager::FinishRemoval(DeviceNode* node)
+void PnpManager::FinishRemoval(DeviceNode* node, bool wasStarted)
 {
     // The removal goes to the whole stack; the bus driver deletes its physical device object.
     SendPnpIrp(node->pdo, IRP_MN_REMOVE_DEVICE);
     node->pdo = nullptr;
     UnloadIfUnused(node->service);
+    if (wasStarted)
+    {
+        m_events.DeviceRemoveCompleted(node->instancePath);
+    }
 }
 
 // A driver unloads once none of its device objects is left, as Windows unloads a driver only

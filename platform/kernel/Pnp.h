@@ -5,6 +5,8 @@
 
 #include <wdm.h>
 
+#include "PnpEvents.h"
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -110,6 +112,9 @@ class PnpManager
     NTSTATUS GetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
                                PVOID buffer, PULONG resultLength);
 
+    // What user mode hears of devices coming and going.
+    PnpEventQueue& Events() { return m_events; }
+
     static std::u16string EnumKeyPathOf(const DeviceNode& node);
     static std::u16string HardwareKeyPathOf(const DeviceNode& node);
     // The driver (software) key named by the node's Driver value, or empty when not installed.
@@ -119,8 +124,9 @@ class PnpManager
     NTSTATUS AddDeviceToNode(DeviceNode* node);
     bool NoDriverLoaded();
     // IRP_MN_REMOVE_DEVICE to the node's stack; the bus deletes a physical device object that
-    // left it. The driver unloads when it has no device left.
-    void FinishRemoval(DeviceNode* node);
+    // left it. The driver unloads when it has no device left. A node that had started tells user
+    // mode its removal is complete.
+    void FinishRemoval(DeviceNode* node, bool wasStarted);
     void UnloadIfUnused(const std::u16string& service);
     NTSTATUS SendPnpIrp(PDEVICE_OBJECT device, UCHAR minor);
 
@@ -135,6 +141,7 @@ class PnpManager
     std::map<std::u16string, LoadedImage> m_drivers; // upper-cased service name
     ImageLoader m_loader;
     Installer m_installer;
+    PnpEventQueue m_events;
 };
 
 } // namespace winsim::kernel

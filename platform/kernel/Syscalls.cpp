@@ -5,6 +5,7 @@
 #include "FileIo.h"
 #include "Namespace.h"
 #include "Objects.h"
+#include "Pnp.h"
 #include "Process.h"
 #include "Scheduler.h"
 #include "SharedState.h"
@@ -655,7 +656,7 @@ NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE DirectoryHandle, PVOID Buffer, ULON
     return first + count < entries.size() && !ReturnSingleEntry ? STATUS_MORE_ENTRIES : STATUS_SUCCESS;
 }
 
-// --- atoms and debugger output -------------------------------------------------------------------
+// --- atoms -------------------------------------------------------------------
 
 NTSTATUS NTAPI NtAddAtom(PWSTR AtomName, ULONG Length, syscall::PRTL_ATOM Atom)
 {
@@ -665,6 +666,26 @@ NTSTATUS NTAPI NtAddAtom(PWSTR AtomName, ULONG Length, syscall::PRTL_ATOM Atom)
     }
     return Kernel().Atoms().Add(
         std::u16string_view(reinterpret_cast<const char16_t*>(AtomName), Length / sizeof(WCHAR)), Atom);
+}
+
+// --- Plug and Play events ----------------------------------------------------------------------
+
+NTSTATUS NTAPI NtOpenPlugPlayEventQueue(PHANDLE PendingEventHandle)
+{
+    if (PendingEventHandle == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Publish(Kernel().Pnp().Events().Subscribe(), PendingEventHandle);
+}
+
+NTSTATUS NTAPI NtGetPlugPlayEvents(syscall::PPLUGPLAY_EVENT_RECORD Buffer, ULONG Count, PULONG Returned)
+{
+    if (Buffer == nullptr || Count == 0 || Returned == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Kernel().Pnp().Events().Take(Buffer, Count, Returned);
 }
 
 NTSTATUS NTAPI DebugPrint(PSTRING Output, ULONG, ULONG)
@@ -716,6 +737,8 @@ const syscall::SystemServices& SystemServiceTable()
         .NtDeleteValueKey = RegistryServices::NtDeleteValueKey,
         .NtDeleteKey = RegistryServices::NtDeleteKey,
         .NtAddAtom = NtAddAtom,
+        .NtOpenPlugPlayEventQueue = NtOpenPlugPlayEventQueue,
+        .NtGetPlugPlayEvents = NtGetPlugPlayEvents,
         .DebugPrint = DebugPrint,
     };
     return table;

@@ -15,6 +15,7 @@
 
 #include <winsim/base.h>
 #include <winsim/nttypes.h>
+#include <guiddef.h>
 #include <ntstatus.h>
 
 namespace winsim::syscall
@@ -42,6 +43,27 @@ inline HANDLE CurrentThreadHandle()
 {
     return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 }
+
+// A Plug and Play event the kernel keeps for user mode (NtGetPlugPlayEvents): a device's stack
+// started or its removal finished, or a device interface was enabled or disabled.
+enum PLUGPLAY_EVENT_KIND : ULONG
+{
+    PlugPlayDeviceArrival = 1,        // InstancePath
+    PlugPlayDeviceRemoveComplete = 2, // InstancePath
+    PlugPlayInterfaceArrival = 3,     // InstancePath, InterfaceClassGuid, SymbolicLink
+    PlugPlayInterfaceRemoval = 4,     // likewise
+};
+
+#define PLUGPLAY_MAX_INSTANCE_PATH 200 // characters, with the terminating NUL (MAX_DEVICE_ID_LEN)
+#define PLUGPLAY_MAX_SYMBOLIC_LINK 400
+
+typedef struct _PLUGPLAY_EVENT_RECORD
+{
+    PLUGPLAY_EVENT_KIND Kind;
+    GUID InterfaceClassGuid;                        // zero for a device event
+    WCHAR InstancePath[PLUGPLAY_MAX_INSTANCE_PATH]; // USB\VID_2B4E&PID_0730\0001, NUL-terminated
+    WCHAR SymbolicLink[PLUGPLAY_MAX_SYMBOLIC_LINK]; // \??\USB#...#{guid}, NUL-terminated; empty for a device
+} PLUGPLAY_EVENT_RECORD, *PPLUGPLAY_EVENT_RECORD;
 
 struct SystemServices
 {
@@ -136,6 +158,16 @@ struct SystemServices
 
     // --- atoms (registered window messages) ---
     NTSTATUS(NTAPI* NtAddAtom)(PWSTR AtomName, ULONG Length, PRTL_ATOM Atom);
+
+    // --- Plug and Play events ---
+    // Subscribes the calling process to the Plug and Play manager's events and returns a handle to
+    // a notification event that is signalled while events wait for it. Events that happen before
+    // the process subscribed are not kept for it.
+    NTSTATUS(NTAPI* NtOpenPlugPlayEventQueue)(PHANDLE PendingEventHandle);
+    // Takes up to Count waiting events, oldest first, into Buffer: STATUS_MORE_ENTRIES when more
+    // wait, STATUS_NO_MORE_ENTRIES (and *Returned 0) when none did, STATUS_INVALID_PARAMETER for
+    // no buffer, and STATUS_INVALID_DEVICE_STATE before the process subscribed.
+    NTSTATUS(NTAPI* NtGetPlugPlayEvents)(PPLUGPLAY_EVENT_RECORD Buffer, ULONG Count, PULONG Returned);
 
     // --- debugger output ---
     // What ntdll's DbgPrint hands the kernel's debugger service; OutputDebugString ends here when

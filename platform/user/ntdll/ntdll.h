@@ -103,5 +103,8 @@ WINSIM_API NTSTATUS NTAPI NtSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 WINSIM_API NTSTATUS NTAPI NtDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 WINSIM_API NTSTATUS NTAPI NtDeleteKey(HANDLE KeyHandle);
 WINSIM_API NTSTATUS NTAPI NtAddAtom(PWSTR AtomName, ULONG Length, winsim::syscall::PRTL_ATOM Atom);
+WINSIM_API NTSTATUS NTAPI NtOpenPlugPlayEventQueue(PHANDLE PendingEventHandle);
+WINSIM_API NTSTATUS NTAPI NtGetPlugPlayEvents(winsim::syscall::PPLUGPLAY_EVENT_RECORD Buffer, ULONG Count,
+                                              PULONG Returned);
 
 WINSIM_EXTERN_C_END

@@ -309,4 +309,15 @@ extern "C"
         return Services().NtAddAtom(AtomName, Length, Atom);
     }
 
+    NTSTATUS NTAPI NtOpenPlugPlayEventQueue(PHANDLE PendingEventHandle)
+    {
+        return Services().NtOpenPlugPlayEventQueue(PendingEventHandle);
+    }
+
+    NTSTATUS NTAPI NtGetPlugPlayEvents(winsim::syscall::PPLUGPLAY_EVENT_RECORD Buffer, ULONG Count,
+                                       PULONG Returned)
+    {
+        return Services().NtGetPlugPlayEvents(Buffer, Count, Returned);
+    }
+
 } // extern "C"
