@@ -6,6 +6,8 @@
 namespace winsim::kernel
 {
 
+class ThreadObject;
+
 struct ThreadState
 {
     KIRQL irql = PASSIVE_LEVEL;
@@ -16,6 +18,10 @@ struct ThreadState
     LIST_ENTRY ownedMutants = {nullptr, nullptr};
     // A system worker thread of the scheduler (runs work items).
     bool systemWorker = false;
+    // A thread user mode created (CreateThread) and that has not ended; set and cleared under the
+    // dispatcher's lock. Its kernel thread object, kept alive by the process while the thread lives.
+    bool createdThread = false;
+    ThreadObject* object = nullptr;
 };
 
 ThreadState& CurrentThread();
