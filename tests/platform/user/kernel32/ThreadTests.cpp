@@ -302,6 +302,34 @@ TEST_F(ThreadTest, AThreadSleeping100MsMakesOneRoundPer100MsOfTheMachinesClock)
     CloseHandle(thread);
 }
 
+TEST_F(ThreadTest, StoppingAPollerWithATimedWaitEndsAtItsNextWakeWhileAHelperRunsTheClock)
+{
+    Poller poller;
+    HANDLE thread = CreateThread(nullptr, 0, Poll, &poller, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    machine->WaitForQuiescence();
+    poller.stop = true;
+    // The test's thread blocks in the wait below; a helper moves the clock to each deadline once
+    // everything sleeps, as a person's clock would run on.
+    std::atomic<bool> finished{false};
+    std::thread clock([&] {
+        while (!finished)
+        {
+            machine->WaitForQuiescence();
+            if (!finished)
+            {
+                machine->AdvanceToNextDeadline();
+            }
+        }
+    });
+    DWORD result = WaitForSingleObject(thread, 500);
+    finished = true;
+    clock.join();
+    EXPECT_EQ(result, WAIT_OBJECT_0) << "the poller saw the flag when its sleep ended, within 500 ms";
+    EXPECT_EQ(poller.rounds.load(), 1);
+    CloseHandle(thread);
+}
+
 // A thread that, each time it is woken, does some work and goes back to sleep.
 struct Worker
 {
