@@ -71,8 +71,11 @@ void UserProcess::ThreadEnded(void* thread, NTSTATUS exitStatus)
     {
         std::lock_guard<std::mutex> guard(m_threadsLock);
         auto found = m_threads.find(object->Id());
-        held = std::move(found->second);
-        m_threads.erase(found);
+        if (found != m_threads.end())
+        {
+            held = std::move(found->second);
+            m_threads.erase(found);
+        }
     }
     system.GetScheduler().ThreadEnded(&object->m_header, true);
 }

@@ -173,7 +173,9 @@ class Scheduler
     unsigned m_threadsLive = 0;         // created threads not yet ended
     unsigned m_threadsBlocked = 0;      // created threads asleep in a dispatcher wait
     std::condition_variable m_dpcReady; // work for the DPC threads
-    std::condition_variable m_dpcIdle;  // the DPC queue drained
+    // The DPC queue drained, a work item ended, a waiter went to sleep or woke, or a created
+    // thread ended: what RunUntilIdle, WaitForIdle and WaitForQuiescence wait for.
+    std::condition_variable m_dpcIdle;
     ULONGLONG m_now = 0;
     LONGLONG m_bootSystemTime;
     std::map<KTIMER*, TimerEntry> m_timers;

@@ -1,4 +1,5 @@
-// Per-thread kernel state: the IRQL the thread runs at and the spin locks it holds.
+// Per-thread kernel state: the IRQL the thread runs at, the spin locks and mutants it holds, and,
+// for a thread user mode created, its thread object.
 #pragma once
 
 #include <wdm.h>
