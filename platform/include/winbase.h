@@ -63,6 +63,23 @@
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS   (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
 
+// Threads: creation flags, access rights and the exit code of a thread that has not ended.
+#define CREATE_SUSPENDED                  0x00000004
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
+#define THREAD_TERMINATE                  0x0001
+#define THREAD_SUSPEND_RESUME             0x0002
+#define THREAD_QUERY_INFORMATION          0x0040
+#define THREAD_QUERY_LIMITED_INFORMATION  0x0800
+#define THREAD_ALL_ACCESS                 (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+#define STILL_ACTIVE                      ((DWORD)0x00000103L) // STATUS_PENDING
+
+#ifndef DECLSPEC_NORETURN
+#define DECLSPEC_NORETURN __attribute__((noreturn))
+#endif
+
+typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
 // FormatMessage flags.
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
 #define FORMAT_MESSAGE_IGNORE_INSERTS  0x00000200
@@ -406,6 +423,15 @@ WINSIM_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSectio
 // Processes, threads and time.
 WINSIM_API DWORD WINAPI GetCurrentProcessId(void);
 WINSIM_API DWORD WINAPI GetCurrentThreadId(void);
+WINSIM_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                      DWORD dwCreationFlags, LPDWORD lpThreadId);
+WINSIM_API DWORD WINAPI ResumeThread(HANDLE hThread);
+WINSIM_API DWORD WINAPI SuspendThread(HANDLE hThread);
+DECLSPEC_NORETURN WINSIM_API void WINAPI ExitThread(DWORD dwExitCode);
+WINSIM_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+WINSIM_API HANDLE WINAPI GetCurrentThread(void);
+WINSIM_API DWORD WINAPI GetThreadId(HANDLE Thread);
 WINSIM_API void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 
 // Debugger output.

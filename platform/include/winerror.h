@@ -43,6 +43,7 @@
 #define ERROR_PROC_NOT_FOUND          127L
 #define ERROR_NEGATIVE_SEEK           131L
 #define ERROR_DIR_NOT_EMPTY           145L
+#define ERROR_SIGNAL_REFUSED          156L
 #define ERROR_BAD_PATHNAME            161L
 #define ERROR_BUSY                    170L
 #define ERROR_ALREADY_EXISTS          183L

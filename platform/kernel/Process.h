@@ -1,16 +1,57 @@
-// The user-mode process the native system services serve: its handle table, its threads' end and
+// The user-mode process the native system services serve: its handle table, its threads and
 // its rundown. Until a machine runs in a process of its own, the Linux process that runs the
 // machine is also its one user-mode process.
+//
+// A thread the process creates (CreateThread) comes to be in two steps, since user mode starts the
+// host thread itself: the kernel makes the thread object first (CreateThread), then the new host
+// thread binds itself to it (StartThread) and waits in the dispatcher while the thread is
+// suspended. The thread's kernel life ends when it terminates itself (NtTerminateThread).
 #pragma once
 
 #include <wdm.h>
 
 #include "Handles.h"
 
+#include <map>
 #include <memory>
+#include <mutex>
 
 namespace winsim::kernel
 {
+
+// A thread of the process, as its handles show it. The object is a dispatcher object, signalled
+// for good when the thread ends; a wait on a thread handle waits for that.
+class ThreadObject : public KernelObject
+{
+  public:
+    // suspendCount: 1 for a thread created suspended, 0 otherwise.
+    ThreadObject(ULONG id, ULONG suspendCount);
+    const char* TypeName() const override { return "Thread"; }
+    DISPATCHER_HEADER* WaitableHeader() override { return &m_header; }
+    ULONG Id() const { return m_id; }
+    // STATUS_PENDING (STILL_ACTIVE) until the thread ends, then its exit status.
+    NTSTATUS ExitStatus() const;
+
+  private:
+    friend class UserProcess;
+
+    // What the thread is in its life; guarded by m_lock.
+    enum class State
+    {
+        Created,  // the host thread has not bound itself yet
+        Starting, // bound, waiting in the dispatcher while suspended
+        Running,  // runs its start routine
+        Ended,
+    };
+
+    const ULONG m_id;
+    DISPATCHER_HEADER m_header{}; // signalled when the thread ends
+    KEVENT m_resumed{};           // notification event, set while the suspend count is 0
+    mutable std::mutex m_lock;    // guards the fields below; taken before the dispatcher's lock
+    State m_state = State::Created;
+    ULONG m_suspendCount;
+    NTSTATUS m_exitStatus = STATUS_PENDING;
+};
 
 class UserProcess
 {
@@ -24,11 +65,34 @@ class UserProcess
     NTSTATUS CloseHandle(HANDLE handle);
     // The process ends: every handle it still has is closed, files first.
     void Rundown();
-    // One of its threads ended.
-    void ThreadEnded(void* thread);
+    // One of its threads ended: its I/O is cancelled and its mutants abandoned. For a created
+    // thread (the calling one) its object also gets its exit status and is signalled.
+    void ThreadEnded(void* thread, NTSTATUS exitStatus);
+
+    // --- created threads ---
+    // The live created thread of that id, or null.
+    std::shared_ptr<ThreadObject> Thread(ULONG id);
+    // Makes the object of a new thread, suspended or not; *thread gets it.
+    NTSTATUS CreateThread(bool suspended, std::shared_ptr<ThreadObject>* thread);
+    // Binds the calling host thread to the live thread of that id and waits while it is suspended.
+    // STATUS_INVALID_PARAMETER for no such thread (or one already bound), STATUS_THREAD_IS_TERMINATING
+    // when it ended before it could run.
+    NTSTATUS StartThread(ULONG id);
+    // The suspend count goes up or down by one; *previous gets the count before. Suspending a thread
+    // that runs its start routine is not supported (STATUS_NOT_SUPPORTED); an ended thread cannot be
+    // suspended (STATUS_THREAD_IS_TERMINATING) and resumes as one never suspended.
+    NTSTATUS SuspendThread(ThreadObject& thread, ULONG* previous);
+    NTSTATUS ResumeThread(ThreadObject& thread, ULONG* previous);
+    // Ends a thread that has not begun its start routine (STATUS_NOT_SUPPORTED for one that has).
+    NTSTATUS TerminateOther(ThreadObject& thread, NTSTATUS exitStatus);
 
   private:
     HandleTable m_handles;
+    std::mutex m_threadsLock;
+    std::map<ULONG, std::shared_ptr<ThreadObject>> m_threads; // the live created threads
+    // Ids of created threads: multiples of four above every host thread id (a host's pid_max is at
+    // most 2^22), so none is ever the id of a thread the process did not create.
+    ULONG m_nextThreadId = 0x00400004;
 };
 
 } // namespace winsim::kernel

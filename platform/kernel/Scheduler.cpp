@@ -12,6 +12,7 @@ enum : UCHAR
     EventNotificationObject = 0,
     EventSynchronizationObject = 1,
     MutantObject = 2,
+    ThreadObject = 6,
     TimerNotificationObject = 8,
     TimerSynchronizationObject = 9,
 };
@@ -215,6 +216,31 @@ void Scheduler::FireDueTimersLocked()
     }
 }
 
+bool Scheduler::IsQuiescentLocked() const
+{
+    if (!m_dpcQueue.empty() || m_dpcsRunning != 0 || !m_workQueue.empty() ||
+        m_workRunning != m_workersBlocked)
+    {
+        return false;
+    }
+    for (const Waiter* waiter : m_waiters)
+    {
+        if (waiter->seenChange != m_changes)
+        {
+            return false; // woken, or about to be: it has not looked yet
+        }
+    }
+    // The caller, when it is a created thread, is running: it is the one asking.
+    const unsigned caller = CurrentThread().createdThread ? 1 : 0;
+    return m_threadsBlocked + caller == m_threadsLive;
+}
+
+void Scheduler::WaitForQuiescence()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_dpcIdle.wait(lock, [this] { return IsQuiescentLocked(); });
+}
+
 void Scheduler::WaitForDpcsIdle()
 {
     std::unique_lock<std::mutex> lock(m_lock);
@@ -306,10 +332,8 @@ void Scheduler::WorkerThreadMain()
         }
         lock.lock();
         --m_workRunning;
-        if (m_dpcQueue.empty() && m_dpcsRunning == 0 && m_workQueue.empty() && m_workRunning == 0)
-        {
-            m_dpcIdle.notify_all();
-        }
+        // Idle, or the remaining work items may all be asleep (RunUntilIdle, WaitForQuiescence).
+        m_dpcIdle.notify_all();
     }
 }
 
@@ -431,6 +455,11 @@ void Scheduler::BlockUntil(std::unique_lock<std::mutex>& lock, Done done)
     {
         ++m_workersBlocked;
     }
+    const bool created = CurrentThread().createdThread;
+    if (created)
+    {
+        ++m_threadsBlocked;
+    }
     for (;;)
     {
         waiter.seenChange = m_changes;
@@ -446,8 +475,13 @@ void Scheduler::BlockUntil(std::unique_lock<std::mutex>& lock, Done done)
     {
         --m_workersBlocked;
     }
+    if (created)
+    {
+        --m_threadsBlocked;
+    }
     std::erase(m_waiters, &waiter);
     m_settled.notify_all();
+    m_dpcIdle.notify_all();
 }
 
 void Scheduler::WaitForWaitersToSettle()
@@ -480,11 +514,12 @@ NTSTATUS Scheduler::WaitForObjects(DISPATCHER_HEADER* const* headers, ULONG coun
     {
         UCHAR kind = headers[i]->Type;
         if (kind != EventNotificationObject && kind != EventSynchronizationObject && kind != MutantObject &&
-            kind != TimerNotificationObject && kind != TimerSynchronizationObject)
+            kind != TimerNotificationObject && kind != TimerSynchronizationObject && kind != ThreadObject)
         {
-            VerifierStop(VerifierRule::ObjectMisuse,
-                         "a wait on an object that is not an initialised event, mutex or timer (type %u)",
-                         static_cast<unsigned>(kind));
+            VerifierStop(
+                VerifierRule::ObjectMisuse,
+                "a wait on an object that is not an initialised event, mutex, timer or thread (type %u)",
+                static_cast<unsigned>(kind));
         }
     }
     void* thread = &CurrentThread();
@@ -635,6 +670,44 @@ void Scheduler::ForgetMutant(KMUTANT* mutant)
         UnlinkOwnedLocked(mutant);
         mutant->OwnerThread = nullptr;
     }
+}
+
+// --- threads created by user mode ------------------------------------------------------------
+
+void Scheduler::InitializeThread(DISPATCHER_HEADER* header)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    header->Type = ThreadObject;
+    header->Signalling = 0;
+    header->Size = 0;
+    header->Reserved1 = 0;
+    header->SignalState = 0;
+    header->WaitListHead.Flink = header->WaitListHead.Blink = &header->WaitListHead;
+}
+
+void Scheduler::ThreadCreated()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_threadsLive;
+}
+
+void Scheduler::BindCreatedThread()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    CurrentThread().createdThread = true;
+}
+
+void Scheduler::ThreadEnded(DISPATCHER_HEADER* header, bool onThread)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (onThread)
+    {
+        CurrentThread().createdThread = false;
+    }
+    header->SignalState = 1;
+    --m_threadsLive;
+    NotifyChangedLocked();
+    m_dpcIdle.notify_all();
 }
 
 // --- timers -----------------------------------------------------------------------------------

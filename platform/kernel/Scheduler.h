@@ -53,6 +53,19 @@ class Scheduler
     // wait did not end, without sleeping.
     void WaitForWaitersToSettle();
 
+    // Blocks until the machine is quiescent: every live thread created by CreateThread (other than
+    // the caller) is asleep in a dispatcher wait that it has looked at since the latest signal or
+    // clock movement and found unsatisfied, or has ended; every other thread asleep in a dispatcher
+    // wait has likewise looked at the latest change; no DPC is queued or running; and no system
+    // work item is queued or running, except one asleep in such a wait. A thread whose wait a signal
+    // has just satisfied counts as running until it has run and gone back to sleep (or ended); a
+    // created thread that has not reached its first wait counts as running. A thread blocked
+    // outside the dispatcher (a host lock, a critical section) also counts as running, so this
+    // returns only once it gets past it.
+    // A test calls it after moving the clock or signalling an application's thread, to know that
+    // what that set off has finished.
+    void WaitForQuiescence();
+
     // Blocks until no DPC is queued or running.
     void WaitForDpcsIdle();
     // Blocks until no DPC and no system work item is queued or running.
@@ -93,6 +106,18 @@ class Scheduler
     // The memory of a mutant goes away: the scheduler forgets it.
     void ForgetMutant(KMUTANT* mutant);
 
+    // --- threads created by user mode (CreateThread) ---
+    // A thread object's header: a dispatcher object that becomes signalled, for good, when the
+    // thread ends.
+    void InitializeThread(DISPATCHER_HEADER* header);
+    // A created thread counts as live, and running, from its creation until ThreadEnded; the
+    // calling host thread becomes one with BindCreatedThread (ThreadState::createdThread).
+    void ThreadCreated();
+    void BindCreatedThread();
+    // The thread ended (on the thread itself, or for one that never started): its object is
+    // signalled and it no longer counts.
+    void ThreadEnded(DISPATCHER_HEADER* header, bool onThread);
+
     void InitializeTimer(KTIMER* timer, TIMER_TYPE type);
     // due: interrupt time at which the timer expires; period in milliseconds (0: one-shot).
     bool SetTimer(KTIMER* timer, ULONGLONG due, LONG period, KDPC* dpc);
@@ -131,6 +156,7 @@ class Scheduler
     void FireDueTimersLocked();
     bool QueueDpcLocked(KDPC* dpc, PVOID argument1, PVOID argument2);
     bool IsSignalledLocked(DISPATCHER_HEADER* header, void* thread) const;
+    bool IsQuiescentLocked() const;
     // Takes the object for the waiting thread; true when it was an abandoned mutant. *acquired
     // tells whether a mutant changed owner to the thread.
     bool SatisfyWaitLocked(DISPATCHER_HEADER* header, void* thread, bool* acquired);
@@ -144,8 +170,12 @@ class Scheduler
     ULONGLONG m_changes = 0;           // count of signals and clock movements
     std::vector<Waiter*> m_waiters;
     unsigned m_workersBlocked = 0;      // system worker threads asleep in a dispatcher wait
+    unsigned m_threadsLive = 0;         // created threads not yet ended
+    unsigned m_threadsBlocked = 0;      // created threads asleep in a dispatcher wait
     std::condition_variable m_dpcReady; // work for the DPC threads
-    std::condition_variable m_dpcIdle;  // the DPC queue drained
+    // The DPC queue drained, a work item ended, a waiter went to sleep or woke, or a created
+    // thread ended: what RunUntilIdle, WaitForIdle and WaitForQuiescence wait for.
+    std::condition_variable m_dpcIdle;
     ULONGLONG m_now = 0;
     LONGLONG m_bootSystemTime;
     std::map<KTIMER*, TimerEntry> m_timers;

@@ -13,6 +13,8 @@
 #include "Thread.h"
 
 #include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <typeinfo>
 
@@ -477,13 +479,129 @@ NTSTATUS NTAPI NtQuerySystemTime(PLARGE_INTEGER SystemTime)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI NtTerminateThread(HANDLE ThreadHandle, NTSTATUS)
+// --- threads -------------------------------------------------------------------------------------
+
+// The thread a handle names: *thread gets the object, or null for the pseudo-handle of a calling
+// thread that was not created by CreateThread.
+NTSTATUS ReferenceThread(HANDLE handle, std::shared_ptr<ThreadObject>* thread)
 {
-    if (ThreadHandle != syscall::CurrentThreadHandle())
+    if (handle == syscall::CurrentThreadHandle())
     {
-        return STATUS_INVALID_HANDLE; // only the calling thread ends itself here
+        ThreadObject* self = CurrentThread().object;
+        *thread = self != nullptr ? Kernel().Process().Thread(self->Id()) : nullptr;
+        return STATUS_SUCCESS;
     }
-    Kernel().Process().ThreadEnded(&CurrentThread());
+    return Reference(handle, thread);
+}
+
+NTSTATUS NTAPI NtTerminateThread(HANDLE ThreadHandle, NTSTATUS ExitStatus)
+{
+    std::shared_ptr<ThreadObject> thread;
+    NTSTATUS status = ReferenceThread(ThreadHandle, &thread);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (thread == nullptr || thread.get() == CurrentThread().object)
+    {
+        Kernel().Process().ThreadEnded(&CurrentThread(), ExitStatus);
+        return STATUS_SUCCESS;
+    }
+    return Kernel().Process().TerminateOther(*thread, ExitStatus);
+}
+
+NTSTATUS NTAPI CreateUserThread(PHANDLE ThreadHandle, BOOLEAN CreateSuspended, PULONG ThreadId)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "CreateUserThread");
+    std::shared_ptr<ThreadObject> thread;
+    NTSTATUS status = Kernel().Process().CreateThread(CreateSuspended != FALSE, &thread);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    *ThreadId = thread->Id();
+    return Publish(thread, ThreadHandle);
+}
+
+NTSTATUS NTAPI StartUserThread(ULONG ThreadId)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "StartUserThread");
+    return Kernel().Process().StartThread(ThreadId);
+}
+
+NTSTATUS NTAPI NtSuspendThread(HANDLE ThreadHandle, PULONG PreviousSuspendCount)
+{
+    std::shared_ptr<ThreadObject> thread;
+    NTSTATUS status = ReferenceThread(ThreadHandle, &thread);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    if (thread == nullptr)
+    {
+        return STATUS_NOT_SUPPORTED; // the caller runs
+    }
+    ULONG previous = 0;
+    status = Kernel().Process().SuspendThread(*thread, &previous);
+    if (NT_SUCCESS(status) && PreviousSuspendCount != nullptr)
+    {
+        *PreviousSuspendCount = previous;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI NtResumeThread(HANDLE ThreadHandle, PULONG PreviousSuspendCount)
+{
+    std::shared_ptr<ThreadObject> thread;
+    NTSTATUS status = ReferenceThread(ThreadHandle, &thread);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    ULONG previous = 0;
+    if (thread != nullptr)
+    {
+        status = Kernel().Process().ResumeThread(*thread, &previous);
+    }
+    if (NT_SUCCESS(status) && PreviousSuspendCount != nullptr)
+    {
+        *PreviousSuspendCount = previous;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI NtQueryInformationThread(HANDLE ThreadHandle, ULONG ThreadInformationClass,
+                                        PVOID ThreadInformation, ULONG ThreadInformationLength,
+                                        PULONG ReturnLength)
+{
+    using syscall::THREAD_BASIC_INFORMATION;
+    if (ThreadInformationClass != syscall::ThreadBasicInformation)
+    {
+        return STATUS_INVALID_INFO_CLASS;
+    }
+    if (ThreadInformationLength != sizeof(THREAD_BASIC_INFORMATION))
+    {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    std::shared_ptr<ThreadObject> thread;
+    NTSTATUS status = ReferenceThread(ThreadHandle, &thread);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    THREAD_BASIC_INFORMATION info{};
+    info.ExitStatus = thread != nullptr ? thread->ExitStatus() : STATUS_PENDING;
+    info.ClientId.UniqueProcess = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(Kernel().Process().Id()));
+    // A thread the process did not create goes by its host id, as GetCurrentThreadId reports it.
+    ULONG id = thread != nullptr ? thread->Id() : static_cast<ULONG>(::syscall(SYS_gettid));
+    info.ClientId.UniqueThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(id));
+    info.AffinityMask = 1;
+    info.Priority = info.BasePriority = 8; // THREAD_PRIORITY_NORMAL in a normal-priority process
+    memcpy(ThreadInformation, &info, sizeof(info));
+    if (ReturnLength != nullptr)
+    {
+        *ReturnLength = sizeof(info);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -721,6 +839,11 @@ const syscall::SystemServices& SystemServiceTable()
         .NtDelayExecution = NtDelayExecution,
         .NtQuerySystemTime = NtQuerySystemTime,
         .NtTerminateThread = NtTerminateThread,
+        .CreateUserThread = CreateUserThread,
+        .StartUserThread = StartUserThread,
+        .NtSuspendThread = NtSuspendThread,
+        .NtResumeThread = NtResumeThread,
+        .NtQueryInformationThread = NtQueryInformationThread,
         .NtCreateSymbolicLinkObject = NtCreateSymbolicLinkObject,
         .NtOpenSymbolicLinkObject = NtOpenSymbolicLinkObject,
         .NtQuerySymbolicLinkObject = NtQuerySymbolicLinkObject,

@@ -1,10 +1,13 @@
-// Per-thread kernel state: the IRQL the thread runs at and the spin locks it holds.
+// Per-thread kernel state: the IRQL the thread runs at, the spin locks and mutants it holds, and,
+// for a thread user mode created, its thread object.
 #pragma once
 
 #include <wdm.h>
 
 namespace winsim::kernel
 {
+
+class ThreadObject;
 
 struct ThreadState
 {
@@ -16,6 +19,10 @@ struct ThreadState
     LIST_ENTRY ownedMutants = {nullptr, nullptr};
     // A system worker thread of the scheduler (runs work items).
     bool systemWorker = false;
+    // A thread user mode created (CreateThread) and that has not ended; set and cleared under the
+    // dispatcher's lock. Its kernel thread object, kept alive by the process while the thread lives.
+    bool createdThread = false;
+    ThreadObject* object = nullptr;
 };
 
 ThreadState& CurrentThread();

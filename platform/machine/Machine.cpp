@@ -607,6 +607,11 @@ void Machine::SettleWaiters()
     m_system->GetScheduler().WaitForWaitersToSettle();
 }
 
+void Machine::WaitForQuiescence()
+{
+    m_system->GetScheduler().WaitForQuiescence();
+}
+
 void Machine::WaitForSystemThreads()
 {
     m_system->GetScheduler().WaitForIdle();

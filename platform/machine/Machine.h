@@ -374,6 +374,17 @@ class Machine
     // Returns once every thread waiting in the machine has seen the latest change and either
     // returned or gone back to sleep (so a test can tell that a wait did not end).
     void SettleWaiters();
+    // Returns once the machine is quiescent: every live thread started with CreateThread (other than
+    // the caller) sleeps in a wait of the machine (a wait function, Sleep, a suspended start, a
+    // synchronous request) that has looked at the latest signal and clock movement and is not
+    // satisfied, or has ended; every other thread waiting in the machine has looked likewise; and
+    // no DPC or system work item is queued or running (a work item asleep in such a wait aside).
+    // A thread whose wait was just satisfied counts as running until it has run and gone back to
+    // sleep; a thread blocked outside the machine (a critical section) counts as running too, so
+    // this does not return while one is. Call it after AdvanceClock, or after signalling a
+    // program's thread, to know that what it set off is done: a thread that polls every 100 ms
+    // has finished its poll and sleeps again.
+    void WaitForQuiescence();
     // Returns once no DPC and no system work item is queued or running (what a timer that fell
     // due set off has finished).
     void WaitForSystemThreads();

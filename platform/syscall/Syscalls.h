@@ -38,6 +38,26 @@ typedef struct _OBJECT_DIRECTORY_INFORMATION
 #define SYMBOLIC_LINK_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | 0x1)
 #define EVENT_QUERY_STATE        0x0001
 
+// A process and one of its threads, by id (NtQueryInformationThread).
+typedef struct _CLIENT_ID
+{
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+// NtQueryInformationThread's one class here: ThreadBasicInformation (0).
+constexpr ULONG ThreadBasicInformation = 0;
+
+typedef struct _THREAD_BASIC_INFORMATION
+{
+    NTSTATUS ExitStatus; // STATUS_PENDING (STILL_ACTIVE) while the thread runs
+    PVOID TebBaseAddress;
+    CLIENT_ID ClientId;
+    ULONG_PTR AffinityMask;
+    KPRIORITY Priority;
+    KPRIORITY BasePriority;
+} THREAD_BASIC_INFORMATION, *PTHREAD_BASIC_INFORMATION;
+
 // The pseudo-handle of the calling thread (NtCurrentThread).
 inline HANDLE CurrentThreadHandle()
 {
@@ -113,9 +133,31 @@ struct SystemServices
     (ULONG Count, HANDLE* Handles, WAIT_TYPE WaitType, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
     NTSTATUS(NTAPI* NtDelayExecution)(BOOLEAN Alertable, PLARGE_INTEGER DelayInterval);
     NTSTATUS(NTAPI* NtQuerySystemTime)(PLARGE_INTEGER SystemTime);
-    // Ends the calling thread's life in the kernel (ThreadHandle is CurrentThreadHandle()): the
-    // mutants it owns are abandoned and the I/O it started is cancelled.
+
+    // --- threads ---
+    // Ends the calling thread's life in the kernel (ThreadHandle is CurrentThreadHandle(), or a
+    // handle to the caller's own thread): the mutants it owns are abandoned, the I/O it started is
+    // cancelled, and a created thread's object gets ExitStatus and is signalled. Of another thread
+    // only one that has not started yet can be ended (STATUS_NOT_SUPPORTED otherwise).
     NTSTATUS(NTAPI* NtTerminateThread)(HANDLE ThreadHandle, NTSTATUS ExitStatus);
+    // A thread of the calling process comes to be in two steps, since user mode starts the host
+    // thread itself. CreateUserThread makes the kernel's thread object: *ThreadHandle gets a handle
+    // to it (a wait on it ends when the thread ends), *ThreadId its id; CreateSuspended gives it a
+    // suspend count of 1. The thread counts as running from here on.
+    NTSTATUS(NTAPI* CreateUserThread)(PHANDLE ThreadHandle, BOOLEAN CreateSuspended, PULONG ThreadId);
+    // The new host thread's first call: binds it to the thread of that id and returns once the
+    // thread's suspend count is 0, having waited in the dispatcher until then.
+    // STATUS_INVALID_PARAMETER when there is no such thread waiting to start.
+    NTSTATUS(NTAPI* StartUserThread)(ULONG ThreadId);
+    // The suspend count goes up or down by one; *PreviousSuspendCount (when given) gets the count
+    // before. Only a thread that has not begun its start routine can be suspended
+    // (STATUS_NOT_SUPPORTED otherwise).
+    NTSTATUS(NTAPI* NtSuspendThread)(HANDLE ThreadHandle, PULONG PreviousSuspendCount);
+    NTSTATUS(NTAPI* NtResumeThread)(HANDLE ThreadHandle, PULONG PreviousSuspendCount);
+    // ThreadBasicInformation only (STATUS_INVALID_INFO_CLASS for another class).
+    NTSTATUS(NTAPI* NtQueryInformationThread)
+    (HANDLE ThreadHandle, ULONG ThreadInformationClass, PVOID ThreadInformation,
+     ULONG ThreadInformationLength, PULONG ReturnLength);
 
     // --- object namespace: symbolic links and directories ---
     NTSTATUS(NTAPI* NtCreateSymbolicLinkObject)

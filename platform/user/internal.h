@@ -31,8 +31,10 @@ bool IsLocalHandle(HANDLE handle);
 // The Win32 error closest to a host errno value.
 DWORD ErrorFromErrno(int error);
 
-// Thread id the way GetCurrentThreadId reports it.
+// Thread id the way GetCurrentThreadId reports it: the id the kernel gave a thread CreateThread
+// started (set by the thread as it starts, before anything else), the host's id of any other.
 DWORD CurrentThreadId();
+void SetCurrentThreadId(DWORD id);
 
 // Host path of a file name given to a Win32 function; sets the last error and returns false when
 // the path names no host file.

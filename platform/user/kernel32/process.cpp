@@ -155,10 +155,23 @@ DWORD ErrorFromErrno(int error)
     }
 }
 
+namespace
+{
+thread_local DWORD t_threadId = 0;
+} // namespace
+
 DWORD CurrentThreadId()
 {
-    thread_local DWORD id = static_cast<DWORD>(::syscall(SYS_gettid));
-    return id;
+    if (t_threadId == 0)
+    {
+        t_threadId = static_cast<DWORD>(::syscall(SYS_gettid));
+    }
+    return t_threadId;
+}
+
+void SetCurrentThreadId(DWORD id)
+{
+    t_threadId = id;
 }
 
 std::u16string WideFromAnsi(std::string_view text)

@@ -36,6 +36,12 @@ std::string SystemDriveDirectory();
 // the way a Win32 function fails through a native service.
 BOOL FailWith(NTSTATUS status);
 
+// The two steps of a thread's start (see the seam's threads section): the kernel's thread object,
+// made by the creating thread, and the new host thread's binding to it, which returns once the
+// thread is not suspended.
+NTSTATUS CreateUserThread(PHANDLE threadHandle, bool suspended, DWORD* threadId);
+NTSTATUS StartUserThread(DWORD threadId);
+
 // A counted string over UTF-16 text (which must outlive it).
 UNICODE_STRING CountedString(const std::u16string& text);
 
@@ -69,6 +75,15 @@ WINSIM_API NTSTATUS NTAPI NtReleaseMutant(HANDLE MutantHandle, PLONG PreviousCou
 WINSIM_API NTSTATUS NTAPI NtWaitForMultipleObjects(ULONG Count, HANDLE* Handles, WAIT_TYPE WaitType,
                                                    BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 WINSIM_API NTSTATUS NTAPI NtDelayExecution(BOOLEAN Alertable, PLARGE_INTEGER DelayInterval);
+// Ends the thread's kernel life; for the calling thread (NtCurrentThread) no later notice at its
+// host end follows.
+WINSIM_API NTSTATUS NTAPI NtTerminateThread(HANDLE ThreadHandle, NTSTATUS ExitStatus);
+WINSIM_API NTSTATUS NTAPI NtSuspendThread(HANDLE ThreadHandle, PULONG PreviousSuspendCount);
+WINSIM_API NTSTATUS NTAPI NtResumeThread(HANDLE ThreadHandle, PULONG PreviousSuspendCount);
+// ThreadInformationClass: ThreadBasicInformation (winsim::syscall::THREAD_BASIC_INFORMATION).
+WINSIM_API NTSTATUS NTAPI NtQueryInformationThread(HANDLE ThreadHandle, ULONG ThreadInformationClass,
+                                                   PVOID ThreadInformation, ULONG ThreadInformationLength,
+                                                   PULONG ReturnLength);
 WINSIM_API NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                                      POBJECT_ATTRIBUTES ObjectAttributes,
                                                      PUNICODE_STRING LinkTarget);

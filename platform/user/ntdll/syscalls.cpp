@@ -28,11 +28,13 @@ pthread_key_t CreateThreadKey()
     return key;
 }
 
+pthread_key_t ThreadEndKey();
+
 // The services, with the calling thread made known for its end.
 const syscall::SystemServices& Services()
 {
     const syscall::SystemServices& services = Kernel();
-    static const pthread_key_t key = CreateThreadKey();
+    const pthread_key_t key = ThreadEndKey();
     uintptr_t mark = static_cast<uintptr_t>(MachineGeneration()) + 1;
     if (reinterpret_cast<uintptr_t>(pthread_getspecific(key)) != mark)
     {
@@ -41,7 +43,26 @@ const syscall::SystemServices& Services()
     return services;
 }
 
+pthread_key_t ThreadEndKey()
+{
+    static const pthread_key_t key = CreateThreadKey();
+    return key;
+}
+
 } // namespace
+
+NTSTATUS CreateUserThread(PHANDLE threadHandle, bool suspended, DWORD* threadId)
+{
+    ULONG id = 0;
+    NTSTATUS status = Services().CreateUserThread(threadHandle, suspended ? TRUE : FALSE, &id);
+    *threadId = id;
+    return status;
+}
+
+NTSTATUS StartUserThread(DWORD threadId)
+{
+    return Services().StartUserThread(threadId);
+}
 
 UNICODE_STRING CountedString(const std::u16string& text)
 {
@@ -201,6 +222,35 @@ extern "C"
     NTSTATUS NTAPI NtDelayExecution(BOOLEAN Alertable, PLARGE_INTEGER DelayInterval)
     {
         return Services().NtDelayExecution(Alertable, DelayInterval);
+    }
+
+    NTSTATUS NTAPI NtTerminateThread(HANDLE ThreadHandle, NTSTATUS ExitStatus)
+    {
+        NTSTATUS status = Services().NtTerminateThread(ThreadHandle, ExitStatus);
+        if (NT_SUCCESS(status) && ThreadHandle == winsim::syscall::CurrentThreadHandle())
+        {
+            // The kernel knows already: the thread's end needs no second notice.
+            pthread_setspecific(winsim::ntdll::ThreadEndKey(), nullptr);
+        }
+        return status;
+    }
+
+    NTSTATUS NTAPI NtSuspendThread(HANDLE ThreadHandle, PULONG PreviousSuspendCount)
+    {
+        return Services().NtSuspendThread(ThreadHandle, PreviousSuspendCount);
+    }
+
+    NTSTATUS NTAPI NtResumeThread(HANDLE ThreadHandle, PULONG PreviousSuspendCount)
+    {
+        return Services().NtResumeThread(ThreadHandle, PreviousSuspendCount);
+    }
+
+    NTSTATUS NTAPI NtQueryInformationThread(HANDLE ThreadHandle, ULONG ThreadInformationClass,
+                                            PVOID ThreadInformation, ULONG ThreadInformationLength,
+                                            PULONG ReturnLength)
+    {
+        return Services().NtQueryInformationThread(ThreadHandle, ThreadInformationClass, ThreadInformation,
+                                                   ThreadInformationLength, ReturnLength);
     }
 
     NTSTATUS NTAPI NtQuerySystemTime(PLARGE_INTEGER SystemTime)
