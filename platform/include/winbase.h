@@ -9,6 +9,8 @@
 #include <winerror.h>
 #include <winsim/nttypes.h>
 
+#include <string.h>
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE             0xFFFFFFFF
 
@@ -511,3 +513,11 @@ WINSIM_API HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 WINSIM_API HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 WINSIM_EXTERN_C_END
+
+// Memory blocks (winnt.h and minwinbase.h on Windows).
+#ifndef ZeroMemory
+#define ZeroMemory(Destination, Length)         memset((Destination), 0, (Length))
+#define FillMemory(Destination, Length, Fill)   memset((Destination), (Fill), (Length))
+#define CopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define MoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#endif
