@@ -361,6 +361,26 @@ std::vector<DeviceNode*> PnpManager::Nodes()
     return all;
 }
 
+bool PnpManager::IsPresent(const DeviceNode& node)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return node.pdo != nullptr && node.state != DeviceNodeState::Removed;
+}
+
+std::vector<std::u16string> PnpManager::InstancePaths(bool presentOnly)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::vector<std::u16string> paths;
+    for (const auto& node : m_nodes)
+    {
+        if (!presentOnly || IsPresent(*node))
+        {
+            paths.push_back(node->instancePath);
+        }
+    }
+    return paths;
+}
+
 DeviceNode* PnpManager::NodeOf(PDEVICE_OBJECT pdo)
 {
     return IoManager::Info(pdo).node;

@@ -89,6 +89,11 @@ class PnpManager
     void DeviceObjectReleased(PDRIVER_OBJECT driver);
 
     std::vector<DeviceNode*> Nodes();
+    // Whether a node's device is on its bus now: it has its physical device object, and is
+    // neither removed safely nor waiting (pulled out) for its removal.
+    bool IsPresent(const DeviceNode& node);
+    // The instance paths of the present nodes (or of every node), in the order they arrived.
+    std::vector<std::u16string> InstancePaths(bool presentOnly);
     DeviceNode* NodeOf(PDEVICE_OBJECT pdo);
     DeviceNode* NodeByInstancePath(std::u16string_view instancePath);
 
