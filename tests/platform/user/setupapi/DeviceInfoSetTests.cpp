@@ -104,6 +104,30 @@ TEST_F(ReaderPortMachineTest, AllClassesListTheReaderAndThePortsClassHoldsIt)
     SetupDiDestroyDeviceInfoList(none);
 }
 
+TEST_F(ReaderPortMachineTest, ThePortsClassHoldsTheBoardsPortsAndTheReader)
+{
+    HDEVINFO ports = SetupDiGetClassDevsA(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    ASSERT_NE(ports, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(InstanceIds(ports),
+              (std::vector<std::string>{"ACPI\\PNP0501\\1", "ACPI\\PNP0501\\2", InstanceId("TR0001")}));
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof(data);
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(ports, 1, &data));
+    HKEY key = SetupDiOpenDevRegKey(ports, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    ASSERT_NE(key, INVALID_HANDLE_VALUE);
+    char port[16] = {};
+    DWORD size = sizeof(port);
+    EXPECT_EQ(RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(port), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(port), "COM2");
+    RegCloseKey(key);
+    // The board's ports have no driver of the machine's own: no driver key.
+    EXPECT_EQ(SetupDiOpenDevRegKey(ports, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_KEY_DOES_NOT_EXIST));
+    SetupDiDestroyDeviceInfoList(ports);
+}
+
 TEST_F(ReaderPortMachineTest, TheDeviceParametersKeyGivesThePortName)
 {
     HDEVINFO set = SetupDiGetClassDevsA(&UsbDevice, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);

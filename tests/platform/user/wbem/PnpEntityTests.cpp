@@ -155,6 +155,18 @@ TEST_F(WmiTest, TheRowsShowTheReaderByItsPortUntilItIsPulled)
     EXPECT_TRUE(Has(entities, InstanceId("TR0002"), "Tarno USB Card Reader/Writer (COM4)"));
 }
 
+TEST_F(WmiTest, TheRowsShowTheMachinesOwnDevices)
+{
+    auto entities = PnpEntities();
+    EXPECT_TRUE(Has(entities, "ACPI\\PNP0501\\1", "Communications Port (COM1)"));
+    EXPECT_TRUE(Has(entities, "ACPI\\PNP0501\\2", "Communications Port (COM2)"));
+    EXPECT_TRUE(Has(entities, "USB\\ROOT_HUB30\\4&2A4E0A5B&0&0", "USB Root Hub (USB 3.0)"));
+    EXPECT_TRUE(Has(entities, "PCI\\VEN_8086&DEV_A36D&SUBSYS_72708086&REV_10\\3&11583659&0&A0",
+                    "Intel(R) USB 3.1 eXtensible Host Controller - 1.10 (Microsoft)"));
+    // The board's devices and the reader, and nothing else.
+    EXPECT_EQ(entities.size(), 5u);
+}
+
 TEST_F(WmiTest, ARowWithoutAFriendlyNameIsCaptionedByItsDescription)
 {
     winsim::machine::ReaderSpec unknown;
@@ -173,9 +185,18 @@ TEST_F(WmiTest, AClassObjectAnswersItsPropertiesAndNoOthers)
     ASSERT_EQ(
         Query(L"wql", L"select PNPDeviceID,Service from win32_pnpentity", WBEM_FLAG_FORWARD_ONLY, &rows),
         WBEM_S_NO_ERROR);
+    // The reader's row: the rows before it are the board's devices.
     IWbemClassObject* row = nullptr;
     ULONG returned = 0;
-    ASSERT_EQ(rows->Next(WBEM_INFINITE, 1, &row, &returned), WBEM_S_NO_ERROR);
+    for (;;)
+    {
+        ASSERT_EQ(rows->Next(WBEM_INFINITE, 1, &row, &returned), WBEM_S_NO_ERROR);
+        if (StringProperty(row, L"PNPDeviceID") == InstanceId("TR0001"))
+        {
+            break;
+        }
+        row->Release();
+    }
 
     VARIANT value;
     VariantInit(&value);
