@@ -8,7 +8,11 @@
 #pragma once
 
 #include <winsim/base.h>
+// As the generated Windows header brings in windows.h and ole2.h: the COM library and automation.
+#include <windows.h>
 #include <oaidl.h>
+#include <objbase.h>
+#include <oleauto.h>
 #include <unknwn.h>
 #include <wtypes.h>
 
