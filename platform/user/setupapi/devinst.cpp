@@ -13,6 +13,8 @@
 #include "ntdll/ntdll.h"
 #include "setupapi/devnodes.h"
 
+#include <string.h>
+
 #include <memory>
 #include <mutex>
 #include <set>

@@ -14,7 +14,6 @@
 #include <wbemidl.h>
 
 #include "base/unicode.h"
-#include "internal.h"
 #include "ole32/proxy.h"
 #include "setupapi/devnodes.h"
 #include "wbem/wbem.h"
