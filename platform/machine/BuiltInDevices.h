@@ -32,7 +32,7 @@ class BuiltInDevices
     BuiltInDevices& operator=(const BuiltInDevices&) = delete;
 
   private:
-    struct Spec
+    struct BoardDevice
     {
         std::u16string instancePath;
         std::vector<std::u16string> hardwareIds;
@@ -45,7 +45,7 @@ class BuiltInDevices
         std::u16string manufacturer;
     };
 
-    kernel::DeviceNode* Report(PDRIVER_OBJECT bus, const Spec& spec);
+    kernel::DeviceNode* Report(PDRIVER_OBJECT bus, const BoardDevice& device);
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
 
     PDRIVER_OBJECT m_acpi = nullptr; // the buses that own the physical device objects
