@@ -171,6 +171,44 @@ DeviceNode* PnpManager::ReportDevice(PDEVICE_OBJECT pdo, std::u16string instance
     return node;
 }
 
+DeviceNode* PnpManager::ReportBuiltInDevice(PDEVICE_OBJECT pdo, std::u16string instancePath,
+                                            std::vector<std::u16string> hardwareIds,
+                                            std::vector<std::u16string> compatibleIds,
+                                            std::u16string description, std::u16string location)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "device enumeration");
+    DeviceNode* node = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_nodes.push_back(std::make_unique<DeviceNode>());
+        node = m_nodes.back().get();
+        node->instancePath = std::move(instancePath);
+        node->hardwareIds = std::move(hardwareIds);
+        node->compatibleIds = std::move(compatibleIds);
+        node->description = std::move(description);
+        node->location = std::move(location);
+        node->pdo = pdo;
+        node->state = DeviceNodeState::Started;
+    }
+    IoManager::Info(pdo).node = node;
+    auto key = System::Current().GetRegistry().CreateKey(EnumKeyPathOf(*node));
+    key->SetMultiString(u"HardwareID", node->hardwareIds);
+    if (!node->compatibleIds.empty())
+    {
+        key->SetMultiString(u"CompatibleIDs", node->compatibleIds);
+    }
+    key->SetString(u"DeviceDesc", node->description);
+    key->SetString(u"LocationInformation", node->location);
+    return node;
+}
+
+void PnpManager::ForgetBuiltInDevice(DeviceNode* node)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    node->state = DeviceNodeState::Removed;
+    node->pdo = nullptr;
+}
+
 NTSTATUS PnpManager::AddDeviceToNode(DeviceNode* node)
 {
     PDRIVER_OBJECT driver = nullptr;
@@ -365,6 +403,26 @@ std::vector<DeviceNode*> PnpManager::Nodes()
         all.push_back(node.get());
     }
     return all;
+}
+
+bool PnpManager::IsPresent(const DeviceNode& node)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return node.pdo != nullptr && node.state != DeviceNodeState::Removed;
+}
+
+std::vector<std::u16string> PnpManager::InstancePaths(bool presentOnly)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::vector<std::u16string> paths;
+    for (const auto& node : m_nodes)
+    {
+        if (!presentOnly || IsPresent(*node))
+        {
+            paths.push_back(node->instancePath);
+        }
+    }
+    return paths;
 }
 
 DeviceNode* PnpManager::NodeOf(PDEVICE_OBJECT pdo)

@@ -71,6 +71,16 @@ class PnpManager
                              std::vector<std::u16string> hardwareIds,
                              std::vector<std::u16string> compatibleIds, std::u16string description,
                              std::u16string location);
+    // A device of the machine's own whose drivers the simulation does not run (a built-in serial
+    // port, the USB host controller and its root hub): its node and the Enum key values the bus
+    // reports, Started at once, with no driver installed, loaded or called. Its physical device
+    // object answers the requests Plug and Play and the power manager send it. PASSIVE_LEVEL.
+    DeviceNode* ReportBuiltInDevice(PDEVICE_OBJECT pdo, std::u16string instancePath,
+                                    std::vector<std::u16string> hardwareIds,
+                                    std::vector<std::u16string> compatibleIds, std::u16string description,
+                                    std::u16string location);
+    // The machine shuts down: a built-in device's physical device object goes.
+    void ForgetBuiltInDevice(DeviceNode* node);
     // Sends IRP_MN_START_DEVICE to the node's stack. When a driver fails it, the node fails with
     // that status as its problem and its stack is removed (IRP_MN_REMOVE_DEVICE), as Windows does;
     // the driver unloads when it has no device left.
@@ -91,6 +101,11 @@ class PnpManager
     void DeviceObjectReleased(PDRIVER_OBJECT driver);
 
     std::vector<DeviceNode*> Nodes();
+    // Whether a node's device is on its bus now: it has its physical device object, and is
+    // neither removed safely nor waiting (pulled out) for its removal.
+    bool IsPresent(const DeviceNode& node);
+    // The instance paths of the present nodes (or of every node), in the order they arrived.
+    std::vector<std::u16string> InstancePaths(bool presentOnly);
     DeviceNode* NodeOf(PDEVICE_OBJECT pdo);
     DeviceNode* NodeByInstancePath(std::u16string_view instancePath);
 

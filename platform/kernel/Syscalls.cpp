@@ -12,6 +12,8 @@
 #include "System.h"
 #include "Thread.h"
 
+#include "base/unicode.h"
+
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -774,7 +776,66 @@ NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE DirectoryHandle, PVOID Buffer, ULON
     return first + count < entries.size() && !ReturnSingleEntry ? STATUS_MORE_ENTRIES : STATUS_SUCCESS;
 }
 
-// --- atoms -------------------------------------------------------------------
+// --- Plug and Play queries ---------------------------------------------------------------------
+
+// Copies a list of texts into the caller's buffer as a multi-string, all or nothing.
+NTSTATUS ReturnMultiString(const std::vector<std::u16string>& texts, PWSTR buffer, ULONG bufferLength,
+                           PULONG returnLength)
+{
+    if (returnLength == nullptr || (buffer == nullptr && bufferLength != 0))
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string joined;
+    for (const auto& text : texts)
+    {
+        joined += text;
+        joined.push_back(0);
+    }
+    joined.push_back(0);
+    ULONG bytes = static_cast<ULONG>(joined.size() * sizeof(WCHAR));
+    *returnLength = bytes;
+    if (bufferLength < bytes)
+    {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    memcpy(buffer, joined.data(), bytes);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI NtPlugPlayQueryDeviceList(BOOLEAN PresentOnly, PWSTR Buffer, ULONG BufferLength,
+                                         PULONG ReturnLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtPlugPlayQueryDeviceList");
+    std::vector<std::u16string> ids;
+    for (const auto& path : Kernel().Pnp().InstancePaths(PresentOnly != FALSE))
+    {
+        ids.push_back(UpperCase(path));
+    }
+    return ReturnMultiString(ids, Buffer, BufferLength, ReturnLength);
+}
+
+NTSTATUS NTAPI NtPlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOLEAN EnabledOnly, PWSTR Buffer,
+                                            ULONG BufferLength, PULONG ReturnLength)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtPlugPlayQueryInterfaceList");
+    if (InterfaceClassGuid == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::vector<std::u16string> texts;
+    for (const DeviceInterfaceInstance& instance : Kernel().Namespace().Interfaces(*InterfaceClassGuid))
+    {
+        if (instance.enabled || !EnabledOnly)
+        {
+            texts.push_back(UpperCase(instance.instancePath));
+            texts.push_back(instance.symbolicLink);
+        }
+    }
+    return ReturnMultiString(texts, Buffer, BufferLength, ReturnLength);
+}
+
+// --- atoms ---------------------------------------------------------------------------------------
 
 NTSTATUS NTAPI NtAddAtom(PWSTR AtomName, ULONG Length, syscall::PRTL_ATOM Atom)
 {
@@ -805,6 +866,8 @@ NTSTATUS NTAPI NtGetPlugPlayEvents(syscall::PPLUGPLAY_EVENT_RECORD Buffer, ULONG
     }
     return Kernel().Pnp().Events().Take(Buffer, Count, Returned);
 }
+
+// --- debugger output -----------------------------------------------------------------------------
 
 NTSTATUS NTAPI DebugPrint(PSTRING Output, ULONG, ULONG)
 {
@@ -859,6 +922,8 @@ const syscall::SystemServices& SystemServiceTable()
         .NtSetValueKey = RegistryServices::NtSetValueKey,
         .NtDeleteValueKey = RegistryServices::NtDeleteValueKey,
         .NtDeleteKey = RegistryServices::NtDeleteKey,
+        .NtPlugPlayQueryDeviceList = NtPlugPlayQueryDeviceList,
+        .NtPlugPlayQueryInterfaceList = NtPlugPlayQueryInterfaceList,
         .NtAddAtom = NtAddAtom,
         .NtOpenPlugPlayEventQueue = NtOpenPlugPlayEventQueue,
         .NtGetPlugPlayEvents = NtGetPlugPlayEvents,

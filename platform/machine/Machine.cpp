@@ -1,5 +1,6 @@
 #include "Machine.h"
 
+#include "BuiltInDevices.h"
 #include "RegFile.h"
 #include "Setup.h"
 
@@ -154,6 +155,7 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
         ImportRegFile(KernelRegistry(), file);
     }
     m_bus = std::make_unique<usb::UsbBus>();
+    m_boardDevices = std::make_unique<BuiltInDevices>(m_config.builtInComPorts);
 
     kernel::PnpManager& pnp = m_system->Pnp();
     pnp.SetImageLoader(
@@ -198,13 +200,14 @@ Machine::~Machine()
     m_system->Process().Rundown();
     for (kernel::DeviceNode* node : m_system->Pnp().Nodes())
     {
-        if (node->pdo != nullptr)
+        if (node->pdo != nullptr && m_readers.count(node) != 0)
         {
             Detach(Device(node));
         }
     }
     m_system->GetScheduler().WaitForIdle();
     m_system->Pnp().UnloadAll();
+    m_boardDevices.reset();
     m_bus.reset();
     m_setup.reset();
     syscall::DisconnectMachine();
@@ -391,7 +394,7 @@ Device Machine::Attach(const ReaderSpec& reader)
 void Machine::Detach(Device device)
 {
     kernel::DeviceNode* node = device.m_node;
-    if (node == nullptr || node->pdo == nullptr)
+    if (node == nullptr || node->pdo == nullptr || m_readers.count(node) == 0)
     {
         return;
     }
@@ -575,7 +578,10 @@ std::vector<Device> Machine::Devices()
     std::vector<Device> devices;
     for (kernel::DeviceNode* node : m_system->Pnp().Nodes())
     {
-        devices.push_back(Device(node));
+        if (m_readers.count(node) != 0)
+        {
+            devices.push_back(Device(node));
+        }
     }
     return devices;
 }

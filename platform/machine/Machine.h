@@ -46,6 +46,7 @@ namespace winsim::machine
 {
 
 class Setup;
+class BuiltInDevices;
 
 struct MachineConfig
 {
@@ -61,7 +62,8 @@ struct MachineConfig
     // The machine's folder. Empty: a fresh temporary folder, removed with the machine.
     std::filesystem::path root;
     // COM numbers the machine's own serial ports hold (they appear in SERIALCOMM and the COM-name
-    // database). A new reader gets the lowest number not claimed.
+    // database, and as the device nodes ACPI\PNP0501\1, \2...). A new reader gets the lowest
+    // number not claimed.
     std::vector<unsigned> builtInComPorts = {1, 2};
     // Registry editor files (.reg) imported after the machine's own keys, to seed its registry.
     std::vector<std::filesystem::path> registryFiles;
@@ -360,7 +362,8 @@ class Machine
     NTSTATUS RemoveDevice(Device device);
     // The reader model behind a device the bus reported (an empty handle for another device).
     Reader ReaderOf(Device device);
-    // Every device the bus reported, in order, the removed ones included.
+    // Every device the bus reported, in order, the removed ones included (not the machine's own
+    // devices of boot: its serial ports, USB host controller and root hub).
     std::vector<Device> Devices();
 
     // --- the machine's clock: virtual, unless the machine runs on real time ---
@@ -509,6 +512,7 @@ class Machine
     bool m_ownsRoot = false;
     std::unique_ptr<kernel::System> m_system;
     std::unique_ptr<usb::UsbBus> m_bus;
+    std::unique_ptr<BuiltInDevices> m_boardDevices; // present from boot
     std::map<kernel::DeviceNode*, usb::ReaderModel*> m_readers;
     std::unique_ptr<Setup> m_setup;
     std::map<std::u16string, PDRIVER_INITIALIZE> m_builtIn; // upper-cased file name

@@ -198,6 +198,25 @@ struct SystemServices
     NTSTATUS(NTAPI* NtDeleteValueKey)(HANDLE KeyHandle, PUNICODE_STRING ValueName);
     NTSTATUS(NTAPI* NtDeleteKey)(HANDLE KeyHandle);
 
+    // --- Plug and Play queries ---
+    // What cfgmgr32 asks the Plug and Play service (CM_Get_Device_ID_List, CM_Get_Device_Interface_List).
+    // Each fills the caller's buffer with a multi-string (strings, each with its NUL, then one more
+    // NUL; an empty list is a lone NUL). *ReturnLength is always the size in bytes the list needs;
+    // a buffer too small for it gets nothing and the call fails with STATUS_BUFFER_TOO_SMALL.
+    // Instance IDs come upper-cased, as Windows writes them (USB\VID_2B4E&PID_0730\TR0001).
+    //
+    // The device instance IDs of the device nodes: with PresentOnly, those whose device is on its
+    // bus now (not pulled out, not waiting for its removal, not removed safely); otherwise every
+    // node the machine has known since it booted.
+    NTSTATUS(NTAPI* NtPlugPlayQueryDeviceList)
+    (BOOLEAN PresentOnly, PWSTR Buffer, ULONG BufferLength, PULONG ReturnLength);
+    // The interfaces of one class (with EnabledOnly, only those enabled now): for each, two
+    // strings, its device's instance ID and then its symbolic link in the kernel's form
+    // (\??\USB#VID_2B4E&PID_0730#TR0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}).
+    NTSTATUS(NTAPI* NtPlugPlayQueryInterfaceList)
+    (const GUID* InterfaceClassGuid, BOOLEAN EnabledOnly, PWSTR Buffer, ULONG BufferLength,
+     PULONG ReturnLength);
+
     // --- atoms (registered window messages) ---
     NTSTATUS(NTAPI* NtAddAtom)(PWSTR AtomName, ULONG Length, PRTL_ATOM Atom);
 

@@ -1,6 +1,8 @@
 #include "UsbBus.h"
 
 #include "kernel/Io.h"
+#include "kernel/Namespace.h"
+#include "kernel/Pnp.h"
 #include "kernel/Registry.h"
 #include "kernel/System.h"
 
@@ -13,6 +15,10 @@ namespace winsim::usb
 
 namespace
 {
+// GUID_DEVINTERFACE_USB_DEVICE: the interface the hub registers for every device it reports.
+constexpr GUID UsbDeviceInterface = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
 // The bus driver's extension of each physical device object.
 struct PdoExtension
 {
@@ -112,6 +118,7 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         {
         case IRP_MN_START_DEVICE:
             extension->started = true;
+            EnableDeviceInterface(device);
             status = STATUS_SUCCESS;
             break;
         case IRP_MN_QUERY_CAPABILITIES: {
@@ -186,6 +193,25 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp)
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+// The hub registers GUID_DEVINTERFACE_USB_DEVICE for a device when its stack starts and enables
+// it; Plug and Play disables and forgets it with the device's other interfaces when the stack is
+// removed. The hub's registration goes straight to the kernel's interface list (no pool name for
+// the link is handed out, so nothing of the hub's shows in the pool's accounts).
+void UsbBus::EnableDeviceInterface(PDEVICE_OBJECT device)
+{
+    kernel::DeviceNode* node = kernel::IoManager::Info(device).node;
+    if (node == nullptr)
+    {
+        return;
+    }
+    kernel::ObjectNamespace& names = kernel::System::Current().Namespace();
+    std::u16string link;
+    if (NT_SUCCESS(names.RegisterInterface(device, node->instancePath, UsbDeviceInterface, {}, &link)))
+    {
+        names.SetInterfaceState(link, true);
+    }
 }
 
 // The internal device controls of a USB client driver, sent to its physical device object. A

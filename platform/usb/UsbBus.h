@@ -44,6 +44,7 @@ class UsbBus
   private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+    static void EnableDeviceInterface(PDEVICE_OBJECT device);
     PDRIVER_OBJECT m_driver = nullptr;
     std::vector<std::unique_ptr<ReaderModel>> m_readers;
     ULONG m_nextPort = 1;

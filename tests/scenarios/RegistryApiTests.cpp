@@ -115,15 +115,19 @@ TEST_F(RegistryApiTest, EnumeratingKeysGivesTheReadersInstance)
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\USB", 0,
                             KEY_ENUMERATE_SUB_KEYS, &key),
               ERROR_SUCCESS);
+    // The machine's root hub comes first, as its name sorts.
     char name[64];
     DWORD length = sizeof(name);
     ASSERT_EQ(RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_STREQ(name, "ROOT_HUB30");
+    length = sizeof(name);
+    ASSERT_EQ(RegEnumKeyExA(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_STREQ(name, "VID_2B4E&PID_0730");
     EXPECT_EQ(length, 17u);
     length = 17; // no room for the terminator
-    EXPECT_EQ(RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    EXPECT_EQ(RegEnumKeyExA(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
     length = sizeof(name);
-    EXPECT_EQ(RegEnumKeyExA(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegEnumKeyExA(key, 2, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
     // The subkey opens relative to the key handle.
     HKEY instance = nullptr;

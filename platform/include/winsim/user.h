@@ -21,4 +21,8 @@ WINSIM_API std::string MachineDirectory();
 WINSIM_API bool ToHostPath(std::string_view windowsPath, std::string& hostPath, unsigned& error);
 WINSIM_API std::string ToWindowsPath(std::string_view hostPath);
 
+// The objects of the WMI client (locators, services, enumerators, class objects) alive in this
+// process: each lives until its last reference is released.
+WINSIM_API long LiveWmiObjects();
+
 } // namespace winsim

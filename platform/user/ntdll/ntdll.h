@@ -45,6 +45,12 @@ NTSTATUS StartUserThread(DWORD threadId);
 // A counted string over UTF-16 text (which must outlive it).
 UNICODE_STRING CountedString(const std::u16string& text);
 
+// The Plug and Play queries of the seam (syscall/Syscalls.h), which stand for cfgmgr32's calls of
+// the Plug and Play service; setupapi and the WMI provider list devices through them.
+NTSTATUS PlugPlayQueryDeviceList(BOOLEAN PresentOnly, PWSTR Buffer, ULONG BufferLength, PULONG ReturnLength);
+NTSTATUS PlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOLEAN EnabledOnly, PWSTR Buffer,
+                                    ULONG BufferLength, PULONG ReturnLength);
+
 } // namespace winsim::ntdll
 
 WINSIM_EXTERN_C_BEGIN

@@ -73,6 +73,18 @@ UNICODE_STRING CountedString(const std::u16string& text)
     return s;
 }
 
+NTSTATUS PlugPlayQueryDeviceList(BOOLEAN PresentOnly, PWSTR Buffer, ULONG BufferLength, PULONG ReturnLength)
+{
+    return Services().NtPlugPlayQueryDeviceList(PresentOnly, Buffer, BufferLength, ReturnLength);
+}
+
+NTSTATUS PlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOLEAN EnabledOnly, PWSTR Buffer,
+                                    ULONG BufferLength, PULONG ReturnLength)
+{
+    return Services().NtPlugPlayQueryInterfaceList(InterfaceClassGuid, EnabledOnly, Buffer, BufferLength,
+                                                   ReturnLength);
+}
+
 BOOL FailWith(NTSTATUS status)
 {
     SetLastError(RtlNtStatusToDosError(status));
