@@ -88,7 +88,12 @@ int COstrix::ExitInstance()
         {
             OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "m_pPortStatusWmi[%d] not NULL!! m_pPortStatusWmi = %p",
                        i, m_pPortStatusWmi[i]);
-            delete m_pPortStatusWmi[i];
+            // An object whose polling thread still runs stays alive for it: the thread stops at
+            // its next poll, and freeing the object under it would leave it reading freed memory.
+            if (m_pPortStatusWmi[i]->StopForUnload())
+            {
+                delete m_pPortStatusWmi[i];
+            }
             m_pPortStatusWmi[i] = NULL;
         }
     }

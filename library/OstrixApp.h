@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "framework/Application.h"
+#include "framework/Sync.h"
 
 class COstrixComm;
 class COstrixCommWmi;
@@ -29,6 +30,17 @@ class COstrix : public CApplication
     BOOL InitInstance() override;
     int ExitInstance() override;
 
+    // Presence test: *piPortOnLine 1 when a present USB device has exactly this "PortName".
+    // Returns 1 when the test ran to its end, 0 on failure (*piPortOnLine 0 then).
+    LONG GetLineStateProc(LPCSTR strPortNo, SHORT* piPortOnLine);
+
+    // Creates the port's notification object on the main thread: 0 created, 101 it exists, 140 the
+    // other mechanism holds a callback for the port, 1 not on the main thread.
+    SHORT CreateCOstrixComm(int iPortNo);
+    COstrixComm* GetOstrixCommAdr(int iPortNo);
+    SHORT CreateCOstrixCommWmi(int iPortNo);
+    COstrixCommWmi* GetOstrixCommWmiAdr(int iPortNo);
+
     DWORD m_dwMainThreadID;
     COstrixComm* m_pPortStatus[OSTRIX_PORT_TABLE_SIZE];
     COstrixCommWmi* m_pPortStatusWmi[OSTRIX_PORT_TABLE_SIZE];
@@ -37,6 +49,12 @@ class COstrix : public CApplication
     // Builds the settings file path from the executable's module path: its drive and folder
     // joined with the settings file name.
     static void GetSettingsPath(LPCSTR pszModulePath, LPSTR pszIniPath, size_t cchIniPath);
+
+  private:
+    // Guards the entries of the two port tables: rwInitializeEvent creates objects without
+    // sgCSLock while other threads look entries up under it. Taken after sgCSLock, before any
+    // object's lock.
+    CCriticalSection m_csTables;
 };
 
 // The library object, NULL while the library is not loaded.

@@ -84,7 +84,7 @@ int main(int argc, char* argv[])
             return 3;
         }
         theApp->m_pPortStatus[port] = new COstrixComm;
-        theApp->m_pPortStatusWmi[port] = new COstrixCommWmi;
+        theApp->m_pPortStatusWmi[port] = new COstrixCommWmi(theApp->m_dwPollingInterval);
         printf("%016llX %016llX\n",
                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(theApp->m_pPortStatus[port])),
                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(theApp->m_pPortStatusWmi[port])));
