@@ -6,3 +6,4 @@ build=${1:?usage: scripts/bench.sh <build folder>}
 "$build/bench/logwriter_bench"
 "$build/bench/usb_bench"
 "$build/bench/serial_bench"
+"$build/bench/line-events/line_event_bench"

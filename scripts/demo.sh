@@ -4,7 +4,9 @@
 #   2. a Windows machine with the reader's driver package: readers plugged in and pulled out,
 #      the devices, the SERIALCOMM map and the system event log, and a terminal session on COM3
 #      through a loopback plug;
-#   3. a Windows program of one's own, built for the machine and run on one with a reader.
+#   3. an application of the client library: the reader's ports, and callbacks by device
+#      broadcasts and by WMI polling while readers are pulled out and plugged back;
+#   4. a Windows program of one's own, built for the machine and run on one with a reader.
 #   scripts/demo.sh <build folder>
 set -eu
 build=$(cd "${1:?usage: scripts/demo.sh <build folder>}" && pwd)
@@ -15,6 +17,9 @@ printf '######## The console tool and the client library ########\n'
 
 printf '\n######## The driver on a simulated Windows machine ########\n'
 "$build/demo/tarnocom-demo" "$build/driver-package"
+
+printf '\n######## An application of the client library ########\n'
+"$build/demo/application/tarnocom-app-demo" "$build/driver-package"
 
 printf '\n######## A Windows program of your own on the machine ########\n'
 work=$(mktemp -d)
