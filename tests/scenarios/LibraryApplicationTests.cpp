@@ -425,9 +425,11 @@ TEST_F(LibraryApplicationTest, ACallbackThatRegistersDoesNotDeadlockWithAnotherT
 TEST_F(LibraryApplicationTest, NoCallbackRunsAfterItsReleaseReturned)
 {
     static std::atomic<LONG_PTR> s_released{0};
+    static std::atomic<int> s_releasesStarted{0};
     static std::atomic<int> s_late{0};
     static std::atomic<int> s_calls{0};
     s_released = 0;
+    s_releasesStarted = 0;
     s_late = 0;
     s_calls = 0;
     USBCOMEventProc* callback = [](LONG, LONG, LONG_PTR pParam) -> SHORT {
@@ -435,8 +437,22 @@ TEST_F(LibraryApplicationTest, NoCallbackRunsAfterItsReleaseReturned)
         {
             ++s_late;
         }
+        // Stay until the registration's release has begun and has had time to finish, so that a
+        // release that does not wait for this callback shows.
+        int started = s_releasesStarted.load();
+        for (int i = 0; i < 1000000 && s_releasesStarted.load() == started; ++i)
+        {
+            std::this_thread::yield();
+        }
+        for (int i = 0; i < 2000; ++i)
+        {
+            std::this_thread::yield();
+        }
+        if (pParam <= s_released.load())
+        {
+            ++s_late;
+        }
         ++s_calls;
-        std::this_thread::yield();
         return 0;
     };
     SHORT online = 0;
@@ -448,6 +464,7 @@ TEST_F(LibraryApplicationTest, NoCallbackRunsAfterItsReleaseReturned)
         {
             SetLineEventProc("COM3", callback, generation, 3, &status);
             std::this_thread::yield();
+            ++s_releasesStarted;
             SetLineEventProc("COM3", NULL, 0, 3, &status);
             s_released = generation;
         }
@@ -461,6 +478,7 @@ TEST_F(LibraryApplicationTest, NoCallbackRunsAfterItsReleaseReturned)
     }
     stop = true;
     registrar.join();
+    EXPECT_GT(s_calls.load(), 0) << "no callback ran while registered: the test proved nothing";
     EXPECT_EQ(s_late.load(), 0);
     (void)online;
 }
