@@ -277,8 +277,8 @@ void FxRequest::Complete(NTSTATUS status, std::optional<ULONG_PTR> information, 
                      "%s: request %p is still marked cancelable; unmark it before completing it", routine,
                      static_cast<void*>(this));
     }
-    m_completed = true;
     m_status = status;
+    m_completed.store(true);
     if (information)
     {
         m_information = *information;

@@ -35,7 +35,7 @@ class FxRequest : public FxObject
     FxFileObject* File() const { return m_file; }
     FxIoQueue* Queue() const { return m_queue; }
     void SetQueue(FxIoQueue* queue) { m_queue = queue; }
-    bool IsCompleted() const { return m_completed; }
+    bool IsCompleted() const { return m_completed.load(); }
     bool IsCreated() const { return m_created; }
     // Whether the driver has had the request (a queue presented it, the driver retrieved it or
     // forwarded it). The framework calls EvtIoCanceledOnQueue only for such requests.
@@ -107,7 +107,9 @@ class FxRequest : public FxObject
     FxIoQueue* m_queue = nullptr;
     bool m_created = false;
     std::atomic<bool> m_delivered{false};
-    bool m_completed = false;
+    // Set once, after m_status; read without the driver's locks (a queue's stop looks at the
+    // requests the driver owns while the driver may complete them).
+    std::atomic<bool> m_completed{false};
     NTSTATUS m_status = STATUS_SUCCESS;
     ULONG_PTR m_information = 0;
     FxMemory* m_inputMemory = nullptr;  // the driver's thread while it owns the request
