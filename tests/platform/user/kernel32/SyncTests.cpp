@@ -216,10 +216,15 @@ TEST(ThreadTest, IdsDifferBetweenThreadsAndProcessIdIsShared)
 
 TEST(TimeTest, LocalTimeMatchesTheHostClock)
 {
-    time_t before = time(nullptr);
+    // The bounds come from the clock GetLocalTime reads: time() may lag it by a tick and still
+    // show the previous second.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    time_t before = now.tv_sec;
     SYSTEMTIME st;
     GetLocalTime(&st);
-    time_t after = time(nullptr);
+    clock_gettime(CLOCK_REALTIME, &now);
+    time_t after = now.tv_sec;
     struct tm tm = {};
     tm.tm_year = st.wYear - 1900;
     tm.tm_mon = st.wMonth - 1;
