@@ -151,26 +151,27 @@ SHORT SetLineEventProc(BOOL bWmi, LPCSTR strPortNo, USBCOMEventProc* pUSBCOMEven
 }
 } // namespace
 
-SHORT COstrix::CreateCOstrixComm(int iPortNo)
+template <typename Object, typename Other, typename Make>
+SHORT COstrix::CreatePortObject(LPCSTR pszLabel, LPCSTR pszExistsFormat, Object** ppTable,
+                                Other** ppOtherTable, int iPortNo, Make make)
 {
-    static const char szLabel[] = "CreateCOstrixComm";
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_ENTER, szLabel);
+    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_ENTER, pszLabel);
     SHORT sResult = OSTRIX_OK;
     m_csTables.Lock();
-    if (m_pPortStatusWmi[iPortNo] != NULL && m_pPortStatusWmi[iPortNo]->HasCallback())
+    if (ppOtherTable[iPortNo] != NULL && ppOtherTable[iPortNo]->HasCallback())
     {
         OSTRIX_LOG(LOG_LEVEL_ERROR, LOG_TAG_ERRINFO, "Another callback is already registerd for iPortNo = %d",
                    iPortNo);
         sResult = OSTRIX_ERR_OTHER_MODE;
     }
-    else if (m_pPortStatus[iPortNo] != NULL)
+    else if (ppTable[iPortNo] != NULL)
     {
-        OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "OstrixComm iPortNo = %d is already set!!", iPortNo);
+        OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, pszExistsFormat, iPortNo);
         sResult = OSTRIX_ERR_EXISTS;
     }
     else if (GetCurrentThreadId() == m_dwMainThreadID)
     {
-        m_pPortStatus[iPortNo] = new COstrixComm();
+        ppTable[iPortNo] = make();
         OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "Create OstrixComm iPortNo = %d", iPortNo);
     }
     else
@@ -178,13 +179,19 @@ SHORT COstrix::CreateCOstrixComm(int iPortNo)
         OSTRIX_LOG(
             LOG_LEVEL_ERROR, LOG_TAG_ERRINFO, "MainThread ID check ERR!! myThread = %lu mainThread = %lu",
             static_cast<unsigned long>(GetCurrentThreadId()), static_cast<unsigned long>(m_dwMainThreadID));
-        OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_ERREXIT, szLabel);
+        OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_ERREXIT, pszLabel);
         m_csTables.Unlock();
         return OSTRIX_ERR_STATE;
     }
     m_csTables.Unlock();
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, szLabel);
+    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, pszLabel);
     return sResult;
+}
+
+SHORT COstrix::CreateCOstrixComm(int iPortNo)
+{
+    return CreatePortObject("CreateCOstrixComm", "OstrixComm iPortNo = %d is already set!!", m_pPortStatus,
+                            m_pPortStatusWmi, iPortNo, [] { return new COstrixComm(); });
 }
 
 COstrixComm* COstrix::GetOstrixCommAdr(int iPortNo)
@@ -198,38 +205,10 @@ COstrixComm* COstrix::GetOstrixCommAdr(int iPortNo)
 
 SHORT COstrix::CreateCOstrixCommWmi(int iPortNo)
 {
-    static const char szLabel[] = "CreateCOstrixCommWmi";
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_ENTER, szLabel);
-    SHORT sResult = OSTRIX_OK;
-    m_csTables.Lock();
-    if (m_pPortStatus[iPortNo] != NULL && m_pPortStatus[iPortNo]->HasCallback())
-    {
-        OSTRIX_LOG(LOG_LEVEL_ERROR, LOG_TAG_ERRINFO, "Another callback is already registerd for iPortNo = %d",
-                   iPortNo);
-        sResult = OSTRIX_ERR_OTHER_MODE;
-    }
-    else if (m_pPortStatusWmi[iPortNo] != NULL)
-    {
-        OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "OstrixCommWmi iPortNo = %d is already set!!", iPortNo);
-        sResult = OSTRIX_ERR_EXISTS;
-    }
-    else if (GetCurrentThreadId() == m_dwMainThreadID)
-    {
-        m_pPortStatusWmi[iPortNo] = new COstrixCommWmi(m_dwPollingInterval);
-        OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "Create OstrixComm iPortNo = %d", iPortNo);
-    }
-    else
-    {
-        OSTRIX_LOG(
-            LOG_LEVEL_ERROR, LOG_TAG_ERRINFO, "MainThread ID check ERR!! myThread = %lu mainThread = %lu",
-            static_cast<unsigned long>(GetCurrentThreadId()), static_cast<unsigned long>(m_dwMainThreadID));
-        OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_ERREXIT, szLabel);
-        m_csTables.Unlock();
-        return OSTRIX_ERR_STATE;
-    }
-    m_csTables.Unlock();
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, szLabel);
-    return sResult;
+    DWORD dwPollingInterval = m_dwPollingInterval;
+    return CreatePortObject("CreateCOstrixCommWmi", "OstrixCommWmi iPortNo = %d is already set!!",
+                            m_pPortStatusWmi, m_pPortStatus, iPortNo,
+                            [dwPollingInterval] { return new COstrixCommWmi(dwPollingInterval); });
 }
 
 COstrixCommWmi* COstrix::GetOstrixCommWmiAdr(int iPortNo)

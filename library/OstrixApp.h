@@ -51,6 +51,12 @@ class COstrix : public CApplication
     static void GetSettingsPath(LPCSTR pszModulePath, LPSTR pszIniPath, size_t cchIniPath);
 
   private:
+    // CreateCOstrixComm and CreateCOstrixCommWmi: the checks against both tables and the creation
+    // of the object make() returns, on the main thread only.
+    template <typename Object, typename Other, typename Make>
+    SHORT CreatePortObject(LPCSTR pszLabel, LPCSTR pszExistsFormat, Object** ppTable, Other** ppOtherTable,
+                           int iPortNo, Make make);
+
     // Guards the entries of the two port tables: rwInitializeEvent creates objects without
     // sgCSLock while other threads look entries up under it. Taken after sgCSLock, before any
     // object's lock.
