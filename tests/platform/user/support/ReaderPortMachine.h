@@ -32,9 +32,9 @@ class ReaderPortMachineTest : public ::testing::Test
 
     static winsim::machine::ReaderSpec Reader(const std::u16string& serialNumber)
     {
-        winsim::machine::ReaderSpec spec;
-        spec.serialNumber = serialNumber;
-        return spec;
+        winsim::machine::ReaderSpec reader;
+        reader.serialNumber = serialNumber;
+        return reader;
     }
 
     // The reader's instance ID as Windows writes it: USB\VID_xxxx&PID_xxxx\<serial>.
