@@ -371,6 +371,15 @@ Device Machine::Attach(const ReaderSpec& reader)
     options.lineRate = reader.lineRate;
     options.answerLineState = reader.answerLineState;
     usb::Connection connection = m_bus->Connect(identity, options);
+    // One device can be in one port at a time: a second reader with the same identity would take
+    // over the first one's device node under its driver.
+    kernel::DeviceNode* present = m_system->Pnp().NodeByInstancePath(connection.instancePath);
+    if (present != nullptr && present->pdo != nullptr && present->pdo != connection.pdo)
+    {
+        m_bus->Disconnect(connection.pdo);
+        throw std::invalid_argument("the reader " + ToUtf8(connection.instancePath) +
+                                    " is plugged in already; pull it out before plugging it in again");
+    }
     if (reader.beforeStart)
     {
         reader.beforeStart(Reader(connection.reader));

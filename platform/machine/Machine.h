@@ -352,7 +352,9 @@ class Machine
     void UseBuiltInDriver(const std::u16string& imageFileName, PDRIVER_INITIALIZE entry);
 
     // Plugs a reader in: the bus reports it, Plug and Play installs, adds and starts it. A device
-    // whose start failed is Failed, with the start's status as its problem.
+    // whose start failed is Failed, with the start's status as its problem. A reader that is
+    // plugged in already (the same vendor, product and serial number) cannot be plugged in twice:
+    // std::invalid_argument.
     Device Attach(const ReaderSpec& reader = {});
     // Pulls a reader out: it stops answering (its pending transfers end as the device's gone), then
     // Plug and Play sends the surprise removal, and the removal once no handle to it is open.

@@ -84,6 +84,21 @@ TEST(MachineTest, ReadersGetTheLowestFreeComNumbers)
     EXPECT_EQ(names[2], u"COM5");
 }
 
+TEST(MachineTest, AReaderPluggedInAlreadyCannotBePluggedInAgain)
+{
+    Machine machine;
+    machine.InstallPackage(Package / "TARNOCOM.inf");
+    ReaderSpec reader{0, 0, u"TR0001", std::nullopt};
+    auto first = machine.Attach(reader);
+    EXPECT_THROW(machine.Attach(reader), std::invalid_argument);
+    // The first is untouched, and once pulled out the reader plugs in again.
+    EXPECT_EQ(first.State(), DeviceState::Started);
+    EXPECT_TRUE(machine.DeviceByComName(u"COM3"));
+    machine.Detach(first);
+    auto again = machine.Attach(reader);
+    EXPECT_EQ(again.State(), DeviceState::Started);
+}
+
 TEST(MachineTest, DeviceWithoutAMatchingPackageStaysWithoutDriver)
 {
     Machine machine;
