@@ -88,12 +88,12 @@ class MakecabTest : public ::testing::Test
     }
 
     // Runs makecab.exe with the arguments in the host folder cwd, on this test's machine, with
-    // local time in UTC.
+    // local time nine hours ahead of UTC.
     testsupport::RunResult Makecab(const std::vector<std::string>& args, const std::string& cwd) const
     {
         std::vector<std::string> argv = {Program()};
         argv.insert(argv.end(), args.begin(), args.end());
-        return testsupport::Run(argv, cwd, {{"WINSIM_ROOT", m_machine.Root().string()}, {"TZ", "UTC"}});
+        return testsupport::Run(argv, cwd, {{"WINSIM_ROOT", m_machine.Root().string()}, {"TZ", "JST-9"}});
     }
 
     // The files `cabextract -l` lists in a cabinet; fails the test when it cannot read it.
@@ -182,18 +182,18 @@ INSTANTIATE_TEST_SUITE_P(Sizes, MakecabSizeTest,
                          ::testing::Values(SizeCase{"Small", 37}, SizeCase{"OneMebibyte", 1 << 20}),
                          [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
 
-TEST_F(MakecabTest, CabinetKeepsTheFilesModificationTime)
+TEST_F(MakecabTest, CabinetKeepsTheFilesModificationTimeInLocalTime)
 {
     std::string run = m_work.Sub("run");
     testsupport::WriteAll(run + "/trace.etl", Content(100));
-    // 2021-03-04 05:06:08 UTC (cabinet times count in two-second steps).
+    // 2021-03-04 05:06:08 UTC, 14:06:08 local time (cabinet times count in two-second steps).
     struct timespec times[2] = {{1614834368, 0}, {1614834368, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, (run + "/trace.etl").c_str(), times, 0), 0);
 
     ASSERT_EQ(Makecab({"trace.etl", "trace.cab"}, run).exitCode, 0);
     std::vector<Entry> entries = List(run + "/trace.cab");
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].date, "04.03.2021 05:06:08");
+    EXPECT_EQ(entries[0].date, "04.03.2021 14:06:08");
 }
 
 TEST_F(MakecabTest, WithoutADestinationTheSourceNameEndsInAnUnderscore)
