@@ -4,7 +4,8 @@
 set -eu
 
 packages="cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
-g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64"
+g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
+libgcab-dev cabextract pkg-config"
 
 missing=""
 for p in $packages; do

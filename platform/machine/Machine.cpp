@@ -37,6 +37,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <ostream>
@@ -124,6 +125,28 @@ std::string FormatTime(LONGLONG systemTime)
     return text;
 }
 
+// Places the machine's own programs in C:\Windows\System32 (the folder exists): a symbolic link
+// to the program the build made, so that every machine runs the current build. The link is made
+// under a name of this process's own and renamed over the old one, so that machines booting on one
+// folder at the same time each leave a whole link behind.
+void PlaceSystemPrograms(const std::filesystem::path& system32)
+{
+    const std::pair<const char*, const char*> programs[] = {{"makecab.exe", WINSIM_MAKECAB_EXE}};
+    for (const auto& [name, built] : programs)
+    {
+        std::filesystem::path target = system32 / name;
+        std::error_code ec;
+        if (std::filesystem::read_symlink(target, ec) == built)
+        {
+            continue;
+        }
+        std::filesystem::path staging = system32 / (std::string(name) + "." + std::to_string(getpid()));
+        std::filesystem::remove(staging, ec);
+        std::filesystem::create_symlink(built, staging);
+        std::filesystem::rename(staging, target);
+    }
+}
+
 } // namespace
 
 Machine::Machine() : Machine(MachineConfig()) {}
@@ -139,6 +162,7 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     std::filesystem::create_directories(SystemDrive() / "Windows" / "System32" / "drivers");
     std::filesystem::create_directories(SystemDrive() / "Windows" / "INF");
     std::filesystem::create_directories(m_root / "images");
+    PlaceSystemPrograms(SystemDrive() / "Windows" / "System32");
 
     kernel::SystemConfig system;
     system.majorVersion = m_config.majorVersion;
