@@ -378,6 +378,66 @@ static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS as the Windows SDK lays 
 static_assert(sizeof(COMMPROP) == 64, "COMMPROP as the Windows SDK lays it out");
 #endif
 
+// Version checks (winnt.h on Windows): the fields VerifyVersionInfo compares, and the conditions
+// VerSetConditionMask records for them, three bits a field.
+#define VER_MINORVERSION     0x0000001
+#define VER_MAJORVERSION     0x0000002
+#define VER_BUILDNUMBER      0x0000004
+#define VER_PLATFORMID       0x0000008
+#define VER_SERVICEPACKMINOR 0x0000010
+#define VER_SERVICEPACKMAJOR 0x0000020
+#define VER_SUITENAME        0x0000040
+#define VER_PRODUCT_TYPE     0x0000080
+
+#define VER_EQUAL         1
+#define VER_GREATER       2
+#define VER_GREATER_EQUAL 3
+#define VER_LESS          4
+#define VER_LESS_EQUAL    5
+#define VER_AND           6
+#define VER_OR            7
+
+#define VER_PLATFORM_WIN32_NT 2
+#define VER_NT_WORKSTATION    0x0000001
+
+typedef struct _OSVERSIONINFOEXA
+{
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+    WORD wServicePackMajor;
+    WORD wServicePackMinor;
+    WORD wSuiteMask;
+    BYTE wProductType;
+    BYTE wReserved;
+} OSVERSIONINFOEXA, *POSVERSIONINFOEXA, *LPOSVERSIONINFOEXA;
+
+// Security identifiers (winnt.h on Windows).
+typedef PVOID PSID;
+
+typedef struct _SID_IDENTIFIER_AUTHORITY
+{
+    BYTE Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+
+#define SID_MAX_SUB_AUTHORITIES 15
+#define SECURITY_WORLD_SID_AUTHORITY                                                                         \
+    {                                                                                                        \
+        0, 0, 0, 0, 0, 1                                                                                     \
+    }
+#define SECURITY_NT_AUTHORITY                                                                                \
+    {                                                                                                        \
+        0, 0, 0, 0, 0, 5                                                                                     \
+    }
+#define SECURITY_WORLD_RID              0x00000000L
+#define SECURITY_AUTHENTICATED_USER_RID 0x0000000BL
+#define SECURITY_BUILTIN_DOMAIN_RID     0x00000020L
+#define DOMAIN_ALIAS_RID_ADMINS         0x00000220L
+#define DOMAIN_ALIAS_RID_USERS          0x00000221L
+
 struct _RTL_CRITICAL_SECTION_DEBUG;
 typedef struct _RTL_CRITICAL_SECTION_DEBUG* PRTL_CRITICAL_SECTION_DEBUG;
 
@@ -435,6 +495,23 @@ WINSIM_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WINSIM_API HANDLE WINAPI GetCurrentThread(void);
 WINSIM_API DWORD WINAPI GetThreadId(HANDLE Thread);
 WINSIM_API void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+WINSIM_API HANDLE WINAPI GetCurrentProcess(void);
+WINSIM_API BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
+
+// Version checks against the machine's Windows version.
+WINSIM_API BOOL WINAPI VerifyVersionInfoA(LPOSVERSIONINFOEXA lpVersionInformation, DWORD dwTypeMask,
+                                          DWORDLONG dwlConditionMask);
+WINSIM_API ULONGLONG WINAPI VerSetConditionMask(ULONGLONG ConditionMask, DWORD TypeMask, BYTE Condition);
+
+// Security identifiers and the process's token (advapi32).
+WINSIM_API BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
+                                                BYTE nSubAuthorityCount, DWORD nSubAuthority0,
+                                                DWORD nSubAuthority1, DWORD nSubAuthority2,
+                                                DWORD nSubAuthority3, DWORD nSubAuthority4,
+                                                DWORD nSubAuthority5, DWORD nSubAuthority6,
+                                                DWORD nSubAuthority7, PSID* pSid);
+WINSIM_API PVOID WINAPI FreeSid(PSID pSid);
+WINSIM_API BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember);
 
 // Debugger output.
 WINSIM_API void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
@@ -451,6 +528,7 @@ WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                                      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 WINSIM_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+WINSIM_API BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 WINSIM_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 
 // Devices: I/O control, overlapped results, cancellation, DOS device names.

@@ -44,6 +44,7 @@
 #define ERROR_NEGATIVE_SEEK           131L
 #define ERROR_DIR_NOT_EMPTY           145L
 #define ERROR_SIGNAL_REFUSED          156L
+#define ERROR_BAD_ARGUMENTS           160L
 #define ERROR_BAD_PATHNAME            161L
 #define ERROR_BUSY                    170L
 #define ERROR_ALREADY_EXISTS          183L
@@ -78,6 +79,7 @@
 #define ERROR_CHILD_MUST_BE_VOLATILE  1021L
 #define ERROR_DLL_INIT_FAILED         1114L
 #define ERROR_IO_DEVICE               1117L
+#define ERROR_OLD_WIN_VERSION         1150L
 #define ERROR_DEVICE_NOT_CONNECTED    1167L
 #define ERROR_NOT_FOUND               1168L
 #define ERROR_CANCELLED               1223L

@@ -1251,4 +1251,28 @@ std::string Machine::DescribeEventLog(USHORT language)
     return out.str();
 }
 
+void SetProcessAdministrator(bool administrator)
+{
+    if (administrator)
+    {
+        unsetenv("WINSIM_TOKEN");
+    }
+    else
+    {
+        setenv("WINSIM_TOKEN", "standard", 1);
+    }
+}
+
+void SetProcessWow64(bool wow64)
+{
+    if (wow64)
+    {
+        setenv("WINSIM_WOW64", "1", 1);
+    }
+    else
+    {
+        unsetenv("WINSIM_WOW64");
+    }
+}
+
 } // namespace winsim::machine

@@ -72,6 +72,14 @@ struct MachineConfig
     bool usbSelectiveSuspend = true;
 };
 
+// Settings of this process on the machine, passed on to every program it starts
+// (they travel in the environment: WINSIM_TOKEN=standard, WINSIM_WOW64=1). A process runs
+// elevated as an administrator by default; SetProcessAdministrator(false) makes it (and the
+// programs it starts from then on) a standard user's. SetProcessWow64(true) makes it a 32-bit
+// process on 64-bit Windows, as IsWow64Process reports.
+void SetProcessAdministrator(bool administrator);
+void SetProcessWow64(bool wow64);
+
 // How a reader's one configuration is laid out (endpoint addresses: interrupt IN 0x81, bulk IN
 // 0x82, bulk OUT 0x02).
 enum class ReaderLayout

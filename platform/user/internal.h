@@ -28,6 +28,12 @@ int RemoveHostFile(HANDLE handle);
 // Whether a handle value belongs to that table rather than to the machine's kernel.
 bool IsLocalHandle(HANDLE handle);
 
+// The process's settings the machine passes to its programs in the environment: whether the
+// process runs elevated as an administrator (WINSIM_TOKEN=standard: as a standard user), and
+// whether it is a 32-bit process on 64-bit Windows (WINSIM_WOW64=1).
+bool ProcessRunsAsAdministrator();
+bool ProcessIsWow64();
+
 // The Win32 error closest to a host errno value.
 DWORD ErrorFromErrno(int error);
 

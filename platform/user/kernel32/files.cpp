@@ -435,4 +435,88 @@ extern "C"
         return TRUE;
     }
 
+    BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists)
+    {
+        // The copy takes the source's attributes (its mode here); an existing target is replaced
+        // unless bFailIfExists, and a read-only target is never replaced.
+        std::string source;
+        std::string target;
+        if (!HostPathOf(lpExistingFileName, source) || !HostPathOf(lpNewFileName, target))
+        {
+            return FALSE;
+        }
+        int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0)
+        {
+            SetLastError(OpenError(errno, source));
+            return FALSE;
+        }
+        struct stat st;
+        if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode))
+        {
+            close(in);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        struct stat existing;
+        if (stat(target.c_str(), &existing) == 0)
+        {
+            if (bFailIfExists)
+            {
+                close(in);
+                SetLastError(ERROR_FILE_EXISTS);
+                return FALSE;
+            }
+            if (S_ISDIR(existing.st_mode) || (existing.st_mode & S_IWUSR) == 0)
+            {
+                close(in);
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+        }
+        int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+        if (out < 0)
+        {
+            DWORD error = OpenError(errno, target);
+            close(in);
+            SetLastError(error);
+            return FALSE;
+        }
+        char buffer[65536];
+        ssize_t n = 0;
+        bool ok = true;
+        while (ok && (n = read(in, buffer, sizeof(buffer))) != 0)
+        {
+            if (n < 0)
+            {
+                ok = errno == EINTR;
+                continue;
+            }
+            for (ssize_t done = 0; ok && done < n;)
+            {
+                ssize_t written = write(out, buffer + done, static_cast<size_t>(n - done));
+                if (written < 0 && errno != EINTR)
+                {
+                    ok = false;
+                }
+                done += written > 0 ? written : 0;
+            }
+        }
+        DWORD error = ok ? ERROR_SUCCESS : ErrorFromErrno(errno);
+        fchmod(out, st.st_mode & 07777);
+        close(in);
+        if (close(out) != 0 && ok)
+        {
+            ok = false;
+            error = ErrorFromErrno(errno);
+        }
+        if (!ok)
+        {
+            unlink(target.c_str());
+            SetLastError(error);
+            return FALSE;
+        }
+        return TRUE;
+    }
+
 } // extern "C"
