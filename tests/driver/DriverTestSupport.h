@@ -64,15 +64,20 @@ class DriverMachineTest : public ::testing::Test
     void SetParameterForNextLoad(const std::u16string& name, ULONG value)
     {
         machine->Detach(Plug(u"TR0001"));
-        // The driver unloads once what it left running has finished; only a fresh load reads the
-        // new value.
+        // Only a fresh load reads the new value.
+        ASSERT_TRUE(WaitForDriverUnload()) << "the driver never unloaded";
+        machine->SetRegistryValue(ParametersKey, name, RegistryValue::Dword(value));
+    }
+    // The driver unloads once what its last device left running has finished: a work item or a
+    // completion may still hold the last reference when Detach returns. False when it stays loaded.
+    bool WaitForDriverUnload()
+    {
         for (int spins = 0; spins < 100000 && machine->LoadedDriver(u"TARNOCOM") != nullptr; spins++)
         {
             machine->WaitForSystemThreads();
             std::this_thread::yield();
         }
-        ASSERT_EQ(machine->LoadedDriver(u"TARNOCOM"), nullptr) << "the driver never unloaded";
-        machine->SetRegistryValue(ParametersKey, name, RegistryValue::Dword(value));
+        return machine->LoadedDriver(u"TARNOCOM") == nullptr;
     }
     winsim::machine::Reader ReaderOf(const Device& device) { return machine->ReaderOf(device); }
 

@@ -143,10 +143,13 @@ TEST_F(OpenCloseTest, ClosingDropsTheLinesTheRegistryRaisedAndTheNextOpenLeavesD
     context = ContextOf(node);
     port = OpenPort();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    Settle();
     EXPECT_EQ(reader.ControlRequests().back().wValue, SERIAL_DTR_STATE | SERIAL_RTS_STATE);
     ClosePort();
+    Settle();
     EXPECT_EQ(reader.ControlRequests().back().wValue, 0) << "both lines dropped at close";
     port = OpenPort();
+    Settle();
     EXPECT_EQ(reader.ControlRequests().back().wValue, SERIAL_RTS_STATE);
 }
 
