@@ -68,6 +68,9 @@ WINSIM_API HRESULT WINAPI CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LO
                                                DWORD dwCapabilities, void* pReserved3);
 WINSIM_API HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
                                            REFIID riid, LPVOID* ppv);
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (either case) to its GUID; NULL gives GUID_NULL. The
+// machine registers no ProgIDs, so any other text is CO_E_CLASSSTRING.
+WINSIM_API HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
 WINSIM_API HRESULT WINAPI CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc,
                                             OLECHAR* pServerPrincName, DWORD dwAuthnLevel, DWORD dwImpLevel,
                                             RPC_AUTH_IDENTITY_HANDLE pAuthInfo, DWORD dwCapabilities);

@@ -24,5 +24,8 @@ WINSIM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH l
                                           LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                           LPBOOL lpUsedDefaultChar);
 WINSIM_API UINT WINAPI GetACP(void);
+// Whether a byte starts a double-byte character in a code page (the ANSI one for IsDBCSLeadByte).
+WINSIM_API BOOL WINAPI IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar);
+WINSIM_API BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 
 WINSIM_EXTERN_C_END

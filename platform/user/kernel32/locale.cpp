@@ -1,5 +1,6 @@
 // Code-page conversions. The machine's ANSI, OEM and thread code pages are all UTF-8, so every
-// code page these functions accept converts as UTF-8 does; unknown code pages fail.
+// code page these functions accept converts as UTF-8 does; unknown code pages fail. Lead bytes are
+// known for UTF-8 (none: it is not a double-byte code page) and for Japanese (932).
 //
 // The buffer rules are Windows': a source length of -1 takes the text through its terminator
 // (which the result counts); a destination size of 0 asks for the size the result needs; a
@@ -64,6 +65,24 @@ extern "C"
     UINT WINAPI GetACP(void)
     {
         return CP_UTF8;
+    }
+
+    BOOL WINAPI IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar)
+    {
+        if (CodePage == 932)
+        {
+            return (TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC);
+        }
+        if (!KnownCodePage(CodePage))
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+        }
+        return FALSE;
+    }
+
+    BOOL WINAPI IsDBCSLeadByte(BYTE TestChar)
+    {
+        return IsDBCSLeadByteEx(GetACP(), TestChar);
     }
 
     int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte,

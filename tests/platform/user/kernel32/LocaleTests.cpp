@@ -73,3 +73,30 @@ TEST(LocaleTest, BadArgumentsFailWithInvalidParameter)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(LocaleTest, LeadBytesAreThoseOfTheCodePage)
+{
+    struct Case
+    {
+        UINT codePage;
+        BYTE byte;
+        BOOL lead;
+    };
+    const Case cases[] = {
+        {932, 0x80, FALSE}, {932, 0x81, TRUE},      {932, 0x9F, TRUE},     {932, 0xA0, FALSE},
+        {932, 0xDF, FALSE}, {932, 0xE0, TRUE},      {932, 0xFC, TRUE},     {932, 0xFD, FALSE},
+        {932, 'A', FALSE},  {CP_UTF8, 0xE3, FALSE}, {CP_ACP, 0x81, FALSE},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(IsDBCSLeadByteEx(c.codePage, c.byte), c.lead)
+            << c.codePage << " 0x" << std::hex << int{c.byte};
+    }
+    // The machine's ANSI code page is UTF-8, which has no lead bytes.
+    EXPECT_FALSE(IsDBCSLeadByte(0x81));
+}
+
+} // namespace

@@ -90,3 +90,37 @@ TEST(ComInitTest, SecurityIsInitialisedOnceAProcessFromAThreadWithCom)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(ClsidFromStringTest, ReadsTheBracedFormAndRefusesEverythingElse)
+{
+    const CLSID expected = {0x6F3B7A52, 0x4C1E, 0x4D7B, {0x9A, 0x85, 0x2E, 0x61, 0xC0, 0xD9, 0x4B, 0x17}};
+    CLSID clsid;
+    EXPECT_EQ(CLSIDFromString(L"{6F3B7A52-4C1E-4D7B-9A85-2E61C0D94B17}", &clsid), NOERROR);
+    EXPECT_TRUE(IsEqualGUID(clsid, expected));
+    EXPECT_EQ(CLSIDFromString(L"{6f3b7a52-4c1e-4d7b-9a85-2e61c0d94b17}", &clsid), NOERROR);
+    EXPECT_TRUE(IsEqualGUID(clsid, expected));
+    EXPECT_EQ(CLSIDFromString(NULL, &clsid), NOERROR);
+    EXPECT_TRUE(IsEqualGUID(clsid, GUID{}));
+
+    const WCHAR* bad[] = {
+        L"6F3B7A52-4C1E-4D7B-9A85-2E61C0D94B17",    // no braces
+        L"{6F3B7A52-4C1E-4D7B-9A85-2E61C0D94B1}",   // a digit short
+        L"{6F3B7A52-4C1E-4D7B-9A85-2E61C0D94B17}x", // trailing text
+        L"{6F3B7A52-4C1E-4D7B-9A852E61C0D94B17-}",  // dash misplaced
+        L"{6F3B7A52-4C1E-4D7B-9A85-2E61C0D94BG7}",  // not hex
+        L"{",
+        L"Some.ProgID",
+    };
+    for (const WCHAR* text : bad)
+    {
+        clsid = expected;
+        EXPECT_EQ(CLSIDFromString(text, &clsid), CO_E_CLASSSTRING);
+        EXPECT_TRUE(IsEqualGUID(clsid, GUID{})) << "the result is cleared";
+    }
+    EXPECT_EQ(CLSIDFromString(L"{6F3B7A52-4C1E-4D7B-9A85-2E61C0D94B17}", NULL), E_INVALIDARG);
+}
+
+} // namespace
