@@ -1,13 +1,12 @@
-// The client library as an application meets it: the test process loads Ostrix_x64.dll on its
-// main thread after the machine booted, calls only its exports (through GetProcAddress, with the
-// public header's types), pumps messages on that thread, and plugs and pulls readers.
+// The client library's line events and port list as an application meets them: it pumps messages
+// on the thread that loaded the library, and plugs and pulls readers.
 #include <windows.h>
 #include <oleauto.h>
 
 #include <Ostrix.h>
 #include <winsim/user.h>
 
-#include "ReaderMachine.h"
+#include "LibraryApplication.h"
 #include "TestSupport.h"
 
 #include <atomic>
@@ -62,55 +61,21 @@ std::vector<Call> TakeCalls()
     return calls;
 }
 
-// The folder of this test's executable, where the library looks for its settings.
-std::string ExecutableFolder()
-{
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
-}
-
-class LibraryApplicationTest : public scenario::ReaderMachineTest
+class LibraryApplicationTest : public scenario::LibraryApplicationFixture
 {
   protected:
     void SetUp() override
     {
-        ReaderMachineTest::SetUp();
+        LibraryApplicationFixture::SetUp();
         if (HasFatalFailure())
         {
             return;
         }
-        // The settings are the same for every test process, so writing them races harmlessly;
-        // the log goes to the current folder, which is each test's own.
-        std::string settings = ExecutableFolder() + "/Ostrix.ini";
-        std::string staged = settings + "." + std::to_string(getpid());
-        testsupport::WriteAll(staged, "[Log]\r\nLogging=0\r\nLogFileName=.\\Ostrix.log\r\n"
-                                      "[Wmi]\r\nPollingInterval=100\r\n");
-        std::filesystem::rename(staged, settings);
-        ASSERT_TRUE(SetCurrentDirectoryA(winsim::ToWindowsPath(m_folder.Path()).c_str()));
-
-        m_library = LoadLibraryA(winsim::ToWindowsPath(OSTRIX_DLL).c_str());
-        ASSERT_NE(m_library, nullptr) << GetLastError();
         GetUSBPortNames = Export<PFN_GETUSBPORTNAMES>("rwGetUSBPortNames");
         SetLineEventProc = Export<PFN_SETLINEEVENTPROC>("rwSetUSBCOMLineEventProc");
         SetWmiLineEventProc = Export<PFN_SETLINEEVENTPROC>("rwSetUSBCOMWMILineEventProc");
         InitializeEvent = Export<PFN_INITIALIZEEVENT>("rwInitializeEvent");
         TakeCalls();
-    }
-
-    void TearDown() override
-    {
-        if (m_library != nullptr)
-        {
-            FreeLibrary(m_library);
-        }
-        ReaderMachineTest::TearDown();
-    }
-
-    template <typename T>
-    T Export(const char* name)
-    {
-        FARPROC address = GetProcAddress(m_library, name);
-        EXPECT_NE(address, nullptr) << name;
-        return reinterpret_cast<T>(reinterpret_cast<void*>(address));
     }
 
     // Runs the messages that wait for this thread, the system's broadcasts among them.
@@ -142,13 +107,6 @@ class LibraryApplicationTest : public scenario::ReaderMachineTest
         }
     }
 
-    winsim::machine::Device Plug(const std::u16string& serialNumber)
-    {
-        winsim::machine::ReaderSpec reader;
-        reader.serialNumber = serialNumber;
-        return machine->Attach(reader);
-    }
-
     // The reader's registry keys: its Enum key and its hardware key below it.
     std::u16string EnumKey()
     {
@@ -156,24 +114,6 @@ class LibraryApplicationTest : public scenario::ReaderMachineTest
     }
     std::u16string HardwareKey() { return EnumKey() + u"\\Device Parameters"; }
 
-    std::vector<std::string> LogLines()
-    {
-        return testsupport::SplitLines(testsupport::ReadAll(m_folder / "Ostrix.log"));
-    }
-    bool LogHas(const std::string& text)
-    {
-        for (const std::string& line : LogLines())
-        {
-            if (line.find(text) != std::string::npos)
-            {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    testsupport::TempDir m_folder;
-    HMODULE m_library = nullptr;
     PFN_GETUSBPORTNAMES GetUSBPortNames = nullptr;
     PFN_SETLINEEVENTPROC SetLineEventProc = nullptr;
     PFN_SETLINEEVENTPROC SetWmiLineEventProc = nullptr;

@@ -26,13 +26,19 @@ class ReaderMachineTest : public ::testing::Test
     void SetUp() override
     {
         machine = std::make_unique<winsim::machine::Machine>();
-        // The driver's trace is recorded from its first line, as a technician's session would.
-        machine->StartTrace(u"TARNOCOM", DriverTraceGuid, 4 /* TRACE_LEVEL_INFORMATION */, 0xFFFFFFFF);
+        StartDriverTrace();
         machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
         device = machine->Attach(ReaderToPlug());
         ASSERT_TRUE(machine->DeviceByComName(u"COM3"));
     }
     void TearDown() override { machine.reset(); }
+
+    // The driver's trace is recorded from its first line, as a technician's session would; a test
+    // class may record it otherwise, or not at all.
+    virtual void StartDriverTrace()
+    {
+        machine->StartTrace(u"TARNOCOM", DriverTraceGuid, 4 /* TRACE_LEVEL_INFORMATION */, 0xFFFFFFFF);
+    }
 
     // The reader the fixture plugs in: a plain one by default; a test class may plug another.
     virtual winsim::machine::ReaderSpec ReaderToPlug()
