@@ -10,8 +10,9 @@
 //
 // Each set and each member carries its device install parameters (SP_DEVINSTALL_PARAMS: only the
 // flags are kept) and its class install parameters (only DIF_PROPERTYCHANGE's). The set's lock
-// guards both; the member list only grows (SetupDiGetClassDevsEx into an existing set), in a deque
-// so that members never move.
+// guards its members and all those parameters, as Windows locks a set for each call; the member
+// list only grows (SetupDiGetClassDevsEx into an existing set), in a deque so that members never
+// move.
 #include <setupapi.h>
 
 #include "base/unicode.h"
@@ -52,7 +53,7 @@ struct DevInfoSet
     GUID classGuid{}; // the class the set was built for, or all zeros
     std::deque<DeviceInfo> members;
     InstallParams params; // the set's own, for calls without a member
-    std::mutex lock;      // guards every InstallParams of the set
+    std::mutex lock;      // guards the members and every InstallParams of the set
 };
 
 // The sets this process holds, allocated once and never freed (see internal.h).
@@ -402,6 +403,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         if (DeviceInfoData == nullptr)
         {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -434,6 +436,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         const DeviceInfo* member = MemberOf(set, DeviceInfoData);
         if (member == nullptr)
         {
@@ -469,6 +472,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return failed;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         if ((Scope != DICS_FLAG_GLOBAL && Scope != DICS_FLAG_CONFIGSPECIFIC) ||
             (KeyType != DIREG_DEV && KeyType != DIREG_DRV))
         {
@@ -541,6 +545,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         const DeviceInfo* member = MemberOf(set, DeviceInfoData);
         if (member == nullptr)
         {
@@ -593,6 +598,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         const DeviceInfo* member = MemberOf(set, DeviceInfoData);
         if (member == nullptr)
         {
