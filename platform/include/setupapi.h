@@ -32,11 +32,93 @@ static_assert(sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA as on 64-bit Windo
 #define DIREG_DEV                0x00000001
 #define DIREG_DRV                0x00000002
 
+// SetupDiGetDeviceInfoListDetail: the machine a set belongs to (an empty name and no handle for
+// the local one).
+#define SP_MAX_MACHINENAME_LENGTH (MAX_PATH + 3)
+
+typedef struct _SP_DEVINFO_LIST_DETAIL_DATA_A
+{
+    DWORD cbSize; // sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A), set by the caller
+    GUID ClassGuid;
+    HANDLE RemoteMachineHandle;
+    CHAR RemoteMachineName[SP_MAX_MACHINENAME_LENGTH];
+} SP_DEVINFO_LIST_DETAIL_DATA_A, *PSP_DEVINFO_LIST_DETAIL_DATA_A;
+static_assert(sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A) == 296,
+              "SP_DEVINFO_LIST_DETAIL_DATA_A as on 64-bit Windows");
+
+// Device registry properties (SetupDiGetDeviceRegistryProperty, SetupDiSetDeviceRegistryProperty).
+#define SPDRP_DEVICEDESC       0x00000000 // REG_SZ
+#define SPDRP_HARDWAREID       0x00000001 // REG_MULTI_SZ
+#define SPDRP_COMPATIBLEIDS    0x00000002 // REG_MULTI_SZ
+#define SPDRP_FRIENDLYNAME     0x0000000C // REG_SZ
+#define SPDRP_MAXIMUM_PROPERTY 0x00000025
+
+// Device installation functions (SetupDiCallClassInstaller).
+typedef UINT DI_FUNCTION;
+#define DIF_PROPERTYCHANGE 0x00000012
+
+// The header of every class install parameter structure.
+typedef struct _SP_CLASSINSTALL_HEADER
+{
+    DWORD cbSize; // sizeof(SP_CLASSINSTALL_HEADER)
+    DI_FUNCTION InstallFunction;
+} SP_CLASSINSTALL_HEADER, *PSP_CLASSINSTALL_HEADER;
+static_assert(sizeof(SP_CLASSINSTALL_HEADER) == 8, "SP_CLASSINSTALL_HEADER as on Windows");
+
+// DIF_PROPERTYCHANGE's parameters: what to change, in which scope and hardware profile.
+typedef struct _SP_PROPCHANGE_PARAMS
+{
+    SP_CLASSINSTALL_HEADER ClassInstallHeader;
+    DWORD StateChange; // DICS_ENABLE, DICS_DISABLE, DICS_PROPCHANGE...
+    DWORD Scope;       // DICS_FLAG_GLOBAL or DICS_FLAG_CONFIGSPECIFIC
+    DWORD HwProfile;   // with DICS_FLAG_CONFIGSPECIFIC: the profile, 0 for the current one
+} SP_PROPCHANGE_PARAMS, *PSP_PROPCHANGE_PARAMS;
+static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20, "SP_PROPCHANGE_PARAMS as on Windows");
+
+// State changes of SP_PROPCHANGE_PARAMS.
+#define DICS_ENABLE     0x00000001
+#define DICS_DISABLE    0x00000002
+#define DICS_PROPCHANGE 0x00000003
+#define DICS_START      0x00000004
+#define DICS_STOP       0x00000005
+
+// A file queue (no file queues here) and its callback, as SP_DEVINSTALL_PARAMS names them.
+typedef PVOID HSPFILEQ;
+typedef UINT(CALLBACK* PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1,
+                                            UINT_PTR Param2);
+
+typedef struct _SP_DEVINSTALL_PARAMS_A
+{
+    DWORD cbSize; // sizeof(SP_DEVINSTALL_PARAMS_A), set by the caller
+    DWORD Flags;  // DI_*
+    DWORD FlagsEx;
+    HWND hwndParent;
+    PSP_FILE_CALLBACK_A InstallMsgHandler;
+    PVOID InstallMsgHandlerContext;
+    HSPFILEQ FileQueue;
+    ULONG_PTR ClassInstallReserved;
+    DWORD Reserved;
+    CHAR DriverPath[MAX_PATH];
+} SP_DEVINSTALL_PARAMS_A, *PSP_DEVINSTALL_PARAMS_A;
+static_assert(sizeof(SP_DEVINSTALL_PARAMS_A) == 320, "SP_DEVINSTALL_PARAMS_A as on 64-bit Windows");
+
+// Flags of SP_DEVINSTALL_PARAMS.
+#define DI_NEEDRESTART        0x00000080
+#define DI_NEEDREBOOT         0x00000100
+#define DI_DONOTCALLCONFIGMG  0x00020000
+#define DI_CLASSINSTALLPARAMS 0x00100000
+
 // setupapi's own error codes (customer bit and error severity set).
-#define APPLICATION_ERROR_MASK   0x20000000
-#define ERROR_SEVERITY_ERROR     0xC0000000
-#define ERROR_KEY_DOES_NOT_EXIST (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x204)
-#define ERROR_INVALID_HWPROFILE  (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x210)
+#define APPLICATION_ERROR_MASK        0x20000000
+#define ERROR_SEVERITY_ERROR          0xC0000000
+#define ERROR_KEY_DOES_NOT_EXIST      (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x204)
+#define ERROR_INVALID_REG_PROPERTY    (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x209)
+#define ERROR_INVALID_HWPROFILE       (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x210)
+#define ERROR_NO_CLASSINSTALL_PARAMS  (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x215)
+#define ERROR_INVALID_CLASS_INSTALLER (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20D)
+#define ERROR_DI_DO_DEFAULT           (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20E)
+#define ERROR_INVALID_MACHINENAME     (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x220)
+#define ERROR_NO_SUCH_DEVINST         (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x20B)
 
 WINSIM_API HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                                 DWORD Flags);
@@ -48,5 +130,26 @@ WINSIM_API BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_D
 WINSIM_API HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                             DWORD Scope, DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
 WINSIM_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+
+WINSIM_API HDEVINFO WINAPI SetupDiGetClassDevsExA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                                                  DWORD Flags, HDEVINFO DeviceInfoSet, PCSTR MachineName,
+                                                  PVOID Reserved);
+WINSIM_API BOOL WINAPI SetupDiGetDeviceInfoListDetailA(
+    HDEVINFO DeviceInfoSet, PSP_DEVINFO_LIST_DETAIL_DATA_A DeviceInfoSetDetailData);
+WINSIM_API BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                                         PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                                         PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                                         DWORD PropertyBufferSize, PDWORD RequiredSize);
+WINSIM_API BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                                         PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                                         const BYTE* PropertyBuffer,
+                                                         DWORD PropertyBufferSize);
+WINSIM_API BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                     PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                                     DWORD ClassInstallParamsSize);
+WINSIM_API BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                                                 PSP_DEVINFO_DATA DeviceInfoData);
+WINSIM_API BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                      PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 
 WINSIM_EXTERN_C_END

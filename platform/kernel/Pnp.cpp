@@ -67,6 +67,8 @@ const char* DeviceNodeStateName(DeviceNodeState state)
         return "failed";
     case DeviceNodeState::Removed:
         return "removed";
+    case DeviceNodeState::Disabled:
+        return "disabled";
     }
     return "?";
 }
@@ -162,6 +164,12 @@ DeviceNode* PnpManager::ReportDevice(PDEVICE_OBJECT pdo, std::u16string instance
         service = key->GetString(u"Service");
     }
     node->service = service.value_or(u"");
+    // A device a user disabled stays without a driver stack when it comes back.
+    if (MarkedDisabled(*node))
+    {
+        node->state = DeviceNodeState::Disabled;
+        return node;
+    }
     NTSTATUS status = AddDeviceToNode(node);
     if (!NT_SUCCESS(status))
     {
@@ -322,6 +330,191 @@ NTSTATUS PnpManager::RemoveOrderly(DeviceNode* node)
     UnloadIfUnused(node->service);
     m_events.DeviceRemoveCompleted(node->instancePath);
     return STATUS_SUCCESS;
+}
+
+// --- Device Manager's disable, enable and restart -------------------------------------------------
+
+namespace
+{
+// The disabled bits of ConfigFlags (CONFIGFLAG_DISABLED) and CSConfigFlags (CSCONFIGFLAG_DISABLED).
+constexpr ULONG ConfigFlagDisabled = 0x00000001;
+constexpr ULONG CsConfigFlagDisabled = 0x00000001;
+// The node status flags and problem codes of cfg.h that user mode reads.
+constexpr ULONG DnDriverLoaded = 0x00000002;
+constexpr ULONG DnStarted = 0x00000008;
+constexpr ULONG DnHasProblem = 0x00000400;
+constexpr ULONG DnDisableable = 0x00002000;
+constexpr ULONG DnRemovable = 0x00004000;
+constexpr ULONG ProblemFailedStart = 0x0A;
+constexpr ULONG ProblemDisabled = 0x16;
+constexpr ULONG ProblemFailedInstall = 0x1C;
+
+std::u16string ProfileEnumKeyPath(const DeviceNode& node)
+{
+    return std::u16string(MachineKeyPath) +
+           u"\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\" +
+           node.instancePath;
+}
+} // namespace
+
+bool PnpManager::MarkedDisabled(const DeviceNode& node)
+{
+    Registry& registry = System::Current().GetRegistry();
+    auto enumKey = registry.OpenKey(EnumKeyPathOf(node));
+    if (enumKey && (enumKey->GetDword(u"ConfigFlags").value_or(0) & ConfigFlagDisabled) != 0)
+    {
+        return true;
+    }
+    auto profileKey = registry.OpenKey(ProfileEnumKeyPath(node));
+    return profileKey && (profileKey->GetDword(u"CSConfigFlags").value_or(0) & CsConfigFlagDisabled) != 0;
+}
+
+void PnpManager::MarkDisabled(const DeviceNode& node, bool global, bool disabled)
+{
+    Registry& registry = System::Current().GetRegistry();
+    const char16_t* valueName = global ? u"ConfigFlags" : u"CSConfigFlags";
+    ULONG bit = global ? ConfigFlagDisabled : CsConfigFlagDisabled;
+    auto key = registry.CreateKey(global ? EnumKeyPathOf(node) : ProfileEnumKeyPath(node));
+    ULONG flags = key->GetDword(valueName).value_or(0);
+    key->SetDword(valueName, disabled ? (flags | bit) : (flags & ~bit));
+}
+
+NTSTATUS PnpManager::RemoveStackOnRequest(DeviceNode* node, DeviceNodeState after, PnpVeto* veto)
+{
+    PDEVICE_OBJECT pdo = node->pdo;
+    // Windows refuses the removal of a device with a handle open on it before any driver hears of it.
+    if (System::Current().Io().OpenCountOfStack(pdo) != 0)
+    {
+        *veto = PnpVeto{syscall::PlugPlayVetoOutstandingOpen, node->instancePath};
+        return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
+    NTSTATUS status = SendPnpIrp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status))
+    {
+        SendPnpIrp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        *veto = PnpVeto{syscall::PlugPlayVetoDevice, node->instancePath};
+        return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
+    System::Current().Namespace().RemoveInterfacesOf(pdo);
+    node->state = after;
+    SendPnpIrp(pdo, IRP_MN_REMOVE_DEVICE);
+    UnloadIfUnused(node->service);
+    m_events.DeviceRemoveCompleted(node->instancePath);
+    return STATUS_SUCCESS;
+}
+
+void PnpManager::AddAndStart(DeviceNode* node)
+{
+    node->problem = STATUS_SUCCESS;
+    if (node->service.empty())
+    {
+        node->state = DeviceNodeState::Failed;
+        node->problem = STATUS_NOT_FOUND;
+        return;
+    }
+    NTSTATUS status = AddDeviceToNode(node);
+    if (!NT_SUCCESS(status))
+    {
+        node->state = DeviceNodeState::Failed;
+        node->problem = status;
+        return;
+    }
+    StartDevice(node);
+}
+
+NTSTATUS PnpManager::DisableDevice(DeviceNode* node, bool global, PnpVeto* veto)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "device disable");
+    if (!IsPresent(*node))
+    {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    MarkDisabled(*node, global, true);
+    switch (node->state)
+    {
+    case DeviceNodeState::Started:
+        return RemoveStackOnRequest(node, DeviceNodeState::Disabled, veto);
+    case DeviceNodeState::Added:
+        // Added but never started: the stack goes without a query.
+        System::Current().Namespace().RemoveInterfacesOf(node->pdo);
+        node->state = DeviceNodeState::Disabled;
+        SendPnpIrp(node->pdo, IRP_MN_REMOVE_DEVICE);
+        UnloadIfUnused(node->service);
+        return STATUS_SUCCESS;
+    default:
+        // No stack (no driver, a failed one, or disabled already).
+        node->state = DeviceNodeState::Disabled;
+        node->problem = STATUS_SUCCESS;
+        return STATUS_SUCCESS;
+    }
+}
+
+NTSTATUS PnpManager::EnableDevice(DeviceNode* node, bool global)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "device enable");
+    if (!IsPresent(*node))
+    {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    MarkDisabled(*node, global, false);
+    if (node->state == DeviceNodeState::Disabled && !MarkedDisabled(*node))
+    {
+        AddAndStart(node);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::RestartDevice(DeviceNode* node, PnpVeto* veto)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "device restart");
+    if (!IsPresent(*node))
+    {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (node->state != DeviceNodeState::Started)
+    {
+        // Nothing runs that a restart would stop; a node that failed gets another try.
+        if (node->state == DeviceNodeState::Failed && node->pdo != nullptr)
+        {
+            AddAndStart(node);
+        }
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = RemoveStackOnRequest(node, DeviceNodeState::Enumerated, veto);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    AddAndStart(node);
+    return STATUS_SUCCESS;
+}
+
+void PnpManager::DeviceStatus(const DeviceNode& node, ULONG* status, ULONG* problem)
+{
+    *status = DnDisableable | DnRemovable;
+    *problem = 0;
+    switch (node.state)
+    {
+    case DeviceNodeState::Started:
+        *status |= DnDriverLoaded | DnStarted;
+        break;
+    case DeviceNodeState::Added:
+        *status |= DnDriverLoaded;
+        break;
+    case DeviceNodeState::Disabled:
+        *problem = ProblemDisabled;
+        break;
+    case DeviceNodeState::Failed:
+        *problem = node.problem == STATUS_NOT_FOUND ? ProblemFailedInstall : ProblemFailedStart;
+        break;
+    case DeviceNodeState::Enumerated:
+    case DeviceNodeState::Removed:
+        break;
+    }
+    if (*problem != 0)
+    {
+        *status |= DnHasProblem;
+    }
 }
 
 bool PnpManager::StackClosed(PDEVICE_OBJECT bottom)

@@ -26,6 +26,9 @@ enum class DeviceNodeState
     Started,
     Failed,  // installation, driver load, AddDevice or the start failed
     Removed, // gone from its bus, or removed in an orderly way
+    // On its bus, without a driver stack, because a user disabled it (ConfigFlags or the current
+    // profile's CSConfigFlags carry the disabled bit); problem CM_PROB_DISABLED for user mode.
+    Disabled,
 };
 
 const char* DeviceNodeStateName(DeviceNodeState state);
@@ -51,6 +54,13 @@ struct DriverImage
 {
     PDRIVER_INITIALIZE entry = nullptr;
     std::function<void()> unload;
+};
+
+// Why a removal that Plug and Play asked for was refused (see the seam's PLUGPLAY_VETO).
+struct PnpVeto
+{
+    syscall::PLUGPLAY_VETO_KIND kind = syscall::PlugPlayVetoNone;
+    std::u16string name; // the device's instance path
 };
 
 class PnpManager
@@ -93,6 +103,23 @@ class PnpManager
     // refuse (IRP_MN_CANCEL_REMOVE_DEVICE follows, and its status is returned), then
     // IRP_MN_REMOVE_DEVICE. The device stays on its bus, without a driver stack. PASSIVE_LEVEL.
     NTSTATUS RemoveOrderly(DeviceNode* node);
+    // Device Manager's disable: the node is marked disabled (ConfigFlags when global, the current
+    // profile's CSConfigFlags otherwise), then its stack is removed as in RemoveOrderly, after a
+    // check that no handle is open on it; the node stays present, Disabled. A refused removal
+    // returns STATUS_PLUGPLAY_QUERY_VETOED with *veto and leaves the stack as it was, the mark kept
+    // for the machine's next start. PASSIVE_LEVEL.
+    NTSTATUS DisableDevice(DeviceNode* node, bool global, PnpVeto* veto);
+    // Device Manager's enable: the mark of that scope is cleared; when no mark is left, a Disabled
+    // node gets AddDevice and its start again. PASSIVE_LEVEL.
+    NTSTATUS EnableDevice(DeviceNode* node, bool global);
+    // A property change: a started node's stack is removed (refusals as for DisableDevice), then
+    // added and started again. PASSIVE_LEVEL.
+    NTSTATUS RestartDevice(DeviceNode* node, PnpVeto* veto);
+    // Whether the node's keys mark it disabled (globally or in the current profile).
+    static bool MarkedDisabled(const DeviceNode& node);
+    // The node's status for user mode: DN_* flags and a CM_PROB_* problem code.
+    void DeviceStatus(const DeviceNode& node, ULONG* status, ULONG* problem);
+
     // The last file open on a device stack closed (the I/O manager tells, with the bottom of the
     // stack): a removal waiting for it goes ahead. True when the stack was removed.
     bool StackClosed(PDEVICE_OBJECT bottom);
@@ -143,6 +170,14 @@ class PnpManager
     // mode its removal is complete.
     void FinishRemoval(DeviceNode* node, bool wasStarted);
     void UnloadIfUnused(const std::u16string& service);
+    // The removal of a started stack that a user asked for: refused while a handle is open on it,
+    // or when its driver fails IRP_MN_QUERY_REMOVE_DEVICE; otherwise removed, the node left in
+    // `after`, user mode told the removal is complete.
+    NTSTATUS RemoveStackOnRequest(DeviceNode* node, DeviceNodeState after, PnpVeto* veto);
+    // AddDevice and the start of a present node without a stack; the node's state tells how it went.
+    void AddAndStart(DeviceNode* node);
+    // Sets or clears the disabled mark of a scope.
+    static void MarkDisabled(const DeviceNode& node, bool global, bool disabled);
     NTSTATUS SendPnpIrp(PDEVICE_OBJECT device, UCHAR minor);
 
     struct LoadedImage

@@ -18,6 +18,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <typeinfo>
 
 namespace winsim::kernel
@@ -867,6 +868,76 @@ NTSTATUS NTAPI NtGetPlugPlayEvents(syscall::PPLUGPLAY_EVENT_RECORD Buffer, ULONG
     return Kernel().Pnp().Events().Take(Buffer, Count, Returned);
 }
 
+// --- Plug and Play device state: Device Manager's disable, enable and restart ---------------------
+
+// The node an instance path of the caller's names, or null.
+DeviceNode* NodeNamed(PUNICODE_STRING instancePath)
+{
+    if (instancePath == nullptr || instancePath->Buffer == nullptr || instancePath->Length == 0)
+    {
+        return nullptr;
+    }
+    return Kernel().Pnp().NodeByInstancePath(TextOf(instancePath));
+}
+
+NTSTATUS NTAPI NtPlugPlayQueryDeviceStatus(PUNICODE_STRING InstancePath, PULONG Status, PULONG Problem)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtPlugPlayQueryDeviceStatus");
+    if (Status == nullptr || Problem == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    DeviceNode* node = NodeNamed(InstancePath);
+    if (node == nullptr)
+    {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    Kernel().Pnp().DeviceStatus(*node, Status, Problem);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI NtPlugPlayControlDevice(PUNICODE_STRING InstancePath, syscall::PLUGPLAY_DEVICE_CONTROL Control,
+                                       ULONG Flags, syscall::PPLUGPLAY_VETO Veto)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "NtPlugPlayControlDevice");
+    bool stateChange = Control == syscall::PlugPlayDisableDevice || Control == syscall::PlugPlayEnableDevice;
+    bool flagsValid = stateChange
+                          ? (Flags == PLUGPLAY_CONTROL_GLOBAL || Flags == PLUGPLAY_CONTROL_CONFIGSPECIFIC)
+                          : (Control == syscall::PlugPlayRestartDevice && Flags == 0);
+    if (!flagsValid)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    DeviceNode* node = NodeNamed(InstancePath);
+    if (node == nullptr)
+    {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    PnpVeto veto;
+    NTSTATUS status = STATUS_SUCCESS;
+    bool global = Flags == PLUGPLAY_CONTROL_GLOBAL;
+    switch (Control)
+    {
+    case syscall::PlugPlayDisableDevice:
+        status = Kernel().Pnp().DisableDevice(node, global, &veto);
+        break;
+    case syscall::PlugPlayEnableDevice:
+        status = Kernel().Pnp().EnableDevice(node, global);
+        break;
+    case syscall::PlugPlayRestartDevice:
+        status = Kernel().Pnp().RestartDevice(node, &veto);
+        break;
+    }
+    if (Veto != nullptr)
+    {
+        Veto->Kind = veto.kind;
+        size_t length = std::min<size_t>(veto.name.size(), PLUGPLAY_MAX_INSTANCE_PATH - 1);
+        memcpy(Veto->Name, veto.name.data(), length * sizeof(WCHAR));
+        Veto->Name[length] = 0;
+    }
+    return status;
+}
+
 // --- debugger output -----------------------------------------------------------------------------
 
 NTSTATUS NTAPI DebugPrint(PSTRING Output, ULONG, ULONG)
@@ -927,6 +998,8 @@ const syscall::SystemServices& SystemServiceTable()
         .NtAddAtom = NtAddAtom,
         .NtOpenPlugPlayEventQueue = NtOpenPlugPlayEventQueue,
         .NtGetPlugPlayEvents = NtGetPlugPlayEvents,
+        .NtPlugPlayQueryDeviceStatus = NtPlugPlayQueryDeviceStatus,
+        .NtPlugPlayControlDevice = NtPlugPlayControlDevice,
         .DebugPrint = DebugPrint,
     };
     return table;

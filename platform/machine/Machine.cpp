@@ -779,7 +779,8 @@ static_assert(
         static_cast<int>(DeviceState::Added) == static_cast<int>(kernel::DeviceNodeState::Added) &&
         static_cast<int>(DeviceState::Started) == static_cast<int>(kernel::DeviceNodeState::Started) &&
         static_cast<int>(DeviceState::Failed) == static_cast<int>(kernel::DeviceNodeState::Failed) &&
-        static_cast<int>(DeviceState::Removed) == static_cast<int>(kernel::DeviceNodeState::Removed),
+        static_cast<int>(DeviceState::Removed) == static_cast<int>(kernel::DeviceNodeState::Removed) &&
+        static_cast<int>(DeviceState::Disabled) == static_cast<int>(kernel::DeviceNodeState::Disabled),
     "a device's state is the Plug and Play manager's state of its node");
 
 DeviceState Device::State() const

@@ -225,8 +225,9 @@ enum class DeviceState
     Enumerated, // reported by its bus, no driver yet
     Added,      // the function driver's AddDevice succeeded
     Started,
-    Failed,  // installation, driver load, AddDevice or the start failed (see Problem)
-    Removed, // gone from its bus, or removed in an orderly way
+    Failed,   // installation, driver load, AddDevice or the start failed (see Problem)
+    Removed,  // gone from its bus, or removed in an orderly way
+    Disabled, // on its bus without a driver stack: a user disabled it (Device Manager, setupapi)
 };
 std::ostream& operator<<(std::ostream& out, DeviceState state);
 

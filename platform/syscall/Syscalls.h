@@ -85,6 +85,33 @@ typedef struct _PLUGPLAY_EVENT_RECORD
     WCHAR SymbolicLink[PLUGPLAY_MAX_SYMBOLIC_LINK]; // \??\USB#...#{guid}, NUL-terminated; empty for a device
 } PLUGPLAY_EVENT_RECORD, *PPLUGPLAY_EVENT_RECORD;
 
+// Plug and Play device state changes (NtPlugPlayControlDevice): what cfgmgr32 asks the Plug and
+// Play service for CM_Disable_DevNode, CM_Enable_DevNode and a stop and start of a node.
+enum PLUGPLAY_DEVICE_CONTROL : ULONG
+{
+    PlugPlayDisableDevice = 1, // mark the node disabled, then remove its stack
+    PlugPlayEnableDevice = 2,  // clear the mark; add and start the stack when no mark is left
+    PlugPlayRestartDevice = 3, // remove the stack, then add and start it again
+};
+
+// Where the disabled mark of PlugPlayDisableDevice and PlugPlayEnableDevice goes.
+#define PLUGPLAY_CONTROL_GLOBAL         0x00000001 // ConfigFlags of the node's Enum key
+#define PLUGPLAY_CONTROL_CONFIGSPECIFIC 0x00000002 // CSConfigFlags in the current hardware profile
+
+// Why a removal was refused: the values of PNP_VETO_TYPE (cfg.h) that this kernel reports.
+enum PLUGPLAY_VETO_KIND : ULONG
+{
+    PlugPlayVetoNone = 0,            // PNP_VetoTypeUnknown
+    PlugPlayVetoOutstandingOpen = 5, // PNP_VetoOutstandingOpen: a handle is open on the device
+    PlugPlayVetoDevice = 6,          // PNP_VetoDevice: its driver failed IRP_MN_QUERY_REMOVE_DEVICE
+};
+
+typedef struct _PLUGPLAY_VETO
+{
+    PLUGPLAY_VETO_KIND Kind;
+    WCHAR Name[PLUGPLAY_MAX_INSTANCE_PATH]; // the device's instance path, NUL-terminated
+} PLUGPLAY_VETO, *PPLUGPLAY_VETO;
+
 struct SystemServices
 {
     // --- files and devices ---
@@ -229,6 +256,22 @@ struct SystemServices
     // wait, STATUS_NO_MORE_ENTRIES (and *Returned 0) when none did, STATUS_INVALID_PARAMETER for
     // no buffer, and STATUS_INVALID_DEVICE_STATE before the process subscribed.
     NTSTATUS(NTAPI* NtGetPlugPlayEvents)(PPLUGPLAY_EVENT_RECORD Buffer, ULONG Count, PULONG Returned);
+
+    // --- Plug and Play device state: Device Manager's disable, enable and restart ---
+    // A device node's status as cfgmgr32's CM_Get_DevNode_Status reports it: *Status gets its DN_*
+    // flags (cfg.h), *Problem its CM_PROB_* code (0 without a problem). STATUS_NO_SUCH_DEVICE when
+    // the machine knows no node of that instance path.
+    NTSTATUS(NTAPI* NtPlugPlayQueryDeviceStatus)(PUNICODE_STRING InstancePath, PULONG Status, PULONG Problem);
+    // Changes a node's state (see PLUGPLAY_DEVICE_CONTROL; Flags are PLUGPLAY_CONTROL_* for a
+    // disable or an enable, 0 for a restart). A stack is removed as in an orderly removal: first
+    // the kernel checks that no handle is open on it, then IRP_MN_QUERY_REMOVE_DEVICE, then
+    // IRP_MN_REMOVE_DEVICE; the driver unloads when it has no device left. When the removal is
+    // refused, the stack stays as it was and the call fails with STATUS_PLUGPLAY_QUERY_VETOED,
+    // *Veto (when given) saying why; a disable keeps its mark then, for the machine's next start.
+    // STATUS_NO_SUCH_DEVICE for a node that is not present, STATUS_INVALID_PARAMETER for a bad
+    // control or flags.
+    NTSTATUS(NTAPI* NtPlugPlayControlDevice)
+    (PUNICODE_STRING InstancePath, PLUGPLAY_DEVICE_CONTROL Control, ULONG Flags, PPLUGPLAY_VETO Veto);
 
     // --- debugger output ---
     // What ntdll's DbgPrint hands the kernel's debugger service; OutputDebugString ends here when

@@ -51,6 +51,13 @@ NTSTATUS PlugPlayQueryDeviceList(BOOLEAN PresentOnly, PWSTR Buffer, ULONG Buffer
 NTSTATUS PlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOLEAN EnabledOnly, PWSTR Buffer,
                                     ULONG BufferLength, PULONG ReturnLength);
 
+// --- Plug and Play device state (the seam's section of the same name) ---
+// A node's DN_* status and CM_PROB_* problem, and Device Manager's disable, enable and restart of a
+// node; cfgmgr32's part of setupapi calls them.
+NTSTATUS PlugPlayQueryDeviceStatus(const std::u16string& instancePath, ULONG* status, ULONG* problem);
+NTSTATUS PlugPlayControlDevice(const std::u16string& instancePath, syscall::PLUGPLAY_DEVICE_CONTROL control,
+                               ULONG flags, syscall::PLUGPLAY_VETO* veto);
+
 } // namespace winsim::ntdll
 
 WINSIM_EXTERN_C_BEGIN

@@ -85,6 +85,21 @@ NTSTATUS PlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOLEAN Enab
                                                    ReturnLength);
 }
 
+// --- Plug and Play device state ---------------------------------------------------------------
+
+NTSTATUS PlugPlayQueryDeviceStatus(const std::u16string& instancePath, ULONG* status, ULONG* problem)
+{
+    UNICODE_STRING path = CountedString(instancePath);
+    return Services().NtPlugPlayQueryDeviceStatus(&path, status, problem);
+}
+
+NTSTATUS PlugPlayControlDevice(const std::u16string& instancePath, syscall::PLUGPLAY_DEVICE_CONTROL control,
+                               ULONG flags, syscall::PLUGPLAY_VETO* veto)
+{
+    UNICODE_STRING path = CountedString(instancePath);
+    return Services().NtPlugPlayControlDevice(&path, control, flags, veto);
+}
+
 BOOL FailWith(NTSTATUS status)
 {
     SetLastError(RtlNtStatusToDosError(status));

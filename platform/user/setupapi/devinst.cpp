@@ -3,9 +3,16 @@
 // open their registry keys through the registry services.
 //
 // A set is an object of this process: HDEVINFO points at it, and setupapi keeps the sets it gave
-// out so that a handle it does not know fails with ERROR_INVALID_HANDLE. A member's DevInst is
-// its position in the set plus one, and its Reserved field points at the member, so a member of
-// another set is told apart (ERROR_INVALID_PARAMETER).
+// out so that a handle it does not know fails with ERROR_INVALID_HANDLE. A member holds its node's
+// instance ID, so a set built before a node was disabled, enabled or restarted still names it. A
+// member's DevInst is cfgmgr32's handle of its node (DevInstOf), and its Reserved field points at
+// the member, so a member of another set is told apart (ERROR_INVALID_PARAMETER).
+//
+// Each set and each member carries its device install parameters (SP_DEVINSTALL_PARAMS: only the
+// flags are kept) and its class install parameters (only DIF_PROPERTYCHANGE's). The set's lock
+// guards its members and all those parameters, as Windows locks a set for each call; the member
+// list only grows (SetupDiGetClassDevsEx into an existing set), in a deque so that members never
+// move.
 #include <setupapi.h>
 
 #include "base/unicode.h"
@@ -15,6 +22,7 @@
 
 #include <string.h>
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -26,15 +34,26 @@ namespace winsim::user
 namespace
 {
 
+// Install parameters of a set or of one member (guarded by the set's lock).
+struct InstallParams
+{
+    DWORD flags = 0;                                // DI_*
+    std::optional<SP_PROPCHANGE_PARAMS> propChange; // set by SetupDiSetClassInstallParams
+};
+
 struct DeviceInfo
 {
     std::u16string instanceId;
     GUID classGuid; // the node's setup class (its ClassGUID value), or all zeros
+    InstallParams params;
 };
 
 struct DevInfoSet
 {
-    std::vector<DeviceInfo> members;
+    GUID classGuid{}; // the class the set was built for, or all zeros
+    std::deque<DeviceInfo> members;
+    InstallParams params; // the set's own, for calls without a member
+    std::mutex lock;      // guards the members and every InstallParams of the set
 };
 
 // The sets this process holds, allocated once and never freed (see internal.h).
@@ -78,7 +97,7 @@ bool StartsWithEnumerator(std::u16string_view instanceId, std::u16string_view en
 }
 
 // The member a caller's SP_DEVINFO_DATA names, or null with the last error set.
-const DeviceInfo* MemberOf(DevInfoSet* set, PSP_DEVINFO_DATA data)
+DeviceInfo* MemberOf(DevInfoSet* set, PSP_DEVINFO_DATA data)
 {
     if (data == nullptr)
     {
@@ -90,7 +109,7 @@ const DeviceInfo* MemberOf(DevInfoSet* set, PSP_DEVINFO_DATA data)
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return nullptr;
     }
-    for (const DeviceInfo& member : set->members)
+    for (DeviceInfo& member : set->members)
     {
         if (reinterpret_cast<ULONG_PTR>(&member) == data->Reserved)
         {
@@ -121,6 +140,180 @@ HKEY OpenKey(const std::u16string& path, REGSAM access)
     return static_cast<HKEY>(key);
 }
 
+// Adds the devices SetupDiGetClassDevs lists to a set, skipping those it holds already. False,
+// with the last error set, when the flags or the query fail.
+bool AddClassDevs(DevInfoSet* set, const GUID* ClassGuid, PCSTR Enumerator, DWORD Flags)
+{
+    if ((Flags & ~KnownClassDevsFlags) != 0)
+    {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return false;
+    }
+    bool allClasses = (Flags & DIGCF_ALLCLASSES) != 0;
+    bool interfaces = (Flags & DIGCF_DEVICEINTERFACE) != 0;
+    bool present = (Flags & DIGCF_PRESENT) != 0;
+    if (ClassGuid == nullptr && !allClasses)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::u16string enumerator = Enumerator != nullptr ? WideFromAnsi(Enumerator) : std::u16string();
+    auto holds = [set](const std::u16string& id) {
+        for (const DeviceInfo& member : set->members)
+        {
+            if (member.instanceId == id)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    NTSTATUS status = STATUS_SUCCESS;
+    if (interfaces && !allClasses)
+    {
+        // The devices with an interface of the class; an enumerator names one device here.
+        std::vector<DeviceInterfaceEntry> entries;
+        if (!ListDeviceInterfaces(*ClassGuid, present, &entries, &status))
+        {
+            ntdll::FailWith(status);
+            return false;
+        }
+        for (const DeviceInterfaceEntry& entry : entries)
+        {
+            if (!holds(entry.instanceId) && (enumerator.empty() || UpperCase(enumerator) == entry.instanceId))
+            {
+                set->members.push_back(DeviceInfo{entry.instanceId, SetupClassOf(entry.instanceId), {}});
+            }
+        }
+        return true;
+    }
+    // The devices of a setup class, or of every class; an enumerator names a bus (USB).
+    std::vector<std::u16string> ids;
+    if (!ListDeviceIds(present, &ids, &status))
+    {
+        ntdll::FailWith(status);
+        return false;
+    }
+    for (const std::u16string& id : ids)
+    {
+        GUID setupClass = SetupClassOf(id);
+        bool inClass = allClasses || IsEqualGUID(setupClass, *ClassGuid);
+        if (inClass && !holds(id) && (enumerator.empty() || StartsWithEnumerator(id, enumerator)))
+        {
+            set->members.push_back(DeviceInfo{id, setupClass, {}});
+        }
+    }
+    return true;
+}
+
+// The Enum key value behind a device registry property this machine keeps, or null.
+const char16_t* PropertyValueName(DWORD property)
+{
+    switch (property)
+    {
+    case SPDRP_DEVICEDESC:
+        return u"DeviceDesc";
+    case SPDRP_HARDWAREID:
+        return u"HardwareID";
+    case SPDRP_COMPATIBLEIDS:
+        return u"CompatibleIDs";
+    case SPDRP_FRIENDLYNAME:
+        return u"FriendlyName";
+    default:
+        return nullptr;
+    }
+}
+
+// A string or multi-string value's UTF-16 bytes in the ANSI form the A functions return: each
+// string with its NUL, and for a multi-string the closing NUL. Other types pass through as stored.
+std::vector<uint8_t> AnsiPropertyData(ULONG type, const std::vector<uint8_t>& data)
+{
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ)
+    {
+        return data;
+    }
+    std::u16string text(data.size() / sizeof(WCHAR), u'\0');
+    memcpy(text.data(), data.data(), text.size() * sizeof(WCHAR));
+    std::vector<std::u16string> strings;
+    size_t at = 0;
+    while (at < text.size() && text[at] != 0)
+    {
+        size_t end = text.find(u'\0', at);
+        end = end == std::u16string::npos ? text.size() : end;
+        strings.push_back(text.substr(at, end - at));
+        at = end + 1;
+        if (type != REG_MULTI_SZ)
+        {
+            break;
+        }
+    }
+    std::string ansi;
+    for (const std::u16string& one : strings)
+    {
+        ansi += AnsiFromWide(one);
+        ansi.push_back('\0');
+    }
+    if (type == REG_MULTI_SZ)
+    {
+        ansi.push_back('\0');
+    }
+    else if (strings.empty())
+    {
+        ansi.push_back('\0');
+    }
+    return std::vector<uint8_t>(ansi.begin(), ansi.end());
+}
+
+// Writes (or, with no data, deletes) a value of a node's Enum key through the registry services.
+NTSTATUS WriteDeviceValue(const std::u16string& instanceId, const char16_t* valueName,
+                          const std::u16string* text)
+{
+    std::u16string path = EnumKeyPath(instanceId);
+    UNICODE_STRING name = ntdll::CountedString(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    NTSTATUS status = NtOpenKey(&key, KEY_SET_VALUE, &attributes);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    std::u16string value(valueName);
+    UNICODE_STRING counted = ntdll::CountedString(value);
+    if (text == nullptr)
+    {
+        status = NtDeleteValueKey(key, &counted);
+        status = status == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_SUCCESS : status;
+    }
+    else
+    {
+        std::u16string terminated = *text + u'\0';
+        status = NtSetValueKey(key, &counted, 0, REG_SZ, terminated.data(),
+                               static_cast<ULONG>(terminated.size() * sizeof(WCHAR)));
+    }
+    NtClose(key);
+    return status;
+}
+
+// The install parameters a call names: a member's, or the set's without one. Null, with the last
+// error set, for a member of another set.
+InstallParams* ParamsOf(DevInfoSet* set, PSP_DEVINFO_DATA data)
+{
+    if (data == nullptr)
+    {
+        return &set->params;
+    }
+    DeviceInfo* member = MemberOf(set, data);
+    return member == nullptr ? nullptr : &member->params;
+}
+
+HDEVINFO Publish(std::unique_ptr<DevInfoSet> set)
+{
+    std::lock_guard<std::mutex> guard(SetsLock());
+    Sets().insert(set.get());
+    return set.release();
+}
+
 } // namespace
 } // namespace winsim::user
 
@@ -132,66 +325,73 @@ extern "C"
 
     HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWORD Flags)
     {
-        if ((Flags & ~KnownClassDevsFlags) != 0)
-        {
-            SetLastError(ERROR_INVALID_FLAGS);
-            return INVALID_HANDLE_VALUE;
-        }
-        bool allClasses = (Flags & DIGCF_ALLCLASSES) != 0;
-        bool interfaces = (Flags & DIGCF_DEVICEINTERFACE) != 0;
-        bool present = (Flags & DIGCF_PRESENT) != 0;
-        if (ClassGuid == nullptr && !allClasses)
+        return SetupDiGetClassDevsExA(ClassGuid, Enumerator, nullptr, Flags, nullptr, nullptr, nullptr);
+    }
+
+    HDEVINFO WINAPI SetupDiGetClassDevsExA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWORD Flags,
+                                           HDEVINFO DeviceInfoSet, PCSTR MachineName, PVOID Reserved)
+    {
+        if (Reserved != nullptr)
         {
             SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
         }
-        std::u16string enumerator = Enumerator != nullptr ? WideFromAnsi(Enumerator) : std::u16string();
+        // Windows no longer reaches the devices of another computer; only the local one is named.
+        if (MachineName != nullptr && *MachineName != '\0')
+        {
+            SetLastError(ERROR_INVALID_MACHINENAME);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (DeviceInfoSet != nullptr)
+        {
+            // The devices join a set of the caller's, which the call returns.
+            DevInfoSet* set = SetOf(DeviceInfoSet);
+            if (set == nullptr)
+            {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return INVALID_HANDLE_VALUE;
+            }
+            std::lock_guard<std::mutex> guard(set->lock);
+            return AddClassDevs(set, ClassGuid, Enumerator, Flags) ? DeviceInfoSet : INVALID_HANDLE_VALUE;
+        }
         auto set = std::make_unique<DevInfoSet>();
-        NTSTATUS status = STATUS_SUCCESS;
-        if (interfaces && !allClasses)
+        // A set of one setup class is that class's; a set of every class or of interfaces is none's.
+        if (ClassGuid != nullptr && (Flags & (DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE)) == 0)
         {
-            // The devices with an interface of the class; an enumerator names one device here.
-            std::vector<DeviceInterfaceEntry> entries;
-            if (!ListDeviceInterfaces(*ClassGuid, present, &entries, &status))
-            {
-                ntdll::FailWith(status);
-                return INVALID_HANDLE_VALUE;
-            }
-            for (const DeviceInterfaceEntry& entry : entries)
-            {
-                bool known = false;
-                for (const DeviceInfo& member : set->members)
-                {
-                    known = known || member.instanceId == entry.instanceId;
-                }
-                if (!known && (enumerator.empty() || UpperCase(enumerator) == entry.instanceId))
-                {
-                    set->members.push_back(DeviceInfo{entry.instanceId, SetupClassOf(entry.instanceId)});
-                }
-            }
+            set->classGuid = *ClassGuid;
         }
-        else
+        if (!AddClassDevs(set.get(), ClassGuid, Enumerator, Flags))
         {
-            // The devices of a setup class, or of every class; an enumerator names a bus (USB).
-            std::vector<std::u16string> ids;
-            if (!ListDeviceIds(present, &ids, &status))
-            {
-                ntdll::FailWith(status);
-                return INVALID_HANDLE_VALUE;
-            }
-            for (const std::u16string& id : ids)
-            {
-                GUID setupClass = SetupClassOf(id);
-                bool inClass = allClasses || IsEqualGUID(setupClass, *ClassGuid);
-                if (inClass && (enumerator.empty() || StartsWithEnumerator(id, enumerator)))
-                {
-                    set->members.push_back(DeviceInfo{id, setupClass});
-                }
-            }
+            return INVALID_HANDLE_VALUE;
         }
-        std::lock_guard<std::mutex> guard(SetsLock());
-        Sets().insert(set.get());
-        return set.release();
+        return Publish(std::move(set));
+    }
+
+    BOOL WINAPI SetupDiGetDeviceInfoListDetailA(HDEVINFO DeviceInfoSet,
+                                                PSP_DEVINFO_LIST_DETAIL_DATA_A DeviceInfoSetDetailData)
+    {
+        DevInfoSet* set = SetOf(DeviceInfoSet);
+        if (set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (DeviceInfoSetDetailData == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (DeviceInfoSetDetailData->cbSize != sizeof(SP_DEVINFO_LIST_DETAIL_DATA_A))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        // Every set is of the local machine: no machine handle, an empty name.
+        DeviceInfoSetDetailData->ClassGuid = set->classGuid;
+        DeviceInfoSetDetailData->RemoteMachineHandle = nullptr;
+        memset(DeviceInfoSetDetailData->RemoteMachineName, 0,
+               sizeof(DeviceInfoSetDetailData->RemoteMachineName));
+        return TRUE;
     }
 
     BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
@@ -203,6 +403,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         if (DeviceInfoData == nullptr)
         {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -220,7 +421,7 @@ extern "C"
         }
         const DeviceInfo& member = set->members[MemberIndex];
         DeviceInfoData->ClassGuid = member.classGuid;
-        DeviceInfoData->DevInst = MemberIndex + 1;
+        DeviceInfoData->DevInst = DevInstOf(member.instanceId);
         DeviceInfoData->Reserved = reinterpret_cast<ULONG_PTR>(&member);
         return TRUE;
     }
@@ -235,6 +436,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         const DeviceInfo* member = MemberOf(set, DeviceInfoData);
         if (member == nullptr)
         {
@@ -270,6 +472,7 @@ extern "C"
             SetLastError(ERROR_INVALID_HANDLE);
             return failed;
         }
+        std::lock_guard<std::mutex> guard(set->lock);
         if ((Scope != DICS_FLAG_GLOBAL && Scope != DICS_FLAG_CONFIGSPECIFIC) ||
             (KeyType != DIREG_DEV && KeyType != DIREG_DRV))
         {
@@ -328,6 +531,266 @@ extern "C"
             return FALSE;
         }
         delete set;
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                  DWORD Property, PDWORD PropertyRegDataType,
+                                                  PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                                  PDWORD RequiredSize)
+    {
+        DevInfoSet* set = SetOf(DeviceInfoSet);
+        if (set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> guard(set->lock);
+        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        if (member == nullptr)
+        {
+            return FALSE;
+        }
+        if (Property >= SPDRP_MAXIMUM_PROPERTY)
+        {
+            SetLastError(ERROR_INVALID_REG_PROPERTY);
+            return FALSE;
+        }
+        if (PropertyBuffer == nullptr && PropertyBufferSize != 0)
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        // A property the node does not have (or one this machine does not keep) is no data.
+        const char16_t* valueName = PropertyValueName(Property);
+        ULONG type = REG_NONE;
+        std::vector<uint8_t> stored;
+        if (valueName == nullptr || !DeviceRegistryValue(member->instanceId, valueName, &type, &stored))
+        {
+            SetLastError(ERROR_INVALID_DATA);
+            return FALSE;
+        }
+        std::vector<uint8_t> data = AnsiPropertyData(type, stored);
+        if (PropertyRegDataType != nullptr)
+        {
+            *PropertyRegDataType = type;
+        }
+        if (RequiredSize != nullptr)
+        {
+            *RequiredSize = static_cast<DWORD>(data.size());
+        }
+        if (PropertyBufferSize < data.size())
+        {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        memcpy(PropertyBuffer, data.data(), data.size());
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                  DWORD Property, const BYTE* PropertyBuffer,
+                                                  DWORD PropertyBufferSize)
+    {
+        DevInfoSet* set = SetOf(DeviceInfoSet);
+        if (set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> guard(set->lock);
+        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        if (member == nullptr)
+        {
+            return FALSE;
+        }
+        // Only the two texts a user may change are written here.
+        if (Property != SPDRP_DEVICEDESC && Property != SPDRP_FRIENDLYNAME)
+        {
+            SetLastError(ERROR_INVALID_REG_PROPERTY);
+            return FALSE;
+        }
+        if (PropertyBuffer == nullptr && PropertyBufferSize != 0)
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        NTSTATUS status = STATUS_SUCCESS;
+        if (PropertyBuffer == nullptr)
+        {
+            // No data deletes the property.
+            status = WriteDeviceValue(member->instanceId, PropertyValueName(Property), nullptr);
+        }
+        else
+        {
+            const char* text = reinterpret_cast<const char*>(PropertyBuffer);
+            std::u16string wide = WideFromAnsi(std::string(text, strnlen(text, PropertyBufferSize)));
+            status = WriteDeviceValue(member->instanceId, PropertyValueName(Property), &wide);
+        }
+        if (!NT_SUCCESS(status))
+        {
+            return ntdll::FailWith(status);
+        }
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                              DWORD ClassInstallParamsSize)
+    {
+        DevInfoSet* set = SetOf(DeviceInfoSet);
+        if (set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> guard(set->lock);
+        InstallParams* params = ParamsOf(set, DeviceInfoData);
+        if (params == nullptr)
+        {
+            return FALSE;
+        }
+        // Every parameter is checked before anything changes.
+        if (ClassInstallParams == nullptr)
+        {
+            if (ClassInstallParamsSize != 0)
+            {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+            params->propChange.reset();
+            params->flags &= ~DI_CLASSINSTALLPARAMS;
+            return TRUE;
+        }
+        if (ClassInstallParamsSize < sizeof(SP_CLASSINSTALL_HEADER) ||
+            ClassInstallParams->cbSize != sizeof(SP_CLASSINSTALL_HEADER))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        if (ClassInstallParams->InstallFunction != DIF_PROPERTYCHANGE ||
+            ClassInstallParamsSize != sizeof(SP_PROPCHANGE_PARAMS))
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const auto* change = reinterpret_cast<const SP_PROPCHANGE_PARAMS*>(ClassInstallParams);
+        if (change->StateChange < DICS_ENABLE || change->StateChange > DICS_STOP ||
+            (change->Scope != DICS_FLAG_GLOBAL && change->Scope != DICS_FLAG_CONFIGSPECIFIC))
+        {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return FALSE;
+        }
+        params->propChange = *change;
+        params->flags |= DI_CLASSINSTALLPARAMS;
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                                          PSP_DEVINFO_DATA DeviceInfoData)
+    {
+        DevInfoSet* set = SetOf(DeviceInfoSet);
+        if (set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        // The machine's class installers do what Windows' default handlers do, for the one
+        // installation request implemented here (see docs/setupapi-and-wmi.md).
+        if (InstallFunction != DIF_PROPERTYCHANGE || DeviceInfoData == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::unique_lock<std::mutex> guard(set->lock);
+        DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        if (member == nullptr)
+        {
+            return FALSE;
+        }
+        // The member's parameters, or else the set's.
+        const InstallParams& params = member->params.propChange ? member->params : set->params;
+        if (!params.propChange || (params.flags & DI_CLASSINSTALLPARAMS) == 0)
+        {
+            SetLastError(ERROR_NO_CLASSINSTALL_PARAMS);
+            return FALSE;
+        }
+        SP_PROPCHANGE_PARAMS change = *params.propChange;
+        std::u16string instanceId = member->instanceId;
+        guard.unlock();
+
+        if (change.Scope == DICS_FLAG_CONFIGSPECIFIC && change.HwProfile > 1)
+        {
+            SetLastError(ERROR_INVALID_HWPROFILE);
+            return FALSE;
+        }
+        ULONG scope =
+            change.Scope == DICS_FLAG_GLOBAL ? PLUGPLAY_CONTROL_GLOBAL : PLUGPLAY_CONTROL_CONFIGSPECIFIC;
+        syscall::PLUGPLAY_VETO veto{};
+        NTSTATUS status = STATUS_SUCCESS;
+        switch (change.StateChange)
+        {
+        case DICS_ENABLE:
+            status = ntdll::PlugPlayControlDevice(instanceId, syscall::PlugPlayEnableDevice, scope, &veto);
+            break;
+        case DICS_DISABLE:
+            status = ntdll::PlugPlayControlDevice(instanceId, syscall::PlugPlayDisableDevice, scope, &veto);
+            break;
+        case DICS_PROPCHANGE:
+            status = ntdll::PlugPlayControlDevice(instanceId, syscall::PlugPlayRestartDevice, 0, &veto);
+            break;
+        default:
+            // DICS_START and DICS_STOP are not for callers of the default handler.
+            SetLastError(ERROR_INVALID_FLAGS);
+            return FALSE;
+        }
+        if (status == STATUS_PLUGPLAY_QUERY_VETOED)
+        {
+            // The device could not be stopped now: the change waits for the machine's restart.
+            guard.lock();
+            member->params.flags |= DI_NEEDRESTART;
+            return TRUE;
+        }
+        if (status == STATUS_NO_SUCH_DEVICE)
+        {
+            SetLastError(ERROR_NO_SUCH_DEVINST);
+            return FALSE;
+        }
+        if (!NT_SUCCESS(status))
+        {
+            return ntdll::FailWith(status);
+        }
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                               PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
+    {
+        DevInfoSet* set = SetOf(DeviceInfoSet);
+        if (set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> guard(set->lock);
+        InstallParams* params = ParamsOf(set, DeviceInfoData);
+        if (params == nullptr)
+        {
+            return FALSE;
+        }
+        if (DeviceInstallParams == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        memset(DeviceInstallParams, 0, sizeof(*DeviceInstallParams));
+        DeviceInstallParams->cbSize = sizeof(SP_DEVINSTALL_PARAMS_A);
+        DeviceInstallParams->Flags = params->flags;
         return TRUE;
     }
 

@@ -1,10 +1,13 @@
 #include "setupapi/devnodes.h"
 
+#include "base/unicode.h"
 #include "internal.h"
 #include "ntdll/ntdll.h"
 
 #include <stdio.h>
 #include <string.h>
+
+#include <mutex>
 
 namespace winsim::user
 {
@@ -81,8 +84,8 @@ std::u16string EnumKeyPath(std::u16string_view instanceId)
     return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + std::u16string(instanceId);
 }
 
-std::optional<std::u16string> DeviceRegistryString(std::u16string_view instanceId,
-                                                   std::u16string_view valueName)
+bool DeviceRegistryValue(std::u16string_view instanceId, std::u16string_view valueName, ULONG* type,
+                         std::vector<uint8_t>* data)
 {
     std::u16string path = EnumKeyPath(instanceId);
     UNICODE_STRING name = ntdll::CountedString(path);
@@ -91,7 +94,7 @@ std::optional<std::u16string> DeviceRegistryString(std::u16string_view instanceI
     HANDLE key = nullptr;
     if (!NT_SUCCESS(NtOpenKey(&key, KEY_QUERY_VALUE, &attributes)))
     {
-        return std::nullopt;
+        return false;
     }
     std::u16string value(valueName);
     UNICODE_STRING counted = ntdll::CountedString(value);
@@ -111,15 +114,71 @@ std::optional<std::u16string> DeviceRegistryString(std::u16string_view instanceI
     NtClose(key);
     if (!NT_SUCCESS(status))
     {
-        return std::nullopt;
+        return false;
     }
     const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer.data());
-    if (info->Type != REG_SZ && info->Type != REG_EXPAND_SZ)
+    *type = info->Type;
+    data->assign(info->Data, info->Data + info->DataLength);
+    return true;
+}
+
+std::optional<std::u16string> DeviceRegistryString(std::u16string_view instanceId,
+                                                   std::u16string_view valueName)
+{
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+    if (!DeviceRegistryValue(instanceId, valueName, &type, &data) ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
     {
         return std::nullopt;
     }
-    std::u16string text(reinterpret_cast<const char16_t*>(info->Data), info->DataLength / sizeof(WCHAR));
+    std::u16string text(data.size() / sizeof(WCHAR), u'\0');
+    memcpy(text.data(), data.data(), text.size() * sizeof(WCHAR));
     return text.substr(0, text.find(u'\0'));
+}
+
+namespace
+{
+// The instance IDs handed out as device node handles; a handle is its position plus one. Allocated
+// once and never freed (see internal.h).
+std::mutex& DevInstLock()
+{
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+std::vector<std::u16string>& DevInstIds()
+{
+    static auto* ids = new std::vector<std::u16string>;
+    return *ids;
+}
+} // namespace
+
+DWORD DevInstOf(std::u16string_view instanceId)
+{
+    std::u16string id = UpperCase(instanceId);
+    std::lock_guard<std::mutex> guard(DevInstLock());
+    std::vector<std::u16string>& ids = DevInstIds();
+    for (size_t i = 0; i < ids.size(); ++i)
+    {
+        if (ids[i] == id)
+        {
+            return static_cast<DWORD>(i + 1);
+        }
+    }
+    ids.push_back(id);
+    return static_cast<DWORD>(ids.size());
+}
+
+std::optional<std::u16string> InstanceIdOfDevInst(DWORD devInst)
+{
+    std::lock_guard<std::mutex> guard(DevInstLock());
+    const std::vector<std::u16string>& ids = DevInstIds();
+    if (devInst == 0 || devInst > ids.size())
+    {
+        return std::nullopt;
+    }
+    return ids[devInst - 1];
 }
 
 bool ParseGuid(std::u16string_view text, GUID* guid)

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <stdint.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +34,17 @@ std::u16string EnumKeyPath(std::u16string_view instanceId);
 // the key or the value is missing or of another type.
 std::optional<std::u16string> DeviceRegistryString(std::u16string_view instanceId,
                                                    std::u16string_view valueName);
+
+// A value of a node's Enum key as stored: its type and bytes. False when the key or the value is
+// missing.
+bool DeviceRegistryValue(std::u16string_view instanceId, std::u16string_view valueName, ULONG* type,
+                         std::vector<uint8_t>* data);
+
+// cfgmgr32's device node handles (DEVINST): one number per instance ID for the life of the
+// process, never 0, so that a handle from an older device information set still names its node.
+DWORD DevInstOf(std::u16string_view instanceId);
+// The instance ID a handle names; none for a number no call gave out.
+std::optional<std::u16string> InstanceIdOfDevInst(DWORD devInst);
 
 // A GUID in its registry form ({4d36e978-e325-11ce-bfc1-08002be10318}, any case).
 bool ParseGuid(std::u16string_view text, GUID* guid);
