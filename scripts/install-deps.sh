@@ -5,7 +5,7 @@ set -eu
 
 packages="cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64
-libgcab-dev cabextract pkg-config"
+libgcab-dev gcab cabextract pkg-config"
 
 missing=""
 for p in $packages; do
