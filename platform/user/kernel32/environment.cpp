@@ -10,6 +10,8 @@
 
 #include <string>
 
+extern char** environ;
+
 namespace winsim::user
 {
 namespace
@@ -35,13 +37,19 @@ bool Lookup(std::string_view name, std::string& value)
             return true;
         }
     }
-    const char* host = getenv(std::string(name).c_str());
-    if (host == nullptr)
+    // Names are case-insensitive on Windows: the first variable of the host's environment whose
+    // name matches in any case.
+    for (char** entry = environ; *entry != nullptr; ++entry)
     {
-        return false;
+        std::string_view text(*entry);
+        size_t equals = text.find('=');
+        if (equals != std::string_view::npos && EqualsNoCase(text.substr(0, equals), name))
+        {
+            value = text.substr(equals + 1);
+            return true;
+        }
     }
-    value = host;
-    return true;
+    return false;
 }
 
 // Copies a text as the Get*Directory and GetEnvironmentVariable functions do: its length when it
@@ -92,7 +100,9 @@ extern "C"
             SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        // %NAME% becomes the variable's value; a name the environment lacks stays as written.
+        // %NAME% becomes the variable's value. A reference to a name the environment lacks (or to
+        // no name: %%) stays as written, both percent signs with it, and the text goes on after it;
+        // a lone percent sign stays too.
         std::string out;
         std::string_view source(lpSrc);
         size_t pos = 0;
@@ -110,13 +120,12 @@ extern "C"
             if (close > open + 1 && Lookup(source.substr(open + 1, close - open - 1), value))
             {
                 out += value;
-                pos = close + 1;
             }
             else
             {
-                out += '%';
-                pos = open + 1;
+                out.append(source.substr(open, close - open + 1));
             }
+            pos = close + 1;
         }
         // The count includes the terminator, whether or not it all fit.
         DWORD needed = static_cast<DWORD>(out.size() + 1);
