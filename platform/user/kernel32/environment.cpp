@@ -100,9 +100,8 @@ extern "C"
             SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        // %NAME% becomes the variable's value. A reference to a name the environment lacks (or to
-        // no name: %%) stays as written, both percent signs with it, and the text goes on after it;
-        // a lone percent sign stays too.
+        // %NAME% becomes the variable's value. A percent sign that opens no known name stays as it
+        // is and the text goes on after it, so its closing sign may open the next reference.
         std::string out;
         std::string_view source(lpSrc);
         size_t pos = 0;
@@ -120,12 +119,13 @@ extern "C"
             if (close > open + 1 && Lookup(source.substr(open + 1, close - open - 1), value))
             {
                 out += value;
+                pos = close + 1;
             }
             else
             {
-                out.append(source.substr(open, close - open + 1));
+                out += '%';
+                pos = open + 1;
             }
-            pos = close + 1;
         }
         // The count includes the terminator, whether or not it all fit.
         DWORD needed = static_cast<DWORD>(out.size() + 1);
