@@ -75,6 +75,51 @@
 #define THREAD_ALL_ACCESS                 (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 #define STILL_ACTIVE                      ((DWORD)0x00000103L) // STATUS_PENDING
 
+// Processes: creation flags, STARTUPINFO flags, and what CreateProcess fills in.
+#define DEBUG_PROCESS              0x00000001
+#define DEBUG_ONLY_THIS_PROCESS    0x00000002
+#define DETACHED_PROCESS           0x00000008
+#define CREATE_NEW_CONSOLE         0x00000010
+#define NORMAL_PRIORITY_CLASS      0x00000020
+#define IDLE_PRIORITY_CLASS        0x00000040
+#define HIGH_PRIORITY_CLASS        0x00000080
+#define REALTIME_PRIORITY_CLASS    0x00000100
+#define CREATE_NEW_PROCESS_GROUP   0x00000200
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400
+#define CREATE_NO_WINDOW           0x08000000
+#define STARTF_USESHOWWINDOW       0x00000001
+#define STARTF_USESTDHANDLES       0x00000100
+
+typedef struct _STARTUPINFOA
+{
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+typedef struct _PROCESS_INFORMATION
+{
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
 #ifndef DECLSPEC_NORETURN
 #define DECLSPEC_NORETURN __attribute__((noreturn))
 #endif
@@ -497,6 +542,14 @@ WINSIM_API DWORD WINAPI GetThreadId(HANDLE Thread);
 WINSIM_API void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 WINSIM_API HANDLE WINAPI GetCurrentProcess(void);
 WINSIM_API BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
+WINSIM_API BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                                      LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                                      LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                                      DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                                      LPSTARTUPINFOA lpStartupInfo,
+                                      LPPROCESS_INFORMATION lpProcessInformation);
+WINSIM_API BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
+WINSIM_API DWORD WINAPI GetProcessId(HANDLE Process);
 
 // Version checks against the machine's Windows version.
 WINSIM_API BOOL WINAPI VerifyVersionInfoA(LPOSVERSIONINFOEXA lpVersionInformation, DWORD dwTypeMask,

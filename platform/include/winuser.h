@@ -14,6 +14,10 @@ typedef PVOID HDEVNOTIFY;
 
 #define MAKEINTATOM(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 
+// --- show commands (ShowWindow, STARTUPINFO's wShowWindow) ---
+#define SW_HIDE       0
+#define SW_SHOWNORMAL 1
+
 // --- window messages ---
 #define WM_NULL            0x0000
 #define WM_CREATE          0x0001

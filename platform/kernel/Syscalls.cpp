@@ -484,6 +484,8 @@ NTSTATUS NTAPI NtQuerySystemTime(PLARGE_INTEGER SystemTime)
 
 // --- threads -------------------------------------------------------------------------------------
 
+NTSTATUS QueryChildThread(HANDLE handle, PVOID information, PULONG returnLength);
+
 // The thread a handle names: *thread gets the object, or null for the pseudo-handle of a calling
 // thread that was not created by CreateThread.
 NTSTATUS ReferenceThread(HANDLE handle, std::shared_ptr<ThreadObject>* thread)
@@ -588,6 +590,10 @@ NTSTATUS NTAPI NtQueryInformationThread(HANDLE ThreadHandle, ULONG ThreadInforma
     }
     std::shared_ptr<ThreadObject> thread;
     NTSTATUS status = ReferenceThread(ThreadHandle, &thread);
+    if (status == STATUS_OBJECT_TYPE_MISMATCH)
+    {
+        return QueryChildThread(ThreadHandle, ThreadInformation, ReturnLength);
+    }
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -946,6 +952,86 @@ NTSTATUS NTAPI DebugPrint(PSTRING Output, ULONG, ULONG)
     return STATUS_SUCCESS;
 }
 
+// --- child processes (CreateProcess) -------------------------------------------------------------
+
+NTSTATUS NTAPI CreateChildProcess(ULONG HostProcessId, PHANDLE ProcessHandle, PHANDLE ThreadHandle,
+                                  PULONG ThreadId)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "CreateChildProcess");
+    if (ProcessHandle == nullptr || ThreadHandle == nullptr || ThreadId == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::shared_ptr<ProcessObject> process;
+    std::shared_ptr<ChildThreadObject> thread;
+    NTSTATUS status =
+        Kernel().Process().CreateChildProcess(static_cast<pid_t>(HostProcessId), &process, &thread);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    *ThreadId = thread->Id();
+    Publish(process, ProcessHandle);
+    return Publish(thread, ThreadHandle);
+}
+
+NTSTATUS NTAPI NtQueryInformationProcess(HANDLE ProcessHandle, ULONG ProcessInformationClass,
+                                         PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                         PULONG ReturnLength)
+{
+    using syscall::PROCESS_BASIC_INFORMATION;
+    if (ProcessInformationClass != syscall::ProcessBasicInformation)
+    {
+        return STATUS_INVALID_INFO_CLASS;
+    }
+    if (ProcessInformationLength != sizeof(PROCESS_BASIC_INFORMATION))
+    {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    std::shared_ptr<ProcessObject> process;
+    NTSTATUS status = Reference(ProcessHandle, &process);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    PROCESS_BASIC_INFORMATION info{};
+    info.ExitStatus = process->ExitStatus();
+    info.AffinityMask = 1;
+    info.BasePriority = 8; // NORMAL_PRIORITY_CLASS
+    info.UniqueProcessId = static_cast<ULONG_PTR>(process->HostId());
+    info.InheritedFromUniqueProcessId = Kernel().Process().Id();
+    memcpy(ProcessInformation, &info, sizeof(info));
+    if (ReturnLength != nullptr)
+    {
+        *ReturnLength = sizeof(info);
+    }
+    return STATUS_SUCCESS;
+}
+
+// NtQueryInformationThread of a child process's first thread: its state is its process's.
+NTSTATUS QueryChildThread(HANDLE handle, PVOID information, PULONG returnLength)
+{
+    std::shared_ptr<ChildThreadObject> thread;
+    NTSTATUS status = Reference(handle, &thread);
+    if (!NT_SUCCESS(status))
+    {
+        return status;
+    }
+    syscall::THREAD_BASIC_INFORMATION info{};
+    info.ExitStatus = thread->Process().ExitStatus();
+    info.ClientId.UniqueProcess =
+        reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(thread->Process().HostId()));
+    info.ClientId.UniqueThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(thread->Id()));
+    info.AffinityMask = 1;
+    info.Priority = info.BasePriority = 8;
+    memcpy(information, &info, sizeof(info));
+    if (returnLength != nullptr)
+    {
+        *returnLength = sizeof(info);
+    }
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 const syscall::SystemServices& SystemServiceTable()
@@ -1001,6 +1087,9 @@ const syscall::SystemServices& SystemServiceTable()
         .NtPlugPlayQueryDeviceStatus = NtPlugPlayQueryDeviceStatus,
         .NtPlugPlayControlDevice = NtPlugPlayControlDevice,
         .DebugPrint = DebugPrint,
+        // child processes
+        .CreateChildProcess = CreateChildProcess,
+        .NtQueryInformationProcess = NtQueryInformationProcess,
     };
     return table;
 }

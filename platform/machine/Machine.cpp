@@ -131,7 +131,10 @@ std::string FormatTime(LONGLONG systemTime)
 // folder at the same time each leave a whole link behind.
 void PlaceSystemPrograms(const std::filesystem::path& system32)
 {
-    const std::pair<const char*, const char*> programs[] = {{"makecab.exe", WINSIM_MAKECAB_EXE}};
+    const std::pair<const char*, const char*> programs[] = {
+        {"makecab.exe", WINSIM_MAKECAB_EXE},
+        {"Heskor_x64.exe", WINSIM_HESKOR_EXE},
+    };
     for (const auto& [name, built] : programs)
     {
         std::filesystem::path target = system32 / name;

@@ -58,6 +58,19 @@ typedef struct _THREAD_BASIC_INFORMATION
     KPRIORITY BasePriority;
 } THREAD_BASIC_INFORMATION, *PTHREAD_BASIC_INFORMATION;
 
+// NtQueryInformationProcess's one class here: ProcessBasicInformation (0).
+constexpr ULONG ProcessBasicInformation = 0;
+
+typedef struct _PROCESS_BASIC_INFORMATION
+{
+    NTSTATUS ExitStatus; // STATUS_PENDING (STILL_ACTIVE) while the process runs
+    PVOID PebBaseAddress;
+    ULONG_PTR AffinityMask;
+    KPRIORITY BasePriority;
+    ULONG_PTR UniqueProcessId;
+    ULONG_PTR InheritedFromUniqueProcessId;
+} PROCESS_BASIC_INFORMATION, *PPROCESS_BASIC_INFORMATION;
+
 // The pseudo-handle of the calling thread (NtCurrentThread).
 inline HANDLE CurrentThreadHandle()
 {
@@ -277,6 +290,20 @@ struct SystemServices
     // What ntdll's DbgPrint hands the kernel's debugger service; OutputDebugString ends here when
     // no user-mode debugger takes it.
     NTSTATUS(NTAPI* DebugPrint)(PSTRING Output, ULONG ComponentId, ULONG Level);
+
+    // --- child processes (CreateProcess) ---------------------------------------------------------
+    // A child process comes to be in two steps, as a thread does: user mode starts the host process
+    // (a program of the machine is a host executable), then CreateChildProcess makes the kernel's
+    // objects for it. *ProcessHandle and *ThreadHandle get handles to the process and to its first
+    // thread, each signalled for good when the host process ends; *ThreadId gets the thread's id.
+    // STATUS_INVALID_PARAMETER when HostProcessId is not a child of the calling process.
+    NTSTATUS(NTAPI* CreateChildProcess)
+    (ULONG HostProcessId, PHANDLE ProcessHandle, PHANDLE ThreadHandle, PULONG ThreadId);
+    // ProcessBasicInformation only (STATUS_INVALID_INFO_CLASS for another class); a handle to
+    // another kind of object fails with STATUS_OBJECT_TYPE_MISMATCH.
+    NTSTATUS(NTAPI* NtQueryInformationProcess)
+    (HANDLE ProcessHandle, ULONG ProcessInformationClass, PVOID ProcessInformation,
+     ULONG ProcessInformationLength, PULONG ReturnLength);
 };
 
 // What user mode knows of the machine it runs on, besides its services.

@@ -10,6 +10,8 @@
 
 #include <string>
 
+extern char** environ;
+
 namespace winsim::user
 {
 namespace
@@ -35,13 +37,19 @@ bool Lookup(std::string_view name, std::string& value)
             return true;
         }
     }
-    const char* host = getenv(std::string(name).c_str());
-    if (host == nullptr)
+    // Names are case-insensitive on Windows: the first variable of the host's environment whose
+    // name matches in any case.
+    for (char** entry = environ; *entry != nullptr; ++entry)
     {
-        return false;
+        std::string_view text(*entry);
+        size_t equals = text.find('=');
+        if (equals != std::string_view::npos && EqualsNoCase(text.substr(0, equals), name))
+        {
+            value = text.substr(equals + 1);
+            return true;
+        }
     }
-    value = host;
-    return true;
+    return false;
 }
 
 // Copies a text as the Get*Directory and GetEnvironmentVariable functions do: its length when it
@@ -92,7 +100,8 @@ extern "C"
             SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-        // %NAME% becomes the variable's value; a name the environment lacks stays as written.
+        // %NAME% becomes the variable's value. A percent sign that opens no known name stays as it
+        // is and the text goes on after it, so its closing sign may open the next reference.
         std::string out;
         std::string_view source(lpSrc);
         size_t pos = 0;

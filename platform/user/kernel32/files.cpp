@@ -421,8 +421,9 @@ extern "C"
         {
             return FALSE;
         }
+        // A folder, and a read-only file (no write permission here), cannot be deleted.
         struct stat st;
-        if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        if (stat(host.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0))
         {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;

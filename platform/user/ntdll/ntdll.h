@@ -42,6 +42,10 @@ BOOL FailWith(NTSTATUS status);
 NTSTATUS CreateUserThread(PHANDLE threadHandle, bool suspended, DWORD* threadId);
 NTSTATUS StartUserThread(DWORD threadId);
 
+// The second step of a child process's start (see the seam's child processes section): the kernel's
+// objects for a host process the caller has just started.
+NTSTATUS CreateChildProcess(int hostProcessId, PHANDLE processHandle, PHANDLE threadHandle, DWORD* threadId);
+
 // A counted string over UTF-16 text (which must outlive it).
 UNICODE_STRING CountedString(const std::u16string& text);
 
@@ -134,5 +138,10 @@ WINSIM_API NTSTATUS NTAPI NtAddAtom(PWSTR AtomName, ULONG Length, winsim::syscal
 WINSIM_API NTSTATUS NTAPI NtOpenPlugPlayEventQueue(PHANDLE PendingEventHandle);
 WINSIM_API NTSTATUS NTAPI NtGetPlugPlayEvents(winsim::syscall::PPLUGPLAY_EVENT_RECORD Buffer, ULONG Count,
                                               PULONG Returned);
+// --- child processes (CreateProcess) ---
+// ProcessInformationClass: ProcessBasicInformation (winsim::syscall::PROCESS_BASIC_INFORMATION).
+WINSIM_API NTSTATUS NTAPI NtQueryInformationProcess(HANDLE ProcessHandle, ULONG ProcessInformationClass,
+                                                    PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                    PULONG ReturnLength);
 
 WINSIM_EXTERN_C_END

@@ -64,6 +64,19 @@ NTSTATUS StartUserThread(DWORD threadId)
     return Services().StartUserThread(threadId);
 }
 
+// --- child processes (CreateProcess) -------------------------------------------------------------
+
+NTSTATUS CreateChildProcess(int hostProcessId, PHANDLE processHandle, PHANDLE threadHandle, DWORD* threadId)
+{
+    ULONG id = 0;
+    NTSTATUS status =
+        Services().CreateChildProcess(static_cast<ULONG>(hostProcessId), processHandle, threadHandle, &id);
+    *threadId = id;
+    return status;
+}
+
+// -------------------------------------------------------------------------------------------------
+
 UNICODE_STRING CountedString(const std::u16string& text)
 {
     UNICODE_STRING s;
@@ -395,6 +408,17 @@ extern "C"
                                        PULONG Returned)
     {
         return Services().NtGetPlugPlayEvents(Buffer, Count, Returned);
+    }
+
+    // --- child processes (CreateProcess) ---
+
+    NTSTATUS NTAPI NtQueryInformationProcess(HANDLE ProcessHandle, ULONG ProcessInformationClass,
+                                             PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                             PULONG ReturnLength)
+    {
+        return Services().NtQueryInformationProcess(ProcessHandle, ProcessInformationClass,
+                                                    ProcessInformation, ProcessInformationLength,
+                                                    ReturnLength);
     }
 
 } // extern "C"

@@ -1,4 +1,4 @@
-// CopyFileA and ExpandEnvironmentStringsA.
+// CopyFileA, DeleteFileA and ExpandEnvironmentStringsA.
 #include "TestSupport.h"
 #include "TableCases.h"
 
@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 namespace
@@ -72,17 +73,87 @@ INSTANTIATE_TEST_SUITE_P(
                       CopyCase{"MissingSource", false, false, false, FALSE, FALSE, ERROR_FILE_NOT_FOUND}),
     [](const ::testing::TestParamInfo<CopyCase>& info) { return std::string(info.param.name); });
 
-TEST(ExpandEnvironmentStringsTest, CountsTheTerminatorAndAsksForRoomWhenShort)
+// --- ExpandEnvironmentStringsA ---
+
+struct ExpandCase
 {
-    const char* source = "%SystemRoot%\\System32";
-    const std::string expanded = "C:\\Windows\\System32";
-    char buffer[64];
-    EXPECT_EQ(ExpandEnvironmentStringsA(source, buffer, sizeof(buffer)), expanded.size() + 1);
-    EXPECT_EQ(std::string(buffer), expanded);
-    char small[4] = "xyz";
-    EXPECT_EQ(ExpandEnvironmentStringsA(source, small, sizeof(small)), expanded.size() + 1);
-    EXPECT_EQ(ExpandEnvironmentStringsA("%NoSuchVariable_1%", buffer, sizeof(buffer)), 19u);
-    EXPECT_EQ(std::string(buffer), "%NoSuchVariable_1%");
+    const char* name;
+    const char* source;
+    DWORD bufferSize;
+    const char* expanded; // what the buffer holds afterwards: the result, or untouched ("xyz")
+    DWORD result;         // characters with the terminator, or the size needed
+};
+
+class ExpandEnvironmentStringsTest : public ::testing::TestWithParam<ExpandCase>
+{
+  protected:
+    void SetUp() override { setenv("WINSIM_EXPAND_TEST", "value", 1); }
+    void TearDown() override { unsetenv("WINSIM_EXPAND_TEST"); }
+};
+
+TEST_P(ExpandEnvironmentStringsTest, ExpandsKnownNamesAndCountsTheTerminator)
+{
+    const ExpandCase& c = GetParam();
+    char buffer[64] = "xyz";
+    EXPECT_EQ(ExpandEnvironmentStringsA(c.source, buffer, c.bufferSize), c.result);
+    EXPECT_EQ(std::string(buffer), c.expanded);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExpandEnvironmentStringsTest,
+    ::testing::Values(ExpandCase{"SystemRoot", "%SystemRoot%\\System32", 64, "C:\\Windows\\System32", 20},
+                      ExpandCase{"NameInAnyCase", "%SYSTEMROOT%|%windir%|%systemdrive%", 64,
+                                 "C:\\Windows|C:\\Windows|C:", 25},
+                      ExpandCase{"ProcessVariableInAnyCase", "<%winsim_expand_test%>", 64, "<value>", 8},
+                      ExpandCase{"ExactFit", "%SystemRoot%", 11, "C:\\Windows", 11},
+                      ExpandCase{"ShortByOneAsksForRoom", "%SystemRoot%", 10, "xyz", 11},
+                      ExpandCase{"UnknownLeftAsWritten", "%NoSuchVariable_1%", 64, "%NoSuchVariable_1%", 19},
+                      ExpandCase{"UnknownThenKnown", "%NoSuch_1%SystemRoot%", 64, "%NoSuch_1C:\\Windows", 20},
+                      ExpandCase{"DoublePercentStays", "100%% %SystemDrive%", 64, "100%% C:", 9},
+                      ExpandCase{"LonePercentStays", "50% off", 64, "50% off", 8}),
+    [](const ::testing::TestParamInfo<ExpandCase>& info) { return std::string(info.param.name); });
+
+// --- DeleteFileA ---
+
+struct DeleteCase
+{
+    const char* name;
+    const char* target; // under the test's folder, which holds file.txt, readonly.txt and folder/
+    BOOL expected;
+    DWORD error;
+};
+
+class DeleteFileTest : public ::testing::TestWithParam<DeleteCase>
+{
+};
+
+TEST_P(DeleteFileTest, DeletesAFileOrFailsWithTheDocumentedError)
+{
+    const DeleteCase& c = GetParam();
+    testsupport::TempDir dir;
+    testsupport::WriteAll(dir / "file.txt", "x");
+    testsupport::WriteAll(dir / "readonly.txt", "x");
+    chmod((dir / "readonly.txt").c_str(), 0444);
+    mkdir((dir / "folder").c_str(), 0755);
+    SetLastError(0);
+    EXPECT_EQ(DeleteFileA(winsim::ToWindowsPath(dir / c.target).c_str()), c.expected);
+    if (c.expected)
+    {
+        EXPECT_FALSE(testsupport::Exists(dir / c.target));
+    }
+    else
+    {
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DeleteFileTest,
+    ::testing::Values(DeleteCase{"File", "file.txt", TRUE, 0},
+                      DeleteCase{"MissingFile", "nothing.txt", FALSE, ERROR_FILE_NOT_FOUND},
+                      DeleteCase{"MissingFolder", "nowhere/file.txt", FALSE, ERROR_PATH_NOT_FOUND},
+                      DeleteCase{"Folder", "folder", FALSE, ERROR_ACCESS_DENIED},
+                      DeleteCase{"ReadOnlyFile", "readonly.txt", FALSE, ERROR_ACCESS_DENIED}),
+    [](const ::testing::TestParamInfo<DeleteCase>& info) { return std::string(info.param.name); });
 
 } // namespace
