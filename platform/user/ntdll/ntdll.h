@@ -51,6 +51,16 @@ NTSTATUS PlugPlayQueryDeviceList(BOOLEAN PresentOnly, PWSTR Buffer, ULONG Buffer
 NTSTATUS PlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOLEAN EnabledOnly, PWSTR Buffer,
                                     ULONG BufferLength, PULONG ReturnLength);
 
+// --- event tracing (etw10) ---
+// The trace control functions of the seam (NtTraceControl with one TRACE_SESSION_INFORMATION in
+// and out), for advapi32's trace controllers; and whether the kernel holds a host file open in a
+// way that denies an access (a running session's log file), for kernel32's file functions.
+NTSTATUS TraceControl(ULONG function, syscall::TRACE_SESSION_INFORMATION* information);
+// A process with no machine connected holds nothing open in one (and boots none to ask).
+NTSTATUS CheckHeldFileAccess(const char* hostPath, ACCESS_MASK desiredAccess);
+bool MachineConnected();
+// --- end of event tracing (etw10) ---
+
 } // namespace winsim::ntdll
 
 WINSIM_EXTERN_C_BEGIN

@@ -85,6 +85,25 @@ NTSTATUS PlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOLEAN Enab
                                                    ReturnLength);
 }
 
+// --- event tracing (etw10) ---
+
+NTSTATUS TraceControl(ULONG function, syscall::TRACE_SESSION_INFORMATION* information)
+{
+    return Services().NtTraceControl(function, information, sizeof(*information), information,
+                                     sizeof(*information), nullptr);
+}
+
+NTSTATUS CheckHeldFileAccess(const char* hostPath, ACCESS_MASK desiredAccess)
+{
+    if (!MachineConnected())
+    {
+        return STATUS_SUCCESS;
+    }
+    return Services().CheckHeldFileAccess(hostPath, desiredAccess);
+}
+
+// --- end of event tracing (etw10) ---
+
 BOOL FailWith(NTSTATUS status)
 {
     SetLastError(RtlNtStatusToDosError(status));
