@@ -25,7 +25,16 @@ typedef struct _WNODE_HEADER
     ULONG Flags;
 } WNODE_HEADER, *PWNODE_HEADER;
 
-#define WNODE_FLAG_TRACED_GUID 0x00020000
+#ifdef __cplusplus
+static_assert(sizeof(WNODE_HEADER) == 48, "WNODE_HEADER is 48 bytes on x64");
+#endif
+
+#define WNODE_FLAG_ALL_DATA        0x00000001
+#define WNODE_FLAG_SINGLE_INSTANCE 0x00000002
+#define WNODE_FLAG_TRACED_GUID     0x00020000
+#define WNODE_FLAG_LOG_WNODE       0x00040000
+#define WNODE_FLAG_USE_GUID_PTR    0x00080000
+#define WNODE_FLAG_USE_MOF_PTR     0x00100000
 
 typedef struct
 {

@@ -11,6 +11,7 @@
 #include "SharedState.h"
 #include "System.h"
 #include "Thread.h"
+#include "Tracing.h"
 
 #include "base/unicode.h"
 
@@ -1032,6 +1033,43 @@ NTSTATUS QueryChildThread(HANDLE handle, PVOID information, PULONG returnLength)
     return STATUS_SUCCESS;
 }
 
+// --- event tracing -------------------------------------------------------------------------
+
+NTSTATUS NTAPI NtTraceControl(ULONG FunctionCode, PVOID InBuffer, ULONG InBufferLength, PVOID OutBuffer,
+                              ULONG OutBufferLength, PULONG ReturnLength)
+{
+    if (InBuffer == nullptr || OutBuffer == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (InBufferLength != sizeof(syscall::TRACE_SESSION_INFORMATION) ||
+        OutBufferLength != sizeof(syscall::TRACE_SESSION_INFORMATION))
+    {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    syscall::TRACE_SESSION_INFORMATION info;
+    memcpy(&info, InBuffer, sizeof(info));
+    NTSTATUS status = Kernel().Tracing().Control(FunctionCode, &info);
+    if (NT_SUCCESS(status))
+    {
+        memcpy(OutBuffer, &info, sizeof(info));
+    }
+    if (ReturnLength != nullptr)
+    {
+        *ReturnLength = NT_SUCCESS(status) ? sizeof(info) : 0;
+    }
+    return status;
+}
+
+NTSTATUS NTAPI CheckHeldFileAccess(PCSTR HostPath, ACCESS_MASK DesiredAccess)
+{
+    if (HostPath == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Kernel().Tracing().CheckHeldFileAccess(HostPath, DesiredAccess);
+}
+
 } // namespace
 
 const syscall::SystemServices& SystemServiceTable()
@@ -1090,6 +1128,10 @@ const syscall::SystemServices& SystemServiceTable()
         // child processes
         .CreateChildProcess = CreateChildProcess,
         .NtQueryInformationProcess = NtQueryInformationProcess,
+
+        // event tracing
+        .NtTraceControl = NtTraceControl,
+        .CheckHeldFileAccess = CheckHeldFileAccess,
     };
     return table;
 }

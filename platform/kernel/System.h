@@ -46,6 +46,9 @@ struct SystemConfig
     // Host folder where the state the machine shares with its other processes lives (named
     // mutants, the atom table, the debugger-output endpoint). Empty: this process alone.
     std::string machineDirectory;
+    // Host folder standing for drive C: (where trace sessions write their log files). Empty: the
+    // machine has no drive, and a session with a log file cannot start.
+    std::string systemDrive;
 };
 
 class System

@@ -1,9 +1,11 @@
 #include "Description.h"
 
+#include "base/tracefmt.h"
 #include "base/unicode.h"
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <fstream>
 #include <sstream>
@@ -13,6 +15,17 @@ namespace winsim::machine
 {
 namespace
 {
+
+unsigned long Number(const std::string& value, unsigned long largest, unsigned line, const char* what)
+{
+    char* end = nullptr;
+    unsigned long number = strtoul(value.c_str(), &end, 0);
+    if (value.empty() || *end != 0 || number > largest)
+    {
+        throw std::runtime_error("machine.ini line " + std::to_string(line) + ": " + what);
+    }
+    return number;
+}
 
 std::string Trim(const std::string& text)
 {
@@ -107,6 +120,41 @@ std::optional<MachineDescription> MachineDescription::Read(const std::filesystem
                 throw std::runtime_error("machine.ini line " + std::to_string(line) + ": " + error.what());
             }
         }
+        else if (section == "TRACESESSION")
+        {
+            BootTraceSession& session =
+                description.traceSession ? *description.traceSession : description.traceSession.emplace();
+            if (name == "NAME" && !value.empty())
+            {
+                session.name = ToUtf16(value);
+            }
+            else if (name == "PROVIDER")
+            {
+                std::optional<TraceGuid> guid = ParseGuid(value);
+                if (!guid)
+                {
+                    throw std::runtime_error("machine.ini line " + std::to_string(line) +
+                                             ": Provider is a GUID");
+                }
+                session.provider.Data1 = guid->Data1;
+                session.provider.Data2 = guid->Data2;
+                session.provider.Data3 = guid->Data3;
+                memcpy(session.provider.Data4, guid->Data4, sizeof(guid->Data4));
+            }
+            else if (name == "LEVEL")
+            {
+                session.level = static_cast<UCHAR>(Number(value, 0xFF, line, "Level is a number up to 255"));
+            }
+            else if (name == "FLAGS")
+            {
+                session.flags =
+                    static_cast<ULONG>(Number(value, 0xFFFFFFFF, line, "Flags is a 32-bit number"));
+            }
+            else
+            {
+                throw std::runtime_error("machine.ini line " + std::to_string(line) + ": unknown entry");
+            }
+        }
         else
         {
             throw std::runtime_error("machine.ini line " + std::to_string(line) + ": unknown entry");
@@ -133,6 +181,18 @@ void MachineDescription::Write(const std::filesystem::path& root) const
         snprintf(ids, sizeof(ids), "%04X:%04X", readers[i].vendorId, readers[i].productId);
         file << i + 1 << "=" << ids << ":" << ToUtf8(readers[i].serialNumber) << "\n";
     }
+    if (traceSession)
+    {
+        TraceGuid guid;
+        guid.Data1 = traceSession->provider.Data1;
+        guid.Data2 = traceSession->provider.Data2;
+        guid.Data3 = traceSession->provider.Data3;
+        memcpy(guid.Data4, traceSession->provider.Data4, sizeof(guid.Data4));
+        char flags[16];
+        snprintf(flags, sizeof(flags), "0x%X", traceSession->flags);
+        file << "[TraceSession]\nName=" << ToUtf8(traceSession->name) << "\nProvider={" << FormatGuid(guid)
+             << "}\nLevel=" << unsigned(traceSession->level) << "\nFlags=" << flags << "\n";
+    }
     if (!file)
     {
         throw std::runtime_error("cannot write " + (root / "machine.ini").string());
@@ -145,6 +205,11 @@ std::unique_ptr<Machine> BootDescribed(const std::filesystem::path& root)
     MachineConfig config;
     config.root = root;
     config.realTimeClock = description.realTime;
+    if (description.traceSession && description.traceSession->name.empty())
+    {
+        throw std::runtime_error("machine.ini: the trace session has no Name");
+    }
+    config.bootTraceSession = description.traceSession;
     auto machine = std::make_unique<Machine>(config);
     for (const auto& package : description.packages)
     {

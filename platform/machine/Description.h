@@ -9,6 +9,11 @@
 //   1=/path/to/TARNOCOM.inf
 //   [Readers]
 //   1=2B4E:0730:TR0001    ; vendor ID, product ID (hexadecimal), serial number
+//   [TraceSession]        ; a session started at boot (see BootTraceSession), when present
+//   Name=TarnoTrace       ; it writes C:\Windows\System32\TarnoTrace.etl
+//   Provider={xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}
+//   Level=5
+//   Flags=0x1
 #pragma once
 
 #include "Machine.h"
@@ -25,6 +30,7 @@ struct MachineDescription
     std::vector<std::filesystem::path> packages;
     std::vector<ReaderSpec> readers;
     bool realTime = true;
+    std::optional<BootTraceSession> traceSession;
 
     // Throws std::runtime_error naming the line of an entry it cannot read.
     static std::optional<MachineDescription> Read(const std::filesystem::path& root);

@@ -24,6 +24,7 @@
 #include "kmdf/FxObject.h"
 #include "usb/UsbBus.h"
 
+#include "base/etl.h"
 #include "base/resources.h"
 #include "base/tracefmt.h"
 #include "base/unicode.h"
@@ -125,6 +126,18 @@ std::string FormatTime(LONGLONG systemTime)
     return text;
 }
 
+// A name into a fixed field of a trace control request, cut to fit with its terminator.
+template <size_t N>
+void CopyTraceName(std::u16string_view name, WCHAR (&field)[N])
+{
+    size_t count = std::min(name.size(), N - 1);
+    for (size_t i = 0; i < count; ++i)
+    {
+        field[i] = static_cast<WCHAR>(name[i]);
+    }
+    field[count] = 0;
+}
+
 // Places the machine's own programs in C:\Windows\System32 (the folder exists): a symbolic link
 // to the program the build made, so that every machine runs the current build. The link is made
 // under a name of this process's own and renamed over the old one, so that machines booting on one
@@ -174,12 +187,17 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     system.unavailableRoutines = m_config.unavailableRoutines;
     system.realTimeClock = m_config.realTimeClock;
     system.machineDirectory = m_root.string();
+    system.systemDrive = SystemDrive().string();
     m_system = std::make_unique<kernel::System>(system);
     m_setup = std::make_unique<Setup>(*this, KernelRegistry());
     SeedRegistry();
     for (const auto& file : m_config.registryFiles)
     {
         ImportRegFile(KernelRegistry(), file);
+    }
+    if (m_config.bootTraceSession)
+    {
+        StartBootTraceSession(*m_config.bootTraceSession);
     }
     m_bus = std::make_unique<usb::UsbBus>();
     m_boardDevices = std::make_unique<BuiltInDevices>(m_config.builtInComPorts);
@@ -953,6 +971,22 @@ void Machine::FailEventLogEntries(unsigned count)
 
 // --- tracing ---
 
+void Machine::StartBootTraceSession(const BootTraceSession& boot)
+{
+    syscall::TRACE_SESSION_INFORMATION info{};
+    CopyTraceName(boot.name, info.LoggerName);
+    CopyTraceName(BootTraceFile(boot.name), info.LogFileName);
+    info.BufferSize = boot.bufferSizeKb;
+    info.MaximumFileSize = boot.maximumFileSizeMb;
+    info.LogFileMode = boot.logFileMode;
+    kernel::TraceHub& tracing = m_system->Tracing();
+    if (!NT_SUCCESS(tracing.Control(syscall::TraceControlStartSession, &info)) ||
+        !tracing.EnableProvider(boot.name, boot.provider, boot.level, boot.flags, true))
+    {
+        throw std::runtime_error("cannot start the boot trace session " + ToUtf8(boot.name));
+    }
+}
+
 void Machine::StartTrace(const std::u16string& session, const GUID& provider, UCHAR level, ULONG flags)
 {
     kernel::TraceHub& tracing = m_system->Tracing();
@@ -987,6 +1021,53 @@ std::vector<TraceLine> Machine::TraceLines(const std::u16string& session,
         recorded.arguments = message.arguments;
         RenderedTrace rendered = formats->Render(recorded);
         lines.push_back(TraceLine{rendered.text, rendered.known, rendered.levelValue});
+    }
+    return lines;
+}
+
+bool Machine::FlushTrace(const std::u16string& session)
+{
+    syscall::TRACE_SESSION_INFORMATION info{};
+    CopyTraceName(session, info.LoggerName);
+    return NT_SUCCESS(m_system->Tracing().Control(syscall::TraceControlFlushSession, &info));
+}
+
+bool Machine::StopTrace(const std::u16string& session)
+{
+    syscall::TRACE_SESSION_INFORMATION info{};
+    CopyTraceName(session, info.LoggerName);
+    return NT_SUCCESS(m_system->Tracing().Control(syscall::TraceControlStopSession, &info));
+}
+
+std::u16string Machine::BootTraceFile(std::u16string_view session)
+{
+    return u"C:\\Windows\\System32\\" + std::u16string(session) + u".etl";
+}
+
+std::vector<std::string> Machine::DecodeTraceFile(std::u16string_view windowsPath,
+                                                  const std::vector<std::filesystem::path>& formatFiles)
+{
+    TraceFormats formats;
+    for (const auto& formatFile : formatFiles)
+    {
+        std::string error;
+        std::optional<TraceFormats> loaded = TraceFormats::Load(formatFile.string(), &error);
+        if (!loaded)
+        {
+            throw std::runtime_error("cannot read the trace format file: " + error);
+        }
+        formats.Merge(*loaded);
+    }
+    std::string error;
+    std::optional<etl::LogFile> file = etl::ReadLogFile(HostPath(windowsPath).string(), &error);
+    if (!file)
+    {
+        throw std::runtime_error("cannot read the trace log file: " + error);
+    }
+    std::vector<std::string> lines;
+    for (const etl::MessageRecord& message : file->messages)
+    {
+        lines.push_back(etl::FormatMessageLine(message, formats));
     }
     return lines;
 }

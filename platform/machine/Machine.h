@@ -48,6 +48,20 @@ namespace winsim::machine
 class Setup;
 class BuiltInDevices;
 
+// A trace session the machine starts as it boots, before any driver loads, as a support
+// technician's autologger setting would: it writes C:\Windows\System32\<name>.etl and enables one
+// provider (a driver's, which is enabled as it registers).
+struct BootTraceSession
+{
+    std::u16string name;
+    GUID provider{};
+    UCHAR level = 5; // TRACE_LEVEL_VERBOSE
+    ULONG flags = 0xFFFFFFFF;
+    ULONG bufferSizeKb = 64;
+    ULONG maximumFileSizeMb = 0; // 0: no limit
+    ULONG logFileMode = 1;       // EVENT_TRACE_FILE_MODE_SEQUENTIAL
+};
+
 struct MachineConfig
 {
     // The Windows version the machine reports (RtlGetVersion, PsGetVersion, the CurrentVersion
@@ -70,6 +84,8 @@ struct MachineConfig
     // Whether the USB host controller lets devices suspend selectively (and wake themselves from
     // it). Off, the hub reports that its devices cannot wake (Services\USB\DisableSelectiveSuspend).
     bool usbSelectiveSuspend = true;
+    // A trace session to start at boot.
+    std::optional<BootTraceSession> bootTraceSession;
 };
 
 // Settings of this process on the machine, passed on to every program it starts
@@ -466,6 +482,16 @@ class Machine
     // cost while nobody listened.
     ULONGLONG TraceMessageCalls();
     bool TraceProviderRegistered(const GUID& provider);
+    // Flushes or stops a session as its controller would; false when it does not run.
+    bool FlushTrace(const std::u16string& session);
+    bool StopTrace(const std::u16string& session);
+    // The Windows path of a boot session's log file: C:\Windows\System32\<session>.etl.
+    static std::u16string BootTraceFile(std::u16string_view session);
+    // The messages of a trace log file on drive C:, one line each as Windows' trace formatting tool
+    // prints them, rendered through trace format files. Throws std::runtime_error when a file
+    // cannot be read or the log file is damaged.
+    std::vector<std::string> DecodeTraceFile(std::u16string_view windowsPath,
+                                             const std::vector<std::filesystem::path>& formatFiles);
 
     // Pool allocations still live, of one tag (0: of every tag).
     size_t LivePoolAllocations(ULONG tag = 0);
@@ -517,6 +543,7 @@ class Machine
     kernel::Registry& KernelRegistry();
     NTSTATUS LoadImage(const std::u16string& imagePath, kernel::DriverImage* image);
     void SeedRegistry();
+    void StartBootTraceSession(const BootTraceSession& boot);
 
     MachineConfig m_config;
     std::filesystem::path m_root;

@@ -125,6 +125,49 @@ typedef struct _PLUGPLAY_VETO
     WCHAR Name[PLUGPLAY_MAX_INSTANCE_PATH]; // the device's instance path, NUL-terminated
 } PLUGPLAY_VETO, *PPLUGPLAY_VETO;
 
+// --- event tracing -----------------------------------------------------------------------
+// What advapi32's trace controller functions hand the kernel's trace sessions (NtTraceControl).
+enum TRACE_CONTROL_FUNCTION : ULONG
+{
+    TraceControlStartSession = 1,
+    TraceControlStopSession = 2,
+    TraceControlQuerySession = 3,
+    TraceControlFlushSession = 5,
+    TraceControlEnableProvider = 6,
+};
+
+#define TRACE_SESSION_NAME_CHARS 1024 // with the terminator
+#define TRACE_LOGFILE_NAME_CHARS 1024
+
+// In and out of every trace control function. A session is named by LoggerId, or by LoggerName
+// when LoggerId is 0. Start takes the settings and the names and returns the session's LoggerId;
+// query, flush and stop return the session's settings, counters and names as they are after the
+// call; enable takes the session's LoggerId and the provider's ControlGuid, Enable, EnableFlags
+// and EnableLevel.
+typedef struct _TRACE_SESSION_INFORMATION
+{
+    ULONG LoggerId;
+    GUID Guid;             // the session's
+    ULONG BufferSize;      // KB
+    ULONG MaximumFileSize; // MB; 0: no limit (a sequential file)
+    ULONG LogFileMode;     // EVENT_TRACE_FILE_MODE_* and EVENT_TRACE_*_MODE
+    ULONG FlushTimer;
+    ULONG ClientContext; // clock type
+    ULONG EnableFlags;   // the flags of the last provider enabled in the session
+    ULONG NumberOfBuffers;
+    ULONG FreeBuffers;
+    ULONG EventsLost;
+    ULONG BuffersWritten; // the log file's header buffer included
+    ULONG LogBuffersLost;
+    ULONG RealTimeBuffersLost;
+    ULONG LoggerThreadId;
+    GUID ControlGuid;
+    ULONG Enable;
+    ULONG EnableLevel;
+    WCHAR LoggerName[TRACE_SESSION_NAME_CHARS];  // NUL-terminated
+    WCHAR LogFileName[TRACE_LOGFILE_NAME_CHARS]; // NUL-terminated full path on C:; empty: no file
+} TRACE_SESSION_INFORMATION, *PTRACE_SESSION_INFORMATION;
+
 struct SystemServices
 {
     // --- files and devices ---
@@ -304,6 +347,20 @@ struct SystemServices
     NTSTATUS(NTAPI* NtQueryInformationProcess)
     (HANDLE ProcessHandle, ULONG ProcessInformationClass, PVOID ProcessInformation,
      ULONG ProcessInformationLength, PULONG ReturnLength);
+
+    // --- event tracing ---
+    // The trace control functions (see TRACE_SESSION_INFORMATION): InBuffer and OutBuffer are one
+    // TRACE_SESSION_INFORMATION each (STATUS_INFO_LENGTH_MISMATCH otherwise). A session that does
+    // not run: STATUS_WMI_INSTANCE_NOT_FOUND; a name taken by a running session:
+    // STATUS_OBJECT_NAME_COLLISION; a log file another session writes: STATUS_OBJECT_PATH_INVALID;
+    // a log file whose folder is missing or not on C:: STATUS_OBJECT_PATH_NOT_FOUND.
+    NTSTATUS(NTAPI* NtTraceControl)
+    (ULONG FunctionCode, PVOID InBuffer, ULONG InBufferLength, PVOID OutBuffer, ULONG OutBufferLength,
+     PULONG ReturnLength);
+    // Whether the kernel holds a file (its host path) open in a way that denies this access to
+    // others: STATUS_SHARING_VIOLATION when it does (a running session's log file is shared for
+    // reading only), STATUS_SUCCESS otherwise.
+    NTSTATUS(NTAPI* CheckHeldFileAccess)(PCSTR HostPath, ACCESS_MASK DesiredAccess);
 };
 
 // What user mode knows of the machine it runs on, besides its services.

@@ -41,6 +41,10 @@ void Usage(FILE* out)
             "  --reader VID:PID[:SN] plug in a reader (default: %s:%s:TR0001); may repeat\n"
             "  --no-reader           plug in no reader\n"
             "  --clock real|virtual  the machine's clock (default: real)\n"
+            "  --trace-session NAME  start a trace session at boot writing C:\\Windows\\System32\\NAME.etl\n"
+            "                        with the driver's provider enabled\n"
+            "  --trace-level N       its level (default: 5, verbose)\n"
+            "  --trace-flags N       its enable flags (default: 0xFFFFFFFF)\n"
             "  -v, --verbose         say which machine the program runs on\n"
             "  -h, --help            show this text\n",
             WINSIM_DEFAULT_PACKAGE, TARNO_VENDOR_ID_TEXT, TARNO_PRODUCT_ID_TEXT);
@@ -140,6 +144,33 @@ int main(int argc, char** argv)
             }
             description.realTime = clock == "real";
         }
+        else if (option == "--trace-session" || option == "--trace-level" || option == "--trace-flags")
+        {
+            std::string text = value();
+            if (!description.traceSession)
+            {
+                description.traceSession.emplace();
+                description.traceSession->provider = GUID{TARNO_TRACE_GUID_INITIALIZER};
+            }
+            char* end = nullptr;
+            unsigned long number = strtoul(text.c_str(), &end, 0);
+            if (option == "--trace-session")
+            {
+                description.traceSession->name = winsim::ToUtf16(text);
+            }
+            else if (text.empty() || *end != 0 || (option == "--trace-level" && number > 0xFF))
+            {
+                Fail(option + " needs a number");
+            }
+            else if (option == "--trace-level")
+            {
+                description.traceSession->level = static_cast<UCHAR>(number);
+            }
+            else
+            {
+                description.traceSession->flags = static_cast<ULONG>(number);
+            }
+        }
         else if (option == "-v" || option == "--verbose")
         {
             verbose = true;
@@ -169,6 +200,10 @@ int main(int argc, char** argv)
         reader.vendorId = TARNO_VENDOR_ID;
         reader.productId = static_cast<USHORT>(strtoul(TARNO_PRODUCT_ID_TEXT, nullptr, 16));
         description.readers.push_back(reader);
+    }
+    if (description.traceSession && description.traceSession->name.empty())
+    {
+        Fail("--trace-level and --trace-flags need --trace-session");
     }
     bool temporary = root.empty();
     if (temporary)

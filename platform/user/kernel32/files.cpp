@@ -428,6 +428,11 @@ extern "C"
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
+        // A file the kernel holds open (a trace session's log file) shares no deletion.
+        if (NTSTATUS held = winsim::ntdll::CheckHeldFileAccess(host.c_str(), DELETE); !NT_SUCCESS(held))
+        {
+            return winsim::ntdll::FailWith(held);
+        }
         if (unlink(host.c_str()) != 0)
         {
             SetLastError(OpenError(errno, host));

@@ -105,6 +105,11 @@ const syscall::MachineConnection& Machine()
     return connection->published;
 }
 
+bool MachineConnected()
+{
+    return g_connection.load(std::memory_order_acquire) != nullptr;
+}
+
 uint64_t MachineGeneration()
 {
     return g_generation.load(std::memory_order_acquire);

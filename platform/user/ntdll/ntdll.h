@@ -62,6 +62,15 @@ NTSTATUS PlugPlayQueryDeviceStatus(const std::u16string& instancePath, ULONG* st
 NTSTATUS PlugPlayControlDevice(const std::u16string& instancePath, syscall::PLUGPLAY_DEVICE_CONTROL control,
                                ULONG flags, syscall::PLUGPLAY_VETO* veto);
 
+// --- event tracing ---
+// The trace control functions of the seam (NtTraceControl with one TRACE_SESSION_INFORMATION in
+// and out), for advapi32's trace controllers; and whether the kernel holds a host file open in a
+// way that denies an access (a running session's log file), for kernel32's file functions.
+NTSTATUS TraceControl(ULONG function, syscall::TRACE_SESSION_INFORMATION* information);
+// A process with no machine connected holds nothing open in one (and boots none to ask).
+NTSTATUS CheckHeldFileAccess(const char* hostPath, ACCESS_MASK desiredAccess);
+bool MachineConnected();
+
 } // namespace winsim::ntdll
 
 WINSIM_EXTERN_C_BEGIN

@@ -113,6 +113,23 @@ NTSTATUS PlugPlayControlDevice(const std::u16string& instancePath, syscall::PLUG
     return Services().NtPlugPlayControlDevice(&path, control, flags, veto);
 }
 
+// --- event tracing ---
+
+NTSTATUS TraceControl(ULONG function, syscall::TRACE_SESSION_INFORMATION* information)
+{
+    return Services().NtTraceControl(function, information, sizeof(*information), information,
+                                     sizeof(*information), nullptr);
+}
+
+NTSTATUS CheckHeldFileAccess(const char* hostPath, ACCESS_MASK desiredAccess)
+{
+    if (!MachineConnected())
+    {
+        return STATUS_SUCCESS;
+    }
+    return Services().CheckHeldFileAccess(hostPath, desiredAccess);
+}
+
 BOOL FailWith(NTSTATUS status)
 {
     SetLastError(RtlNtStatusToDosError(status));
