@@ -555,6 +555,7 @@ WINSIM_API DWORD WINAPI GetProcessId(HANDLE Process);
 WINSIM_API BOOL WINAPI VerifyVersionInfoA(LPOSVERSIONINFOEXA lpVersionInformation, DWORD dwTypeMask,
                                           DWORDLONG dwlConditionMask);
 WINSIM_API ULONGLONG WINAPI VerSetConditionMask(ULONGLONG ConditionMask, DWORD TypeMask, BYTE Condition);
+#define VER_SET_CONDITION(_m_, _t_, _c_) ((_m_) = VerSetConditionMask((_m_), (_t_), (_c_)))
 
 // Security identifiers and the process's token (advapi32).
 WINSIM_API BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
@@ -581,6 +582,7 @@ WINSIM_API HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                                      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 WINSIM_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+WINSIM_API BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 WINSIM_API BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 WINSIM_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 
@@ -604,6 +606,8 @@ WINSIM_API DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength,
 WINSIM_API UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 WINSIM_API UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 WINSIM_API DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+// A NULL value removes the variable.
+WINSIM_API BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
 WINSIM_API DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
 
 // Communications devices: each a thin call of the serial port's I/O controls.
@@ -636,6 +640,9 @@ WINSIM_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 WINSIM_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 WINSIM_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINSIM_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+// A module loaded into the process, by name, without a new reference; NULL: the executable. The
+// system's DLLs ("kernel32", "advapi32", ...) are one module on the machine.
+WINSIM_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 
 // System message texts and local memory.
 WINSIM_API DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,

@@ -82,6 +82,37 @@ extern "C"
         return Store("C:\\Windows\\System32", lpBuffer, uSize);
     }
 
+    BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue)
+    {
+        if (lpName == nullptr || lpName[0] == 0 || strchr(lpName, '=') != nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        // One variable per name in any case: the old spelling goes.
+        for (bool removed = true; removed;)
+        {
+            removed = false;
+            for (char** entry = environ; *entry != nullptr; ++entry)
+            {
+                std::string_view text(*entry);
+                size_t equals = text.find('=');
+                if (equals != std::string_view::npos && winsim::EqualsNoCase(text.substr(0, equals), lpName))
+                {
+                    unsetenv(std::string(text.substr(0, equals)).c_str());
+                    removed = true;
+                    break;
+                }
+            }
+        }
+        if (lpValue != nullptr && setenv(lpName, lpValue, 1) != 0)
+        {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        return TRUE;
+    }
+
     DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
     {
         std::string value;

@@ -414,6 +414,22 @@ extern "C"
                            dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
     }
 
+    BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes)
+    {
+        (void)lpSecurityAttributes;
+        std::string host;
+        if (!HostPathOf(lpPathName, host))
+        {
+            return FALSE;
+        }
+        if (mkdir(host.c_str(), 0755) != 0)
+        {
+            SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : OpenError(errno, host));
+            return FALSE;
+        }
+        return TRUE;
+    }
+
     BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
     {
         std::string host;

@@ -1,4 +1,4 @@
-// Modules: LoadLibraryA, GetProcAddress, FreeLibrary, GetModuleFileNameA.
+// Modules: LoadLibraryA, GetProcAddress, FreeLibrary, GetModuleFileNameA, GetModuleHandleA.
 //
 // A module handle is the base address of the mapped module, as on Windows. Each DLL is an ELF
 // shared object under its Windows file name; dllstart.cpp, linked into it, runs its DllMain.
@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,6 +155,58 @@ uintptr_t BaseOf(void* handle)
         return 0;
     }
     return reinterpret_cast<uintptr_t>(info.dli_fbase);
+}
+
+// The system's own DLLs: on the machine their code is the platform's user-mode library, one module
+// for all of them.
+bool IsSystemDll(std::string name)
+{
+    size_t slash = name.find_last_of("\\/");
+    if (slash != std::string::npos)
+    {
+        name = name.substr(slash + 1);
+    }
+    for (char& c : name)
+    {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0)
+    {
+        name.resize(name.size() - 4);
+    }
+    static const char* const systemDlls[] = {"kernel32", "kernelbase", "ntdll",    "advapi32",
+                                             "user32",   "setupapi",   "ole32",    "oleaut32",
+                                             "msports",  "comctl32",   "wbemprox", "cfgmgr32"};
+    for (const char* dll : systemDlls)
+    {
+        if (name == dll)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a module's file has this name (a bare name matches any folder; the case is ignored).
+bool ModuleHasName(void* handle, const std::string& name)
+{
+    struct link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+    {
+        return false;
+    }
+    std::string file = winsim::ToWindowsPath(map->l_name);
+    std::string wanted = name;
+    if (wanted.find_first_of("\\/:") == std::string::npos)
+    {
+        size_t slash = file.find_last_of('\\');
+        file = slash != std::string::npos ? file.substr(slash + 1) : file;
+    }
+    if (wanted.find('.') == std::string::npos)
+    {
+        wanted += ".dll";
+    }
+    return strcasecmp(file.c_str(), wanted.c_str()) == 0;
 }
 
 } // namespace
@@ -310,6 +363,42 @@ extern "C"
             return nullptr;
         }
         return reinterpret_cast<FARPROC>(symbol);
+    }
+
+    HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
+    {
+        if (lpModuleName == nullptr)
+        {
+            void* self = dlopen(nullptr, RTLD_NOW);
+            uintptr_t base = self != nullptr ? BaseOf(self) : 0;
+            if (self != nullptr)
+            {
+                dlclose(self);
+            }
+            return reinterpret_cast<HMODULE>(base);
+        }
+        if (IsSystemDll(lpModuleName))
+        {
+            Dl_info info;
+            if (dladdr(reinterpret_cast<void*>(&GetModuleHandleA), &info) != 0)
+            {
+                return static_cast<HMODULE>(info.dli_fbase);
+            }
+        }
+        else
+        {
+            ModuleList& list = Modules();
+            std::lock_guard<std::mutex> guard(list.lock);
+            for (const auto& [base, module] : list.modules)
+            {
+                if (ModuleHasName(module.handle, lpModuleName))
+                {
+                    return reinterpret_cast<HMODULE>(base);
+                }
+            }
+        }
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
     }
 
     DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)

@@ -18,6 +18,7 @@
 #include <winsim/user.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
@@ -270,12 +271,20 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings)
 }
 
 // Starts the host program with its arguments, environment and folder (empty: this one's). The child
-// gets this process's standard input, output and error and no other descriptor.
+// gets this process's standard input, output and error and no other descriptor; a child without a
+// console (CREATE_NO_WINDOW) gets none of them: what it writes goes nowhere, as into the console
+// Windows gives it without a window.
 int Spawn(const std::string& program, std::vector<std::string>& args, std::vector<std::string>& env,
-          const std::string& folder, pid_t* pid)
+          const std::string& folder, bool noConsole, pid_t* pid)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (noConsole)
+    {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     if (!folder.empty())
     {
         posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
@@ -402,7 +411,7 @@ extern "C"
         std::vector<std::string> env = ChildEnvironment(lpEnvironment);
 
         pid_t pid = 0;
-        int error = Spawn(program, args, env, folder, &pid);
+        int error = Spawn(program, args, env, folder, (dwCreationFlags & CREATE_NO_WINDOW) != 0, &pid);
         if (error != 0)
         {
             SetLastError(error == ENOEXEC ? ERROR_BAD_EXE_FORMAT : ErrorFromErrno(error));
