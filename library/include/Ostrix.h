@@ -64,6 +64,18 @@ extern "C"
     SHORT WINAPI rwSetUSBCOMWMILineEventProc(LPCSTR strPortNo, USBCOMEventProc* pUSBCOMEventProc,
                                              LONG_PTR pParam, LONG lEvent, SHORT* iUSBONLineStatus);
 
+    // Support: collects the driver's trace log into "TARNOCOM.cab" in a folder (environment
+    // references allowed). The "TARNOCOM" trace session must be running. Only for an administrator;
+    // a 32-bit process has Heskor_x64.exe do it. iParameter is only logged. Non-zero when the
+    // cabinet was written (or, from a 32-bit process, the tool was started).
+    BOOLEAN WINAPI rwGetTARNOLogFile(SHORT iParameter, LPCSTR lpFileSavePath);
+
+    // Restarts (cmdPara 0: disable, pause one second, enable), disables (1) or enables (2) every
+    // present reader with a USB product ID ("0730"; any case; "*" matches any run of characters).
+    // Only for an administrator. Zero on failure, also when a reader is in use and the change needs
+    // a system restart (a restart then skips the enable).
+    BOOLEAN WINAPI rwReloadTARNODriver(LPCSTR ProductID, DWORD cmdPara);
+
 #ifdef __cplusplus
 }
 #endif
