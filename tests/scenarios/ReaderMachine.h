@@ -25,13 +25,16 @@ class ReaderMachineTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        machine = std::make_unique<winsim::machine::Machine>();
+        machine = std::make_unique<winsim::machine::Machine>(Config());
         StartDriverTrace();
         machine->InstallPackage(std::filesystem::path(TARNOCOM_PACKAGE_DIR) / "TARNOCOM.inf");
         device = machine->Attach(ReaderToPlug());
         ASSERT_TRUE(machine->DeviceByComName(u"COM3"));
     }
     void TearDown() override { machine.reset(); }
+
+    // The machine's settings: a current Windows by default; a test class may choose others.
+    virtual winsim::machine::MachineConfig Config() { return {}; }
 
     // The driver's trace is recorded from its first line, as a technician's session would; a test
     // class may record it otherwise, or not at all.

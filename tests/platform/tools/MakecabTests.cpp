@@ -22,31 +22,6 @@ namespace
 using winsim::machine::Machine;
 using winsimtest::PrintTo;
 
-// cabextract from PATH; empty when it is not installed.
-std::string Cabextract()
-{
-    const char* path = getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= folders.size())
-    {
-        size_t end = folders.find(':', start);
-        std::string folder =
-            folders.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/cabextract";
-        if (access(candidate.c_str(), X_OK) == 0)
-        {
-            return candidate;
-        }
-        if (end == std::string::npos)
-        {
-            break;
-        }
-        start = end + 1;
-    }
-    return "";
-}
-
 // One file as `cabextract -l` lists it.
 struct Entry
 {
@@ -75,7 +50,7 @@ class MakecabTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        m_cabextract = Cabextract();
+        m_cabextract = testsupport::FindProgram("cabextract");
         if (m_cabextract.empty())
         {
             GTEST_SKIP() << "cabextract is not installed (scripts/install-deps.sh installs it)";

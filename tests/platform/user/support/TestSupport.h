@@ -241,6 +241,31 @@ struct RunResult
     std::string output;
 };
 
+// A host program found in PATH as a shell finds it; empty when it is not installed.
+inline std::string FindProgram(const std::string& name)
+{
+    const char* path = getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= folders.size())
+    {
+        size_t end = folders.find(':', start);
+        std::string folder =
+            folders.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+        {
+            return candidate;
+        }
+        if (end == std::string::npos)
+        {
+            break;
+        }
+        start = end + 1;
+    }
+    return "";
+}
+
 // Runs a program to its end in the given folder and returns its exit code and standard output.
 inline RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
                      const std::vector<std::pair<std::string, std::string>>& env = {})
