@@ -359,4 +359,163 @@ TEST_F(SupportTest, ReloadRestartsBothReadersOfAProductId)
     EXPECT_TRUE(LogHas("Info    : rwReloadTARNODriver = True"));
 }
 
+// The COM names the SERIALCOMM map holds, in any order.
+std::vector<std::string> SerialCommPorts()
+{
+    std::vector<std::string> ports;
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+    {
+        return ports;
+    }
+    for (DWORD index = 0;; ++index)
+    {
+        char name[256];
+        char data[256] = {0};
+        DWORD cchName = sizeof(name);
+        DWORD cbData = sizeof(data) - 1;
+        if (RegEnumValueA(key, index, name, &cchName, NULL, NULL, reinterpret_cast<BYTE*>(data), &cbData) !=
+            ERROR_SUCCESS)
+        {
+            break;
+        }
+        ports.push_back(data);
+    }
+    RegCloseKey(key);
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+TEST_F(SupportTest, DisabledReadersStayDisabledUntilEnabled)
+{
+    winsim::machine::Device second = Plug(u"TR0002");
+    // The machine's own serial ports are COM1 and COM2.
+    ASSERT_EQ(SerialCommPorts(), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+
+    ASSERT_TRUE(Reload(TARNO_PRODUCT_ID_TEXT, 1));
+    EXPECT_EQ(device.State(), winsim::machine::DeviceState::Disabled);
+    EXPECT_EQ(second.State(), winsim::machine::DeviceState::Disabled);
+    EXPECT_EQ(SerialCommPorts(), (std::vector<std::string>{"COM1", "COM2"}));
+    EXPECT_EQ(CreateFileA("\\\\.\\COM3", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),
+              INVALID_HANDLE_VALUE);
+    // A second disable changes nothing and still succeeds.
+    EXPECT_TRUE(Reload(TARNO_PRODUCT_ID_TEXT, 1));
+    EXPECT_EQ(device.State(), winsim::machine::DeviceState::Disabled);
+
+    ASSERT_TRUE(Reload(TARNO_PRODUCT_ID_TEXT, 2));
+    EXPECT_EQ(device.State(), winsim::machine::DeviceState::Started);
+    EXPECT_EQ(second.State(), winsim::machine::DeviceState::Started);
+    EXPECT_EQ(SerialCommPorts(), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+}
+
+TEST_F(SupportTest, AReaderHeldOpenMakesTheReloadAskForARestartAndSkipTheEnable)
+{
+    winsim::machine::Device second = Plug(u"TR0002");
+    HANDLE port = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    machine->ClearEventLog();
+
+    EXPECT_FALSE(Reload(TARNO_PRODUCT_ID_TEXT, 0));
+    EXPECT_TRUE(LogHas("Info    : rwReloadTARNODriver = false"));
+    // The open reader vetoed its removal and runs on; the other was disabled, and stays so: the
+    // restart request ends the reload before its enable.
+    EXPECT_EQ(device.State(), winsim::machine::DeviceState::Started);
+    EXPECT_EQ(second.State(), winsim::machine::DeviceState::Disabled);
+    EXPECT_EQ(CountEvents(kLeftD0), 1u);
+    EXPECT_EQ(CountEvents(kEnteredD0), 0u);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    EXPECT_TRUE(GetCommState(port, &dcb)) << "the open port still works";
+    CloseHandle(port);
+}
+
+// Which present readers a product ID addresses: each case disables (command 1) and enables again.
+TEST_F(SupportTest, ProductIdsMatchWithoutRegardToCaseAndWithStars)
+{
+    winsim::machine::ReaderSpec other;
+    other.productId = 0x07AB;
+    other.serialNumber = u"TR0100";
+    winsim::machine::Device lettered = machine->Attach(other);
+    struct Case
+    {
+        std::string productId;
+        bool result;
+        bool reader0730; // the fixture's reader is disabled
+        bool reader07AB;
+    };
+    const Case cases[] = {
+        {"0730", true, true, false},
+        {"07ab", true, false, true},
+        {"07AB", true, false, true},
+        {"07*", true, true, true},
+        {"*", true, true, true},
+        {"*B", true, false, true},
+        {"", true, false, false},                             // "USB\\VID_xxxx&PID_" is no device's ID
+        {"0731", true, false, false},                         // no such reader: nothing to do
+        {"0730" + std::string(42, '*'), true, true, false},   // 46 characters: the longest that fits
+        {"0730" + std::string(43, '*'), false, false, false}, // 47 characters: refused
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE("product ID \"" + c.productId + "\"");
+        EXPECT_EQ(Reload(c.productId.c_str(), 1) != FALSE, c.result);
+        EXPECT_EQ(device.State() == winsim::machine::DeviceState::Disabled, c.reader0730);
+        EXPECT_EQ(lettered.State() == winsim::machine::DeviceState::Disabled, c.reader07AB);
+        ASSERT_TRUE(Reload("*", 2));
+        ASSERT_NE(device.State(), winsim::machine::DeviceState::Disabled);
+        ASSERT_NE(lettered.State(), winsim::machine::DeviceState::Disabled);
+    }
+}
+
+// Calls refused before anything is looked at: only the call's frame is logged.
+TEST_F(SupportTest, ABadCommandOrANonAdministratorChangesNothing)
+{
+    struct Case
+    {
+        const char* name;
+        const char* productId;
+        DWORD command;
+        bool administrator;
+    };
+    const Case cases[] = {
+        {"command 3", TARNO_PRODUCT_ID_TEXT, 3, true},
+        {"no product ID", NULL, 0, true},
+        {"a standard user", TARNO_PRODUCT_ID_TEXT, 1, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(m_folder / "Ostrix.log");
+        winsim::machine::SetProcessAdministrator(c.administrator);
+        EXPECT_FALSE(Reload(c.productId, c.command));
+        winsim::machine::SetProcessAdministrator(true);
+        EXPECT_EQ(device.State(), winsim::machine::DeviceState::Started);
+        EXPECT_EQ(CallLog("rwReloadTARNODriver"), (std::vector<std::string>{
+                                                      "Enter   : rwReloadTARNODriver",
+                                                      "CSLock  : rwReloadTARNODriver",
+                                                      "CSUnlock: rwReloadTARNODriver",
+                                                      "Info    : rwReloadTARNODriver = false",
+                                                      "Exit    : rwReloadTARNODriver",
+                                                  }));
+    }
+}
+
+// A 32-bit process leaves both jobs to the 64-bit console tool in the system folder.
+TEST_F(SupportTest, A32BitProcessStartsTheToolWithTheJobsArguments)
+{
+    winsim::machine::SetProcessWow64(true);
+    EXPECT_TRUE(GetTARNOLogFile(0, "C:\\Support")) << "the tool could be started";
+    EXPECT_TRUE(LogHas("ErrInfo : C:\\Windows\\System32\\Heskor_x64.exe /f C:\\Support"));
+    EXPECT_TRUE(Reload(TARNO_PRODUCT_ID_TEXT, 2));
+    EXPECT_TRUE(LogHas("ErrInfo : C:\\Windows\\System32\\Heskor_x64.exe /r " TARNO_PRODUCT_ID_TEXT " 2"));
+    // Neither job ran in this process.
+    EXPECT_FALSE(LogHas("Enter   : CFlushTraceDll::DllFlushTrace"));
+    EXPECT_EQ(device.State(), winsim::machine::DeviceState::Started);
+    // Without the tool the start fails, and so does the call.
+    std::filesystem::remove(Host("C:\\Windows\\System32\\Heskor_x64.exe"));
+    EXPECT_FALSE(GetTARNOLogFile(0, "C:\\Support"));
+    EXPECT_TRUE(LogHas("ErrInfo : Failed to CreateProcess GetLastError = 0x2"));
+}
+
 } // namespace

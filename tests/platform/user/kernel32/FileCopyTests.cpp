@@ -1,4 +1,4 @@
-// CopyFileA, DeleteFileA and ExpandEnvironmentStringsA.
+// CopyFileA, DeleteFileA, CreateDirectoryA, ExpandEnvironmentStringsA and SetEnvironmentVariableA.
 #include "TestSupport.h"
 #include "TableCases.h"
 
@@ -155,5 +155,40 @@ INSTANTIATE_TEST_SUITE_P(
                       DeleteCase{"Folder", "folder", FALSE, ERROR_ACCESS_DENIED},
                       DeleteCase{"ReadOnlyFile", "readonly.txt", FALSE, ERROR_ACCESS_DENIED}),
     [](const ::testing::TestParamInfo<DeleteCase>& info) { return std::string(info.param.name); });
+
+TEST(CreateDirectoryTest, CreatesOneLevelOrFailsWithTheDocumentedError)
+{
+    testsupport::TempDir dir;
+    std::string folder = winsim::ToWindowsPath(dir / "logs");
+    EXPECT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "logs"));
+    SetLastError(0);
+    EXPECT_FALSE(CreateDirectoryA(folder.c_str(), NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    std::string deeper = winsim::ToWindowsPath(dir / "missing") + "\\logs";
+    EXPECT_FALSE(CreateDirectoryA(deeper.c_str(), NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(EnvironmentVariableTest, SetReplacesAnySpellingAndNullRemoves)
+{
+    ASSERT_TRUE(SetEnvironmentVariableA("Winsim_Test_Drop", "C:\\One"));
+    ASSERT_TRUE(SetEnvironmentVariableA("WINSIM_TEST_DROP", "C:\\Two"));
+    char value[64];
+    EXPECT_EQ(GetEnvironmentVariableA("winsim_test_drop", value, sizeof(value)), 6u);
+    EXPECT_STREQ(value, "C:\\Two");
+    EXPECT_EQ(ExpandEnvironmentStringsA("%WINSIM_TEST_DROP%\\x", value, sizeof(value)), 9u);
+    EXPECT_STREQ(value, "C:\\Two\\x");
+
+    EXPECT_TRUE(SetEnvironmentVariableA("winsim_test_drop", NULL));
+    SetLastError(0);
+    EXPECT_EQ(GetEnvironmentVariableA("WINSIM_TEST_DROP", value, sizeof(value)), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
+
+    EXPECT_FALSE(SetEnvironmentVariableA("A=B", "x"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(SetEnvironmentVariableA("", "x"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
 
 } // namespace

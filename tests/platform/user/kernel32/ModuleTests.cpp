@@ -92,6 +92,29 @@ TEST_F(ModuleTest, ExportsAreFoundByNameAndOnlyInTheModuleItself)
     EXPECT_EQ(calls[0].instance, PointerText(module));
 }
 
+TEST_F(ModuleTest, ModuleHandlesAreFoundByNameWithoutAReference)
+{
+    EXPECT_NE(GetModuleHandleA(NULL), nullptr) << "the executable";
+    // The system's DLLs, by any spelling: one module on the machine, holding their exports.
+    HMODULE kernel32 = GetModuleHandleA("kernel32");
+    ASSERT_NE(kernel32, nullptr);
+    EXPECT_EQ(GetModuleHandleA("KERNEL32.DLL"), kernel32);
+    EXPECT_EQ(GetModuleHandleA("advapi32.dll"), kernel32);
+    EXPECT_NE(GetProcAddress(kernel32, "IsWow64Process"), nullptr);
+
+    SetLastError(0);
+    EXPECT_EQ(GetModuleHandleA("WinsimProbe.dll"), nullptr) << "not loaded yet";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    HMODULE module = LoadLibraryA(m_probe.c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(GetModuleHandleA("WinsimProbe.dll"), module);
+    EXPECT_EQ(GetModuleHandleA("winsimprobe"), module) << "the extension is .dll when left out";
+    EXPECT_EQ(GetModuleHandleA(m_probe.c_str()), module);
+    // No reference was taken: one FreeLibrary unloads it.
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(GetModuleHandleA("WinsimProbe.dll"), nullptr);
+}
+
 TEST_F(ModuleTest, EntryPointRunsOnTheLoadingAndTheUnloadingThread)
 {
     HMODULE module = nullptr;

@@ -47,7 +47,7 @@ class ProcessTest : public Win32MachineTest
 
     // Starts a command line as a program would: a writable copy, no window, a hidden show state.
     BOOL Start(const std::string& commandLine, PROCESS_INFORMATION& pi, LPCSTR folder = nullptr,
-               LPCSTR application = nullptr)
+               LPCSTR application = nullptr, DWORD flags = CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS)
     {
         std::string line = commandLine;
         STARTUPINFOA si{};
@@ -56,7 +56,7 @@ class ProcessTest : public Win32MachineTest
         si.wShowWindow = SW_HIDE;
         pi = PROCESS_INFORMATION{};
         return CreateProcessA(application, line.empty() ? nullptr : line.data(), nullptr, nullptr, FALSE,
-                              CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, folder, &si, &pi);
+                              flags, nullptr, folder, &si, &pi);
     }
 
     // Waits for the child's end and returns its exit code; both handles are closed.
@@ -128,6 +128,30 @@ TEST_F(ProcessTest, ApplicationNameIsRunWithTheCommandLineAsItsArguments)
 }
 
 // --- what the child inherits ---
+
+// A console child shares the caller's console; one started without a console window writes into
+// a console of its own that nobody sees.
+TEST_F(ProcessTest, OnlyAChildWithAConsoleWritesIntoTheCallersOutput)
+{
+    std::string captured = here / "stdout.txt";
+    fflush(stdout);
+    int saved = dup(1);
+    int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(file, 0);
+    dup2(file, 1);
+    close(file);
+    PROCESS_INFORMATION pi;
+    BOOL hidden = Start("proctest say hidden", pi);
+    DWORD hiddenCode = hidden ? Finish(pi) : 99;
+    BOOL shown = Start("proctest say shown", pi, nullptr, nullptr, NORMAL_PRIORITY_CLASS);
+    DWORD shownCode = shown ? Finish(pi) : 99;
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    EXPECT_EQ(hiddenCode, 0u);
+    EXPECT_EQ(shownCode, 0u);
+    EXPECT_EQ(testsupport::ReadAll(captured), "shown\n");
+}
 
 TEST_F(ProcessTest, ChildRunsInTheCallersCurrentFolderOrInTheOneGiven)
 {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
 
 namespace
@@ -42,6 +43,12 @@ int main(int argc, char* argv[])
     if (strcmp(command, "exit") == 0 && argc == 3)
     {
         return Code(argv[2]);
+    }
+    if (strcmp(command, "say") == 0 && argc == 3)
+    {
+        printf("%s\n", argv[2]);
+        fflush(stdout);
+        return 0;
     }
     if (strcmp(command, "cwd") == 0 && argc == 3)
     {
