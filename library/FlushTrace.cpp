@@ -52,6 +52,14 @@ void DeleteTraceProperties(PEVENT_TRACE_PROPERTIES pProperties)
     delete[] reinterpret_cast<BYTE*>(pProperties);
 }
 
+// The closing lines of every step: its status, then its exit.
+DWORD LogStatusAndExit(LPCSTR pszLabel, DWORD status)
+{
+    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "status=0x%08X", static_cast<unsigned int>(status));
+    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, pszLabel);
+    return status;
+}
+
 // Replaces every occurrence of pszFind in pszText.
 void ReplaceAll(LPSTR pszText, size_t cchText, LPCSTR pszFind, LPCSTR pszReplace)
 {
@@ -90,9 +98,7 @@ DWORD CFlushTrace::FlushTraceController(LPCSTR lpLogFilePath, LPCSTR lpLoggerNam
                          OSTRIX_TRACE_CABINET_FILE);
         status = LogFileCopy(szLocalCab, szTarget);
     }
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "status=0x%08X", static_cast<unsigned int>(status));
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, szLabel);
-    return status;
+    return LogStatusAndExit(szLabel, status);
 }
 
 DWORD CFlushTrace::FlushTraceExec(const GUID& sessionGuid, LPCSTR lpLogFilePath, LPCSTR lpLoggerName)
@@ -104,9 +110,7 @@ DWORD CFlushTrace::FlushTraceExec(const GUID& sessionGuid, LPCSTR lpLogFilePath,
     // Addressed by its name: the session was started elsewhere.
     DWORD status = FlushTraceA(0, lpLoggerName, pProperties);
     DeleteTraceProperties(pProperties);
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "status=0x%08X", static_cast<unsigned int>(status));
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, szLabel);
-    return status;
+    return LogStatusAndExit(szLabel, status);
 }
 
 DWORD CFlushTrace::CallMakecab(LPCSTR lpLogFilePath, LPSTR pszCabPath)
@@ -139,25 +143,13 @@ DWORD CFlushTrace::CallMakecab(LPCSTR lpLogFilePath, LPSTR pszCabPath)
         char szCommandLine[1024];
         StringCchPrintfA(szCommandLine, ARRAYSIZE(szCommandLine), "%s %s %s", szToolPath,
                          OSTRIX_TRACE_LOG_FILE, OSTRIX_TRACE_CABINET_FILE);
-        STARTUPINFOA si;
         PROCESS_INFORMATION pi;
-        ZeroMemory(&si, sizeof(si));
-        ZeroMemory(&pi, sizeof(pi));
-        si.cb = sizeof(si);
-        si.dwFlags = STARTF_USESHOWWINDOW;
-        si.wShowWindow = SW_HIDE;
-        BOOL bStarted =
-            CreateProcessA(NULL, szCommandLine, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &si, &pi);
+        BOOL bStarted = StartHidden(szCommandLine, CREATE_NO_WINDOW, &pi);
         DWORD dwStartError = GetLastError();
         OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "command param = %s", szCommandLine);
         if (bStarted)
         {
-            WaitForSingleObject(pi.hProcess, INFINITE);
-            DWORD dwExitCode = 0;
-            GetExitCodeProcess(pi.hProcess, &dwExitCode);
-            status = dwExitCode;
-            CloseHandle(pi.hThread);
-            CloseHandle(pi.hProcess);
+            status = WaitAndClose(pi);
             DeleteFileA(szLocalLog);
             StringCchCopyA(pszCabPath, MAX_PATH, szLocalLog);
             ReplaceAll(pszCabPath, MAX_PATH, OSTRIX_TRACE_LOG_FILE, OSTRIX_TRACE_CABINET_FILE);
@@ -169,9 +161,7 @@ DWORD CFlushTrace::CallMakecab(LPCSTR lpLogFilePath, LPSTR pszCabPath)
                        static_cast<unsigned int>(status));
         }
     }
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "status=0x%08X", static_cast<unsigned int>(status));
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, szLabel);
-    return status;
+    return LogStatusAndExit(szLabel, status);
 }
 
 DWORD CFlushTrace::LogFileCopy(LPCSTR lpSourcePath, LPCSTR lpDestinationPath)
@@ -201,9 +191,7 @@ DWORD CFlushTrace::LogFileCopy(LPCSTR lpSourcePath, LPCSTR lpDestinationPath)
                        static_cast<unsigned int>(GetLastError()));
         }
     }
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_INFO, "status=0x%08X", static_cast<unsigned int>(status));
-    OSTRIX_LOG(LOG_LEVEL_INFO, LOG_TAG_EXIT, szLabel);
-    return status;
+    return LogStatusAndExit(szLabel, status);
 }
 
 BOOL CFlushTraceDll::DllFlushTrace(LPCSTR lpFileSavePath)

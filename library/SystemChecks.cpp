@@ -15,28 +15,18 @@ LPFN_ISWOW64PROCESS fnIsWow64Process = NULL;
 // Longest command line the library builds: the tool's path and its arguments.
 const size_t kMaxCommandLine = 1024;
 
-// Starts a command line hidden and waits for it without a time limit. FALSE, with the error
-// logged, when it could not be started.
+// Starts the console tool's command line hidden and waits for it. FALSE, with the error logged,
+// when it could not be started.
 BOOL StartHiddenAndWait(LPSTR pszCommandLine, DWORD dwCreationFlags)
 {
-    STARTUPINFOA si;
     PROCESS_INFORMATION pi;
-    ZeroMemory(&si, sizeof(si));
-    ZeroMemory(&pi, sizeof(pi));
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
-    if (!CreateProcessA(NULL, pszCommandLine, NULL, NULL, FALSE, dwCreationFlags, NULL, NULL, &si, &pi))
+    if (!StartHidden(pszCommandLine, dwCreationFlags, &pi))
     {
         OSTRIX_LOG(LOG_LEVEL_ERROR, LOG_TAG_ERRINFO, "Failed to CreateProcess GetLastError = 0x%x",
                    static_cast<unsigned int>(GetLastError()));
         return FALSE;
     }
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD dwExitCode = 0;
-    GetExitCodeProcess(pi.hProcess, &dwExitCode);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    WaitAndClose(pi);
     return TRUE;
 }
 
@@ -52,6 +42,27 @@ BOOL ToolPath(LPSTR pszToolPath)
     return TRUE;
 }
 } // namespace
+
+BOOL StartHidden(LPSTR pszCommandLine, DWORD dwCreationFlags, PROCESS_INFORMATION* pi)
+{
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof(si));
+    ZeroMemory(pi, sizeof(*pi));
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    return CreateProcessA(NULL, pszCommandLine, NULL, NULL, FALSE, dwCreationFlags, NULL, NULL, &si, pi);
+}
+
+DWORD WaitAndClose(PROCESS_INFORMATION& pi)
+{
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD dwExitCode = 0;
+    GetExitCodeProcess(pi.hProcess, &dwExitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return dwExitCode;
+}
 
 BOOL IsUserAdmin()
 {

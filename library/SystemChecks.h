@@ -19,6 +19,12 @@ BOOL IsWow64();
 // expanded into pszPath (MAX_PATH characters). FALSE when it cannot be expanded or does not fit.
 BOOL ExpandSystemPath(LPCSTR pszFileName, LPSTR pszPath);
 
+// Starts a command line as a hidden child with no inherited handles, in this process's
+// environment and current directory (CreateProcessA's result; the last error tells why not).
+BOOL StartHidden(LPSTR pszCommandLine, DWORD dwCreationFlags, PROCESS_INFORMATION* pi);
+// Waits for a started child without a time limit, closes its handles and returns its exit code.
+DWORD WaitAndClose(PROCESS_INFORMATION& pi);
+
 // Runs the console tool hidden with "/f" and the folder (empty when NULL) and waits for it.
 // Non-zero when the tool could be started; its exit code does not count.
 BOOL RunToolHidden(LPCSTR lpFileSavePath);
