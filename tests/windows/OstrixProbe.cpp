@@ -4,6 +4,8 @@
 //   OstrixProbe checks                 the parameter checks of the registration exports, one
 //                                      "<case> <result>" line each
 //   OstrixProbe init <port> <times>    rwInitializeEvent <times> times: "init <result>" each
+//   OstrixProbe reload <product ID> <command>
+//                                      rwReloadTARNODriver: "reload <result>"
 #include <windows.h>
 #include <oleauto.h>
 
@@ -15,6 +17,7 @@ typedef SHORT(CALLBACK* PFN_EVENTPROC)(LONG lPortNo, LONG lEvent, LONG_PTR pPara
 typedef LONG(WINAPI* PFN_GETUSBPORTNAMES)(LPCSTR, BSTR*, BSTR*, SHORT*);
 typedef SHORT(WINAPI* PFN_SETLINEEVENTPROC)(LPCSTR, PFN_EVENTPROC, LONG_PTR, LONG, SHORT*);
 typedef SHORT(WINAPI* PFN_INITIALIZEEVENT)(LPCSTR);
+typedef BOOLEAN(WINAPI* PFN_RELOADTARNODRIVER)(LPCSTR, DWORD);
 
 static SHORT CALLBACK OnLineEvent(LONG, LONG, LONG_PTR)
 {
@@ -41,8 +44,10 @@ int main(int argc, char* argv[])
         reinterpret_cast<void*>(GetProcAddress(hLibrary, "rwSetUSBCOMWMILineEventProc")));
     PFN_INITIALIZEEVENT pInitializeEvent = reinterpret_cast<PFN_INITIALIZEEVENT>(
         reinterpret_cast<void*>(GetProcAddress(hLibrary, "rwInitializeEvent")));
+    PFN_RELOADTARNODRIVER pReloadTARNODriver = reinterpret_cast<PFN_RELOADTARNODRIVER>(
+        reinterpret_cast<void*>(GetProcAddress(hLibrary, "rwReloadTARNODriver")));
     if (pGetUSBPortNames == NULL || pSetLineEventProc == NULL || pSetWmiLineEventProc == NULL ||
-        pInitializeEvent == NULL)
+        pInitializeEvent == NULL || pReloadTARNODriver == NULL)
     {
         printf("GetProcAddress\n");
         return 4;
@@ -83,6 +88,10 @@ int main(int argc, char* argv[])
         {
             printf("init %d\n", pInitializeEvent(argv[2]));
         }
+    }
+    else if (strcmp(argv[1], "reload") == 0 && argc == 4)
+    {
+        printf("reload %d\n", pReloadTARNODriver(argv[2], strtoul(argv[3], NULL, 10)));
     }
     else
     {

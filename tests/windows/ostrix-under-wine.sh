@@ -2,7 +2,8 @@
 # Checks of the real Ostrix_x64.dll under Wine, through a small application (OstrixProbe.exe).
 #   ostrix-under-wine.sh <case> <OstrixProbe.exe> <Ostrix_x64.dll> <build folder>
 # Wine has no reader and no USB device of ours, so what it can check is what the library does
-# without one: failures reported as such, the parameter checks, and the notification object.
+# without one: failures reported as such, the parameter checks, the notification object, and a
+# reload refused before it looks at any device.
 set -u
 case_name=$1
 probe=$2
@@ -58,6 +59,11 @@ checks)
 init)
     output=$(probe init COM5 2)
     [ "$output" = $'init 0\ninit 101' ] || fail "rwInitializeEvent twice: '$output'"
+    ;;
+reload)
+    output=$(probe reload 0730 3)
+    [ "$output" = "reload 0" ] || fail "rwReloadTARNODriver with command 3: '$output'"
+    tr -d '\r' <Ostrix.log | grep -q 'Info    : rwReloadTARNODriver = false$' || fail "no reload result line in the log"
     ;;
 *)
     echo "unknown case $case_name"
