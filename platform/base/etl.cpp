@@ -52,8 +52,9 @@ void Put(std::vector<uint8_t>& bytes, size_t offset, T value)
 template <typename T>
 void Append(std::vector<uint8_t>& bytes, T value)
 {
-    const auto* raw = reinterpret_cast<const uint8_t*>(&value);
-    bytes.insert(bytes.end(), raw, raw + sizeof(T));
+    size_t at = bytes.size();
+    bytes.resize(at + sizeof(T));
+    memcpy(bytes.data() + at, &value, sizeof(T));
 }
 
 void AppendName(std::vector<uint8_t>& bytes, const std::u16string& name)
@@ -374,7 +375,15 @@ std::vector<uint8_t> EncodeHeaderBuffer(const LogFileHeader& header, uint16_t lo
 
 std::vector<uint8_t> EncodeMessage(const MessageRecord& message)
 {
+    // The fixed fields take at most 48 bytes; reserving the whole record up front also spares
+    // the growth on every field.
+    size_t size = 48;
+    for (const auto& argument : message.arguments)
+    {
+        size += sizeof(uint32_t) + argument.size();
+    }
     std::vector<uint8_t> record;
+    record.reserve(size);
     Append<uint32_t>(record, kMessageMarker | (message.flags & ~kMessageMarkerMask));
     Append<uint16_t>(record, 0); // size, below
     Append<uint16_t>(record, message.number);
