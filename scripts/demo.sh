@@ -6,7 +6,9 @@
 #      through a loopback plug;
 #   3. an application of the client library: the reader's ports, and callbacks by device
 #      broadcasts and by WMI polling while readers are pulled out and plugged back;
-#   4. a Windows program of one's own, built for the machine and run on one with a reader.
+#   4. support: a transfer fault traced from boot, the library's capture of the trace into a
+#      cabinet and its decoded lines, and the library's reload of the readers;
+#   5. a Windows program of one's own, built for the machine and run on one with a reader.
 #   scripts/demo.sh <build folder>
 set -eu
 build=$(cd "${1:?usage: scripts/demo.sh <build folder>}" && pwd)
@@ -20,6 +22,9 @@ printf '\n######## The driver on a simulated Windows machine ########\n'
 
 printf '\n######## An application of the client library ########\n'
 "$build/demo/application/tarnocom-app-demo" "$build/driver-package"
+
+printf "\n######## Support: the driver's trace and a reload ########\n"
+"$build/demo/support/tarnocom-support-demo" "$build/driver-package" "$build/symbols/TARNOCOM.tmf"
 
 printf '\n######## A Windows program of your own on the machine ########\n'
 work=$(mktemp -d)
