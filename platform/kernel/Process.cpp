@@ -292,6 +292,7 @@ NTSTATUS UserProcess::CreateChildProcess(pid_t pid, std::shared_ptr<ProcessObjec
             m_watcher = std::thread([this] { WatchChildren(); });
         }
     }
+    System::Current().GetScheduler().ChildProcessStarted();
     uint64_t one = 1;
     (void)!write(m_wakeFd, &one, sizeof(one));
     *thread = std::make_shared<ChildThreadObject>(threadId, created);
@@ -362,6 +363,7 @@ void UserProcess::WatchChildren()
                     process->m_exitStatus = reaped > 0 ? ExitCodeOf(status) : STATUS_UNSUCCESSFUL;
                 }
                 System::Current().GetScheduler().SetEvent(&process->m_exited);
+                System::Current().GetScheduler().ChildProcessEnded();
             }
         }
     }

@@ -43,9 +43,14 @@ Scheduler::~Scheduler()
     m_dpcReady.notify_all();
     m_workReady.notify_all();
     m_clockChanged.notify_all();
+    m_dpcIdle.notify_all();
     if (m_clockThread.joinable())
     {
         m_clockThread.join();
+    }
+    if (m_idleClockThread.joinable())
+    {
+        m_idleClockThread.join();
     }
     for (auto& thread : m_dpcThreads)
     {
@@ -295,6 +300,70 @@ void Scheduler::RunUntilIdle()
         {
             return;
         }
+        AdvanceToLocked(std::max(*next, m_now));
+    }
+}
+
+void Scheduler::AdvanceWhenIdle()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_realTime || m_idleClockThread.joinable())
+    {
+        return;
+    }
+    ThreadState& self = CurrentThread();
+    if (!self.createdThread)
+    {
+        self.createdThread = true;
+        ++m_threadsLive;
+    }
+    m_idleClockThread = std::thread([this] { IdleClockThreadMain(); });
+}
+
+void Scheduler::ChildProcessStarted()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_childProcessesRunning;
+}
+
+void Scheduler::ChildProcessEnded()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    --m_childProcessesRunning;
+    m_dpcIdle.notify_all();
+}
+
+void Scheduler::IdleClockThreadMain()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;)
+    {
+        std::optional<ULONGLONG> next;
+        m_dpcIdle.wait(lock, [&] {
+            if (m_stopping)
+            {
+                return true;
+            }
+            if (m_childProcessesRunning != 0 || !IsQuiescentLocked())
+            {
+                return false;
+            }
+            next.reset();
+            for (const auto& [timer, entry] : m_timers)
+            {
+                next = next ? std::min(*next, entry.due) : entry.due;
+            }
+            if (!m_waitDeadlines.empty())
+            {
+                next = next ? std::min(*next, *m_waitDeadlines.begin()) : *m_waitDeadlines.begin();
+            }
+            return next.has_value();
+        });
+        if (m_stopping)
+        {
+            return;
+        }
+        // Every thread looks at the new time before the machine counts as idle again.
         AdvanceToLocked(std::max(*next, m_now));
     }
 }

@@ -75,6 +75,19 @@ class Scheduler
     // nothing runs, or what runs waits for something the clock cannot bring.
     void RunUntilIdle();
 
+    // From now on a clock thread moves the clock on to the next deadline whenever the machine is
+    // idle: quiescent as WaitForQuiescence means it, with the calling thread (a program's main
+    // thread, which CreateThread did not start) counted as one of the created threads, and no
+    // child process running. A thread that runs, or is blocked outside the dispatcher (a host
+    // lock, a console read), holds the clock still; a child process does too, since what it does
+    // is invisible to this machine and a timed wait for it must not run out while it works. This
+    // is the clock of a program's own machine on virtual time: a Sleep(1000) ends as soon as
+    // everything else waits, and the program sees 1000 ms passed.
+    void AdvanceWhenIdle();
+    // A child process started, or ended (see AdvanceWhenIdle).
+    void ChildProcessStarted();
+    void ChildProcessEnded();
+
     // --- system worker threads: work at PASSIVE_LEVEL ---
     void QueueWork(std::function<void()> work);
 
@@ -149,6 +162,7 @@ class Scheduler
 
     void DpcThreadMain(unsigned index);
     void ClockThreadMain();
+    void IdleClockThreadMain();
     // On real time: moves the clock to the host's time, firing what fell due.
     void CatchUpLocked();
     void AdvanceToLocked(ULONGLONG target);
@@ -193,6 +207,9 @@ class Scheduler
     std::chrono::steady_clock::time_point m_bootClock;
     std::condition_variable m_clockChanged;
     std::thread m_clockThread;
+    // AdvanceWhenIdle: the thread that moves the clock, and the child processes running.
+    std::thread m_idleClockThread;
+    unsigned m_childProcessesRunning = 0;
 };
 
 } // namespace winsim::kernel

@@ -205,6 +205,8 @@ std::unique_ptr<Machine> BootDescribed(const std::filesystem::path& root)
     MachineConfig config;
     config.root = root;
     config.realTimeClock = description.realTime;
+    // A program's machine has no test to move a virtual clock: it moves on whenever all waits.
+    config.advanceClockWhenIdle = !description.realTime;
     if (description.traceSession && description.traceSession->name.empty())
     {
         throw std::runtime_error("machine.ini: the trace session has no Name");
@@ -231,9 +233,19 @@ extern "C" int WinsimHostMachine(const char* rootDirectory)
     try
     {
         static winsim::machine::Machine* hosted = nullptr;
+        static std::u16string bootSession;
         if (hosted == nullptr)
         {
             hosted = winsim::machine::BootDescribed(rootDirectory).release();
+            // The machine goes down with the process: its boot session writes out what its buffers
+            // hold, as a session stopping at shutdown does, so that its log file has the run's trace.
+            std::optional<winsim::machine::MachineDescription> description =
+                winsim::machine::MachineDescription::Read(rootDirectory);
+            if (description && description->traceSession)
+            {
+                bootSession = description->traceSession->name;
+                atexit([] { hosted->FlushTrace(bootSession); });
+            }
         }
         return 0;
     }

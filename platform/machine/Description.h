@@ -4,7 +4,7 @@
 // calls into the kernel. The file is machine.ini in the folder:
 //
 //   [Machine]
-//   Clock=real            ; or virtual
+//   Clock=real            ; or virtual: moves on to the next deadline whenever every thread waits
 //   [Packages]
 //   1=/path/to/TARNOCOM.inf
 //   [Readers]

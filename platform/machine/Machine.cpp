@@ -189,6 +189,10 @@ Machine::Machine(MachineConfig config) : m_config(std::move(config))
     system.machineDirectory = m_root.string();
     system.systemDrive = SystemDrive().string();
     m_system = std::make_unique<kernel::System>(system);
+    if (m_config.advanceClockWhenIdle && !m_config.realTimeClock)
+    {
+        m_system->GetScheduler().AdvanceWhenIdle();
+    }
     m_setup = std::make_unique<Setup>(*this, KernelRegistry());
     SeedRegistry();
     for (const auto& file : m_config.registryFiles)

@@ -73,6 +73,10 @@ struct MachineConfig
     std::set<std::string> unavailableRoutines;
     // Whether the clock follows the host's clock instead of moving only when told to.
     bool realTimeClock = false;
+    // On virtual time: whether the clock moves on to the next deadline by itself whenever every
+    // thread of the machine waits, the thread that boots it included (a program's own machine; see
+    // Scheduler::AdvanceWhenIdle). Off, only the test moves it.
+    bool advanceClockWhenIdle = false;
     // The machine's folder. Empty: a fresh temporary folder, removed with the machine.
     std::filesystem::path root;
     // COM numbers the machine's own serial ports hold (they appear in SERIALCOMM and the COM-name

@@ -6,6 +6,9 @@
 
 #include "TestSupport.h"
 
+#include <chrono>
+#include <filesystem>
+
 namespace
 {
 
@@ -263,6 +266,163 @@ TEST_F(HeskorTest, LibraryBesideTheToolIsNotLoadedFromAnotherFolder)
                          {{"FAKE_OSTRIX_RESULT", "1"}});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.output, "execFlushTrace Success\n");
+}
+
+// --- the real library on a machine of the tool's own, started with the launcher -----------------
+
+// A run of the tool on a machine with the driver package and a reader, on the virtual clock that
+// moves on whenever every thread waits: the library's one-second pause in a reload costs no time.
+class HeskorOnAMachineTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        m_toolDir = m_dir.Sub("tool");
+        m_runDir = m_dir.Sub("run");
+        m_root = m_dir / "machine";
+        testsupport::CopyInto(HESKOR_EXE, m_toolDir);
+        testsupport::CopyInto(REAL_OSTRIX, m_runDir);
+        testsupport::WriteAll(m_toolDir + "/Ostrix.ini",
+                              "[Log]\r\nLogging=0\r\nLogFileName=" + winsim::ToWindowsPath(Log()) + "\r\n");
+        // The folder the capture is dropped into, on the machine's drive C:.
+        std::filesystem::create_directories(m_root + "/drive_c/Support");
+    }
+
+    testsupport::RunResult RunTool(const std::vector<std::string>& launcherOptions,
+                                   const std::vector<std::string>& args,
+                                   const std::vector<std::pair<std::string, std::string>>& env = {})
+    {
+        std::vector<std::string> argv = {WINSIM_RUN, "--root", m_root, "--clock", "virtual"};
+        argv.insert(argv.end(), launcherOptions.begin(), launcherOptions.end());
+        argv.push_back("--");
+        argv.push_back(m_toolDir + "/Heskor_x64.exe");
+        argv.insert(argv.end(), args.begin(), args.end());
+        return testsupport::Run(argv, m_runDir, env);
+    }
+
+    std::string Log() const { return m_dir / "ostrix.log"; }
+    bool LogHas(const std::string& text) const
+    {
+        return testsupport::ReadAll(Log()).find(text) != std::string::npos;
+    }
+    std::string Cabinet() const { return m_root + "/drive_c/Support/TARNOCOM.cab"; }
+
+    // The driver's trace lines the boot session wrote, decoded.
+    std::vector<std::string> TraceLines() const
+    {
+        testsupport::RunResult decoded = testsupport::Run(
+            {WINSIM_TRACEFMT, m_root + "/drive_c/Windows/System32/TARNOCOM.etl", TARNOCOM_TMF}, m_dir.Path());
+        EXPECT_EQ(decoded.exitCode, 0);
+        return testsupport::SplitLines(decoded.output);
+    }
+
+    testsupport::TempDir m_dir;
+    std::string m_toolDir;
+    std::string m_runDir;
+    std::string m_root;
+};
+
+// A program's own machine on the virtual clock: a Sleep ends as soon as every thread waits, and the
+// program's clock readings show the whole pause passed, to the millisecond.
+TEST(ProgramMachineClockTest, ASleepOnTheVirtualClockPassesWithoutTheWait)
+{
+    const char* const pauses[] = {"0", "1000", "60000"};
+    for (const char* pause : pauses)
+    {
+        SCOPED_TRACE(std::string("Sleep(") + pause + ")");
+        testsupport::TempDir dir;
+        auto started = std::chrono::steady_clock::now();
+        testsupport::RunResult r = testsupport::Run(
+            {WINSIM_RUN, "--root", dir / "machine", "--clock", "virtual", "--", SLEEP_CLOCK_EXE, pause},
+            dir.Path());
+        auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.output, std::string(pause) + "\n");
+        // A minute's pause takes the time the machine needs to boot, not a minute.
+        EXPECT_LT(took, std::chrono::seconds(30));
+    }
+}
+
+TEST_F(HeskorOnAMachineTest, CaptureDropsTheBootSessionsLogInACabinet)
+{
+    testsupport::RunResult r = RunTool({"--trace-session", "TARNOCOM"}, {"/f", "C:\\Support"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "execFlushTrace Success\n");
+    std::string cabextract = testsupport::FindProgram("cabextract");
+    ASSERT_FALSE(cabextract.empty()) << "cabextract is not installed";
+    testsupport::RunResult listed = testsupport::Run({cabextract, "-q", "-l", Cabinet()}, m_dir.Path());
+    EXPECT_EQ(listed.exitCode, 0) << listed.output;
+    // The listing's rows follow a line of dashes; the name is the last column.
+    std::vector<std::string> names;
+    bool rows = false;
+    for (const std::string& line : testsupport::SplitLines(listed.output))
+    {
+        if (rows && line.rfind("| ") != std::string::npos)
+        {
+            names.push_back(line.substr(line.rfind("| ") + 2));
+        }
+        rows = rows || line.rfind("-----", 0) == 0;
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"TARNOCOM.etl"}) << listed.output;
+}
+
+TEST_F(HeskorOnAMachineTest, CaptureWithoutARunningSessionFailsAndDropsNothing)
+{
+    testsupport::RunResult r = RunTool({}, {"/f", "C:\\Support"});
+    EXPECT_EQ(r.exitCode, 256 - 5);
+    EXPECT_EQ(r.output, "execFlushTrace Error\n");
+    EXPECT_FALSE(testsupport::Exists(Cabinet()));
+    EXPECT_TRUE(LogHas("Info    : status=0x00001069")) << "ERROR_WMI_INSTANCE_NOT_FOUND";
+}
+
+struct MachineReloadCase
+{
+    const char* option; // nullptr: none
+    bool administrator;
+    int exitCode;
+    const char* output;
+    const char* logged;
+};
+
+// A reload changes the reader's device: the driver traces what a reload of a reader's product ID
+// does to it, which a reload of a product ID no reader has leaves out.
+TEST_F(HeskorOnAMachineTest, ReloadChangesTheReadersDeviceAndAStandardUserCannot)
+{
+    const MachineReloadCase cases[] = {
+        {"0", true, 0, "execReloadVELORUSB Success\n", "rwReloadTARNODriver = True"},
+        {"1", true, 0, "execReloadVELORUSB Success\n", "rwReloadTARNODriver = True"},
+        {"2", true, 0, "execReloadVELORUSB Success\n", "rwReloadTARNODriver = True"},
+        {nullptr, false, 256 - 7, "execReloadVELORUSB Error\n", "rwReloadTARNODriver = false"},
+        {"0", false, 256 - 8, "execReloadVELORUSB Error\n", "rwReloadTARNODriver = false"},
+    };
+    // What the driver traces on a machine whose tool reloads a product ID no reader has.
+    ASSERT_EQ(RunTool({"--trace-session", "TARNOCOM"}, {"/r", "FFFF", "0"}).exitCode, 0);
+    const size_t untouched = TraceLines().size();
+    ASSERT_GT(untouched, 0u);
+    for (const MachineReloadCase& c : cases)
+    {
+        SCOPED_TRACE(std::string("option ") + (c.option != nullptr ? c.option : "none") +
+                     (c.administrator ? ", administrator" : ", standard user"));
+        std::filesystem::remove(Log());
+        std::vector<std::string> args = {"/r", "0730"};
+        if (c.option != nullptr)
+        {
+            args.push_back(c.option);
+        }
+        std::vector<std::pair<std::string, std::string>> env;
+        if (!c.administrator)
+        {
+            env.push_back({"WINSIM_TOKEN", "standard"});
+        }
+        testsupport::RunResult r = RunTool({"--trace-session", "TARNOCOM"}, args, env);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(r.output, c.output);
+        EXPECT_TRUE(LogHas(c.logged)) << testsupport::ReadAll(Log());
+        // Enabling a started reader changes nothing; disabling it does, and so does a standard
+        // user's refused reload not.
+        const bool changed = c.administrator && c.option != std::string("2");
+        EXPECT_EQ(TraceLines().size() > untouched, changed);
+    }
 }
 
 } // namespace

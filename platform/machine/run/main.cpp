@@ -5,7 +5,7 @@
 //
 // It writes the machine's description into a machine folder and starts the program with
 // WINSIM_ROOT naming that folder; the program boots the machine in its own process when it first
-// calls into the kernel, on real time. The program's exit code is winsim-run's.
+// calls into the kernel, on real time (or on a virtual clock that moves on whenever all waits). The program's exit code is winsim-run's.
 #include "machine/Description.h"
 
 #include "ProductConstants.h"
@@ -40,7 +40,8 @@ void Usage(FILE* out)
             "  --no-package          install no driver package\n"
             "  --reader VID:PID[:SN] plug in a reader (default: %s:%s:TR0001); may repeat\n"
             "  --no-reader           plug in no reader\n"
-            "  --clock real|virtual  the machine's clock (default: real)\n"
+            "  --clock real|virtual  the machine's clock (default: real); a virtual clock moves on to\n"
+            "                        the next deadline whenever every thread of the machine waits\n"
             "  --trace-session NAME  start a trace session at boot writing C:\\Windows\\System32\\NAME.etl\n"
             "                        with the driver's provider enabled\n"
             "  --trace-level N       its level (default: 5, verbose)\n"
