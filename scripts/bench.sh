@@ -7,3 +7,4 @@ build=${1:?usage: scripts/bench.sh <build folder>}
 "$build/bench/usb_bench"
 "$build/bench/serial_bench"
 "$build/bench/line-events/line_event_bench"
+"$build/bench/trace-capture/trace_capture_bench"
