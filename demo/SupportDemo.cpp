@@ -126,9 +126,9 @@ int main(int argc, char** argv)
                "records the driver (information level, every flag) into %s.\n",
                Narrow(Machine::BootTraceFile(u"TARNOCOM")).c_str());
         machine.InstallPackage(package / "TARNOCOM.inf");
-        ReaderSpec spec;
-        spec.serialNumber = u"TR0001";
-        Device device = machine.Attach(spec);
+        ReaderSpec plugged;
+        plugged.serialNumber = u"TR0001";
+        Device device = machine.Attach(plugged);
         Reader reader = machine.ReaderOf(device);
         // The reader, not the board's own devices listed before it.
         std::string devices = machine.DescribeDevices();
