@@ -28,6 +28,7 @@
 #include <winsim/user.h>
 
 #include "ProductConstants.h"
+#include "TestSupport.h"
 #include "machine/Machine.h"
 
 #include <fcntl.h>
@@ -63,31 +64,6 @@ const char kWorkFolder[] = "C:\\Bench";           // the application's current d
 const char kDropFolder[] = "C:\\Support";         // where the capture puts its cabinet
 const char kGcabFolder[] = "C:\\GcabBench";       // gcab's copy of the log and its cabinet
 const char kMakecabFolder[] = "C:\\MakecabBench"; // makecab.exe run alone
-
-// The program's path on the host's PATH, or empty.
-std::string FindOnPath(const std::string& name)
-{
-    const char* path = getenv("PATH");
-    std::string folders = path != nullptr ? path : "";
-    size_t start = 0;
-    while (start <= folders.size())
-    {
-        size_t end = folders.find(':', start);
-        std::string folder =
-            folders.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-        {
-            return candidate;
-        }
-        if (end == std::string::npos)
-        {
-            break;
-        }
-        start = end + 1;
-    }
-    return std::string();
-}
 
 double Seconds(Clock::duration d)
 {
@@ -196,7 +172,7 @@ long FillTraceLog(Machine& machine)
 
 int main()
 {
-    std::string gcab = FindOnPath("gcab");
+    std::string gcab = testsupport::FindProgram("gcab");
     if (gcab.empty())
     {
         fprintf(stderr, "gcab is not installed (not found on PATH): this benchmark compares the capture "
