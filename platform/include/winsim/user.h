@@ -25,4 +25,7 @@ WINSIM_API std::string ToWindowsPath(std::string_view hostPath);
 // process: each lives until its last reference is released.
 WINSIM_API long LiveWmiObjects();
 
+// The blocks of this process's local heap (LocalAlloc) that have not been freed.
+WINSIM_API long LiveLocalAllocations();
+
 } // namespace winsim

@@ -4,13 +4,20 @@
 // for the error codes this machine reports.
 #include "internal.h"
 
+#include <winsim/user.h>
+
 #include <stdlib.h>
 #include <string.h>
+
+#include <atomic>
 
 namespace winsim::user
 {
 namespace
 {
+
+// Blocks LocalAlloc gave that LocalFree has not taken back.
+std::atomic<long> g_liveLocalBlocks{0};
 
 struct SystemMessage
 {
@@ -143,14 +150,25 @@ extern "C"
         if (memory == nullptr)
         {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
         }
+        winsim::user::g_liveLocalBlocks.fetch_add(1, std::memory_order_relaxed);
         return memory;
     }
 
     HLOCAL WINAPI LocalFree(HLOCAL hMem)
     {
-        free(hMem);
+        if (hMem != nullptr)
+        {
+            winsim::user::g_liveLocalBlocks.fetch_sub(1, std::memory_order_relaxed);
+            free(hMem);
+        }
         return nullptr;
     }
 
 } // extern "C"
+
+long winsim::LiveLocalAllocations()
+{
+    return winsim::user::g_liveLocalBlocks.load(std::memory_order_relaxed);
+}

@@ -1,8 +1,12 @@
 // System message texts (FormatMessageA) and local memory.
 #include <windows.h>
+#include <winsim/user.h>
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <string>
 #include <thread>
 
 namespace
@@ -86,6 +90,23 @@ TEST(LastErrorTest, IsPerThread)
     t.join();
     EXPECT_EQ(other, 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST(LocalMemoryTest, LiveBlocksCountWhatLocalFreeHasNotTakenBack)
+{
+    long before = winsim::LiveLocalAllocations();
+    HLOCAL zeroed = LocalAlloc(LPTR, 24);
+    HLOCAL plain = LocalAlloc(LMEM_FIXED, 0);
+    ASSERT_NE(zeroed, nullptr);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(memcmp(zeroed, std::string(24, '\0').data(), 24), 0);
+    EXPECT_EQ(winsim::LiveLocalAllocations(), before + 2);
+
+    EXPECT_EQ(LocalFree(zeroed), nullptr);
+    EXPECT_EQ(LocalFree(nullptr), nullptr); // frees nothing
+    EXPECT_EQ(winsim::LiveLocalAllocations(), before + 1);
+    EXPECT_EQ(LocalFree(plain), nullptr);
+    EXPECT_EQ(winsim::LiveLocalAllocations(), before);
 }
 
 } // namespace
