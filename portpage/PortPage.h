@@ -49,7 +49,9 @@ BOOL BuildComPortNumberComboBox(HWND hComboBox, PortPageData* pData);
 // Rename.cpp: what an apply of the page does.
 void SaveSettings(HWND hDlg, PortPageData* pData);
 BOOL EnactComNameChanges(HWND hDlg, PortPageData* pData, HKEY hDeviceKey, int nNewNumber);
-void RestartPortDevice(int nNewNumber, int nCurrentNumber);
+// Restarts the first present USB device whose PortName holds nNewNumber and that is the device
+// with the given instance ID (any such device when the ID is empty).
+void RestartPortDevice(int nNewNumber, int nCurrentNumber, LPCSTR pszOwnInstanceId);
 int ShowPageMessage(HWND hwnd, UINT idText, UINT idCaption, UINT uType, ...);
 void ReplaceInSheetTitle(HWND hSheet, LPCSTR pszOldName, LPCSTR pszNewName);
 

@@ -8,6 +8,7 @@
 #define INITGUID
 #include "PortPage.h"
 
+#include <cfgmgr32.h>
 #include <msports.h>
 #include <stdarg.h>
 #include <string.h>
@@ -73,6 +74,36 @@ void HwidOfDevicePath(LPCSTR pszPath, LPSTR pszHwid, size_t cchHwid)
         }
         *p = '\\';
     }
+}
+
+// Whether two device instance IDs (ASCII) are the same, without regard to case.
+BOOL SameInstanceId(LPCSTR pszA, LPCSTR pszB)
+{
+    for (;; ++pszA, ++pszB)
+    {
+        CHAR a = (*pszA >= 'a' && *pszA <= 'z') ? static_cast<CHAR>(*pszA - 'a' + 'A') : *pszA;
+        CHAR b = (*pszB >= 'a' && *pszB <= 'z') ? static_cast<CHAR>(*pszB - 'a' + 'A') : *pszB;
+        if (a != b)
+        {
+            return FALSE;
+        }
+        if (a == 0)
+        {
+            return TRUE;
+        }
+    }
+}
+
+// Whether a device of a list is the one with the given instance ID; any device when the ID is empty.
+BOOL IsDevice(HDEVINFO hDevices, PSP_DEVINFO_DATA pDevInfo, LPCSTR pszInstanceId)
+{
+    if (pszInstanceId[0] == 0)
+    {
+        return TRUE;
+    }
+    CHAR szInstanceId[MAX_DEVICE_ID_LEN];
+    return SetupDiGetDeviceInstanceIdA(hDevices, pDevInfo, szInstanceId, MAX_DEVICE_ID_LEN, NULL) &&
+           SameInstanceId(szInstanceId, pszInstanceId);
 }
 
 // The fallback box, for when a message cannot be shown.
@@ -312,7 +343,7 @@ BOOL EnactComNameChanges(HWND hDlg, PortPageData* pData, HKEY hDeviceKey, int nN
     return TRUE;
 }
 
-void RestartPortDevice(int nNewNumber, int nCurrentNumber)
+void RestartPortDevice(int nNewNumber, int nCurrentNumber, LPCSTR pszOwnInstanceId)
 {
     HDEVINFO hDevices = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, NULL, NULL,
                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -374,6 +405,12 @@ void RestartPortDevice(int nNewNumber, int nCurrentNumber)
             DebugPrint("port number not matched(newComNum = %d, tmpComNum = %d).", nNewNumber, nPort);
             continue;
         }
+        // A number the user confirmed as a duplicate is also another device's: that one stays.
+        if (!IsDevice(hDevices, &devInfo, pszOwnInstanceId))
+        {
+            DebugPrint("port number matched another device.");
+            continue;
+        }
         DebugPrint("port number matched.");
         DebugPrint("restart(%d)", static_cast<int>(dwIndex));
 
@@ -409,9 +446,16 @@ void SaveSettings(HWND hDlg, PortPageData* pData)
     }
     if (nNew != nCurrent && EnactComNameChanges(hDlg, pData, hKey, nNew))
     {
-        // Only a completed rename restarts a device: after a declined or failed one, the device
-        // holding the chosen number is another device the user never chose.
-        RestartPortDevice(nNew, nCurrent);
+        // Only a completed rename restarts a device, and only the page's own: after a declined or
+        // failed one, or a confirmed duplicate, another device holds the chosen number too, and
+        // the user never chose to restart it.
+        CHAR szInstanceId[MAX_DEVICE_ID_LEN];
+        if (!SetupDiGetDeviceInstanceIdA(pData->hDevInfo, pData->pDevInfoData, szInstanceId,
+                                         MAX_DEVICE_ID_LEN, NULL))
+        {
+            szInstanceId[0] = 0;
+        }
+        RestartPortDevice(nNew, nCurrent, szInstanceId);
         // The page now shows the port under its new name, so that another apply starts from it
         // (and finds the moved win.ini line instead of writing the default over it).
         StringCchCopyA(pData->szCurrentName, PORT_NAME_BYTES, pData->szNewName);
