@@ -273,4 +273,9 @@ WINSIM_API HDEVNOTIFY WINAPI RegisterDeviceNotificationA(HANDLE hRecipient, LPVO
                                                          DWORD Flags);
 WINSIM_API BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 
+// String resources of a module (the RT_STRING blocks), in the thread's UI language. cchBufferMax
+// counts the terminator; LoadStringW with cchBufferMax 0 stores a read-only pointer to the string.
+WINSIM_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
+WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+
 WINSIM_EXTERN_C_END
