@@ -414,3 +414,88 @@ INSTANTIATE_TEST_SUITE_P(Scripts, WindresComparisonTest,
                          });
 
 } // namespace
+
+namespace
+{
+
+// ---- The port page's script -----------------------------------------------------------------------
+
+class PortPageScriptTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        toolstest::RunResult run =
+            RunTool(WINSIM_RC, {"--container", (m_dir / "Cassel.bin").string(), PORTPAGE_DIR "/Cassel.rc"},
+                    m_dir / "errors.txt");
+        ASSERT_EQ(run.exitCode, 0) << run.errors;
+        m_resources = winsim::ResourceSet::FromSection(ReadBytes(m_dir / "Cassel.bin"));
+        ASSERT_TRUE(m_resources.has_value());
+    }
+
+    TempDir m_dir;
+    std::optional<winsim::ResourceSet> m_resources;
+};
+
+TEST_F(PortPageScriptTest, HasTheEightJapaneseStrings)
+{
+    const std::u16string expected[] = {
+        u"この操作のために必要なメモリが不足しています\r\rメモリを確保するために、1つ以上のウィンドウを閉じて"
+        u"ください",
+        u"このCOM名は別のデバイス(別のCOMポートまたはモデムなど)"
+        u"により使用されています。重複した名前を使用すると、"
+        u"デバイスおよび変更された設定にアクセスできなくなります。続行しますか？",
+        u"接続ポート",
+        u"ポートは別のアプリケーションによって開かれています。ポート名を変更すると、開いているアプリケーショ"
+        u"ンに予期しない"
+        u"影響を与える可能性があります。続行しますか？",
+        u"接続ポートのプロパティ",
+        u"COMポートリネーム中にエラー発生",
+        u"%s (%s)",
+        u" (使用中)",
+    };
+    for (uint32_t id = 0; id < 8; ++id)
+    {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(StringResource(*m_resources, kJapanese, id), std::optional<std::u16string>(expected[id]));
+    }
+    EXPECT_EQ(StringResource(*m_resources, kJapanese, 8), std::optional<std::u16string>(u""));
+    // One block, in Japanese only.
+    EXPECT_EQ(m_resources->All().size(), 2u);
+    EXPECT_EQ(m_resources->FindExact(winsim::kResourceTypeString, 1, kEnglishUs), nullptr);
+}
+
+TEST_F(PortPageScriptTest, HasThePortSettingsDialog)
+{
+    const winsim::Resource* resource = m_resources->FindExact(winsim::kResourceTypeDialog, 102, kJapanese);
+    ASSERT_NE(resource, nullptr);
+    std::optional<DialogTemplateView> dialog = DialogTemplateView::Parse(resource->data);
+    ASSERT_TRUE(dialog.has_value());
+    EXPECT_TRUE(dialog->extended);
+    // DS_SETFONT | WS_CHILD | WS_DISABLED | WS_CAPTION
+    EXPECT_EQ(dialog->style, 0x00000040u | 0x40000000u | 0x08000000u | 0x00C00000u);
+    EXPECT_EQ(dialog->exStyle, 0u);
+    EXPECT_EQ(std::make_tuple(dialog->x, dialog->y, dialog->cx, dialog->cy), std::make_tuple(0, 0, 195, 127));
+    EXPECT_EQ(dialog->caption, u"ポートの設定");
+    EXPECT_EQ(dialog->pointSize, 9);
+    EXPECT_EQ(dialog->face, u"MS UI Gothic");
+    ASSERT_EQ(dialog->items.size(), 2u);
+
+    const DialogTemplateView::Item& label = dialog->items[0];
+    EXPECT_EQ(label.id, 0xFFFFFFFFu);   // -1
+    EXPECT_EQ(label.classAtom, 0x0082); // static
+    EXPECT_EQ(label.text, u"COMポート番号:");
+    EXPECT_EQ(std::make_tuple(label.x, label.y, label.cx, label.cy), std::make_tuple(36, 54, 46, 8));
+    EXPECT_EQ(label.style,
+              0x40000000u | 0x10000000u | 0x00020000u); // WS_CHILD | WS_VISIBLE | WS_GROUP, SS_LEFT
+
+    const DialogTemplateView::Item& combo = dialog->items[1];
+    EXPECT_EQ(combo.id, 1001u);
+    EXPECT_EQ(combo.classAtom, 0x0085); // combo box
+    EXPECT_EQ(combo.text, u"");
+    EXPECT_EQ(std::make_tuple(combo.x, combo.y, combo.cx, combo.cy), std::make_tuple(110, 52, 80, 76));
+    // WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP
+    EXPECT_EQ(combo.style, 0x40000000u | 0x10000000u | 0x0003u | 0x00200000u | 0x00010000u);
+}
+
+} // namespace
