@@ -14,6 +14,14 @@ typedef PVOID HDEVNOTIFY;
 
 #define MAKEINTATOM(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 
+// --- resources: numeric names and the predefined types ---
+#define IS_INTRESOURCE(r)   ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCE     MAKEINTRESOURCEA
+#define RT_DIALOG           MAKEINTRESOURCE(5)
+#define RT_STRING           MAKEINTRESOURCE(6)
+#define RT_MESSAGETABLE     MAKEINTRESOURCE(11)
+
 // --- show commands (ShowWindow, STARTUPINFO's wShowWindow) ---
 #define SW_HIDE       0
 #define SW_SHOWNORMAL 1
@@ -264,5 +272,10 @@ WINSIM_API UINT WINAPI RegisterWindowMessageA(LPCSTR lpString);
 WINSIM_API HDEVNOTIFY WINAPI RegisterDeviceNotificationA(HANDLE hRecipient, LPVOID NotificationFilter,
                                                          DWORD Flags);
 WINSIM_API BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
+
+// String resources of a module (the RT_STRING blocks), in the thread's UI language. cchBufferMax
+// counts the terminator; LoadStringW with cchBufferMax 0 stores a read-only pointer to the string.
+WINSIM_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
+WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
 
 WINSIM_EXTERN_C_END
