@@ -300,6 +300,7 @@ void Machine::SeedRegistry()
         serialComm->SetString(u"\\Device\\Serial" + ToUtf16(std::to_string(index++)),
                               u"COM" + ToUtf16(std::to_string(number)));
         m_setup->ClaimComPort(number);
+        m_setup->AddPortsLine(u"COM" + ToUtf16(std::to_string(number)));
     }
 }
 
