@@ -891,6 +891,16 @@ WDFDEVICE__* Device::FrameworkDevice() const
     return reinterpret_cast<WDFDEVICE__*>(wdf::FxDevice::FromWdm(top)->Handle());
 }
 
+void Machine::DenyDosDeviceName(std::u16string_view dosName)
+{
+    m_system->Namespace().DenyDosName(dosName);
+}
+
+void Machine::ClearDosDeviceNameFaults()
+{
+    m_system->Namespace().ClearDeniedDosNames();
+}
+
 Device Machine::DeviceByComName(std::u16string_view comName)
 {
     for (kernel::DeviceNode* node : m_system->Pnp().Nodes())
