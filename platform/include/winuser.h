@@ -37,6 +37,8 @@ typedef PVOID HDEVNOTIFY;
 #define WM_QUIT            0x0012
 #define WM_ENDSESSION      0x0016
 #define WM_SHOWWINDOW      0x0018
+#define WM_WININICHANGE    0x001A
+#define WM_SETTINGCHANGE   WM_WININICHANGE
 #define WM_NCCREATE        0x0081
 #define WM_NCDESTROY       0x0082
 #define WM_KEYFIRST        0x0100
