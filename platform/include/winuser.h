@@ -45,6 +45,8 @@ typedef PVOID HDEVNOTIFY;
 #define WM_QUIT            0x0012
 #define WM_ENDSESSION      0x0016
 #define WM_SHOWWINDOW      0x0018
+#define WM_WININICHANGE    0x001A
+#define WM_SETTINGCHANGE   WM_WININICHANGE
 #define WM_NCCREATE        0x0081
 #define WM_NCDESTROY       0x0082
 #define WM_KEYFIRST        0x0100
@@ -277,5 +279,58 @@ WINSIM_API BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 // counts the terminator; LoadStringW with cchBufferMax 0 stores a read-only pointer to the string.
 WINSIM_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+// Message boxes: the buttons (MB_TYPEMASK), the icon (MB_ICONMASK), the default button
+// (MB_DEFMASK), the modality (MB_MODEMASK) and other flags of uType, and the answers.
+#define MB_OK                   0x00000000L
+#define MB_OKCANCEL             0x00000001L
+#define MB_ABORTRETRYIGNORE     0x00000002L
+#define MB_YESNOCANCEL          0x00000003L
+#define MB_YESNO                0x00000004L
+#define MB_RETRYCANCEL          0x00000005L
+#define MB_CANCELTRYCONTINUE    0x00000006L
+#define MB_ICONHAND             0x00000010L
+#define MB_ICONQUESTION         0x00000020L
+#define MB_ICONEXCLAMATION      0x00000030L
+#define MB_ICONASTERISK         0x00000040L
+#define MB_USERICON             0x00000080L
+#define MB_ICONWARNING          MB_ICONEXCLAMATION
+#define MB_ICONERROR            MB_ICONHAND
+#define MB_ICONINFORMATION      MB_ICONASTERISK
+#define MB_ICONSTOP             MB_ICONHAND
+#define MB_DEFBUTTON1           0x00000000L
+#define MB_DEFBUTTON2           0x00000100L
+#define MB_DEFBUTTON3           0x00000200L
+#define MB_DEFBUTTON4           0x00000300L
+#define MB_APPLMODAL            0x00000000L
+#define MB_SYSTEMMODAL          0x00001000L
+#define MB_TASKMODAL            0x00002000L
+#define MB_HELP                 0x00004000L
+#define MB_NOFOCUS              0x00008000L
+#define MB_SETFOREGROUND        0x00010000L
+#define MB_DEFAULT_DESKTOP_ONLY 0x00020000L
+#define MB_TOPMOST              0x00040000L
+#define MB_RIGHT                0x00080000L
+#define MB_RTLREADING           0x00100000L
+#define MB_SERVICE_NOTIFICATION 0x00200000L
+#define MB_TYPEMASK             0x0000000FL
+#define MB_ICONMASK             0x000000F0L
+#define MB_DEFMASK              0x00000F00L
+#define MB_MODEMASK             0x00003000L
+#define MB_MISCMASK             0x0000C000L
+
+#define IDOK       1
+#define IDCANCEL   2
+#define IDABORT    3
+#define IDRETRY    4
+#define IDIGNORE   5
+#define IDYES      6
+#define IDNO       7
+#define IDCLOSE    8
+#define IDHELP     9
+#define IDTRYAGAIN 10
+#define IDCONTINUE 11
+
+WINSIM_API int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+WINSIM_API int WINAPI MessageBoxExA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType, WORD wLanguageId);
 
 WINSIM_EXTERN_C_END

@@ -110,7 +110,7 @@ std::optional<std::u16string> ObjectNamespace::LinkTarget(std::u16string_view li
 
 PDEVICE_OBJECT ObjectNamespace::Lookup(std::u16string_view name) const
 {
-    std::u16string current(name);
+    std::u16string current = UserLinkName(name);
     for (int depth = 0; depth < 8; ++depth)
     {
         {
@@ -126,9 +126,99 @@ PDEVICE_OBJECT ObjectNamespace::Lookup(std::u16string_view name) const
         {
             return nullptr;
         }
-        current = target->substr(0, target->find(u'\0'));
+        current = UserLinkName(target->substr(0, target->find(u'\0')));
     }
     return nullptr;
+}
+
+namespace
+{
+
+std::u16string_view SessionDirectory()
+{
+    return syscall::LogonSessionDosDevices;
+}
+
+// The part of a name under \?? or \DosDevices after that prefix; empty for another name.
+std::u16string_view DosPart(std::u16string_view name)
+{
+    for (std::u16string_view alias : {std::u16string_view(u"\\??\\"), std::u16string_view(u"\\DosDevices\\")})
+    {
+        if (StartsWithNoCase(name, alias))
+        {
+            return name.substr(alias.size());
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+std::u16string ObjectNamespace::UserLinkName(std::u16string_view name) const
+{
+    std::u16string_view dosName = DosPart(name);
+    if (dosName.empty())
+    {
+        return std::u16string(name);
+    }
+    std::u16string local = std::u16string(SessionDirectory()) + u"\\" + std::u16string(dosName);
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_links.count(UpperCase(local)) != 0 ? local : CanonicalLinkName(name);
+}
+
+std::u16string ObjectNamespace::UserCreatedLinkName(std::u16string_view name)
+{
+    std::u16string_view dosName = DosPart(name);
+    return dosName.empty() ? std::u16string(name)
+                           : std::u16string(SessionDirectory()) + u"\\" + std::u16string(dosName);
+}
+
+std::vector<std::pair<std::u16string, std::u16string>> ObjectNamespace::UserDosDeviceEntries() const
+{
+    std::vector<std::pair<std::u16string, std::u16string>> entries = DirectoryEntries(SessionDirectory());
+    std::vector<std::u16string> hidden;
+    for (const auto& entry : entries)
+    {
+        hidden.push_back(UpperCase(entry.first));
+    }
+    for (auto& entry : DirectoryEntries(u"\\GLOBAL??"))
+    {
+        if (std::find(hidden.begin(), hidden.end(), UpperCase(entry.first)) == hidden.end())
+        {
+            entries.push_back(std::move(entry));
+        }
+    }
+    return entries;
+}
+
+void ObjectNamespace::DenyDosName(std::u16string_view dosName)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_deniedDosNames.push_back(UpperCase(dosName));
+}
+
+void ObjectNamespace::ClearDeniedDosNames()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_deniedDosNames.clear();
+}
+
+bool ObjectNamespace::DosNameDenied(std::u16string_view linkName) const
+{
+    std::u16string canonical = CanonicalLinkName(linkName);
+    size_t slash = canonical.find_last_of(u'\\');
+    if (slash == std::u16string::npos)
+    {
+        return false;
+    }
+    std::u16string_view directory = std::u16string_view(canonical).substr(0, slash);
+    if (!EqualsNoCase(directory, u"\\GLOBAL??") && !EqualsNoCase(directory, SessionDirectory()))
+    {
+        return false;
+    }
+    std::u16string leaf = UpperCase(std::u16string_view(canonical).substr(slash + 1));
+    std::lock_guard<std::mutex> guard(m_lock);
+    return std::find(m_deniedDosNames.begin(), m_deniedDosNames.end(), leaf) != m_deniedDosNames.end();
 }
 
 std::vector<std::pair<std::u16string, PDEVICE_OBJECT>> ObjectNamespace::Devices() const
@@ -145,7 +235,11 @@ std::vector<std::pair<std::u16string, PDEVICE_OBJECT>> ObjectNamespace::Devices(
 namespace
 {
 
-constexpr std::u16string_view kDirectories[] = {u"\\GLOBAL??", u"\\Device", u"\\BaseNamedObjects"};
+// The directories of the root, and the ones below them that lead to the logon session's DOS devices.
+constexpr std::u16string_view kDirectories[] = {u"\\GLOBAL??", u"\\Device", u"\\BaseNamedObjects",
+                                                u"\\Sessions"};
+constexpr std::u16string_view kSessionDirectories[] = {u"\\Sessions\\0", u"\\Sessions\\0\\DosDevices",
+                                                       syscall::LogonSessionDosDevices};
 
 // The directory part of a full object name ("\\BaseNamedObjects\\x" -> "\\BaseNamedObjects").
 std::u16string_view DirectoryOf(std::u16string_view name)
@@ -164,6 +258,13 @@ bool ObjectNamespace::IsDirectory(std::u16string_view path)
         return true;
     }
     for (auto directory : kDirectories)
+    {
+        if (EqualsNoCase(path, directory))
+        {
+            return true;
+        }
+    }
+    for (auto directory : kSessionDirectories)
     {
         if (EqualsNoCase(path, directory))
         {
@@ -233,6 +334,13 @@ std::vector<std::pair<std::u16string, std::u16string>> ObjectNamespace::Director
         for (auto name : kDirectories)
         {
             entries.emplace_back(std::u16string(name.substr(1)), u"Directory");
+        }
+    }
+    for (auto name : kSessionDirectories)
+    {
+        if (DirectoryOf(name).size() == directory.size() && EqualsNoCase(DirectoryOf(name), directory))
+        {
+            entries.emplace_back(std::u16string(name.substr(directory.size() + 1)), u"Directory");
         }
     }
     std::sort(entries.begin(), entries.end(),

@@ -1,11 +1,20 @@
 // The object manager's namespace: named device objects (\Device\...), symbolic links
 // (\DosDevices\COM3, which is \GLOBAL??\COM3), the named objects user mode creates
 // (\BaseNamedObjects\...), the object directories that hold them, and device interfaces.
+//
+// DOS device names come in two directories. \GLOBAL?? holds the names of kernel-mode code (a
+// driver's \DosDevices\COM3) and is what \?? and \DosDevices name in kernel mode. The machine's
+// user processes all belong to one logon session, whose own DosDevices directory
+// (syscall::LogonSessionDosDevices) holds the names they define: in user mode \??\X names the
+// session's X when it has one and the global X otherwise, and a name user mode creates under \??
+// goes into the session's directory. See docs/port-names.md.
 #pragma once
 
 #include <wdm.h>
 
 #include "Handles.h"
+
+#include "syscall/Syscalls.h"
 
 #include <map>
 #include <memory>
@@ -68,12 +77,29 @@ class ObjectNamespace
 
     static std::u16string CanonicalLinkName(std::u16string_view link);
 
+    // User mode's view of \??: the link a name under \?? (or \DosDevices) stands for, the
+    // session's when it has one, otherwise the global one (in canonical form either way); other
+    // names come back as they are. UserCreatedLinkName: where user mode's new link of that name
+    // goes.
+    std::u16string UserLinkName(std::u16string_view name) const;
+    static std::u16string UserCreatedLinkName(std::u16string_view name);
+    // The names user mode lists in \??: the session's, then the global ones it does not hide.
+    std::vector<std::pair<std::u16string, std::u16string>> UserDosDeviceEntries() const;
+
+    // A test's fault: creating or deleting a DOS device name (a link of that last component in the
+    // session's directory or in \GLOBAL??) from user mode fails with STATUS_ACCESS_DENIED, as a
+    // security descriptor on the entry would have it.
+    void DenyDosName(std::u16string_view dosName);
+    void ClearDeniedDosNames();
+    bool DosNameDenied(std::u16string_view linkName) const;
+
   private:
     mutable std::mutex m_lock;
     std::map<std::u16string, std::pair<std::u16string, PDEVICE_OBJECT>> m_devices; // upper-cased name
     std::map<std::u16string, std::pair<std::u16string, std::u16string>> m_links; // upper-cased canonical name
     std::vector<DeviceInterfaceInstance> m_interfaces;
     std::map<std::u16string, std::pair<std::u16string, std::weak_ptr<KernelObject>>> m_objects; // upper-cased
+    std::vector<std::u16string> m_deniedDosNames;                                               // upper-cased
 };
 
 std::u16string GuidToText(const GUID& guid);

@@ -630,9 +630,15 @@ NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK,
     {
         return STATUS_INVALID_PARAMETER;
     }
+    // A DOS device name user mode defines is its logon session's.
+    name = ObjectNamespace::UserCreatedLinkName(name);
     if (!ObjectNamespace::IsDirectory(name.substr(0, name.find_last_of(u'\\'))))
     {
         return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    if (Kernel().Namespace().DosNameDenied(name))
+    {
+        return STATUS_ACCESS_DENIED;
     }
     status = Kernel().Namespace().CreateLink(name, TextOf(LinkTarget));
     if (!NT_SUCCESS(status))
@@ -651,7 +657,8 @@ NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK, POBJECT
     {
         return status;
     }
-    std::u16string canonical = ObjectNamespace::CanonicalLinkName(name);
+    // The logon session's link of a DOS device name hides the global one.
+    std::u16string canonical = ObjectNamespace::CanonicalLinkName(Kernel().Namespace().UserLinkName(name));
     if (!Kernel().Namespace().LinkTarget(canonical))
     {
         return ObjectNamespace::IsDirectory(canonical.substr(0, canonical.find_last_of(u'\\')))
@@ -698,6 +705,10 @@ NTSTATUS NTAPI NtMakeTemporaryObject(HANDLE Handle)
 {
     std::shared_ptr<SymbolicLinkObject> link;
     NTSTATUS status = Reference(Handle, &link);
+    if (NT_SUCCESS(status) && Kernel().Namespace().DosNameDenied(link->Name()))
+    {
+        status = STATUS_ACCESS_DENIED;
+    }
     if (NT_SUCCESS(status))
     {
         link->MakeTemporary();
@@ -732,7 +743,10 @@ NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE DirectoryHandle, PVOID Buffer, ULON
     {
         return status;
     }
-    auto entries = Kernel().Namespace().DirectoryEntries(directory->Path());
+    // User mode's \?? lists its logon session's DOS device names and the global ones they leave visible.
+    auto entries = EqualsNoCase(directory->Path(), u"\\??")
+                       ? Kernel().Namespace().UserDosDeviceEntries()
+                       : Kernel().Namespace().DirectoryEntries(directory->Path());
     ULONG first = RestartScan ? 0 : *Context;
     if (first >= entries.size())
     {

@@ -309,6 +309,7 @@ void Machine::SeedRegistry()
         serialComm->SetString(u"\\Device\\Serial" + ToUtf16(std::to_string(index++)),
                               u"COM" + ToUtf16(std::to_string(number)));
         m_setup->ClaimComPort(number);
+        m_setup->AddPortsLine(u"COM" + ToUtf16(std::to_string(number)));
     }
 }
 
@@ -897,6 +898,16 @@ WDFDEVICE__* Device::FrameworkDevice() const
         return nullptr;
     }
     return reinterpret_cast<WDFDEVICE__*>(wdf::FxDevice::FromWdm(top)->Handle());
+}
+
+void Machine::DenyDosDeviceName(std::u16string_view dosName)
+{
+    m_system->Namespace().DenyDosName(dosName);
+}
+
+void Machine::ClearDosDeviceNameFaults()
+{
+    m_system->Namespace().ClearDeniedDosNames();
 }
 
 Device Machine::DeviceByComName(std::u16string_view comName)

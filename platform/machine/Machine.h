@@ -468,6 +468,11 @@ class Machine
     Device DeviceByComName(std::u16string_view comName);
     // The interfaces of a class (GUID_DEVINTERFACE_COMPORT...) registered for present devices.
     std::vector<DeviceInterface> DeviceInterfaces(const GUID& interfaceClass);
+    // A fault: user mode's definition or removal of this DOS device name ("COM5") fails with
+    // ERROR_ACCESS_DENIED, as a security descriptor on its directory entry would make it, until
+    // the faults are cleared. Drivers' links are not affected.
+    void DenyDosDeviceName(std::u16string_view dosName);
+    void ClearDosDeviceNameFaults();
 
     // The driver object of a loaded driver (by its service name), or null.
     PDRIVER_OBJECT LoadedDriver(std::u16string_view service);

@@ -1,6 +1,7 @@
 #include "Setup.h"
 
 #include "Machine.h"
+#include "WinIni.h"
 
 #include "kernel/Registry.h"
 #include "kernel/System.h"
@@ -440,6 +441,7 @@ NTSTATUS Setup::InstallDevice(kernel::DeviceNode& node)
             portName = u"COM" + ToUtf16(std::to_string(number));
         }
         parameters->SetString(u"PortName", *portName);
+        AddPortsLine(*portName);
         enumKey->SetString(u"FriendlyName", ToUtf16(match.description) + u" (" + *portName + u")");
     }
     return STATUS_SUCCESS;
@@ -476,6 +478,13 @@ bool Setup::IsComPortClaimed(unsigned number)
 {
     std::vector<uint8_t> bits = ReadComDb();
     return (bits[(number - 1) / 8] & (1u << ((number - 1) % 8))) != 0;
+}
+
+// Windows' Ports class installer gives a new port the default settings of the [Ports] section
+// (which Windows keeps in the registry for win.ini); this machine keeps them in the file itself.
+void Setup::AddPortsLine(const std::u16string& portName)
+{
+    machine::AddPortsLine(m_machine.SystemDrive() / "Windows" / "win.ini", ToUtf8(portName));
 }
 
 unsigned Setup::ClaimNextComPort()

@@ -37,6 +37,9 @@ class Setup
     void ClaimComPort(unsigned number);
     unsigned ClaimNextComPort();
     bool IsComPortClaimed(unsigned number);
+    // The port's line of win.ini's [Ports] section ("COM3:=9600,n,8,1"), written when the file has
+    // none for it yet.
+    void AddPortsLine(const std::u16string& portName);
 
   private:
     struct Package

@@ -31,6 +31,10 @@ typedef struct _OBJECT_DIRECTORY_INFORMATION
     UNICODE_STRING TypeName;
 } OBJECT_DIRECTORY_INFORMATION, *POBJECT_DIRECTORY_INFORMATION;
 
+// The DOS device directory of the logon session the machine's user processes run in: the
+// directory of \Sessions\0\DosDevices named after the session's LUID (high and low part).
+constexpr char16_t LogonSessionDosDevices[] = u"\\Sessions\\0\\DosDevices\\00000000-0002a4f1";
+
 // Object-specific access rights the services check.
 #define DIRECTORY_QUERY          0x0001
 #define DIRECTORY_TRAVERSE       0x0002

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <winsim/base.h>
+#include <windef.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace winsim
 {
@@ -27,5 +30,40 @@ WINSIM_API long LiveWmiObjects();
 
 // The blocks of this process's local heap (LocalAlloc) that have not been freed.
 WINSIM_API long LiveLocalAllocations();
+// Message boxes. No box is drawn: MessageBox answers from a script that a test or a demo sets,
+// and every box shown is recorded.
+struct ShownMessageBox
+{
+    HWND owner = nullptr;
+    std::string text;    // as given, in ANSI bytes ("" for none)
+    std::string caption; // as given ("Error" for none, the caption Windows shows then)
+    std::string textUtf8;
+    std::string captionUtf8;
+    UINT type = 0;     // every flag as given: buttons, icon, default button, modality...
+    WORD language = 0; // MessageBoxEx's language; 0 for MessageBox
+    int answer = 0;    // IDOK, IDYES...
+};
+
+// The script: the callback, when set, is asked first (0: no answer from it); then the first rule
+// whose text occurs in the box's text (UTF-8); then the default answer; without one, the box's
+// default button. An answer that is not one of the box's buttons stops the process with a
+// diagnostic ("*** MESSAGE BOX SCRIPT: ...").
+struct MessageBoxScript
+{
+    struct Rule
+    {
+        std::string containing;
+        int answer;
+    };
+    std::vector<Rule> rules;
+    int defaultAnswer = 0;
+    std::function<int(const ShownMessageBox& box)> callback;
+};
+
+// Sets the script of this process's message boxes (an empty one: every box takes its default
+// button), and reads or clears the record of the boxes shown, oldest first.
+WINSIM_API void SetMessageBoxAnswers(MessageBoxScript script);
+WINSIM_API std::vector<ShownMessageBox> ShownMessageBoxes();
+WINSIM_API void ClearShownMessageBoxes();
 
 } // namespace winsim

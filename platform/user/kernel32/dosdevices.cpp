@@ -3,6 +3,14 @@
 // DefineDosDevice keeps earlier definitions of a name under the new one, as Windows does: the
 // link's target holds the definitions, newest first, separated by NULs, and the name resolves to
 // the first. QueryDosDevice returns them all, one string each, ended by an empty string.
+//
+// The processes of this machine are not LocalSystem: the names they define go into their logon
+// session's DosDevices directory, which hides the global directory (\GLOBAL??, where drivers'
+// names live) for them. A new definition of a name the session does not have yet starts the
+// session's link from the global name's definitions, if any, without touching the global link.
+// Removing a definition of a name the session does not have changes the global link: an
+// administrator may do that (the port page removes a driver's COM3 so), a standard user gets
+// ERROR_ACCESS_DENIED. See docs/port-names.md.
 #include "internal.h"
 #include "ntdll/ntdll.h"
 
@@ -23,6 +31,16 @@ constexpr size_t kTargetMax = 0x7FFF; // UTF-16 units a counted string can hold
 std::u16string LinkNameOf(std::string_view dosName)
 {
     return u"\\??\\" + WideFromAnsi(dosName);
+}
+
+std::u16string SessionLinkNameOf(std::string_view dosName)
+{
+    return std::u16string(syscall::LogonSessionDosDevices) + u"\\" + WideFromAnsi(dosName);
+}
+
+std::u16string GlobalLinkNameOf(std::string_view dosName)
+{
+    return u"\\GLOBAL??\\" + WideFromAnsi(dosName);
 }
 
 // Opens a DOS device name's link; the status of the open.
@@ -72,8 +90,12 @@ NTSTATUS Redefine(const std::u16string& linkName, HANDLE existing,
 {
     if (existing != nullptr)
     {
-        NtMakeTemporaryObject(existing);
+        NTSTATUS status = NtMakeTemporaryObject(existing);
         NtClose(existing);
+        if (!NT_SUCCESS(status))
+        {
+            return status;
+        }
     }
     if (definitions.empty())
     {
@@ -228,10 +250,17 @@ extern "C"
                 target = u"\\??\\" + WideFromAnsi(full);
             }
         }
-        std::u16string linkName = LinkNameOf(lpDeviceName);
+        // The session's link of the name, else the global one.
+        std::u16string linkName = SessionLinkNameOf(lpDeviceName);
         HANDLE link = nullptr;
         std::vector<std::u16string> definitions;
         NTSTATUS status = OpenLink(linkName, &link);
+        bool global = false;
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+        {
+            global = true;
+            status = OpenLink(GlobalLinkNameOf(lpDeviceName), &link);
+        }
         if (NT_SUCCESS(status))
         {
             status = Definitions(link, &definitions);
@@ -239,6 +268,23 @@ extern "C"
         else if (!remove && status == STATUS_OBJECT_NAME_NOT_FOUND)
         {
             status = STATUS_SUCCESS;
+        }
+        if (NT_SUCCESS(status) && global && link != nullptr)
+        {
+            if (!remove)
+            {
+                // The session's new link shadows the global one, which stays as it is.
+                NtClose(link);
+                link = nullptr;
+            }
+            else if (!ProcessRunsAsAdministrator())
+            {
+                status = STATUS_ACCESS_DENIED;
+            }
+            else
+            {
+                linkName = GlobalLinkNameOf(lpDeviceName);
+            }
         }
         if (NT_SUCCESS(status))
         {

@@ -1,21 +1,35 @@
-// Private profile (.ini) files, read-only.
+// Profile (.ini) files: the private ones a program names, and win.ini, the profile of the Windows
+// folder that GetProfileString and WriteProfileString use.
 //
 // Sections and keys are compared without regard to case; the first matching section and the first
 // matching key in it win. Values lose surrounding blanks and one pair of enclosing quotes. A file
-// name without a folder names a file of the Windows folder, which this machine does not have.
+// name without a folder names a file of the Windows folder (C:\Windows).
+//
+// Writes change the file as a text editor would and leave every other byte as it was: a value
+// replaces the rest of its key's line (the key keeps its spelling in the file), a new key goes after
+// the last key of its section, a new section at the end of the file, and a deleted key or section
+// takes its lines with it (a section's comments and blank lines included). New lines end the way
+// the file's first line does (CR LF in a new file). Writes of one process are serialised; two
+// processes writing one file at once may lose one of the writes, as nothing on this machine
+// does that yet. See docs/port-names.md.
 #include "internal.h"
 
 #include "base/unicode.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <mutex>
 #include <vector>
 
 namespace winsim::user
 {
 namespace
 {
+
+constexpr char kWindowsFolder[] = "C:\\Windows\\";
+constexpr char kWinIni[] = "win.ini";
 
 struct Entry
 {
@@ -44,25 +58,77 @@ std::string Trim(std::string_view text)
     return std::string(text.substr(begin, end - begin));
 }
 
-bool ReadProfile(LPCSTR fileName, std::vector<Section>& sections)
+// One line of a profile as the file holds it, its line break included.
+struct Line
 {
-    if (fileName == nullptr || strpbrk(fileName, "\\/") == nullptr)
+    enum Kind
+    {
+        Other, // blank, comment, or text before the first section
+        Header,
+        Key,
+    };
+    std::string text;
+    Kind kind = Other;
+    std::string name;  // the section's or the key's, trimmed
+    std::string value; // a key's, trimmed
+};
+
+std::vector<Line> ParseLines(const std::string& content)
+{
+    std::vector<Line> lines;
+    bool inSection = false;
+    size_t pos = 0;
+    while (pos < content.size())
+    {
+        size_t eol = content.find('\n', pos);
+        size_t next = eol == std::string::npos ? content.size() : eol + 1;
+        Line line;
+        line.text = content.substr(pos, next - pos);
+        pos = next;
+        std::string trimmed = Trim(std::string_view(line.text).substr(0, line.text.find('\n')));
+        if (!trimmed.empty() && trimmed[0] == '[')
+        {
+            size_t close = trimmed.find(']');
+            line.kind = Line::Header;
+            line.name = Trim(trimmed.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            inSection = true;
+        }
+        else if (inSection && !trimmed.empty() && trimmed[0] != ';')
+        {
+            size_t equals = trimmed.find('=');
+            line.kind = Line::Key;
+            line.name = Trim(trimmed.substr(0, equals));
+            line.value = equals == std::string::npos ? "" : Trim(trimmed.substr(equals + 1));
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+// The host path of a profile: a name without a folder is a file of the Windows folder.
+bool ProfilePath(LPCSTR fileName, std::string& host)
+{
+    if (fileName == nullptr)
     {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return false;
     }
-    std::string host;
-    if (!HostPathOf(fileName, host))
+    std::string windowsPath = fileName;
+    if (strpbrk(fileName, "\\/") == nullptr)
     {
-        return false;
+        windowsPath = kWindowsFolder + windowsPath;
     }
+    return HostPathOf(windowsPath.c_str(), host);
+}
+
+// The bytes of a host file; false (with errno) when it cannot be read.
+bool ReadContent(const std::string& host, std::string& content)
+{
     FILE* f = fopen(host.c_str(), "rb");
     if (f == nullptr)
     {
-        SetLastError(ERROR_FILE_NOT_FOUND);
         return false;
     }
-    std::string content;
     char buffer[4096];
     size_t n;
     while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
@@ -70,49 +136,162 @@ bool ReadProfile(LPCSTR fileName, std::vector<Section>& sections)
         content.append(buffer, n);
     }
     fclose(f);
+    return true;
+}
+
+bool ReadProfile(LPCSTR fileName, std::vector<Section>& sections)
+{
+    std::string host;
+    if (!ProfilePath(fileName, host))
+    {
+        return false;
+    }
+    std::string content;
+    if (!ReadContent(host, content))
+    {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
     if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
     {
         content.erase(0, 3);
     }
-    Section* current = nullptr;
-    size_t pos = 0;
-    while (pos <= content.size())
+    for (const Line& line : ParseLines(content))
     {
-        size_t eol = content.find('\n', pos);
-        if (eol == std::string::npos)
+        if (line.kind == Line::Header)
         {
-            eol = content.size();
+            sections.push_back(Section{line.name, {}});
         }
-        std::string line = Trim(std::string_view(content).substr(pos, eol - pos));
-        pos = eol + 1;
-        if (line.empty() || line[0] == ';')
+        else if (line.kind == Line::Key)
         {
-            continue;
-        }
-        if (line[0] == '[')
-        {
-            size_t close = line.find(']');
-            std::string name =
-                Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            sections.push_back(Section{name, {}});
-            current = &sections.back();
-            continue;
-        }
-        if (current == nullptr)
-        {
-            continue;
-        }
-        size_t equals = line.find('=');
-        if (equals == std::string::npos)
-        {
-            current->entries.push_back(Entry{line, ""});
-        }
-        else
-        {
-            current->entries.push_back(Entry{Trim(line.substr(0, equals)), Trim(line.substr(equals + 1))});
+            sections.back().entries.push_back(Entry{line.name, line.value});
         }
     }
     return true;
+}
+
+std::mutex& WriteLock()
+{
+    static auto* lock = new std::mutex; // never freed (see internal.h)
+    return *lock;
+}
+
+// One change of a profile: sets a key (value given), deletes a key (no value) or deletes a
+// section (no key). Returns the Win32 error, ERROR_SUCCESS when the file is as asked.
+DWORD ChangeProfile(LPCSTR fileName, LPCSTR section, LPCSTR key, LPCSTR value)
+{
+    std::string host;
+    if (!ProfilePath(fileName, host))
+    {
+        return GetLastError();
+    }
+    std::lock_guard<std::mutex> guard(WriteLock());
+    std::string content;
+    bool exists = ReadContent(host, content);
+    if (!exists && errno != ENOENT)
+    {
+        return ErrorFromErrno(errno);
+    }
+    if (!exists && value == nullptr)
+    {
+        return ERROR_SUCCESS; // nothing to delete
+    }
+    std::vector<Line> lines = ParseLines(content);
+    std::string newline = "\r\n";
+    if (!lines.empty() && lines[0].text.back() == '\n')
+    {
+        newline =
+            lines[0].text.size() >= 2 && lines[0].text[lines[0].text.size() - 2] == '\r' ? "\r\n" : "\n";
+    }
+    // The first section of that name: its header and the end of its lines.
+    size_t header = lines.size();
+    for (size_t i = 0; i < lines.size() && header == lines.size(); ++i)
+    {
+        if (lines[i].kind == Line::Header && EqualsNoCase(lines[i].name, section))
+        {
+            header = i;
+        }
+    }
+    size_t end = header;
+    if (header < lines.size())
+    {
+        for (end = header + 1; end < lines.size() && lines[end].kind != Line::Header; ++end)
+        {
+        }
+    }
+    auto terminate = [&](size_t index) {
+        if (index < lines.size() && lines[index].text.back() != '\n')
+        {
+            lines[index].text += newline;
+        }
+    };
+    if (key == nullptr)
+    {
+        if (header == lines.size())
+        {
+            return ERROR_SUCCESS;
+        }
+        lines.erase(lines.begin() + static_cast<ptrdiff_t>(header),
+                    lines.begin() + static_cast<ptrdiff_t>(end));
+    }
+    else
+    {
+        size_t found = lines.size();
+        size_t lastKey = header;
+        for (size_t i = header + 1; i < end; ++i)
+        {
+            if (lines[i].kind == Line::Key)
+            {
+                lastKey = i;
+                if (found == lines.size() && EqualsNoCase(lines[i].name, key))
+                {
+                    found = i;
+                }
+            }
+        }
+        if (value == nullptr)
+        {
+            if (found == lines.size())
+            {
+                return ERROR_SUCCESS;
+            }
+            lines.erase(lines.begin() + static_cast<ptrdiff_t>(found));
+        }
+        else if (found != lines.size())
+        {
+            const std::string& text = lines[found].text;
+            size_t breakAt = text.find_first_of("\r\n");
+            std::string lineBreak = breakAt == std::string::npos ? "" : text.substr(breakAt);
+            lines[found].text = lines[found].name + "=" + value + lineBreak;
+        }
+        else if (header != lines.size())
+        {
+            terminate(lastKey);
+            Line added;
+            added.text = std::string(key) + "=" + value + newline;
+            lines.insert(lines.begin() + static_cast<ptrdiff_t>(lastKey + 1), added);
+        }
+        else
+        {
+            terminate(lines.size() - 1);
+            Line added;
+            added.text = "[" + std::string(section) + "]" + newline + key + "=" + value + newline;
+            lines.push_back(added);
+        }
+    }
+    std::string changed;
+    for (const Line& line : lines)
+    {
+        changed += line.text;
+    }
+    FILE* f = fopen(host.c_str(), "wb");
+    if (f == nullptr)
+    {
+        return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+    }
+    bool written = fwrite(changed.data(), 1, changed.size(), f) == changed.size();
+    written = fclose(f) == 0 && written;
+    return written ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }
 
 // Copies one string, truncated to the buffer as GetPrivateProfileString does.
@@ -298,6 +477,41 @@ extern "C"
             value = value * base + digit;
         }
         return negative ? 0u - value : value;
+    }
+
+    // Sets a key (lpString given), deletes it (no lpString) or deletes a whole section (no key).
+    // Deleting what is not there succeeds. With no section the call only flushes what a cache would
+    // hold (this machine keeps none) and returns FALSE, as Windows does.
+    BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString,
+                                           LPCSTR lpFileName)
+    {
+        if (lpAppName == nullptr)
+        {
+            return FALSE;
+        }
+        DWORD error = ChangeProfile(lpFileName, lpAppName, lpKeyName, lpString);
+        if (error != ERROR_SUCCESS)
+        {
+            SetLastError(error);
+            return FALSE;
+        }
+        return TRUE;
+    }
+
+    DWORD WINAPI GetProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
+                                   LPSTR lpReturnedString, DWORD nSize)
+    {
+        return GetPrivateProfileStringA(lpAppName, lpKeyName, lpDefault, lpReturnedString, nSize, kWinIni);
+    }
+
+    UINT WINAPI GetProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, INT nDefault)
+    {
+        return GetPrivateProfileIntA(lpAppName, lpKeyName, nDefault, kWinIni);
+    }
+
+    BOOL WINAPI WriteProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString)
+    {
+        return WritePrivateProfileStringA(lpAppName, lpKeyName, lpString, kWinIni);
     }
 
 } // extern "C"

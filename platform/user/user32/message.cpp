@@ -11,6 +11,7 @@
 #include "user32/user32.h"
 
 #include <pthread.h>
+#include <string.h>
 
 #include <algorithm>
 #include <map>
@@ -531,6 +532,14 @@ extern "C"
                 message->message = Msg;
                 message->wParam = wParam;
                 message->lParam = lParam;
+                // The section name of a setting change travels with the message, as Windows
+                // marshals it: the sender may free or reuse its string once the call returns.
+                if (Msg == WM_SETTINGCHANGE && lParam != 0)
+                {
+                    const char* section = reinterpret_cast<const char*>(lParam);
+                    message->data.assign(section, section + strlen(section) + 1);
+                    message->lParam = reinterpret_cast<LPARAM>(message->data.data());
+                }
                 QueueSentMessage(*window->queue, message);
                 return TRUE;
             }

@@ -84,6 +84,32 @@ TEST(MachineTest, ReadersGetTheLowestFreeComNumbers)
     EXPECT_EQ(names[2], u"COM5");
 }
 
+std::string FileText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(MachineTest, WinIniListsTheBuiltInPortsAndEachPortTheInstallerNames)
+{
+    MachineConfig config;
+    config.builtInComPorts = {1, 3};
+    Machine machine(config);
+    const auto winIni = machine.SystemDrive() / "Windows" / "win.ini";
+    EXPECT_EQ(FileText(winIni), "[Ports]\r\nCOM1:=9600,n,8,1\r\nCOM3:=9600,n,8,1\r\n");
+
+    // A port's line that is there already keeps its settings.
+    std::ofstream(winIni, std::ios::binary | std::ios::app) << "COM4:=115200,n,8,1\r\n";
+    machine.InstallPackage(Package / "TARNOCOM.inf");
+    machine.Attach(ReaderSpec{0, 0, u"TR0001", std::nullopt});
+    machine.Attach(ReaderSpec{0, 0, u"TR0002", std::nullopt});
+    EXPECT_EQ(FileText(winIni), "[Ports]\r\nCOM1:=9600,n,8,1\r\nCOM3:=9600,n,8,1\r\nCOM4:=115200,n,8,1\r\n"
+                                "COM2:=9600,n,8,1\r\n");
+    char settings[81];
+    EXPECT_EQ(GetProfileStringA("Ports", "COM2:", "", settings, sizeof(settings)), 10u);
+    EXPECT_STREQ(settings, "9600,n,8,1");
+}
+
 TEST(MachineTest, AReaderPluggedInAlreadyCannotBePluggedInAgain)
 {
     Machine machine;

@@ -1,9 +1,13 @@
-// Private profile reading: GetPrivateProfileStringA and GetPrivateProfileIntA.
+// Profile files: reading (GetPrivateProfileStringA, GetPrivateProfileIntA), writing
+// (WritePrivateProfileStringA) and win.ini (GetProfileStringA, WriteProfileStringA, GetProfileIntA).
 #include <windows.h>
 #include <winsim/user.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "TableCases.h"
 #include "TestSupport.h"
 
 namespace
@@ -158,6 +162,121 @@ TEST_F(ProfileTest, RelativeFileNamesFollowTheCurrentDirectory)
     // A name without any folder refers to the Windows folder, not the current directory.
     EXPECT_EQ(GetPrivateProfileIntA("Wmi", "PollingInterval", 1, "test.ini"), 1u);
     SetCurrentDirectoryA(saved);
+}
+
+struct WriteCase
+{
+    const char* name;
+    const char* before; // nullptr: no file
+    const char* section;
+    const char* key;
+    const char* value;
+    const char* after; // nullptr: still no file
+};
+
+using winsimtest::PrintTo;
+
+class ProfileWriteTest : public ::testing::TestWithParam<WriteCase>
+{
+  protected:
+    testsupport::TempDir m_dir;
+};
+
+TEST_P(ProfileWriteTest, TheChangeTouchesOnlyItsLines)
+{
+    const WriteCase& c = GetParam();
+    std::string host = m_dir / "w.ini";
+    if (c.before != nullptr)
+    {
+        testsupport::WriteAll(host, c.before);
+    }
+    SetLastError(12345);
+    EXPECT_EQ(WritePrivateProfileStringA(c.section, c.key, c.value, winsim::ToWindowsPath(host).c_str()),
+              TRUE);
+    if (c.after == nullptr)
+    {
+        EXPECT_FALSE(testsupport::Exists(host));
+    }
+    else
+    {
+        EXPECT_EQ(testsupport::ReadAll(host), c.after);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileWriteTest,
+    ::testing::Values(
+        WriteCase{"ReplaceKeepsTheKeysSpellingAndTheOtherBytes",
+                  "; top\r\n[Ports]\r\nCOM1:  =  9600,n,8,1 \r\n  Com3: = 1200\r\n\r\n[Other]\r\nx=1",
+                  "PORTS", "COM3:", "19200,e,7,2",
+                  "; top\r\n[Ports]\r\nCOM1:  =  9600,n,8,1 \r\nCom3:=19200,e,7,2\r\n\r\n[Other]\r\nx=1"},
+        WriteCase{"ANewKeyFollowsTheLastKeyOfItsSection",
+                  "[Ports]\r\nCOM1:=9600\r\n; note\r\n\r\n[Other]\r\n", "Ports", "COM5:", "9600,n,8,1",
+                  "[Ports]\r\nCOM1:=9600\r\nCOM5:=9600,n,8,1\r\n; note\r\n\r\n[Other]\r\n"},
+        WriteCase{"ANewKeyOfAnEmptySectionFollowsItsHeader", "[Ports]\r\n[Other]\r\n", "Ports", "COM5:", "x",
+                  "[Ports]\r\nCOM5:=x\r\n[Other]\r\n"},
+        WriteCase{"ANewSectionGoesAtTheEnd", "[A]\r\nk=v\r\n", "Ports", "COM5:", "9600,n,8,1",
+                  "[A]\r\nk=v\r\n[Ports]\r\nCOM5:=9600,n,8,1\r\n"},
+        WriteCase{"ALastLineWithoutABreakGetsOne", "[A]\r\nk=v", "A", "n", "w", "[A]\r\nk=v\r\nn=w\r\n"},
+        WriteCase{"AFileOfLineFeedsGetsLineFeeds", "[A]\nk=v\n", "B", "n", "w", "[A]\nk=v\n[B]\nn=w\n"},
+        WriteCase{"ANewFileHasCarriageReturns", nullptr, "Ports", "COM5:", "9600,n,8,1",
+                  "[Ports]\r\nCOM5:=9600,n,8,1\r\n"},
+        WriteCase{"AnEmptyValueIsAValue", "[A]\r\nk=v\r\n", "A", "k", "", "[A]\r\nk=\r\n"},
+        WriteCase{"NoValueDeletesTheKeyLine", "[Ports]\r\nCOM1:=1\r\nCOM3:=2\r\nCOM4:=3\r\n", "Ports",
+                  "com3:", nullptr, "[Ports]\r\nCOM1:=1\r\nCOM4:=3\r\n"},
+        WriteCase{"OnlyTheFirstMatchingKeyGoes", "[A]\r\nk=1\r\nk=2\r\n", "A", "K", nullptr,
+                  "[A]\r\nk=2\r\n"},
+        WriteCase{"NoKeyDeletesTheSectionWithItsComments",
+                  "[A]\r\nk=1\r\n; about B\r\n[B]\r\nj=2\r\n\r\n[C]\r\n", "b", nullptr, nullptr,
+                  "[A]\r\nk=1\r\n; about B\r\n[C]\r\n"},
+        WriteCase{"DeletingAMissingKeyChangesNothing", "[A]\r\nk=1", "A", "none", nullptr, "[A]\r\nk=1"},
+        WriteCase{"DeletingAMissingSectionChangesNothing", "[A]\r\nk=1", "Z", nullptr, nullptr, "[A]\r\nk=1"},
+        WriteCase{"DeletingFromAMissingFileCreatesNone", nullptr, "A", "k", nullptr, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProfileTest, WrittenValuesReadBack)
+{
+    ASSERT_TRUE(WritePrivateProfileStringA("Wmi", "PollingInterval", "500", m_file.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("New", "Key", "  spaced  ", m_file.c_str()));
+    EXPECT_EQ(GetPrivateProfileIntA("Wmi", "PollingInterval", 0, m_file.c_str()), 500u);
+    EXPECT_EQ(Get("New", "Key", "d"), "spaced");
+    EXPECT_EQ(Get("Log", "LogFileName", "d"), ".\\logs\\Ostrix.log");
+}
+
+TEST_F(ProfileTest, WritesThatCannotBeDoneFail)
+{
+    std::string inMissingFolder = winsim::ToWindowsPath(m_dir / "none") + "\\x.ini";
+    SetLastError(0);
+    EXPECT_EQ(WritePrivateProfileStringA("A", "k", "v", inMissingFolder.c_str()), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    // No section: only a flush of the cache, which reports FALSE and changes nothing.
+    std::string before = testsupport::ReadAll(m_dir / "test.ini");
+    EXPECT_EQ(WritePrivateProfileStringA(nullptr, nullptr, nullptr, m_file.c_str()), FALSE);
+    EXPECT_EQ(WritePrivateProfileStringA(nullptr, "k", "v", m_file.c_str()), FALSE);
+    EXPECT_EQ(testsupport::ReadAll(m_dir / "test.ini"), before);
+}
+
+TEST(WinIniTest, ProfileFunctionsUseWinIniOfTheWindowsFolder)
+{
+    std::string host;
+    unsigned error = 0;
+    ASSERT_TRUE(winsim::ToHostPath("C:\\Windows\\win.ini", host, error));
+    std::filesystem::create_directories(std::filesystem::path(host).parent_path());
+    testsupport::WriteAll(host, "[Ports]\r\nCOM1:=9600,n,8,1\r\nCOM3:=9600,n,8,1\r\n");
+
+    char buffer[81];
+    EXPECT_EQ(GetProfileStringA("Ports", "COM3:", "", buffer, sizeof(buffer)), 10u);
+    EXPECT_STREQ(buffer, "9600,n,8,1");
+    // The port page's rename: COM3's line becomes COM5's.
+    EXPECT_TRUE(WriteProfileStringA("Ports", "COM5:", buffer));
+    EXPECT_TRUE(WriteProfileStringA("Ports", "COM3:", nullptr));
+    EXPECT_EQ(testsupport::ReadAll(host), "[Ports]\r\nCOM1:=9600,n,8,1\r\nCOM5:=9600,n,8,1\r\n");
+    EXPECT_EQ(GetProfileStringA("Ports", "COM3:", "gone", buffer, sizeof(buffer)), 4u);
+    EXPECT_STREQ(buffer, "gone");
+    EXPECT_EQ(GetPrivateProfileIntA("Ports", "COM5:", -1, "win.ini"), 9600u);
+    EXPECT_EQ(GetProfileIntA("Ports", "COM5:", -1), 9600u);
+    EXPECT_EQ(GetProfileIntA("Ports", "COM9:", -1), static_cast<UINT>(-1));
+    std::filesystem::remove(host);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "TableCases.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@ struct Recorder
     std::string createdClass;
     std::vector<DWORD> threads; // the thread of each call
     bool quitOnDestroy = false;
+    std::vector<std::string> settingChanges; // the section names of WM_SETTINGCHANGE, as read
 
     std::vector<UINT> Messages()
     {
@@ -68,6 +70,14 @@ LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
         return 0;
     case WM_USER + 1:
         return static_cast<LRESULT>(wParam + lParam);
+    case WM_USER + 9: // holds the window's thread until the event that wParam names is set
+        WaitForSingleObject(reinterpret_cast<HANDLE>(wParam), INFINITE);
+        return 0;
+    case WM_SETTINGCHANGE: {
+        std::lock_guard<std::mutex> guard(recorder->lock);
+        recorder->settingChanges.push_back(reinterpret_cast<const char*>(lParam));
+        return 0;
+    }
     default:
         return DefWindowProcA(hwnd, message, wParam, lParam);
     }
@@ -405,6 +415,43 @@ TEST_F(WindowTest, SendMessageToAnotherThreadRunsThereAndReturnsItsResult)
     {
         EXPECT_EQ(thread, other.threadId.load());
     }
+}
+
+TEST_F(WindowTest, ABroadcastSettingChangeReachesEveryThreadsWindowsWithoutWaitingAndCarriesItsSection)
+{
+    Recorder mine;
+    HWND own = Create(&mine);
+    ASSERT_NE(own, nullptr);
+    WindowThread other(ClassName);
+    ASSERT_NE(other.hwnd.load(), nullptr);
+    // The other thread is busy in its window procedure until the event is set.
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(PostMessageA(other.hwnd, WM_USER + 9, reinterpret_cast<WPARAM>(release), 0));
+    for (std::vector<UINT> seen; std::find(seen.begin(), seen.end(), WM_USER + 9) == seen.end();)
+    {
+        std::this_thread::yield();
+        seen = other.recorder.Messages();
+    }
+
+    std::vector<char> section = {'P', 'o', 'r', 't', 's', 0};
+    EXPECT_TRUE(
+        SendNotifyMessageA(HWND_BROADCAST, WM_WININICHANGE, 0, reinterpret_cast<LPARAM>(section.data())));
+    // This thread's window had it at once; the busy thread's has not had it, and the call did not
+    // wait for it. The sender's string may change or go now.
+    EXPECT_EQ(mine.settingChanges, std::vector<std::string>{"Ports"});
+    {
+        std::lock_guard<std::mutex> guard(other.recorder.lock);
+        EXPECT_TRUE(other.recorder.settingChanges.empty());
+    }
+    section.assign({'X', 'X', 'X', 0});
+    section.shrink_to_fit();
+
+    SetEvent(release);
+    ASSERT_TRUE(PostMessageA(other.hwnd, WM_CLOSE, 0, 0));
+    other.thread.join();
+    EXPECT_EQ(other.recorder.settingChanges, std::vector<std::string>{"Ports"});
+    CloseHandle(release);
+    DestroyWindow(own);
 }
 
 // The window of the test thread answers WM_USER + 6 by sending WM_USER + 1 to the window its
