@@ -295,17 +295,57 @@ NTSTATUS WriteDeviceValue(const std::u16string& instanceId, const char16_t* valu
     return status;
 }
 
-// The install parameters a call names: a member's, or the set's without one. Null, with the last
-// error set, for a member of another set.
-InstallParams* ParamsOf(DevInfoSet* set, PSP_DEVINFO_DATA data)
+// One call's hold on a set: the set its handle names, locked for the call (as Windows locks a set
+// for each call), and the members its SP_DEVINFO_DATA arguments name. A handle setupapi did not
+// give out leaves the call without a set: the last error is ERROR_INVALID_HANDLE and Member and
+// Params return null.
+class SetCall
 {
-    if (data == nullptr)
+  public:
+    explicit SetCall(HDEVINFO handle) : m_set(SetOf(handle))
     {
-        return &set->params;
+        if (m_set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return;
+        }
+        m_guard = std::unique_lock<std::mutex>(m_set->lock);
     }
-    DeviceInfo* member = MemberOf(set, data);
-    return member == nullptr ? nullptr : &member->params;
-}
+
+    explicit operator bool() const { return m_set != nullptr; }
+    DevInfoSet* Set() const { return m_set; }
+    DevInfoSet* operator->() const { return m_set; }
+
+    // The member a caller's SP_DEVINFO_DATA names, or null with the last error set.
+    DeviceInfo* Member(PSP_DEVINFO_DATA data) const
+    {
+        return m_set == nullptr ? nullptr : MemberOf(m_set, data);
+    }
+
+    // The install parameters a call names: a member's, or the set's without one. Null, with the
+    // last error set, for a member of another set.
+    InstallParams* Params(PSP_DEVINFO_DATA data) const
+    {
+        if (m_set == nullptr)
+        {
+            return nullptr;
+        }
+        if (data == nullptr)
+        {
+            return &m_set->params;
+        }
+        DeviceInfo* member = MemberOf(m_set, data);
+        return member == nullptr ? nullptr : &member->params;
+    }
+
+    // Lets the set go while the call waits on the kernel, and takes it again.
+    void Unlock() { m_guard.unlock(); }
+    void Lock() { m_guard.lock(); }
+
+  private:
+    DevInfoSet* m_set;
+    std::unique_lock<std::mutex> m_guard; // holds m_set->lock
+};
 
 HDEVINFO Publish(std::unique_ptr<DevInfoSet> set)
 {
@@ -345,14 +385,13 @@ extern "C"
         if (DeviceInfoSet != nullptr)
         {
             // The devices join a set of the caller's, which the call returns.
-            DevInfoSet* set = SetOf(DeviceInfoSet);
-            if (set == nullptr)
+            SetCall call(DeviceInfoSet);
+            if (!call)
             {
-                SetLastError(ERROR_INVALID_HANDLE);
                 return INVALID_HANDLE_VALUE;
             }
-            std::lock_guard<std::mutex> guard(set->lock);
-            return AddClassDevs(set, ClassGuid, Enumerator, Flags) ? DeviceInfoSet : INVALID_HANDLE_VALUE;
+            return AddClassDevs(call.Set(), ClassGuid, Enumerator, Flags) ? DeviceInfoSet
+                                                                          : INVALID_HANDLE_VALUE;
         }
         auto set = std::make_unique<DevInfoSet>();
         // A set of one setup class is that class's; a set of every class or of interfaces is none's.
@@ -370,10 +409,9 @@ extern "C"
     BOOL WINAPI SetupDiGetDeviceInfoListDetailA(HDEVINFO DeviceInfoSet,
                                                 PSP_DEVINFO_LIST_DETAIL_DATA_A DeviceInfoSetDetailData)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         if (DeviceInfoSetDetailData == nullptr)
@@ -387,7 +425,7 @@ extern "C"
             return FALSE;
         }
         // Every set is of the local machine: no machine handle, an empty name.
-        DeviceInfoSetDetailData->ClassGuid = set->classGuid;
+        DeviceInfoSetDetailData->ClassGuid = call->classGuid;
         DeviceInfoSetDetailData->RemoteMachineHandle = nullptr;
         memset(DeviceInfoSetDetailData->RemoteMachineName, 0,
                sizeof(DeviceInfoSetDetailData->RemoteMachineName));
@@ -397,13 +435,11 @@ extern "C"
     BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                       PSP_DEVINFO_DATA DeviceInfoData)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        std::lock_guard<std::mutex> guard(set->lock);
         if (DeviceInfoData == nullptr)
         {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -414,12 +450,12 @@ extern "C"
             SetLastError(ERROR_INVALID_USER_BUFFER);
             return FALSE;
         }
-        if (MemberIndex >= set->members.size())
+        if (MemberIndex >= call->members.size())
         {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return FALSE;
         }
-        const DeviceInfo& member = set->members[MemberIndex];
+        const DeviceInfo& member = call->members[MemberIndex];
         DeviceInfoData->ClassGuid = member.classGuid;
         DeviceInfoData->DevInst = DevInstOf(member.instanceId);
         DeviceInfoData->Reserved = reinterpret_cast<ULONG_PTR>(&member);
@@ -430,14 +466,8 @@ extern "C"
                                             PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
                                             PDWORD RequiredSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
@@ -466,20 +496,18 @@ extern "C"
                                      DWORD HwProfile, DWORD KeyType, REGSAM samDesired)
     {
         HKEY failed = static_cast<HKEY>(INVALID_HANDLE_VALUE);
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return failed;
         }
-        std::lock_guard<std::mutex> guard(set->lock);
         if ((Scope != DICS_FLAG_GLOBAL && Scope != DICS_FLAG_CONFIGSPECIFIC) ||
             (KeyType != DIREG_DEV && KeyType != DIREG_DRV))
         {
             SetLastError(ERROR_INVALID_FLAGS);
             return failed;
         }
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return failed;
@@ -539,14 +567,8 @@ extern "C"
                                                   PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                                   PDWORD RequiredSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
@@ -592,14 +614,8 @@ extern "C"
                                                   DWORD Property, const BYTE* PropertyBuffer,
                                                   DWORD PropertyBufferSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
@@ -638,14 +654,8 @@ extern "C"
                                               PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                               DWORD ClassInstallParamsSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        InstallParams* params = ParamsOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        InstallParams* params = call.Params(DeviceInfoData);
         if (params == nullptr)
         {
             return FALSE;
@@ -689,10 +699,9 @@ extern "C"
     BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                           PSP_DEVINFO_DATA DeviceInfoData)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         // The machine's class installers do what Windows' default handlers do, for the one
@@ -702,14 +711,13 @@ extern "C"
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::unique_lock<std::mutex> guard(set->lock);
-        DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
         }
         // The member's parameters, or else the set's.
-        const InstallParams& params = member->params.propChange ? member->params : set->params;
+        const InstallParams& params = member->params.propChange ? member->params : call->params;
         if (!params.propChange || (params.flags & DI_CLASSINSTALLPARAMS) == 0)
         {
             SetLastError(ERROR_NO_CLASSINSTALL_PARAMS);
@@ -717,7 +725,7 @@ extern "C"
         }
         SP_PROPCHANGE_PARAMS change = *params.propChange;
         std::u16string instanceId = member->instanceId;
-        guard.unlock();
+        call.Unlock();
 
         if (change.Scope == DICS_FLAG_CONFIGSPECIFIC && change.HwProfile > 1)
         {
@@ -747,7 +755,7 @@ extern "C"
         if (status == STATUS_PLUGPLAY_QUERY_VETOED)
         {
             // The device could not be stopped now: the change waits for the machine's restart.
-            guard.lock();
+            call.Lock();
             member->params.flags |= DI_NEEDRESTART;
             return TRUE;
         }
@@ -766,14 +774,8 @@ extern "C"
     BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        InstallParams* params = ParamsOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        InstallParams* params = call.Params(DeviceInfoData);
         if (params == nullptr)
         {
             return FALSE;
