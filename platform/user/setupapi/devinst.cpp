@@ -20,6 +20,8 @@
 #include "ntdll/ntdll.h"
 #include "setupapi/devnodes.h"
 
+#include <ctype.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <deque>
@@ -41,11 +43,20 @@ struct InstallParams
     std::optional<SP_PROPCHANGE_PARAMS> propChange; // set by SetupDiSetClassInstallParams
 };
 
+// A device interface a set holds for one of its members (guarded by the set's lock).
+struct InterfaceInfo
+{
+    GUID classGuid;
+    std::u16string symbolicLink; // the kernel's form: \??\USB#VID_2B4E&PID_0730#TR0001#{guid}
+    DWORD flags;                 // SPINT_ACTIVE when it was enabled as the set last looked
+};
+
 struct DeviceInfo
 {
     std::u16string instanceId;
     GUID classGuid; // the node's setup class (its ClassGUID value), or all zeros
     InstallParams params;
+    std::deque<InterfaceInfo> interfaces; // in the order the set took them in; they never move
 };
 
 struct DevInfoSet
@@ -94,6 +105,59 @@ bool StartsWithEnumerator(std::u16string_view instanceId, std::u16string_view en
 {
     return instanceId.size() > enumerator.size() && instanceId[enumerator.size()] == u'\\' &&
            UpperCase(instanceId.substr(0, enumerator.size())) == UpperCase(enumerator);
+}
+
+DeviceInfo* FindMember(DevInfoSet* set, std::u16string_view instanceId)
+{
+    for (DeviceInfo& member : set->members)
+    {
+        if (member.instanceId == instanceId)
+        {
+            return &member;
+        }
+    }
+    return nullptr;
+}
+
+// Takes an interface into a set: into its device's member, which joins the set when it is not
+// one yet. An interface the member holds already only has its flags brought up to date.
+InterfaceInfo* AddInterface(DevInfoSet* set, const DeviceInterfaceEntry& entry, DWORD flags)
+{
+    DeviceInfo* member = FindMember(set, entry.instanceId);
+    if (member == nullptr)
+    {
+        set->members.push_back(DeviceInfo{entry.instanceId, SetupClassOf(entry.instanceId), {}, {}});
+        member = &set->members.back();
+    }
+    for (InterfaceInfo& known : member->interfaces)
+    {
+        if (UpperCase(known.symbolicLink) == UpperCase(entry.symbolicLink))
+        {
+            known.flags = flags;
+            return &known;
+        }
+    }
+    member->interfaces.push_back(InterfaceInfo{entry.classGuid, entry.symbolicLink, flags});
+    return &member->interfaces.back();
+}
+
+// The path user mode opens an interface by: \\?\ and the rest of the kernel's link in lower case,
+// as Windows gives it (\\?\usb#vid_2b4e&pid_0730#tr0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}).
+std::string DevicePathOf(const std::u16string& symbolicLink)
+{
+    std::string path = "\\\\?\\" + AnsiFromWide(std::u16string_view(symbolicLink).substr(4));
+    for (size_t i = 4; i < path.size(); ++i)
+    {
+        path[i] = static_cast<char>(tolower(static_cast<unsigned char>(path[i])));
+    }
+    return path;
+}
+
+void DescribeMember(const DeviceInfo& member, PSP_DEVINFO_DATA data)
+{
+    data->ClassGuid = member.classGuid;
+    data->DevInst = DevInstOf(member.instanceId);
+    data->Reserved = reinterpret_cast<ULONG_PTR>(&member);
 }
 
 // The member a caller's SP_DEVINFO_DATA names, or null with the last error set.
@@ -158,32 +222,33 @@ bool AddClassDevs(DevInfoSet* set, const GUID* ClassGuid, PCSTR Enumerator, DWOR
         return false;
     }
     std::u16string enumerator = Enumerator != nullptr ? WideFromAnsi(Enumerator) : std::u16string();
-    auto holds = [set](const std::u16string& id) {
-        for (const DeviceInfo& member : set->members)
-        {
-            if (member.instanceId == id)
-            {
-                return true;
-            }
-        }
-        return false;
-    };
     NTSTATUS status = STATUS_SUCCESS;
-    if (interfaces && !allClasses)
+    if (interfaces)
     {
-        // The devices with an interface of the class; an enumerator names one device here.
+        // The devices with an interface of the class (of any class with DIGCF_ALLCLASSES), each
+        // with those interfaces, in the order the kernel lists them; with DIGCF_PRESENT only the
+        // enabled ones. An enumerator names one device here.
+        const GUID* interfaceClass = allClasses ? nullptr : ClassGuid;
         std::vector<DeviceInterfaceEntry> entries;
-        if (!ListDeviceInterfaces(*ClassGuid, present, &entries, &status))
+        std::vector<DeviceInterfaceEntry> enabled;
+        if (!ListDeviceInterfaces(interfaceClass, present, &entries, &status) ||
+            (!present && !ListDeviceInterfaces(interfaceClass, true, &enabled, &status)))
         {
             ntdll::FailWith(status);
             return false;
         }
         for (const DeviceInterfaceEntry& entry : entries)
         {
-            if (!holds(entry.instanceId) && (enumerator.empty() || UpperCase(enumerator) == entry.instanceId))
+            if (!enumerator.empty() && UpperCase(enumerator) != entry.instanceId)
             {
-                set->members.push_back(DeviceInfo{entry.instanceId, SetupClassOf(entry.instanceId), {}});
+                continue;
             }
+            bool active = present;
+            for (const DeviceInterfaceEntry& on : enabled)
+            {
+                active = active || on.symbolicLink == entry.symbolicLink;
+            }
+            AddInterface(set, entry, active ? SPINT_ACTIVE : 0);
         }
         return true;
     }
@@ -198,9 +263,10 @@ bool AddClassDevs(DevInfoSet* set, const GUID* ClassGuid, PCSTR Enumerator, DWOR
     {
         GUID setupClass = SetupClassOf(id);
         bool inClass = allClasses || IsEqualGUID(setupClass, *ClassGuid);
-        if (inClass && !holds(id) && (enumerator.empty() || StartsWithEnumerator(id, enumerator)))
+        if (inClass && FindMember(set, id) == nullptr &&
+            (enumerator.empty() || StartsWithEnumerator(id, enumerator)))
         {
-            set->members.push_back(DeviceInfo{id, setupClass, {}});
+            set->members.push_back(DeviceInfo{id, setupClass, {}, {}});
         }
     }
     return true;
@@ -338,6 +404,39 @@ class SetCall
         return member == nullptr ? nullptr : &member->params;
     }
 
+    // The interface a caller's SP_DEVICE_INTERFACE_DATA names, and the member that holds it; null,
+    // with the last error set, for none of this set's.
+    InterfaceInfo* Interface(PSP_DEVICE_INTERFACE_DATA data, DeviceInfo** owner) const
+    {
+        if (m_set == nullptr)
+        {
+            return nullptr;
+        }
+        if (data == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return nullptr;
+        }
+        for (DeviceInfo& member : m_set->members)
+        {
+            for (InterfaceInfo& one : member.interfaces)
+            {
+                if (reinterpret_cast<ULONG_PTR>(&one) == data->Reserved)
+                {
+                    *owner = &member;
+                    return &one;
+                }
+            }
+        }
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+
     // Lets the set go while the call waits on the kernel, and takes it again.
     void Unlock() { m_guard.unlock(); }
     void Lock() { m_guard.lock(); }
@@ -455,10 +554,7 @@ extern "C"
             SetLastError(ERROR_NO_MORE_ITEMS);
             return FALSE;
         }
-        const DeviceInfo& member = call->members[MemberIndex];
-        DeviceInfoData->ClassGuid = member.classGuid;
-        DeviceInfoData->DevInst = DevInstOf(member.instanceId);
-        DeviceInfoData->Reserved = reinterpret_cast<ULONG_PTR>(&member);
+        DescribeMember(call->members[MemberIndex], DeviceInfoData);
         return TRUE;
     }
 
@@ -559,6 +655,158 @@ extern "C"
             return FALSE;
         }
         delete set;
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                            const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                            PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData)
+    {
+        SetCall call(DeviceInfoSet);
+        if (!call)
+        {
+            return FALSE;
+        }
+        // One member's interfaces, or those of every member in the set's order.
+        DeviceInfo* only = nullptr;
+        if (DeviceInfoData != nullptr && (only = call.Member(DeviceInfoData)) == nullptr)
+        {
+            return FALSE;
+        }
+        if (InterfaceClassGuid == nullptr || DeviceInterfaceData == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        DWORD index = 0;
+        for (DeviceInfo& member : call->members)
+        {
+            for (InterfaceInfo& one : member.interfaces)
+            {
+                if ((only != nullptr && only != &member) ||
+                    !IsEqualGUID(one.classGuid, *InterfaceClassGuid) || index++ != MemberIndex)
+                {
+                    continue;
+                }
+                DeviceInterfaceData->InterfaceClassGuid = one.classGuid;
+                DeviceInterfaceData->Flags = one.flags;
+                DeviceInterfaceData->Reserved = reinterpret_cast<ULONG_PTR>(&one);
+                return TRUE;
+            }
+        }
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+
+    BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
+                                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+                                                 DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                                 PSP_DEVINFO_DATA DeviceInfoData)
+    {
+        SetCall call(DeviceInfoSet);
+        DeviceInfo* owner = nullptr;
+        const InterfaceInfo* one = call.Interface(DeviceInterfaceData, &owner);
+        if (one == nullptr)
+        {
+            return FALSE;
+        }
+        // A buffer holds at least the fixed part and one NUL; no buffer comes with size 0.
+        constexpr DWORD pathAt = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+        if ((DeviceInterfaceDetailData == nullptr && DeviceInterfaceDetailDataSize != 0) ||
+            (DeviceInterfaceDetailData != nullptr &&
+             (DeviceInterfaceDetailDataSize < pathAt + 1 ||
+              DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))) ||
+            (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        std::string path = DevicePathOf(one->symbolicLink);
+        DWORD needed = static_cast<DWORD>(pathAt + path.size() + 1);
+        if (RequiredSize != nullptr)
+        {
+            *RequiredSize = needed;
+        }
+        // The device is described even when the path does not fit, so that a call without a
+        // buffer can ask for it alone.
+        if (DeviceInfoData != nullptr)
+        {
+            DescribeMember(*owner, DeviceInfoData);
+        }
+        if (DeviceInterfaceDetailDataSize < needed)
+        {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        memcpy(DeviceInterfaceDetailData->DevicePath, path.c_str(), path.size() + 1);
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiOpenDeviceInterfaceA(HDEVINFO DeviceInfoSet, PCSTR DevicePath, DWORD OpenFlags,
+                                            PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData)
+    {
+        SetCall call(DeviceInfoSet);
+        if (!call)
+        {
+            return FALSE;
+        }
+        if (DevicePath == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if ((OpenFlags & ~DIODI_NO_ADD) != 0)
+        {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return FALSE;
+        }
+        // Any registered interface of any class, named as SetupDiGetDeviceInterfaceDetail gives it.
+        std::vector<DeviceInterfaceEntry> all;
+        std::vector<DeviceInterfaceEntry> enabled;
+        NTSTATUS status = STATUS_SUCCESS;
+        if (!ListDeviceInterfaces(nullptr, false, &all, &status) ||
+            !ListDeviceInterfaces(nullptr, true, &enabled, &status))
+        {
+            return ntdll::FailWith(status);
+        }
+        std::string wanted = UpperCase(std::string(DevicePath));
+        const DeviceInterfaceEntry* found = nullptr;
+        for (const DeviceInterfaceEntry& entry : all)
+        {
+            found =
+                found == nullptr && UpperCase(DevicePathOf(entry.symbolicLink)) == wanted ? &entry : found;
+        }
+        if (found == nullptr ||
+            ((OpenFlags & DIODI_NO_ADD) != 0 && FindMember(call.Set(), found->instanceId) == nullptr))
+        {
+            SetLastError(ERROR_NO_SUCH_DEVICE_INTERFACE);
+            return FALSE;
+        }
+        bool active = false;
+        for (const DeviceInterfaceEntry& on : enabled)
+        {
+            active = active || on.symbolicLink == found->symbolicLink;
+        }
+        InterfaceInfo* one = AddInterface(call.Set(), *found, active ? SPINT_ACTIVE : 0);
+        // The interface is the set's now, even when the caller's structure cannot take it.
+        if (DeviceInterfaceData == nullptr)
+        {
+            return TRUE;
+        }
+        if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        DeviceInterfaceData->InterfaceClassGuid = one->classGuid;
+        DeviceInterfaceData->Flags = one->flags;
+        DeviceInterfaceData->Reserved = reinterpret_cast<ULONG_PTR>(one);
         return TRUE;
     }
 
