@@ -138,6 +138,28 @@ static_assert(sizeof(SP_DEVINSTALL_PARAMS_A) == 320, "SP_DEVINSTALL_PARAMS_A as 
 #define DI_DONOTCALLCONFIGMG  0x00020000
 #define DI_CLASSINSTALLPARAMS 0x00100000
 
+// --- more flags of SP_DEVINSTALL_PARAMS (SetupDiSetDeviceInstallParams) ------------------------
+// Those a caller may set.
+#define DI_SHOWOEM             0x00000001
+#define DI_NOVCP               0x00000008
+#define DI_NOBROWSE            0x00000200
+#define DI_RESOURCEPAGE_ADDED  0x00002000
+#define DI_PROPERTIES_CHANGE   0x00004000
+#define DI_INF_IS_SORTED       0x00008000
+#define DI_ENUMSINGLEINF       0x00010000
+#define DI_INSTALLDISABLED     0x00040000
+#define DI_COMPAT_FROM_CLASS   0x00080000
+#define DI_NODI_DEFAULTACTION  0x00200000
+#define DI_QUIETINSTALL        0x00800000
+#define DI_NOFILECOPY          0x01000000
+#define DI_DRIVERPAGE_ADDED    0x04000000
+#define DI_USECI_SELECTSTRINGS 0x08000000
+#define DI_NOWRITE_IDS         0x80000000
+// Those only setupapi sets (its driver lists).
+#define DI_DIDCOMPAT 0x00000010
+#define DI_DIDCLASS  0x00000020
+#define DI_MULTMFGS  0x00000400
+
 // setupapi's own error codes (customer bit and error severity set).
 #define APPLICATION_ERROR_MASK        0x20000000
 #define ERROR_SEVERITY_ERROR          0xC0000000
@@ -189,6 +211,8 @@ WINSIM_API BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP
                                                      DWORD ClassInstallParamsSize);
 WINSIM_API BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                                  PSP_DEVINFO_DATA DeviceInfoData);
+WINSIM_API BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                      PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 WINSIM_API BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                       PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 

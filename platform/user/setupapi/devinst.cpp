@@ -41,7 +41,24 @@ struct InstallParams
 {
     DWORD flags = 0;                                // DI_*
     std::optional<SP_PROPCHANGE_PARAMS> propChange; // set by SetupDiSetClassInstallParams
+    // What SetupDiSetDeviceInstallParams keeps for the caller and the installers; the machine
+    // acts on none of it.
+    DWORD flagsEx = 0; // DI_FLAGSEX_*
+    HWND parent = nullptr;
+    PSP_FILE_CALLBACK_A messageHandler = nullptr;
+    PVOID messageHandlerContext = nullptr;
+    ULONG_PTR classInstallReserved = 0;
+    std::string driverPath;
 };
+
+// The flags of SP_DEVINSTALL_PARAMS a caller may set: the documented writable ones.
+constexpr DWORD WritableInstallFlags =
+    DI_SHOWOEM | DI_NOVCP | DI_NEEDRESTART | DI_NEEDREBOOT | DI_NOBROWSE | DI_RESOURCEPAGE_ADDED |
+    DI_PROPERTIES_CHANGE | DI_INF_IS_SORTED | DI_ENUMSINGLEINF | DI_DONOTCALLCONFIGMG | DI_INSTALLDISABLED |
+    DI_COMPAT_FROM_CLASS | DI_CLASSINSTALLPARAMS | DI_NODI_DEFAULTACTION | DI_QUIETINSTALL | DI_NOFILECOPY |
+    DI_DRIVERPAGE_ADDED | DI_USECI_SELECTSTRINGS | DI_NOWRITE_IDS;
+// The flags only setupapi sets. A caller that hands them back does not change them.
+constexpr DWORD SetupapiInstallFlags = DI_DIDCOMPAT | DI_DIDCLASS | DI_MULTMFGS;
 
 // A device interface a set holds for one of its members (guarded by the set's lock).
 struct InterfaceInfo
@@ -968,6 +985,13 @@ extern "C"
         const InstallParams& params = member->params.propChange ? member->params : call->params;
         if (!params.propChange || (params.flags & DI_CLASSINSTALLPARAMS) == 0)
         {
+            // Without a state change the request only tells the installers that the device's
+            // properties changed (Device Manager sends it so, with DI_PROPERTIES_CHANGE, after a
+            // property page changed something): there is nothing for the default handler to do.
+            if (((member->params.flags | call->params.flags) & DI_PROPERTIES_CHANGE) != 0)
+            {
+                return TRUE;
+            }
             SetLastError(ERROR_NO_CLASSINSTALL_PARAMS);
             return FALSE;
         }
@@ -1041,6 +1065,64 @@ extern "C"
         memset(DeviceInstallParams, 0, sizeof(*DeviceInstallParams));
         DeviceInstallParams->cbSize = sizeof(SP_DEVINSTALL_PARAMS_A);
         DeviceInstallParams->Flags = params->flags;
+        DeviceInstallParams->FlagsEx = params->flagsEx;
+        DeviceInstallParams->hwndParent = params->parent;
+        DeviceInstallParams->InstallMsgHandler = params->messageHandler;
+        DeviceInstallParams->InstallMsgHandlerContext = params->messageHandlerContext;
+        DeviceInstallParams->ClassInstallReserved = params->classInstallReserved;
+        memcpy(DeviceInstallParams->DriverPath, params->driverPath.c_str(), params->driverPath.size() + 1);
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                               PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
+    {
+        SetCall call(DeviceInfoSet);
+        InstallParams* params = call.Params(DeviceInfoData);
+        if (params == nullptr)
+        {
+            return FALSE;
+        }
+        // Every parameter is checked before anything changes.
+        if (DeviceInstallParams == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        // Reserved, obsolete and undefined flags are refused. The machine has no file queues, so
+        // neither a queue nor DI_NOVCP, which asks for the caller's queue, can be given.
+        DWORD flags = DeviceInstallParams->Flags;
+        if ((flags & ~(WritableInstallFlags | SetupapiInstallFlags)) != 0 || (flags & DI_NOVCP) != 0)
+        {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return FALSE;
+        }
+        if (DeviceInstallParams->FileQueue != nullptr &&
+            DeviceInstallParams->FileQueue != INVALID_HANDLE_VALUE)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const char* driverPath = DeviceInstallParams->DriverPath;
+        size_t driverPathLength = strnlen(driverPath, sizeof(DeviceInstallParams->DriverPath));
+        if (driverPathLength == sizeof(DeviceInstallParams->DriverPath))
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        // The flags only setupapi sets keep the values it gave them.
+        params->flags = (flags & WritableInstallFlags) | (params->flags & SetupapiInstallFlags);
+        params->flagsEx = DeviceInstallParams->FlagsEx;
+        params->parent = DeviceInstallParams->hwndParent;
+        params->messageHandler = DeviceInstallParams->InstallMsgHandler;
+        params->messageHandlerContext = DeviceInstallParams->InstallMsgHandlerContext;
+        params->classInstallReserved = DeviceInstallParams->ClassInstallReserved;
+        params->driverPath.assign(driverPath, driverPathLength);
         return TRUE;
     }
 
