@@ -26,6 +26,36 @@ static_assert(sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA as on 64-bit Windo
 #define DIGCF_PROFILE         0x00000008
 #define DIGCF_DEVICEINTERFACE 0x00000010
 
+// --- device interfaces of a set (SetupDiEnumDeviceInterfaces, SetupDiGetDeviceInterfaceDetail) ---
+typedef struct _SP_DEVICE_INTERFACE_DATA
+{
+    DWORD cbSize; // sizeof(SP_DEVICE_INTERFACE_DATA), set by the caller
+    GUID InterfaceClassGuid;
+    DWORD Flags; // SPINT_*
+    ULONG_PTR Reserved;
+} SP_DEVICE_INTERFACE_DATA, *PSP_DEVICE_INTERFACE_DATA;
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "SP_DEVICE_INTERFACE_DATA as on 64-bit Windows");
+
+// Flags of SP_DEVICE_INTERFACE_DATA.
+#define SPINT_ACTIVE  0x00000001
+#define SPINT_DEFAULT 0x00000002
+#define SPINT_REMOVED 0x00000004
+
+// The path CreateFile opens; cbSize is the size of the fixed part (8 on 64-bit Windows), the
+// buffer the caller gives holds the whole path.
+typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A
+{
+    DWORD cbSize; // sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A), set by the caller
+    CHAR DevicePath[ANYSIZE_ARRAY];
+} SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8,
+              "SP_DEVICE_INTERFACE_DETAIL_DATA_A as on 64-bit Windows");
+
+// SetupDiOpenDeviceInterface: look the interface up without adding it to the set.
+#define DIODI_NO_ADD 0x00000001
+// setupapi's error for a device path that names no interface (see the error codes below).
+#define ERROR_NO_SUCH_DEVICE_INTERFACE (0x20000000 | 0xC0000000 | 0x225)
+
 // SetupDiOpenDevRegKey scopes and key types.
 #define DICS_FLAG_GLOBAL         0x00000001
 #define DICS_FLAG_CONFIGSPECIFIC 0x00000002
@@ -108,6 +138,28 @@ static_assert(sizeof(SP_DEVINSTALL_PARAMS_A) == 320, "SP_DEVINSTALL_PARAMS_A as 
 #define DI_DONOTCALLCONFIGMG  0x00020000
 #define DI_CLASSINSTALLPARAMS 0x00100000
 
+// --- more flags of SP_DEVINSTALL_PARAMS (SetupDiSetDeviceInstallParams) ------------------------
+// Those a caller may set.
+#define DI_SHOWOEM             0x00000001
+#define DI_NOVCP               0x00000008
+#define DI_NOBROWSE            0x00000200
+#define DI_RESOURCEPAGE_ADDED  0x00002000
+#define DI_PROPERTIES_CHANGE   0x00004000
+#define DI_INF_IS_SORTED       0x00008000
+#define DI_ENUMSINGLEINF       0x00010000
+#define DI_INSTALLDISABLED     0x00040000
+#define DI_COMPAT_FROM_CLASS   0x00080000
+#define DI_NODI_DEFAULTACTION  0x00200000
+#define DI_QUIETINSTALL        0x00800000
+#define DI_NOFILECOPY          0x01000000
+#define DI_DRIVERPAGE_ADDED    0x04000000
+#define DI_USECI_SELECTSTRINGS 0x08000000
+#define DI_NOWRITE_IDS         0x80000000
+// Those only setupapi sets (its driver lists).
+#define DI_DIDCOMPAT 0x00000010
+#define DI_DIDCLASS  0x00000020
+#define DI_MULTMFGS  0x00000400
+
 // setupapi's own error codes (customer bit and error severity set).
 #define APPLICATION_ERROR_MASK        0x20000000
 #define ERROR_SEVERITY_ERROR          0xC0000000
@@ -131,6 +183,16 @@ WINSIM_API HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_
                                             DWORD Scope, DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
 WINSIM_API BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 
+WINSIM_API BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                   const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                                   PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+WINSIM_API BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
+    HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData, DWORD DeviceInterfaceDetailDataSize,
+    PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
+WINSIM_API BOOL WINAPI SetupDiOpenDeviceInterfaceA(HDEVINFO DeviceInfoSet, PCSTR DevicePath, DWORD OpenFlags,
+                                                   PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+
 WINSIM_API HDEVINFO WINAPI SetupDiGetClassDevsExA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                                   DWORD Flags, HDEVINFO DeviceInfoSet, PCSTR MachineName,
                                                   PVOID Reserved);
@@ -149,6 +211,8 @@ WINSIM_API BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP
                                                      DWORD ClassInstallParamsSize);
 WINSIM_API BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                                  PSP_DEVINFO_DATA DeviceInfoData);
+WINSIM_API BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                      PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 WINSIM_API BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                       PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 

@@ -510,4 +510,10 @@ std::vector<DeviceInterfaceInstance> ObjectNamespace::Interfaces(const GUID& cla
     return all;
 }
 
+std::vector<DeviceInterfaceInstance> ObjectNamespace::Interfaces() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_interfaces;
+}
+
 } // namespace winsim::kernel

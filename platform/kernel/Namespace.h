@@ -74,6 +74,8 @@ class ObjectNamespace
     // Disables and forgets every interface of a physical device object (the device went away).
     void RemoveInterfacesOf(PDEVICE_OBJECT pdo);
     std::vector<DeviceInterfaceInstance> Interfaces(const GUID& classGuid) const;
+    // The interfaces of every class, in the order they were registered.
+    std::vector<DeviceInterfaceInstance> Interfaces() const;
 
     static std::u16string CanonicalLinkName(std::u16string_view link);
 

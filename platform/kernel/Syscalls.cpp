@@ -841,12 +841,10 @@ NTSTATUS NTAPI NtPlugPlayQueryInterfaceList(const GUID* InterfaceClassGuid, BOOL
                                             ULONG BufferLength, PULONG ReturnLength)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "NtPlugPlayQueryInterfaceList");
-    if (InterfaceClassGuid == nullptr)
-    {
-        return STATUS_INVALID_PARAMETER;
-    }
     std::vector<std::u16string> texts;
-    for (const DeviceInterfaceInstance& instance : Kernel().Namespace().Interfaces(*InterfaceClassGuid))
+    ObjectNamespace& objects = Kernel().Namespace();
+    for (const DeviceInterfaceInstance& instance :
+         InterfaceClassGuid != nullptr ? objects.Interfaces(*InterfaceClassGuid) : objects.Interfaces())
     {
         if (instance.enabled || !EnabledOnly)
         {

@@ -297,8 +297,9 @@ struct SystemServices
     // node the machine has known since it booted.
     NTSTATUS(NTAPI* NtPlugPlayQueryDeviceList)
     (BOOLEAN PresentOnly, PWSTR Buffer, ULONG BufferLength, PULONG ReturnLength);
-    // The interfaces of one class (with EnabledOnly, only those enabled now): for each, two
-    // strings, its device's instance ID and then its symbolic link in the kernel's form
+    // The interfaces of one class, or of every class without one (with EnabledOnly, only those
+    // enabled now), in the order they were registered: for each, two strings, its device's
+    // instance ID and then its symbolic link in the kernel's form, which ends with its class
     // (\??\USB#VID_2B4E&PID_0730#TR0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}).
     NTSTATUS(NTAPI* NtPlugPlayQueryInterfaceList)
     (const GUID* InterfaceClassGuid, BOOLEAN EnabledOnly, PWSTR Buffer, ULONG BufferLength,

@@ -20,6 +20,8 @@
 #include "ntdll/ntdll.h"
 #include "setupapi/devnodes.h"
 
+#include <ctype.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <deque>
@@ -39,6 +41,31 @@ struct InstallParams
 {
     DWORD flags = 0;                                // DI_*
     std::optional<SP_PROPCHANGE_PARAMS> propChange; // set by SetupDiSetClassInstallParams
+    // What SetupDiSetDeviceInstallParams keeps for the caller and the installers; the machine
+    // acts on none of it.
+    DWORD flagsEx = 0; // DI_FLAGSEX_*
+    HWND parent = nullptr;
+    PSP_FILE_CALLBACK_A messageHandler = nullptr;
+    PVOID messageHandlerContext = nullptr;
+    ULONG_PTR classInstallReserved = 0;
+    std::string driverPath;
+};
+
+// The flags of SP_DEVINSTALL_PARAMS a caller may set: the documented writable ones.
+constexpr DWORD WritableInstallFlags =
+    DI_SHOWOEM | DI_NOVCP | DI_NEEDRESTART | DI_NEEDREBOOT | DI_NOBROWSE | DI_RESOURCEPAGE_ADDED |
+    DI_PROPERTIES_CHANGE | DI_INF_IS_SORTED | DI_ENUMSINGLEINF | DI_DONOTCALLCONFIGMG | DI_INSTALLDISABLED |
+    DI_COMPAT_FROM_CLASS | DI_CLASSINSTALLPARAMS | DI_NODI_DEFAULTACTION | DI_QUIETINSTALL | DI_NOFILECOPY |
+    DI_DRIVERPAGE_ADDED | DI_USECI_SELECTSTRINGS | DI_NOWRITE_IDS;
+// The flags only setupapi sets. A caller that hands them back does not change them.
+constexpr DWORD SetupapiInstallFlags = DI_DIDCOMPAT | DI_DIDCLASS | DI_MULTMFGS;
+
+// A device interface a set holds for one of its members (guarded by the set's lock).
+struct InterfaceInfo
+{
+    GUID classGuid;
+    std::u16string symbolicLink; // the kernel's form: \??\USB#VID_2B4E&PID_0730#TR0001#{guid}
+    DWORD flags;                 // SPINT_ACTIVE when it was enabled as the set last looked
 };
 
 struct DeviceInfo
@@ -46,6 +73,7 @@ struct DeviceInfo
     std::u16string instanceId;
     GUID classGuid; // the node's setup class (its ClassGUID value), or all zeros
     InstallParams params;
+    std::deque<InterfaceInfo> interfaces; // in the order the set took them in; they never move
 };
 
 struct DevInfoSet
@@ -94,6 +122,59 @@ bool StartsWithEnumerator(std::u16string_view instanceId, std::u16string_view en
 {
     return instanceId.size() > enumerator.size() && instanceId[enumerator.size()] == u'\\' &&
            UpperCase(instanceId.substr(0, enumerator.size())) == UpperCase(enumerator);
+}
+
+DeviceInfo* FindMember(DevInfoSet* set, std::u16string_view instanceId)
+{
+    for (DeviceInfo& member : set->members)
+    {
+        if (member.instanceId == instanceId)
+        {
+            return &member;
+        }
+    }
+    return nullptr;
+}
+
+// Takes an interface into a set: into its device's member, which joins the set when it is not
+// one yet. An interface the member holds already only has its flags brought up to date.
+InterfaceInfo* AddInterface(DevInfoSet* set, const DeviceInterfaceEntry& entry, DWORD flags)
+{
+    DeviceInfo* member = FindMember(set, entry.instanceId);
+    if (member == nullptr)
+    {
+        set->members.push_back(DeviceInfo{entry.instanceId, SetupClassOf(entry.instanceId), {}, {}});
+        member = &set->members.back();
+    }
+    for (InterfaceInfo& known : member->interfaces)
+    {
+        if (UpperCase(known.symbolicLink) == UpperCase(entry.symbolicLink))
+        {
+            known.flags = flags;
+            return &known;
+        }
+    }
+    member->interfaces.push_back(InterfaceInfo{entry.classGuid, entry.symbolicLink, flags});
+    return &member->interfaces.back();
+}
+
+// The path user mode opens an interface by: \\?\ and the rest of the kernel's link in lower case,
+// as Windows gives it (\\?\usb#vid_2b4e&pid_0730#tr0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}).
+std::string DevicePathOf(const std::u16string& symbolicLink)
+{
+    std::string path = "\\\\?\\" + AnsiFromWide(std::u16string_view(symbolicLink).substr(4));
+    for (size_t i = 4; i < path.size(); ++i)
+    {
+        path[i] = static_cast<char>(tolower(static_cast<unsigned char>(path[i])));
+    }
+    return path;
+}
+
+void DescribeMember(const DeviceInfo& member, PSP_DEVINFO_DATA data)
+{
+    data->ClassGuid = member.classGuid;
+    data->DevInst = DevInstOf(member.instanceId);
+    data->Reserved = reinterpret_cast<ULONG_PTR>(&member);
 }
 
 // The member a caller's SP_DEVINFO_DATA names, or null with the last error set.
@@ -158,32 +239,33 @@ bool AddClassDevs(DevInfoSet* set, const GUID* ClassGuid, PCSTR Enumerator, DWOR
         return false;
     }
     std::u16string enumerator = Enumerator != nullptr ? WideFromAnsi(Enumerator) : std::u16string();
-    auto holds = [set](const std::u16string& id) {
-        for (const DeviceInfo& member : set->members)
-        {
-            if (member.instanceId == id)
-            {
-                return true;
-            }
-        }
-        return false;
-    };
     NTSTATUS status = STATUS_SUCCESS;
-    if (interfaces && !allClasses)
+    if (interfaces)
     {
-        // The devices with an interface of the class; an enumerator names one device here.
+        // The devices with an interface of the class (of any class with DIGCF_ALLCLASSES), each
+        // with those interfaces, in the order the kernel lists them; with DIGCF_PRESENT only the
+        // enabled ones. An enumerator names one device here.
+        const GUID* interfaceClass = allClasses ? nullptr : ClassGuid;
         std::vector<DeviceInterfaceEntry> entries;
-        if (!ListDeviceInterfaces(*ClassGuid, present, &entries, &status))
+        std::vector<DeviceInterfaceEntry> enabled;
+        if (!ListDeviceInterfaces(interfaceClass, present, &entries, &status) ||
+            (!present && !ListDeviceInterfaces(interfaceClass, true, &enabled, &status)))
         {
             ntdll::FailWith(status);
             return false;
         }
         for (const DeviceInterfaceEntry& entry : entries)
         {
-            if (!holds(entry.instanceId) && (enumerator.empty() || UpperCase(enumerator) == entry.instanceId))
+            if (!enumerator.empty() && UpperCase(enumerator) != entry.instanceId)
             {
-                set->members.push_back(DeviceInfo{entry.instanceId, SetupClassOf(entry.instanceId), {}});
+                continue;
             }
+            bool active = present;
+            for (const DeviceInterfaceEntry& on : enabled)
+            {
+                active = active || on.symbolicLink == entry.symbolicLink;
+            }
+            AddInterface(set, entry, active ? SPINT_ACTIVE : 0);
         }
         return true;
     }
@@ -198,9 +280,10 @@ bool AddClassDevs(DevInfoSet* set, const GUID* ClassGuid, PCSTR Enumerator, DWOR
     {
         GUID setupClass = SetupClassOf(id);
         bool inClass = allClasses || IsEqualGUID(setupClass, *ClassGuid);
-        if (inClass && !holds(id) && (enumerator.empty() || StartsWithEnumerator(id, enumerator)))
+        if (inClass && FindMember(set, id) == nullptr &&
+            (enumerator.empty() || StartsWithEnumerator(id, enumerator)))
         {
-            set->members.push_back(DeviceInfo{id, setupClass, {}});
+            set->members.push_back(DeviceInfo{id, setupClass, {}, {}});
         }
     }
     return true;
@@ -295,17 +378,90 @@ NTSTATUS WriteDeviceValue(const std::u16string& instanceId, const char16_t* valu
     return status;
 }
 
-// The install parameters a call names: a member's, or the set's without one. Null, with the last
-// error set, for a member of another set.
-InstallParams* ParamsOf(DevInfoSet* set, PSP_DEVINFO_DATA data)
+// One call's hold on a set: the set its handle names, locked for the call (as Windows locks a set
+// for each call), and the members its SP_DEVINFO_DATA arguments name. A handle setupapi did not
+// give out leaves the call without a set: the last error is ERROR_INVALID_HANDLE and Member and
+// Params return null.
+class SetCall
 {
-    if (data == nullptr)
+  public:
+    explicit SetCall(HDEVINFO handle) : m_set(SetOf(handle))
     {
-        return &set->params;
+        if (m_set == nullptr)
+        {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return;
+        }
+        m_guard = std::unique_lock<std::mutex>(m_set->lock);
     }
-    DeviceInfo* member = MemberOf(set, data);
-    return member == nullptr ? nullptr : &member->params;
-}
+
+    explicit operator bool() const { return m_set != nullptr; }
+    DevInfoSet* Set() const { return m_set; }
+    DevInfoSet* operator->() const { return m_set; }
+
+    // The member a caller's SP_DEVINFO_DATA names, or null with the last error set.
+    DeviceInfo* Member(PSP_DEVINFO_DATA data) const
+    {
+        return m_set == nullptr ? nullptr : MemberOf(m_set, data);
+    }
+
+    // The install parameters a call names: a member's, or the set's without one. Null, with the
+    // last error set, for a member of another set.
+    InstallParams* Params(PSP_DEVINFO_DATA data) const
+    {
+        if (m_set == nullptr)
+        {
+            return nullptr;
+        }
+        if (data == nullptr)
+        {
+            return &m_set->params;
+        }
+        DeviceInfo* member = MemberOf(m_set, data);
+        return member == nullptr ? nullptr : &member->params;
+    }
+
+    // The interface a caller's SP_DEVICE_INTERFACE_DATA names, and the member that holds it; null,
+    // with the last error set, for none of this set's.
+    InterfaceInfo* Interface(PSP_DEVICE_INTERFACE_DATA data, DeviceInfo** owner) const
+    {
+        if (m_set == nullptr)
+        {
+            return nullptr;
+        }
+        if (data == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return nullptr;
+        }
+        for (DeviceInfo& member : m_set->members)
+        {
+            for (InterfaceInfo& one : member.interfaces)
+            {
+                if (reinterpret_cast<ULONG_PTR>(&one) == data->Reserved)
+                {
+                    *owner = &member;
+                    return &one;
+                }
+            }
+        }
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+
+    // Lets the set go while the call waits on the kernel, and takes it again.
+    void Unlock() { m_guard.unlock(); }
+    void Lock() { m_guard.lock(); }
+
+  private:
+    DevInfoSet* m_set;
+    std::unique_lock<std::mutex> m_guard; // holds m_set->lock
+};
 
 HDEVINFO Publish(std::unique_ptr<DevInfoSet> set)
 {
@@ -345,14 +501,13 @@ extern "C"
         if (DeviceInfoSet != nullptr)
         {
             // The devices join a set of the caller's, which the call returns.
-            DevInfoSet* set = SetOf(DeviceInfoSet);
-            if (set == nullptr)
+            SetCall call(DeviceInfoSet);
+            if (!call)
             {
-                SetLastError(ERROR_INVALID_HANDLE);
                 return INVALID_HANDLE_VALUE;
             }
-            std::lock_guard<std::mutex> guard(set->lock);
-            return AddClassDevs(set, ClassGuid, Enumerator, Flags) ? DeviceInfoSet : INVALID_HANDLE_VALUE;
+            return AddClassDevs(call.Set(), ClassGuid, Enumerator, Flags) ? DeviceInfoSet
+                                                                          : INVALID_HANDLE_VALUE;
         }
         auto set = std::make_unique<DevInfoSet>();
         // A set of one setup class is that class's; a set of every class or of interfaces is none's.
@@ -370,10 +525,9 @@ extern "C"
     BOOL WINAPI SetupDiGetDeviceInfoListDetailA(HDEVINFO DeviceInfoSet,
                                                 PSP_DEVINFO_LIST_DETAIL_DATA_A DeviceInfoSetDetailData)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         if (DeviceInfoSetDetailData == nullptr)
@@ -387,7 +541,7 @@ extern "C"
             return FALSE;
         }
         // Every set is of the local machine: no machine handle, an empty name.
-        DeviceInfoSetDetailData->ClassGuid = set->classGuid;
+        DeviceInfoSetDetailData->ClassGuid = call->classGuid;
         DeviceInfoSetDetailData->RemoteMachineHandle = nullptr;
         memset(DeviceInfoSetDetailData->RemoteMachineName, 0,
                sizeof(DeviceInfoSetDetailData->RemoteMachineName));
@@ -397,13 +551,11 @@ extern "C"
     BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                       PSP_DEVINFO_DATA DeviceInfoData)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        std::lock_guard<std::mutex> guard(set->lock);
         if (DeviceInfoData == nullptr)
         {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -414,15 +566,12 @@ extern "C"
             SetLastError(ERROR_INVALID_USER_BUFFER);
             return FALSE;
         }
-        if (MemberIndex >= set->members.size())
+        if (MemberIndex >= call->members.size())
         {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return FALSE;
         }
-        const DeviceInfo& member = set->members[MemberIndex];
-        DeviceInfoData->ClassGuid = member.classGuid;
-        DeviceInfoData->DevInst = DevInstOf(member.instanceId);
-        DeviceInfoData->Reserved = reinterpret_cast<ULONG_PTR>(&member);
+        DescribeMember(call->members[MemberIndex], DeviceInfoData);
         return TRUE;
     }
 
@@ -430,14 +579,8 @@ extern "C"
                                             PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
                                             PDWORD RequiredSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
@@ -466,20 +609,18 @@ extern "C"
                                      DWORD HwProfile, DWORD KeyType, REGSAM samDesired)
     {
         HKEY failed = static_cast<HKEY>(INVALID_HANDLE_VALUE);
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return failed;
         }
-        std::lock_guard<std::mutex> guard(set->lock);
         if ((Scope != DICS_FLAG_GLOBAL && Scope != DICS_FLAG_CONFIGSPECIFIC) ||
             (KeyType != DIREG_DEV && KeyType != DIREG_DRV))
         {
             SetLastError(ERROR_INVALID_FLAGS);
             return failed;
         }
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return failed;
@@ -534,19 +675,165 @@ extern "C"
         return TRUE;
     }
 
+    BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                            const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                            PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData)
+    {
+        SetCall call(DeviceInfoSet);
+        if (!call)
+        {
+            return FALSE;
+        }
+        // One member's interfaces, or those of every member in the set's order.
+        DeviceInfo* only = nullptr;
+        if (DeviceInfoData != nullptr && (only = call.Member(DeviceInfoData)) == nullptr)
+        {
+            return FALSE;
+        }
+        if (InterfaceClassGuid == nullptr || DeviceInterfaceData == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        DWORD index = 0;
+        for (DeviceInfo& member : call->members)
+        {
+            for (InterfaceInfo& one : member.interfaces)
+            {
+                if ((only != nullptr && only != &member) ||
+                    !IsEqualGUID(one.classGuid, *InterfaceClassGuid) || index++ != MemberIndex)
+                {
+                    continue;
+                }
+                DeviceInterfaceData->InterfaceClassGuid = one.classGuid;
+                DeviceInterfaceData->Flags = one.flags;
+                DeviceInterfaceData->Reserved = reinterpret_cast<ULONG_PTR>(&one);
+                return TRUE;
+            }
+        }
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+
+    BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
+                                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+                                                 DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                                 PSP_DEVINFO_DATA DeviceInfoData)
+    {
+        SetCall call(DeviceInfoSet);
+        DeviceInfo* owner = nullptr;
+        const InterfaceInfo* one = call.Interface(DeviceInterfaceData, &owner);
+        if (one == nullptr)
+        {
+            return FALSE;
+        }
+        // A buffer holds at least the fixed part and one NUL; no buffer comes with size 0.
+        constexpr DWORD pathAt = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+        if ((DeviceInterfaceDetailData == nullptr && DeviceInterfaceDetailDataSize != 0) ||
+            (DeviceInterfaceDetailData != nullptr &&
+             (DeviceInterfaceDetailDataSize < pathAt + 1 ||
+              DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))) ||
+            (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        std::string path = DevicePathOf(one->symbolicLink);
+        DWORD needed = static_cast<DWORD>(pathAt + path.size() + 1);
+        if (RequiredSize != nullptr)
+        {
+            *RequiredSize = needed;
+        }
+        // The device is described even when the path does not fit, so that a call without a
+        // buffer can ask for it alone.
+        if (DeviceInfoData != nullptr)
+        {
+            DescribeMember(*owner, DeviceInfoData);
+        }
+        if (DeviceInterfaceDetailDataSize < needed)
+        {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        memcpy(DeviceInterfaceDetailData->DevicePath, path.c_str(), path.size() + 1);
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiOpenDeviceInterfaceA(HDEVINFO DeviceInfoSet, PCSTR DevicePath, DWORD OpenFlags,
+                                            PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData)
+    {
+        SetCall call(DeviceInfoSet);
+        if (!call)
+        {
+            return FALSE;
+        }
+        if (DevicePath == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if ((OpenFlags & ~DIODI_NO_ADD) != 0)
+        {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return FALSE;
+        }
+        // Any registered interface of any class, named as SetupDiGetDeviceInterfaceDetail gives it.
+        std::vector<DeviceInterfaceEntry> all;
+        std::vector<DeviceInterfaceEntry> enabled;
+        NTSTATUS status = STATUS_SUCCESS;
+        if (!ListDeviceInterfaces(nullptr, false, &all, &status) ||
+            !ListDeviceInterfaces(nullptr, true, &enabled, &status))
+        {
+            return ntdll::FailWith(status);
+        }
+        std::string wanted = UpperCase(std::string(DevicePath));
+        const DeviceInterfaceEntry* found = nullptr;
+        for (const DeviceInterfaceEntry& entry : all)
+        {
+            found =
+                found == nullptr && UpperCase(DevicePathOf(entry.symbolicLink)) == wanted ? &entry : found;
+        }
+        if (found == nullptr ||
+            ((OpenFlags & DIODI_NO_ADD) != 0 && FindMember(call.Set(), found->instanceId) == nullptr))
+        {
+            SetLastError(ERROR_NO_SUCH_DEVICE_INTERFACE);
+            return FALSE;
+        }
+        bool active = false;
+        for (const DeviceInterfaceEntry& on : enabled)
+        {
+            active = active || on.symbolicLink == found->symbolicLink;
+        }
+        InterfaceInfo* one = AddInterface(call.Set(), *found, active ? SPINT_ACTIVE : 0);
+        // The interface is the set's now, even when the caller's structure cannot take it.
+        if (DeviceInterfaceData == nullptr)
+        {
+            return TRUE;
+        }
+        if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        DeviceInterfaceData->InterfaceClassGuid = one->classGuid;
+        DeviceInterfaceData->Flags = one->flags;
+        DeviceInterfaceData->Reserved = reinterpret_cast<ULONG_PTR>(one);
+        return TRUE;
+    }
+
     BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                   DWORD Property, PDWORD PropertyRegDataType,
                                                   PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                                   PDWORD RequiredSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
@@ -592,14 +879,8 @@ extern "C"
                                                   DWORD Property, const BYTE* PropertyBuffer,
                                                   DWORD PropertyBufferSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        const DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        const DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
@@ -638,14 +919,8 @@ extern "C"
                                               PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                               DWORD ClassInstallParamsSize)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        InstallParams* params = ParamsOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        InstallParams* params = call.Params(DeviceInfoData);
         if (params == nullptr)
         {
             return FALSE;
@@ -689,10 +964,9 @@ extern "C"
     BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                           PSP_DEVINFO_DATA DeviceInfoData)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
+        SetCall call(DeviceInfoSet);
+        if (!call)
         {
-            SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
         // The machine's class installers do what Windows' default handlers do, for the one
@@ -702,22 +976,28 @@ extern "C"
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::unique_lock<std::mutex> guard(set->lock);
-        DeviceInfo* member = MemberOf(set, DeviceInfoData);
+        DeviceInfo* member = call.Member(DeviceInfoData);
         if (member == nullptr)
         {
             return FALSE;
         }
         // The member's parameters, or else the set's.
-        const InstallParams& params = member->params.propChange ? member->params : set->params;
+        const InstallParams& params = member->params.propChange ? member->params : call->params;
         if (!params.propChange || (params.flags & DI_CLASSINSTALLPARAMS) == 0)
         {
+            // Without a state change the request only tells the installers that the device's
+            // properties changed (Device Manager sends it so, with DI_PROPERTIES_CHANGE, after a
+            // property page changed something): there is nothing for the default handler to do.
+            if (((member->params.flags | call->params.flags) & DI_PROPERTIES_CHANGE) != 0)
+            {
+                return TRUE;
+            }
             SetLastError(ERROR_NO_CLASSINSTALL_PARAMS);
             return FALSE;
         }
         SP_PROPCHANGE_PARAMS change = *params.propChange;
         std::u16string instanceId = member->instanceId;
-        guard.unlock();
+        call.Unlock();
 
         if (change.Scope == DICS_FLAG_CONFIGSPECIFIC && change.HwProfile > 1)
         {
@@ -747,7 +1027,7 @@ extern "C"
         if (status == STATUS_PLUGPLAY_QUERY_VETOED)
         {
             // The device could not be stopped now: the change waits for the machine's restart.
-            guard.lock();
+            call.Lock();
             member->params.flags |= DI_NEEDRESTART;
             return TRUE;
         }
@@ -766,14 +1046,8 @@ extern "C"
     BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
     {
-        DevInfoSet* set = SetOf(DeviceInfoSet);
-        if (set == nullptr)
-        {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        std::lock_guard<std::mutex> guard(set->lock);
-        InstallParams* params = ParamsOf(set, DeviceInfoData);
+        SetCall call(DeviceInfoSet);
+        InstallParams* params = call.Params(DeviceInfoData);
         if (params == nullptr)
         {
             return FALSE;
@@ -791,6 +1065,64 @@ extern "C"
         memset(DeviceInstallParams, 0, sizeof(*DeviceInstallParams));
         DeviceInstallParams->cbSize = sizeof(SP_DEVINSTALL_PARAMS_A);
         DeviceInstallParams->Flags = params->flags;
+        DeviceInstallParams->FlagsEx = params->flagsEx;
+        DeviceInstallParams->hwndParent = params->parent;
+        DeviceInstallParams->InstallMsgHandler = params->messageHandler;
+        DeviceInstallParams->InstallMsgHandlerContext = params->messageHandlerContext;
+        DeviceInstallParams->ClassInstallReserved = params->classInstallReserved;
+        memcpy(DeviceInstallParams->DriverPath, params->driverPath.c_str(), params->driverPath.size() + 1);
+        return TRUE;
+    }
+
+    BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                               PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
+    {
+        SetCall call(DeviceInfoSet);
+        InstallParams* params = call.Params(DeviceInfoData);
+        if (params == nullptr)
+        {
+            return FALSE;
+        }
+        // Every parameter is checked before anything changes.
+        if (DeviceInstallParams == nullptr)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
+        {
+            SetLastError(ERROR_INVALID_USER_BUFFER);
+            return FALSE;
+        }
+        // Reserved, obsolete and undefined flags are refused. The machine has no file queues, so
+        // neither a queue nor DI_NOVCP, which asks for the caller's queue, can be given.
+        DWORD flags = DeviceInstallParams->Flags;
+        if ((flags & ~(WritableInstallFlags | SetupapiInstallFlags)) != 0 || (flags & DI_NOVCP) != 0)
+        {
+            SetLastError(ERROR_INVALID_FLAGS);
+            return FALSE;
+        }
+        if (DeviceInstallParams->FileQueue != nullptr &&
+            DeviceInstallParams->FileQueue != INVALID_HANDLE_VALUE)
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const char* driverPath = DeviceInstallParams->DriverPath;
+        size_t driverPathLength = strnlen(driverPath, sizeof(DeviceInstallParams->DriverPath));
+        if (driverPathLength == sizeof(DeviceInstallParams->DriverPath))
+        {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        // The flags only setupapi sets keep the values it gave them.
+        params->flags = (flags & WritableInstallFlags) | (params->flags & SetupapiInstallFlags);
+        params->flagsEx = DeviceInstallParams->FlagsEx;
+        params->parent = DeviceInstallParams->hwndParent;
+        params->messageHandler = DeviceInstallParams->InstallMsgHandler;
+        params->messageHandlerContext = DeviceInstallParams->InstallMsgHandlerContext;
+        params->classInstallReserved = DeviceInstallParams->ClassInstallReserved;
+        params->driverPath.assign(driverPath, driverPathLength);
         return TRUE;
     }
 

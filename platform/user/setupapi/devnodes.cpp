@@ -57,13 +57,13 @@ bool ListDeviceIds(bool presentOnly, std::vector<std::u16string>* ids, NTSTATUS*
         ids, status);
 }
 
-bool ListDeviceInterfaces(const GUID& interfaceClass, bool enabledOnly,
+bool ListDeviceInterfaces(const GUID* interfaceClass, bool enabledOnly,
                           std::vector<DeviceInterfaceEntry>* entries, NTSTATUS* status)
 {
     std::vector<std::u16string> texts;
     bool listed = QueryMultiString(
-        [&interfaceClass, enabledOnly](PWSTR buffer, ULONG length, PULONG needed) {
-            return ntdll::PlugPlayQueryInterfaceList(&interfaceClass, enabledOnly ? TRUE : FALSE, buffer,
+        [interfaceClass, enabledOnly](PWSTR buffer, ULONG length, PULONG needed) {
+            return ntdll::PlugPlayQueryInterfaceList(interfaceClass, enabledOnly ? TRUE : FALSE, buffer,
                                                      length, needed);
         },
         &texts, status);
@@ -74,7 +74,16 @@ bool ListDeviceInterfaces(const GUID& interfaceClass, bool enabledOnly,
     entries->clear();
     for (size_t i = 0; i + 1 < texts.size(); i += 2)
     {
-        entries->push_back(DeviceInterfaceEntry{texts[i], texts[i + 1]});
+        // \??\<device>#{class}, or \??\<device>#{class}\<reference string>.
+        const std::u16string& link = texts[i + 1];
+        size_t classAt = link.rfind(u"#{");
+        GUID classGuid{};
+        if (classAt == std::u16string::npos ||
+            !ParseGuid(std::u16string_view(link).substr(classAt + 1, 38), &classGuid))
+        {
+            classGuid = GUID{};
+        }
+        entries->push_back(DeviceInterfaceEntry{texts[i], link, classGuid});
     }
     return true;
 }

@@ -19,13 +19,15 @@ struct DeviceInterfaceEntry
 {
     std::u16string instanceId;   // USB\VID_2B4E&PID_0730\TR0001
     std::u16string symbolicLink; // \??\USB#VID_2B4E&PID_0730#TR0001#{guid}
+    GUID classGuid;              // the interface class, which the link ends with
 };
 
 // The instance IDs of the present device nodes (or of every node the machine knows), upper-cased.
 // False, with *status, when the query failed.
 bool ListDeviceIds(bool presentOnly, std::vector<std::u16string>* ids, NTSTATUS* status);
-// The interfaces of a class: the enabled ones, or every registered one.
-bool ListDeviceInterfaces(const GUID& interfaceClass, bool enabledOnly,
+// The interfaces of a class (of every class without one): the enabled ones, or every registered
+// one, in the order the kernel registered them.
+bool ListDeviceInterfaces(const GUID* interfaceClass, bool enabledOnly,
                           std::vector<DeviceInterfaceEntry>* entries, NTSTATUS* status);
 
 // The NT path of a node's Enum key (\Registry\Machine\SYSTEM\CurrentControlSet\Enum\<id>).

@@ -1,7 +1,8 @@
 // Device Manager's disable, enable and restart of readers through setupapi's property change
 // (SetupDiSetClassInstallParams with SP_PROPCHANGE_PARAMS, then SetupDiCallClassInstaller with
 // DIF_PROPERTYCHANGE): what the driver, the ports and cfgmgr32's node status show afterwards, a
-// reader held open that cannot be stopped, and the checks of the calls' parameters.
+// reader held open that cannot be stopped, a property change announced without a state change,
+// and the checks of the calls' parameters and of the device install parameters.
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <regstr.h>
@@ -10,6 +11,8 @@
 #include "ReaderPortMachine.h"
 #include "TableCases.h"
 #include "TarnoMessages.h"
+
+#include <string.h>
 
 #include <algorithm>
 #include <string>
@@ -440,6 +443,108 @@ TEST_F(PropertyChangeTest, InstallerCallsAreChecked)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
     EXPECT_FALSE(SetupDiGetDeviceInstallParamsA(set, &first, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// SetupDiSetDeviceInstallParamsA with one parameter out of place: nothing changes.
+struct BadInstallParamsCase
+{
+    const char* name;
+    void (*spoil)(SP_DEVINSTALL_PARAMS_A* params);
+    bool noBuffer;
+    DWORD error;
+};
+
+class InstallParamsFailures : public PropertyChangeTest,
+                              public ::testing::WithParamInterface<BadInstallParamsCase>
+{
+};
+
+TEST_P(InstallParamsFailures, AreRefusedAndChangeNothing)
+{
+    const BadInstallParamsCase& c = GetParam();
+    SP_DEVINSTALL_PARAMS_A params{};
+    params.cbSize = sizeof(params);
+    params.Flags = DI_PROPERTIES_CHANGE;
+    c.spoil(&params);
+    SetLastError(0);
+    EXPECT_FALSE(SetupDiSetDeviceInstallParamsA(set, &first, c.noBuffer ? nullptr : &params));
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_EQ(InstallFlags(set, &first), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SetupDiSetDeviceInstallParamsA, InstallParamsFailures,
+    ::testing::Values(
+        BadInstallParamsCase{"NoParameters", [](SP_DEVINSTALL_PARAMS_A*) {}, true, ERROR_INVALID_PARAMETER},
+        BadInstallParamsCase{"ShortSize", [](SP_DEVINSTALL_PARAMS_A* p) { p->cbSize -= 8; }, false,
+                             ERROR_INVALID_USER_BUFFER},
+        // DI_SHOWCLASS is reserved, DI_NOSELECTICONS obsolete, the top bit but one undefined.
+        BadInstallParamsCase{"ReservedFlag", [](SP_DEVINSTALL_PARAMS_A* p) { p->Flags |= 0x00000004; }, false,
+                             ERROR_INVALID_FLAGS},
+        BadInstallParamsCase{"ObsoleteFlag", [](SP_DEVINSTALL_PARAMS_A* p) { p->Flags |= 0x40000000; }, false,
+                             ERROR_INVALID_FLAGS},
+        // The machine has no file queues for a caller's queue to be one of.
+        BadInstallParamsCase{"CallersCopyQueue", [](SP_DEVINSTALL_PARAMS_A* p) { p->Flags |= DI_NOVCP; },
+                             false, ERROR_INVALID_FLAGS},
+        BadInstallParamsCase{
+            "UnknownFileQueue",
+            [](SP_DEVINSTALL_PARAMS_A* p) { p->FileQueue = reinterpret_cast<HSPFILEQ>(0x40); }, false,
+            ERROR_INVALID_PARAMETER},
+        BadInstallParamsCase{
+            "DriverPathWithoutItsNul",
+            [](SP_DEVINSTALL_PARAMS_A* p) { memset(p->DriverPath, 'a', sizeof(p->DriverPath)); }, false,
+            ERROR_INVALID_PARAMETER}),
+    [](const ::testing::TestParamInfo<BadInstallParamsCase>& info) { return info.param.name; });
+
+TEST_F(PropertyChangeTest, InstallParamsKeepWhatTheCallerMaySet)
+{
+    SP_DEVINSTALL_PARAMS_A params{};
+    params.cbSize = sizeof(params);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(set, &first, &params));
+    // DI_DIDCLASS is setupapi's own: handed in, it does not stick.
+    params.Flags |= DI_QUIETINSTALL | DI_PROPERTIES_CHANGE | DI_DIDCLASS;
+    params.FlagsEx = 0x00000400; // DI_FLAGSEX_PROPCHANGE_PENDING
+    params.hwndParent = reinterpret_cast<HWND>(0x1234);
+    strcpy(params.DriverPath, "C:\\Drivers\\tarnocom.inf");
+    ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &first, &params));
+
+    SP_DEVINSTALL_PARAMS_A read{};
+    read.cbSize = sizeof(read);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(set, &first, &read));
+    EXPECT_EQ(read.Flags, static_cast<DWORD>(DI_QUIETINSTALL | DI_PROPERTIES_CHANGE));
+    EXPECT_EQ(read.FlagsEx, 0x00000400u);
+    EXPECT_EQ(read.hwndParent, reinterpret_cast<HWND>(0x1234));
+    EXPECT_EQ(std::string(read.DriverPath), "C:\\Drivers\\tarnocom.inf");
+    // The other member's parameters and the set's own are apart.
+    EXPECT_EQ(InstallFlags(set, &other), 0u);
+    EXPECT_EQ(InstallFlags(set, nullptr), 0u);
+
+    // Flags are replaced, not added to.
+    read.Flags = DI_NEEDREBOOT;
+    ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &first, &read));
+    EXPECT_EQ(InstallFlags(set, &first), static_cast<DWORD>(DI_NEEDREBOOT));
+}
+
+TEST_F(PropertyChangeTest, APropertyChangeWithoutAStateChangeOnlyAnnouncesIt)
+{
+    // What the property page does on its own reader when a setting changed.
+    SP_DEVINSTALL_PARAMS_A params{};
+    params.cbSize = sizeof(params);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(set, &first, &params));
+    params.Flags |= DI_PROPERTIES_CHANGE;
+    ASSERT_TRUE(SetupDiSetDeviceInstallParamsA(set, &first, &params));
+    EXPECT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &first));
+
+    // Nothing to change: the reader was neither stopped nor started, and its port stays.
+    EXPECT_EQ(Events(TARNO_D0_TO_D3_REMOVE), 0u);
+    EXPECT_EQ(Events(TARNO_D3_TO_D0), 0u);
+    EXPECT_EQ(reader.State(), winsim::machine::DeviceState::Started);
+    EXPECT_EQ(OpenError("\\\\.\\COM3"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(InstallFlags(set, &first), static_cast<DWORD>(DI_PROPERTIES_CHANGE)) << "the flag stays";
+
+    // A member that announced nothing and asked for nothing has no parameters to install.
+    EXPECT_FALSE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &other));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_CLASSINSTALL_PARAMS));
 }
 
 } // namespace
