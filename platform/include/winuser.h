@@ -18,6 +18,14 @@ typedef PVOID HDEVNOTIFY;
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 
+// --- resources: numeric names and the predefined types ---
+#define IS_INTRESOURCE(r)   ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCE     MAKEINTRESOURCEA
+#define RT_DIALOG           MAKEINTRESOURCE(5)
+#define RT_STRING           MAKEINTRESOURCE(6)
+#define RT_MESSAGETABLE     MAKEINTRESOURCE(11)
+
 // --- show commands (ShowWindow, STARTUPINFO's wShowWindow) ---
 #define SW_HIDE       0
 #define SW_SHOWNORMAL 1
