@@ -438,6 +438,14 @@ WINSIM_API HWND WINAPI CreateDialogIndirectParamA(HINSTANCE hInstance, LPCDLGTEM
                                                   HWND hWndParent, DLGPROC lpDialogFunc, LPARAM dwInitParam);
 #define CreateDialogIndirectA(hInstance, lpTemplate, hWndParent, lpDialogFunc)                               \
     CreateDialogIndirectParamA(hInstance, lpTemplate, hWndParent, lpDialogFunc, 0L)
+WINSIM_API HWND WINAPI CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
+                                          DLGPROC lpDialogFunc, LPARAM dwInitParam);
+#define CreateDialogA(hInstance, lpName, hWndParent, lpDialogFunc)                                           \
+    CreateDialogParamA(hInstance, lpName, hWndParent, lpDialogFunc, 0L)
+WINSIM_API INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
+                                          DLGPROC lpDialogFunc, LPARAM dwInitParam);
+#define DialogBoxA(hInstance, lpTemplate, hWndParent, lpDialogFunc)                                          \
+    DialogBoxParamA(hInstance, lpTemplate, hWndParent, lpDialogFunc, 0L)
 WINSIM_API INT_PTR WINAPI DialogBoxIndirectParamA(HINSTANCE hInstance, LPCDLGTEMPLATEA hDialogTemplate,
                                                   HWND hWndParent, DLGPROC lpDialogFunc, LPARAM dwInitParam);
 #define DialogBoxIndirectA(hInstance, lpTemplate, hWndParent, lpDialogFunc)                                  \

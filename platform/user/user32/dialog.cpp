@@ -1,5 +1,5 @@
-// The dialog manager: dialogs made from templates in memory (DLGTEMPLATE and DLGTEMPLATEEX), their
-// controls, the default dialog procedure and the modal loop.
+// The dialog manager: dialogs made from templates (DLGTEMPLATE and DLGTEMPLATEEX) in memory or in
+// a module's RT_DIALOG resources, their controls, the default dialog procedure and the modal loop.
 //
 // A dialog is a window of the dialog class (#32770, or a private class whose procedure calls
 // DefDlgProcA) with DLGWINDOWEXTRA bytes of window data: the message result at DWLP_MSGRESULT, the
@@ -436,6 +436,17 @@ HWND CreateFromTemplate(HINSTANCE instance, const void* data, HWND parent, DLGPR
     return hDlg;
 }
 
+// The template of a dialog resource of a module, or null with the error of the lookup.
+const void* DialogResource(HINSTANCE instance, LPCSTR name)
+{
+    HRSRC info = FindResourceA(instance, name, RT_DIALOG);
+    if (info == nullptr)
+    {
+        return nullptr;
+    }
+    return LockResource(LoadResource(instance, info));
+}
+
 // The window a modal dialog disables: the top-level window of its parent.
 HWND TopLevelOf(HWND hwnd)
 {
@@ -528,6 +539,34 @@ extern "C"
                                            DLGPROC lpDialogFunc, LPARAM dwInitParam)
     {
         return CreateFromTemplate(hInstance, lpTemplate, hWndParent, lpDialogFunc, dwInitParam);
+    }
+
+    HWND WINAPI CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
+                                   DLGPROC lpDialogFunc, LPARAM dwInitParam)
+    {
+        const void* data = DialogResource(hInstance, lpTemplateName);
+        if (data == nullptr)
+        {
+            return nullptr;
+        }
+        return CreateFromTemplate(hInstance, data, hWndParent, lpDialogFunc, dwInitParam);
+    }
+
+    INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
+                                   DLGPROC lpDialogFunc, LPARAM dwInitParam)
+    {
+        if (hWndParent != nullptr && !IsWindow(hWndParent))
+        {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        const void* data = DialogResource(hInstance, lpTemplateName);
+        if (data == nullptr)
+        {
+            return -1;
+        }
+        return DialogBoxIndirectParamA(hInstance, static_cast<LPCDLGTEMPLATEA>(data), hWndParent,
+                                       lpDialogFunc, dwInitParam);
     }
 
     INT_PTR WINAPI DialogBoxIndirectParamA(HINSTANCE hInstance, LPCDLGTEMPLATEA hDialogTemplate,

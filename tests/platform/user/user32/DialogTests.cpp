@@ -1,6 +1,7 @@
 // The dialog manager: dialogs from templates in memory, the dialog procedure's results, dialog
 // units, modal and modeless dialogs.
 #include <windows.h>
+#include <winsim/user.h>
 
 #include <gtest/gtest.h>
 
@@ -547,6 +548,38 @@ TEST(DialogTest, AModelessDialogsLoopHandsItsMessagesToIsDialogMessage)
     MSG none{};
     EXPECT_FALSE(IsDialogMessageA(sheet, &none));
     DestroyWindow(sheet);
+}
+
+struct ResourceCase
+{
+    const char* name;
+    const char* module; // a probe DLL, or null for the test program
+    DWORD error;
+};
+
+TEST(DialogTest, ADialogResourceIsLookedUpInTheModuleAndItsAbsenceFailsTheCall)
+{
+    const ResourceCase cases[] = {
+        {"a module with resources but no dialog", "WinsimResources.dll", ERROR_RESOURCE_TYPE_NOT_FOUND},
+        {"a module without resources", "WinsimProbe.dll", ERROR_RESOURCE_DATA_NOT_FOUND},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        HMODULE module = LoadLibraryA(winsim::ToWindowsPath(std::string(PROBE_DIR) + "/" + c.module).c_str());
+        ASSERT_NE(module, nullptr);
+        SetLastError(0);
+        EXPECT_EQ(CreateDialogParamA(module, MAKEINTRESOURCEA(102), nullptr, PlainProc, 0), nullptr);
+        EXPECT_EQ(GetLastError(), c.error);
+        SetLastError(0);
+        EXPECT_EQ(DialogBoxParamA(module, MAKEINTRESOURCEA(102), nullptr, PlainProc, 0), -1);
+        EXPECT_EQ(GetLastError(), c.error);
+        FreeLibrary(module);
+    }
+    HWND gone = MakeSheet("gone");
+    DestroyWindow(gone);
+    EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(102), gone, PlainProc, 0), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
 }
 
 } // namespace
