@@ -30,6 +30,7 @@ WINSIM_API long LiveWmiObjects();
 
 // The blocks of this process's local heap (LocalAlloc) that have not been freed.
 WINSIM_API long LiveLocalAllocations();
+
 // Message boxes. No box is drawn: MessageBox answers from a script that a test or a demo sets,
 // and every box shown is recorded.
 struct ShownMessageBox
@@ -65,5 +66,13 @@ struct MessageBoxScript
 WINSIM_API void SetMessageBoxAnswers(MessageBoxScript script);
 WINSIM_API std::vector<ShownMessageBox> ShownMessageBoxes();
 WINSIM_API void ClearShownMessageBoxes();
+
+// A person picks the item `index` of a combo box with the mouse, as a click on the item in its
+// list does: the selection and the combo box's text change, and the parent hears of it by
+// WM_COMMAND with CBN_DROPDOWN, CBN_SELCHANGE, CBN_SELENDOK and CBN_CLOSEUP (a CBS_SIMPLE combo
+// box, whose list is always open: CBN_SELENDOK and CBN_SELCHANGE), sent on the combo box's
+// thread. Returns the index, or CB_ERR (nothing changes, nobody hears of it) for an index out of
+// range, a disabled combo box, or a window that is no combo box (ERROR_INVALID_WINDOW_HANDLE).
+WINSIM_API int ChooseComboBoxItem(HWND comboBox, int index);
 
 } // namespace winsim
