@@ -10,6 +10,7 @@
 WINSIM_EXTERN_C_BEGIN
 
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef PVOID HDEVNOTIFY;
 
 #define MAKEINTATOM(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
@@ -37,6 +38,7 @@ typedef PVOID HDEVNOTIFY;
 #define WM_QUIT            0x0012
 #define WM_ENDSESSION      0x0016
 #define WM_SHOWWINDOW      0x0018
+#define WM_NOTIFY          0x004E
 #define WM_NCCREATE        0x0081
 #define WM_NCDESTROY       0x0082
 #define WM_KEYFIRST        0x0100
@@ -197,9 +199,18 @@ typedef struct tagCREATESTRUCTA
     DWORD dwExStyle;
 } CREATESTRUCTA, *LPCREATESTRUCTA;
 
+// The header of every WM_NOTIFY notification: the control that sends it, its ID and the code.
+typedef struct tagNMHDR
+{
+    HWND hwndFrom;
+    UINT_PTR idFrom;
+    UINT code;
+} NMHDR, *LPNMHDR;
+
 // The layouts of x64 Windows.
 #ifdef __cplusplus
 static_assert(sizeof(MSG) == 48, "MSG");
+static_assert(sizeof(NMHDR) == 24 && offsetof(NMHDR, code) == 16, "NMHDR");
 static_assert(offsetof(MSG, time) == 32 && offsetof(MSG, pt) == 36, "MSG");
 static_assert(sizeof(WNDCLASSA) == 72 && offsetof(WNDCLASSA, hInstance) == 24, "WNDCLASSA");
 static_assert(sizeof(WNDCLASSEXA) == 80 && offsetof(WNDCLASSEXA, hInstance) == 24, "WNDCLASSEXA");
@@ -209,6 +220,7 @@ static_assert(offsetof(CREATESTRUCTA, style) == 48 && offsetof(CREATESTRUCTA, dw
               "CREATESTRUCTA");
 #else
 _Static_assert(sizeof(MSG) == 48, "MSG");
+_Static_assert(sizeof(NMHDR) == 24 && offsetof(NMHDR, code) == 16, "NMHDR");
 _Static_assert(offsetof(MSG, time) == 32 && offsetof(MSG, pt) == 36, "MSG");
 _Static_assert(sizeof(WNDCLASSA) == 72 && offsetof(WNDCLASSA, hInstance) == 24, "WNDCLASSA");
 _Static_assert(sizeof(WNDCLASSEXA) == 80 && offsetof(WNDCLASSEXA, hInstance) == 24, "WNDCLASSEXA");
