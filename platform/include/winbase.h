@@ -644,6 +644,15 @@ WINSIM_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
 // system's DLLs ("kernel32", "advapi32", ...) are one module on the machine.
 WINSIM_API HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 
+// Resources of a module (NULL: the executable). Types and names are numbers (MAKEINTRESOURCEA) or
+// "#number" strings.
+WINSIM_API HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+WINSIM_API HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD wLanguage);
+WINSIM_API HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+WINSIM_API LPVOID WINAPI LockResource(HGLOBAL hResData);
+WINSIM_API DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+WINSIM_API BOOL WINAPI FreeResource(HGLOBAL hResData);
+
 // System message texts and local memory.
 WINSIM_API DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                                        LPSTR lpBuffer, DWORD nSize, va_list* Arguments);

@@ -15,6 +15,14 @@ typedef PVOID HDEVNOTIFY;
 
 #define MAKEINTATOM(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 
+// --- resources: numeric names and the predefined types ---
+#define IS_INTRESOURCE(r)   ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCE     MAKEINTRESOURCEA
+#define RT_DIALOG           MAKEINTRESOURCE(5)
+#define RT_STRING           MAKEINTRESOURCE(6)
+#define RT_MESSAGETABLE     MAKEINTRESOURCE(11)
+
 // --- show commands (ShowWindow, STARTUPINFO's wShowWindow) ---
 #define SW_HIDE       0
 #define SW_SHOWNORMAL 1

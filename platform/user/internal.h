@@ -57,6 +57,9 @@ std::u16string DeviceObjectName(LPCSTR path);
 std::u16string WideFromAnsi(std::string_view text);
 std::string AnsiFromWide(std::u16string_view text);
 
+// The language resources are looked up in for the calling thread (its UI language).
+LANGID ThreadUiLanguage();
+
 // A relative NT time-out for a Win32 one in milliseconds; null for INFINITE.
 PLARGE_INTEGER TimeoutOf(DWORD milliseconds, LARGE_INTEGER& storage);
 

@@ -55,6 +55,12 @@ int StoreResult(const Unit* result, size_t units, Unit* destination, int capacit
 }
 
 } // namespace
+
+LANGID ThreadUiLanguage()
+{
+    return MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+}
+
 } // namespace winsim::user
 
 using namespace winsim::user;
