@@ -1,6 +1,11 @@
 # Build rules for the Windows Driver Kit's build-time tools as this project stands them in:
-# the message compiler (winsim-mc) and the WPP trace preprocessor (winsim-wpp), both built in
-# platform/tools.
+# the message compiler (winsim-mc), the resource compiler (winsim-rc) and the WPP trace
+# preprocessor (winsim-wpp), all built in platform/tools.
+
+# The Windows build compiles resource scripts with the MinGW resource compiler.
+if(WINSIM_WINDOWS)
+    enable_language(RC)
+endif()
 
 # winsim_message_table(<target> <file.mc>)
 # Compiles a message text file when the target is built (again whenever the .mc changes). The
@@ -24,6 +29,32 @@ function(winsim_message_table target mc_file)
     target_sources(${target} PRIVATE ${header} ${source})
     target_include_directories(${target} PRIVATE ${out_dir})
     set_property(TARGET ${target} PROPERTY WINSIM_MESSAGE_TABLE_DIR ${out_dir})
+endfunction()
+
+# winsim_resource_script(<target> <file.rc>)
+# Compiles a resource script when the target is built (again whenever the script or a header it
+# includes changes) into a generated source, added to the target, that embeds the resources into
+# the module, beside any message table. Quoted #include files are found beside the script and in
+# the target's own source folder. The Windows build compiles the same script with the MinGW
+# resource compiler instead (a .rc source of the target).
+function(winsim_resource_script target rc_file)
+    get_filename_component(rc_abs ${rc_file} ABSOLUTE)
+    get_filename_component(name ${rc_file} NAME_WE)
+    if(WINSIM_WINDOWS)
+        target_sources(${target} PRIVATE ${rc_abs})
+        return()
+    endif()
+    set(out_dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_rc)
+    set(source ${out_dir}/${name}_rc.cpp)
+    add_custom_command(
+        OUTPUT ${source}
+        COMMAND winsim-rc -I ${CMAKE_CURRENT_SOURCE_DIR} --cpp ${source}
+                --symbol winsim_rsrc_rc_${name} --depfile ${source}.d ${rc_abs}
+        DEPENDS winsim-rc ${rc_abs}
+        DEPFILE ${source}.d
+        COMMENT "Compiling resource script ${rc_file} for ${target}"
+        VERBATIM)
+    target_sources(${target} PRIVATE ${source})
 endfunction()
 
 # winsim_wpp(<target> TMF <output .tmf> SOURCES <sources...>)

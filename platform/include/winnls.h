@@ -1,5 +1,6 @@
 // National language support as far as the simulated machine implements it: conversions between
-// UTF-16 and the code pages. The machine's ANSI and OEM code pages are UTF-8 (65001).
+// UTF-16 and the code pages, and the UI languages. The machine's ANSI and OEM code pages are UTF-8
+// (65001) or Japanese Shift-JIS (932).
 #pragma once
 
 #include <winsim/base.h>
@@ -24,8 +25,16 @@ WINSIM_API int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH l
                                           LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                           LPBOOL lpUsedDefaultChar);
 WINSIM_API UINT WINAPI GetACP(void);
+WINSIM_API UINT WINAPI GetOEMCP(void);
 // Whether a byte starts a double-byte character in a code page (the ANSI one for IsDBCSLeadByte).
 WINSIM_API BOOL WINAPI IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar);
 WINSIM_API BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
+
+// The languages of the user interface: the machine's, and the calling thread's (the machine's until
+// the thread sets its own), in which resources are looked up.
+WINSIM_API LANGID WINAPI GetUserDefaultUILanguage(void);
+WINSIM_API LANGID WINAPI GetSystemDefaultUILanguage(void);
+WINSIM_API LANGID WINAPI GetThreadUILanguage(void);
+WINSIM_API LANGID WINAPI SetThreadUILanguage(LANGID LangId);
 
 WINSIM_EXTERN_C_END

@@ -290,6 +290,15 @@ void Machine::SeedRegistry()
     version->SetString(u"CurrentVersion", ToUtf16(std::to_string(m_config.majorVersion) + "." +
                                                   std::to_string(m_config.minorVersion)));
     version->SetString(u"CurrentBuildNumber", ToUtf16(std::to_string(m_config.buildNumber)));
+    // National language support: the code pages in decimal, the languages as four hex digits.
+    auto codePage = registry.CreateKey(std::u16string(kernel::ControlKeyPath) + u"\\Nls\\CodePage");
+    codePage->SetString(u"ACP", ToUtf16(std::to_string(m_config.ansiCodePage)));
+    codePage->SetString(u"OEMCP", ToUtf16(std::to_string(m_config.ansiCodePage)));
+    char language[8];
+    snprintf(language, sizeof(language), "%04x", static_cast<unsigned>(m_config.uiLanguage));
+    auto languages = registry.CreateKey(std::u16string(kernel::ControlKeyPath) + u"\\Nls\\Language");
+    languages->SetString(u"Default", ToUtf16(language));
+    languages->SetString(u"InstallLanguage", ToUtf16(language));
     // The hardware map is volatile: it exists only while the machine runs.
     registry.CreateKey(u"\\Registry\\Machine\\HARDWARE", true);
     registry.CreateKey(kernel::DeviceMapKeyPath, true);

@@ -90,6 +90,13 @@ struct MachineConfig
     bool usbSelectiveSuspend = true;
     // A trace session to start at boot.
     std::optional<BootTraceSession> bootTraceSession;
+    // The ANSI code page of the machine's programs (its OEM code page is the same): UTF-8 (65001),
+    // which the whole project is written for, or Japanese Shift-JIS (932). Kept where Windows keeps
+    // it (Control\Nls\CodePage, ACP and OEMCP), where user mode reads it.
+    unsigned ansiCodePage = 65001;
+    // The language of the user interface (a LANGID): the default UI language of every thread,
+    // which resources are looked up in. Kept in Control\Nls\Language (Default, InstallLanguage).
+    uint16_t uiLanguage = 0x0409;
 };
 
 // Settings of this process on the machine, passed on to every program it starts

@@ -53,7 +53,8 @@ LPCSTR HostPathFor(LPCSTR windowsPath, std::string& storage);
 // an empty string when the path names a file on a disk.
 std::u16string DeviceObjectName(LPCSTR path);
 
-// Text in the ANSI code page (UTF-8 on this machine) and UTF-16.
+// Text in the process's ANSI code page (the machine's: UTF-8 or 932; see kernel32/locale.cpp) and
+// UTF-16. Every A function converts its text through these.
 std::u16string WideFromAnsi(std::string_view text);
 std::string AnsiFromWide(std::u16string_view text);
 

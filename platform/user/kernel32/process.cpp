@@ -174,16 +174,6 @@ void SetCurrentThreadId(DWORD id)
     t_threadId = id;
 }
 
-std::u16string WideFromAnsi(std::string_view text)
-{
-    return ToUtf16(text);
-}
-
-std::string AnsiFromWide(std::u16string_view text)
-{
-    return ToUtf8(std::u16string(text));
-}
-
 PLARGE_INTEGER TimeoutOf(DWORD milliseconds, LARGE_INTEGER& storage)
 {
     if (milliseconds == INFINITE)

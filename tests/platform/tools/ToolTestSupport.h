@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -98,6 +99,23 @@ inline RunResult RunTool(const std::string& tool, const std::vector<std::string>
     }
     result.errors = ReadText(errorFile);
     return result;
+}
+
+// A host program found in PATH as a shell finds it; empty when it is not installed.
+inline std::string FindProgram(const std::string& name)
+{
+    const char* path = getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':'))
+    {
+        const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+        {
+            return candidate;
+        }
+    }
+    return std::string();
 }
 
 } // namespace toolstest
