@@ -22,12 +22,22 @@ typedef HICON HCURSOR;
 DECLARE_HANDLE(HBRUSH);
 DECLARE_HANDLE(HBITMAP);
 DECLARE_HANDLE(HPALETTE);
+DECLARE_HANDLE(HFONT);
 
 typedef struct tagPOINT
 {
     LONG x;
     LONG y;
 } POINT, *PPOINT, *LPPOINT;
+
+typedef struct tagRECT
+{
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT, *PRECT, *LPRECT;
+typedef const RECT* LPCRECT;
 
 typedef INT_PTR(WINAPI* FARPROC)();
 typedef INT_PTR(WINAPI* NEARPROC)();

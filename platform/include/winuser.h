@@ -23,9 +23,22 @@ typedef PVOID HDEVNOTIFY;
 #define RT_STRING           MAKEINTRESOURCE(6)
 #define RT_MESSAGETABLE     MAKEINTRESOURCE(11)
 
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+
 // --- show commands (ShowWindow, STARTUPINFO's wShowWindow) ---
 #define SW_HIDE       0
 #define SW_SHOWNORMAL 1
+#define SW_NORMAL     1
+#define SW_SHOW       5
+
+// --- GetWindow ---
+#define GW_HWNDFIRST 0
+#define GW_HWNDLAST  1
+#define GW_HWNDNEXT  2
+#define GW_HWNDPREV  3
+#define GW_OWNER     4
+#define GW_CHILD     5
 
 // --- window messages ---
 #define WM_NULL            0x0000
@@ -46,6 +59,12 @@ typedef PVOID HDEVNOTIFY;
 #define WM_QUIT            0x0012
 #define WM_ENDSESSION      0x0016
 #define WM_SHOWWINDOW      0x0018
+#define WM_VKEYTOITEM      0x002E
+#define WM_CHARTOITEM      0x002F
+#define WM_SETFONT         0x0030
+#define WM_GETFONT         0x0031
+#define WM_QUERYDRAGICON   0x0037
+#define WM_COMPAREITEM     0x0039
 #define WM_NOTIFY          0x004E
 #define WM_NCCREATE        0x0081
 #define WM_NCDESTROY       0x0082
@@ -69,6 +88,15 @@ typedef PVOID HDEVNOTIFY;
 #define WM_USER            0x0400
 #define WM_APP             0x8000
 
+// Messages a dialog procedure answers directly (see DefDlgProcA).
+#define WM_CTLCOLORMSGBOX    0x0132
+#define WM_CTLCOLOREDIT      0x0133
+#define WM_CTLCOLORLISTBOX   0x0134
+#define WM_CTLCOLORBTN       0x0135
+#define WM_CTLCOLORDLG       0x0136
+#define WM_CTLCOLORSCROLLBAR 0x0137
+#define WM_CTLCOLORSTATIC    0x0138
+
 // What a window answers WM_DEVICECHANGE's query events with to refuse them.
 #define BROADCAST_QUERY_DENY 0x424D5144
 
@@ -91,12 +119,16 @@ typedef PVOID HDEVNOTIFY;
 #define WS_THICKFRAME   0x00040000L
 #define WS_MINIMIZEBOX  0x00020000L
 #define WS_MAXIMIZEBOX  0x00010000L
+#define WS_GROUP        0x00020000L
+#define WS_TABSTOP      0x00010000L
 #define WS_OVERLAPPEDWINDOW                                                                                  \
     (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
 #define WS_POPUPWINDOW (WS_POPUP | WS_BORDER | WS_SYSMENU)
 
-#define WS_EX_TOOLWINDOW 0x00000080L
-#define WS_EX_APPWINDOW  0x00040000L
+#define WS_EX_NOPARENTNOTIFY 0x00000004L
+#define WS_EX_TOOLWINDOW     0x00000080L
+#define WS_EX_CONTROLPARENT  0x00010000L
+#define WS_EX_APPWINDOW      0x00040000L
 
 // --- class styles ---
 #define CS_VREDRAW         0x0001
@@ -124,6 +156,95 @@ typedef PVOID HDEVNOTIFY;
 #define GWL_STYLE       (-16)
 #define GWL_EXSTYLE     (-20)
 #define GWLP_USERDATA   (-21)
+
+// --- dialog boxes ---
+#define DS_ABSALIGN      0x0001L
+#define DS_SYSMODAL      0x0002L
+#define DS_3DLOOK        0x0004L
+#define DS_FIXEDSYS      0x0008L
+#define DS_NOFAILCREATE  0x0010L
+#define DS_LOCALEDIT     0x0020L
+#define DS_SETFONT       0x0040L
+#define DS_MODALFRAME    0x0080L
+#define DS_NOIDLEMSG     0x0100L
+#define DS_SETFOREGROUND 0x0200L
+#define DS_CONTROL       0x0400L
+#define DS_CENTER        0x0800L
+#define DS_CENTERMOUSE   0x1000L
+#define DS_CONTEXTHELP   0x2000L
+#define DS_SHELLFONT     (DS_SETFONT | DS_FIXEDSYS)
+
+// The dialog class and the window data of a dialog (cbWndExtra of a private dialog class: at least
+// DLGWINDOWEXTRA). The offsets are those of 64-bit Windows.
+#define WC_DIALOG      (MAKEINTATOM(0x8002))
+#define DLGWINDOWEXTRA 30
+#define DWLP_MSGRESULT 0
+#define DWLP_DLGPROC   (DWLP_MSGRESULT + sizeof(LRESULT))
+#define DWLP_USER      (DWLP_DLGPROC + sizeof(DLGPROC))
+
+// Command identifiers of the standard buttons.
+#define IDOK     1
+#define IDCANCEL 2
+
+// --- static controls ---
+#define SS_LEFT     0x00000000L
+#define SS_CENTER   0x00000001L
+#define SS_RIGHT    0x00000002L
+#define SS_NOPREFIX 0x00000080L
+#define SS_NOTIFY   0x00000100L
+
+// --- buttons ---
+#define BS_PUSHBUTTON    0x00000000L
+#define BS_DEFPUSHBUTTON 0x00000001L
+#define BN_CLICKED       0
+
+// --- combo boxes ---
+#define CBS_SIMPLE            0x0001L
+#define CBS_DROPDOWN          0x0002L
+#define CBS_DROPDOWNLIST      0x0003L
+#define CBS_OWNERDRAWFIXED    0x0010L
+#define CBS_OWNERDRAWVARIABLE 0x0020L
+#define CBS_AUTOHSCROLL       0x0040L
+#define CBS_OEMCONVERT        0x0080L
+#define CBS_SORT              0x0100L
+#define CBS_HASSTRINGS        0x0200L
+#define CBS_NOINTEGRALHEIGHT  0x0400L
+#define CBS_DISABLENOSCROLL   0x0800L
+#define CBS_UPPERCASE         0x2000L
+#define CBS_LOWERCASE         0x4000L
+
+#define CB_OKAY     0
+#define CB_ERR      (-1)
+#define CB_ERRSPACE (-2)
+
+#define CB_ADDSTRING       0x0143
+#define CB_DELETESTRING    0x0144
+#define CB_GETCOUNT        0x0146
+#define CB_GETCURSEL       0x0147
+#define CB_GETLBTEXT       0x0148
+#define CB_GETLBTEXTLEN    0x0149
+#define CB_INSERTSTRING    0x014A
+#define CB_RESETCONTENT    0x014B
+#define CB_FINDSTRING      0x014C
+#define CB_SELECTSTRING    0x014D
+#define CB_SETCURSEL       0x014E
+#define CB_GETITEMDATA     0x0150
+#define CB_SETITEMDATA     0x0151
+#define CB_GETDROPPEDSTATE 0x0157
+#define CB_FINDSTRINGEXACT 0x0158
+
+// Notification codes of a combo box, in WM_COMMAND's HIWORD(wParam).
+#define CBN_ERRSPACE     (-1)
+#define CBN_SELCHANGE    1
+#define CBN_DBLCLK       2
+#define CBN_SETFOCUS     3
+#define CBN_KILLFOCUS    4
+#define CBN_EDITCHANGE   5
+#define CBN_EDITUPDATE   6
+#define CBN_DROPDOWN     7
+#define CBN_CLOSEUP      8
+#define CBN_SELENDOK     9
+#define CBN_SELENDCANCEL 10
 
 // --- PeekMessage ---
 #define PM_NOREMOVE 0x0000
@@ -207,7 +328,7 @@ typedef struct tagCREATESTRUCTA
     DWORD dwExStyle;
 } CREATESTRUCTA, *LPCREATESTRUCTA;
 
-// The header of every WM_NOTIFY notification: the control that sends it, its ID and the code.
+// The header of WM_NOTIFY's lParam.
 typedef struct tagNMHDR
 {
     HWND hwndFrom;
@@ -215,10 +336,39 @@ typedef struct tagNMHDR
     UINT code;
 } NMHDR, *LPNMHDR;
 
+// Dialog templates in memory (2-byte packing, as in the resource). A DLGTEMPLATE is followed by
+// the menu, class and title (each an ordinal 0xFFFF nnnn or a NUL-terminated UTF-16 string), with
+// DS_SETFONT the point size and face name, then the items, each on a DWORD boundary. A
+// DLGTEMPLATEEX (dlgVer 1, signature 0xFFFF) has no declaration in this header, as on Windows.
+#pragma pack(push, 2)
+typedef struct
+{
+    DWORD style;
+    DWORD dwExtendedStyle;
+    WORD cdit;
+    short x;
+    short y;
+    short cx;
+    short cy;
+} DLGTEMPLATE;
+typedef struct
+{
+    DWORD style;
+    DWORD dwExtendedStyle;
+    short x;
+    short y;
+    short cx;
+    short cy;
+    WORD id;
+} DLGITEMTEMPLATE;
+#pragma pack(pop)
+typedef DLGTEMPLATE* LPDLGTEMPLATEA;
+typedef const DLGTEMPLATE* LPCDLGTEMPLATEA;
+typedef DLGITEMTEMPLATE* LPDLGITEMTEMPLATEA;
+
 // The layouts of x64 Windows.
 #ifdef __cplusplus
 static_assert(sizeof(MSG) == 48, "MSG");
-static_assert(sizeof(NMHDR) == 24 && offsetof(NMHDR, code) == 16, "NMHDR");
 static_assert(offsetof(MSG, time) == 32 && offsetof(MSG, pt) == 36, "MSG");
 static_assert(sizeof(WNDCLASSA) == 72 && offsetof(WNDCLASSA, hInstance) == 24, "WNDCLASSA");
 static_assert(sizeof(WNDCLASSEXA) == 80 && offsetof(WNDCLASSEXA, hInstance) == 24, "WNDCLASSEXA");
@@ -226,9 +376,11 @@ static_assert(offsetof(WNDCLASSEXA, hIconSm) == 72, "WNDCLASSEXA");
 static_assert(sizeof(CREATESTRUCTA) == 80 && offsetof(CREATESTRUCTA, cy) == 32, "CREATESTRUCTA");
 static_assert(offsetof(CREATESTRUCTA, style) == 48 && offsetof(CREATESTRUCTA, dwExStyle) == 72,
               "CREATESTRUCTA");
+static_assert(sizeof(NMHDR) == 24 && offsetof(NMHDR, code) == 16, "NMHDR");
+static_assert(sizeof(DLGTEMPLATE) == 18 && sizeof(DLGITEMTEMPLATE) == 18, "DLGTEMPLATE");
+static_assert(DWLP_DLGPROC == 8 && DWLP_USER == 16 && DWLP_USER + sizeof(LONG_PTR) <= DLGWINDOWEXTRA, "DWLP");
 #else
 _Static_assert(sizeof(MSG) == 48, "MSG");
-_Static_assert(sizeof(NMHDR) == 24 && offsetof(NMHDR, code) == 16, "NMHDR");
 _Static_assert(offsetof(MSG, time) == 32 && offsetof(MSG, pt) == 36, "MSG");
 _Static_assert(sizeof(WNDCLASSA) == 72 && offsetof(WNDCLASSA, hInstance) == 24, "WNDCLASSA");
 _Static_assert(sizeof(WNDCLASSEXA) == 80 && offsetof(WNDCLASSEXA, hInstance) == 24, "WNDCLASSEXA");
@@ -236,6 +388,8 @@ _Static_assert(offsetof(WNDCLASSEXA, hIconSm) == 72, "WNDCLASSEXA");
 _Static_assert(sizeof(CREATESTRUCTA) == 80 && offsetof(CREATESTRUCTA, cy) == 32, "CREATESTRUCTA");
 _Static_assert(offsetof(CREATESTRUCTA, style) == 48 && offsetof(CREATESTRUCTA, dwExStyle) == 72,
                "CREATESTRUCTA");
+_Static_assert(sizeof(NMHDR) == 24 && offsetof(NMHDR, code) == 16, "NMHDR");
+_Static_assert(sizeof(DLGTEMPLATE) == 18 && sizeof(DLGITEMTEMPLATE) == 18, "DLGTEMPLATE");
 #endif
 
 // --- window classes ---
@@ -261,6 +415,43 @@ WINSIM_API DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
 WINSIM_API LONG_PTR WINAPI GetWindowLongPtrA(HWND hWnd, int nIndex);
 WINSIM_API LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
 WINSIM_API HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
+
+// --- child windows, owners and window state ---
+WINSIM_API HWND WINAPI GetParent(HWND hWnd);
+WINSIM_API HWND WINAPI GetWindow(HWND hWnd, UINT uCmd);
+WINSIM_API BOOL WINAPI IsChild(HWND hWndParent, HWND hWnd);
+WINSIM_API int WINAPI GetDlgCtrlID(HWND hWnd);
+WINSIM_API BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
+WINSIM_API BOOL WINAPI IsWindowEnabled(HWND hWnd);
+WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
+WINSIM_API BOOL WINAPI IsWindowVisible(HWND hWnd);
+WINSIM_API HWND WINAPI SetFocus(HWND hWnd);
+WINSIM_API HWND WINAPI GetFocus(void);
+
+// --- window text ---
+WINSIM_API BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString);
+WINSIM_API int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
+WINSIM_API int WINAPI GetWindowTextLengthA(HWND hWnd);
+
+// --- dialog boxes ---
+WINSIM_API HWND WINAPI CreateDialogIndirectParamA(HINSTANCE hInstance, LPCDLGTEMPLATEA lpTemplate,
+                                                  HWND hWndParent, DLGPROC lpDialogFunc, LPARAM dwInitParam);
+#define CreateDialogIndirectA(hInstance, lpTemplate, hWndParent, lpDialogFunc)                               \
+    CreateDialogIndirectParamA(hInstance, lpTemplate, hWndParent, lpDialogFunc, 0L)
+WINSIM_API INT_PTR WINAPI DialogBoxIndirectParamA(HINSTANCE hInstance, LPCDLGTEMPLATEA hDialogTemplate,
+                                                  HWND hWndParent, DLGPROC lpDialogFunc, LPARAM dwInitParam);
+#define DialogBoxIndirectA(hInstance, lpTemplate, hWndParent, lpDialogFunc)                                  \
+    DialogBoxIndirectParamA(hInstance, lpTemplate, hWndParent, lpDialogFunc, 0L)
+WINSIM_API BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
+WINSIM_API LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam);
+WINSIM_API BOOL WINAPI IsDialogMessageA(HWND hDlg, LPMSG lpMsg);
+WINSIM_API BOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect);
+WINSIM_API LONG WINAPI GetDialogBaseUnits(void);
+WINSIM_API HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
+WINSIM_API LRESULT WINAPI SendDlgItemMessageA(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam,
+                                              LPARAM lParam);
+WINSIM_API UINT WINAPI GetDlgItemTextA(HWND hDlg, int nIDDlgItem, LPSTR lpString, int cchMax);
+WINSIM_API BOOL WINAPI SetDlgItemTextA(HWND hDlg, int nIDDlgItem, LPCSTR lpString);
 
 // --- messages ---
 WINSIM_API BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);

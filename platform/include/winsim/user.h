@@ -2,6 +2,7 @@
 #pragma once
 
 #include <winsim/base.h>
+#include <windef.h>
 
 #include <string>
 #include <string_view>
@@ -24,5 +25,13 @@ WINSIM_API std::string ToWindowsPath(std::string_view hostPath);
 // The objects of the WMI client (locators, services, enumerators, class objects) alive in this
 // process: each lives until its last reference is released.
 WINSIM_API long LiveWmiObjects();
+
+// A person picks the item `index` of a combo box with the mouse, as a click on the item in its
+// list does: the selection and the combo box's text change, and the parent hears of it by
+// WM_COMMAND with CBN_DROPDOWN, CBN_SELCHANGE, CBN_SELENDOK and CBN_CLOSEUP (a CBS_SIMPLE combo
+// box, whose list is always open: CBN_SELENDOK and CBN_SELCHANGE), sent on the combo box's
+// thread. Returns the index, or CB_ERR (nothing changes, nobody hears of it) for an index out of
+// range, a disabled combo box, or a window that is no combo box (ERROR_INVALID_WINDOW_HANDLE).
+WINSIM_API int ChooseComboBoxItem(HWND comboBox, int index);
 
 } // namespace winsim

@@ -23,6 +23,7 @@
 #include <stdint.h>
 
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,6 +50,20 @@ struct WindowClass
     unsigned windows = 0; // windows of the class that exist
 };
 
+// What a system class (dialog, static, combo box) keeps of a window of its own besides the
+// window's data; user lock held to touch it.
+struct ClassState
+{
+    enum class Kind
+    {
+        Dialog,  // dialog.cpp: a window DefDlgProcA serves
+        Control, // controls.cpp: a static, button or combo box
+    };
+    explicit ClassState(Kind k) : kind(k) {}
+    virtual ~ClassState() = default;
+    const Kind kind;
+};
+
 struct Window
 {
     HWND handle = nullptr;
@@ -58,14 +73,20 @@ struct Window
     DWORD style = 0;
     DWORD exStyle = 0;
     HINSTANCE instance = nullptr;
-    LONG_PTR id = 0; // the hMenu argument
-    HWND owner = nullptr;
+    LONG_PTR id = 0;       // the hMenu argument: a child window's control ID
+    HWND owner = nullptr;  // a top-level window's owner
+    HWND parent = nullptr; // a child window's parent (WS_CHILD); null for a top-level window
+    int x = 0;             // position (relative to the parent's client area) and size in pixels
+    int y = 0;
+    int width = 0;
+    int height = 0;
     bool messageOnly = false; // parent HWND_MESSAGE: no broadcasts, FindWindow skips it
     bool destroying = false;  // DestroyWindow is under way
     std::string title;
     ThreadQueue* queue = nullptr; // of the thread that created it, which owns it
     DWORD threadId = 0;
     std::vector<BYTE> extra; // cbWndExtra bytes
+    std::unique_ptr<ClassState> state;
 };
 
 // A message sent to a window of another thread, waiting in that thread's queue. A sender waits
@@ -96,6 +117,7 @@ struct ThreadQueue
     HANDLE wake = nullptr;
     HANDLE reply = nullptr;
     uint64_t generation = 0;
+    HWND focus = nullptr; // the window with the keyboard focus (SetFocus), of this thread
 };
 
 // Registrations of RegisterDeviceNotification.
@@ -119,11 +141,15 @@ ThreadQueue* QueueOfThread(DWORD threadId);
 void WakeQueue(ThreadQueue& queue);
 // Puts a sent message into a queue and wakes its thread.
 void QueueSentMessage(ThreadQueue& queue, SentMessage* message);
-// Whether a window gets broadcasts: it exists and is not message-only.
+// Whether a window gets broadcasts: a top-level window that is not message-only.
 inline bool IsTopLevel(const Window& window)
 {
-    return !window.messageOnly;
+    return !window.messageOnly && window.parent == nullptr;
 }
+// The child windows of a window, first to last (in the order they were created).
+std::vector<Window*> ChildrenOf(HWND parent);
+// Whether `window` is `ancestor` or a descendant of it through parents.
+bool IsSelfOrDescendant(HWND ancestor, HWND window);
 
 // --- without the user lock ---
 // The calling thread's queue, made on the first call; its events are those of the current machine.
@@ -154,5 +180,11 @@ bool ClassExists(LPCSTR name);
 bool ClassMatches(const WindowClass& windowClass, LPCSTR name);
 // The windows of a thread that exited go, without messages (user lock held).
 void DestroyWindowsOfEndedThread(ThreadQueue* queue);
+
+// The system classes (controls.cpp): the dialog class, Static, Button and ComboBox, registered once
+// per process as global classes of user32's own module. Without the user lock.
+void RegisterSystemClasses();
+// The module that owns the system classes.
+HINSTANCE User32Instance();
 
 } // namespace winsim::user32

@@ -1,10 +1,14 @@
-// Windows: top-level windows (owned ones included) and message-only windows of the process, each
-// owned by the thread that created it. Nothing is drawn: a window is its procedure, its data and
-// its place in the message queues. Handles are never reused, so a destroyed window's handle stays
-// invalid.
+// Windows: top-level windows (owned ones included), child windows and message-only windows of the
+// process, each owned by the thread that created it. Nothing is drawn: a window is its procedure,
+// its data, its text, its place among its parent's children and in the message queues. Handles are
+// never reused, so a destroyed window's handle stays invalid.
+//
+// Siblings are kept in creation order: a child is created at the bottom of the Z order, so the
+// first child created is GW_CHILD and the dialog manager's tab order is the template's order.
 #include "internal.h"
 #include "user32/user32.h"
 
+#include <algorithm>
 #include <map>
 
 namespace winsim::user32
@@ -37,10 +41,14 @@ BOOL Fail(DWORD error)
 }
 
 // Takes a window out of the table once its last message was sent; its queue forgets its posted
-// messages. User lock held.
+// messages and loses the focus if the window had it. User lock held.
 void Unlink(Window* window)
 {
     Windows().erase(window->handle);
+    if (window->queue->focus == window->handle)
+    {
+        window->queue->focus = nullptr;
+    }
     window->windowClass->windows--;
     auto& posted = window->queue->posted;
     for (auto it = posted.begin(); it != posted.end();)
@@ -72,6 +80,31 @@ std::vector<Window*> AllWindows()
         all.push_back(window);
     }
     return all;
+}
+
+std::vector<Window*> ChildrenOf(HWND parent)
+{
+    std::vector<Window*> children;
+    for (const auto& [handle, window] : Windows())
+    {
+        if (window->parent == parent && parent != nullptr)
+        {
+            children.push_back(window);
+        }
+    }
+    return children;
+}
+
+bool IsSelfOrDescendant(HWND ancestor, HWND hwnd)
+{
+    for (Window* window = WindowOf(hwnd); window != nullptr; window = WindowOf(window->parent))
+    {
+        if (window->handle == ancestor)
+        {
+            return true;
+        }
+    }
+    return false;
 }
 
 LRESULT CallWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
@@ -106,6 +139,85 @@ void DestroyWindowsOfEndedThread(ThreadQueue* queue)
 
 using namespace winsim::user32;
 
+namespace
+{
+
+// The siblings of a window, in GetWindow's order: a parent's children first to last; top-level
+// windows newest first (a new top-level window comes at the top of the Z order); message-only
+// windows among themselves. User lock held.
+std::vector<Window*> SiblingsOf(const Window& window)
+{
+    if (window.parent != nullptr)
+    {
+        return ChildrenOf(window.parent);
+    }
+    std::vector<Window*> siblings;
+    for (Window* other : AllWindows())
+    {
+        if (other->parent == nullptr && other->messageOnly == window.messageOnly)
+        {
+            siblings.insert(siblings.begin(), other);
+        }
+    }
+    return siblings;
+}
+
+// WM_DESTROY goes to a window first, then to its children as they are destroyed, first to last.
+void SendDestroy(HWND hwnd)
+{
+    SendMessageA(hwnd, WM_DESTROY, 0, 0);
+    std::vector<HWND> children;
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        for (Window* child : ChildrenOf(hwnd))
+        {
+            child->destroying = true;
+            children.push_back(child->handle);
+        }
+    }
+    for (HWND child : children)
+    {
+        SendDestroy(child);
+    }
+}
+
+// WM_NCDESTROY goes to the children first (first to last), then to the window, which is gone once
+// its procedure returned.
+void Release(HWND hwnd)
+{
+    std::vector<HWND> children;
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        for (Window* child : ChildrenOf(hwnd))
+        {
+            children.push_back(child->handle);
+        }
+    }
+    for (HWND child : children)
+    {
+        Release(child);
+    }
+    SendMessageA(hwnd, WM_NCDESTROY, 0, 0);
+    std::lock_guard<std::mutex> guard(UserLock());
+    if (Window* window = WindowOf(hwnd))
+    {
+        Unlink(window);
+    }
+}
+
+// A window of the process, or null with ERROR_INVALID_WINDOW_HANDLE. User lock held.
+Window* Existing(HWND hwnd)
+{
+    Window* window = WindowOf(hwnd);
+    if (window == nullptr)
+    {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    }
+    return window;
+}
+
+} // namespace
+
 extern "C"
 {
 
@@ -124,12 +236,8 @@ extern "C"
             Fail(ERROR_TLW_WITH_WSCHILD);
             return nullptr;
         }
-        if ((dwStyle & WS_CHILD) != 0)
-        {
-            // Child windows are not part of this machine's window manager.
-            Fail(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
+        bool child = (dwStyle & WS_CHILD) != 0;
+        RegisterSystemClasses();
         ThreadQueue& queue = CurrentQueue();
         auto* window = new Window;
         {
@@ -155,7 +263,8 @@ extern "C"
             window->exStyle = dwExStyle;
             window->instance = hInstance;
             window->id = reinterpret_cast<LONG_PTR>(hMenu);
-            window->owner = messageOnly ? nullptr : hWndParent;
+            window->owner = messageOnly || child ? nullptr : hWndParent;
+            window->parent = child ? hWndParent : nullptr;
             window->messageOnly = messageOnly;
             window->title = lpWindowName != nullptr ? lpWindowName : "";
             window->queue = &queue;
@@ -167,7 +276,7 @@ extern "C"
         DeviceEventsPending();
 
         HWND hwnd = window->handle;
-        bool overlapped = (dwStyle & WS_POPUP) == 0;
+        bool overlapped = (dwStyle & (WS_POPUP | WS_CHILD)) == 0;
         CREATESTRUCTA cs{};
         cs.lpCreateParams = lpParam;
         cs.hInstance = hInstance;
@@ -177,6 +286,13 @@ extern "C"
         cs.y = X == CW_USEDEFAULT ? 0 : Y;
         cs.cx = nWidth == CW_USEDEFAULT ? (overlapped ? DefaultWidth : 0) : nWidth;
         cs.cy = nWidth == CW_USEDEFAULT ? (overlapped ? DefaultHeight : 0) : nHeight;
+        {
+            std::lock_guard<std::mutex> guard(UserLock());
+            window->x = cs.x;
+            window->y = cs.y;
+            window->width = cs.cx;
+            window->height = cs.cy;
+        }
         cs.style = static_cast<LONG>(dwStyle);
         cs.lpszName = lpWindowName;
         cs.lpszClass = lpClassName;
@@ -230,18 +346,14 @@ extern "C"
                 }
             }
         }
-        // Owned windows go first.
+        // Owned windows go first; then the window and its children: WM_DESTROY from the window
+        // down, WM_NCDESTROY from the children up.
         for (HWND other : owned)
         {
             DestroyWindow(other);
         }
-        CallWindow(hWnd, WM_DESTROY, 0, 0);
-        CallWindow(hWnd, WM_NCDESTROY, 0, 0);
-        std::lock_guard<std::mutex> guard(UserLock());
-        if (Window* window = WindowOf(hWnd))
-        {
-            Unlink(window);
-        }
+        SendDestroy(hWnd);
+        Release(hWnd);
         return TRUE;
     }
 
@@ -284,6 +396,12 @@ extern "C"
                 return 0;
             }
             size_t length = window->title.size() < wParam - 1 ? window->title.size() : wParam - 1;
+            // The text is cut between characters, never inside one (UTF-8 continuation bytes).
+            while (length < window->title.size() && length > 0 &&
+                   (static_cast<unsigned char>(window->title[length]) & 0xC0) == 0x80)
+            {
+                length--;
+            }
             memcpy(reinterpret_cast<char*>(lParam), window->title.data(), length);
             reinterpret_cast<char*>(lParam)[length] = 0;
             return static_cast<LRESULT>(length);
@@ -340,7 +458,7 @@ extern "C"
         case GWLP_HINSTANCE:
             return reinterpret_cast<LONG_PTR>(window->instance);
         case GWLP_HWNDPARENT:
-            return reinterpret_cast<LONG_PTR>(window->owner);
+            return reinterpret_cast<LONG_PTR>(window->parent != nullptr ? window->parent : window->owner);
         case GWLP_ID:
             return window->id;
         case GWL_STYLE:
@@ -436,6 +554,235 @@ extern "C"
             }
         }
         return nullptr;
+    }
+
+    HWND WINAPI GetParent(HWND hWnd)
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        Window* window = Existing(hWnd);
+        if (window == nullptr)
+        {
+            return nullptr;
+        }
+        // A child's parent; a pop-up's owner; nothing for an overlapped window.
+        if ((window->style & WS_CHILD) != 0)
+        {
+            return window->parent;
+        }
+        return (window->style & WS_POPUP) != 0 ? window->owner : nullptr;
+    }
+
+    HWND WINAPI GetWindow(HWND hWnd, UINT uCmd)
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        Window* window = Existing(hWnd);
+        if (window == nullptr)
+        {
+            return nullptr;
+        }
+        if (uCmd == GW_OWNER)
+        {
+            return window->owner;
+        }
+        if (uCmd == GW_CHILD)
+        {
+            std::vector<Window*> children = ChildrenOf(hWnd);
+            return children.empty() ? nullptr : children.front()->handle;
+        }
+        std::vector<Window*> siblings = SiblingsOf(*window);
+        auto self = std::find(siblings.begin(), siblings.end(), window);
+        switch (uCmd)
+        {
+        case GW_HWNDFIRST:
+            return siblings.front()->handle;
+        case GW_HWNDLAST:
+            return siblings.back()->handle;
+        case GW_HWNDNEXT:
+            return self + 1 != siblings.end() ? (*(self + 1))->handle : nullptr;
+        case GW_HWNDPREV:
+            return self != siblings.begin() ? (*(self - 1))->handle : nullptr;
+        default:
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+    }
+
+    BOOL WINAPI IsChild(HWND hWndParent, HWND hWnd)
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        Window* window = WindowOf(hWnd);
+        return window != nullptr && window->parent != nullptr && hWndParent != hWnd &&
+                       IsSelfOrDescendant(hWndParent, hWnd)
+                   ? TRUE
+                   : FALSE;
+    }
+
+    int WINAPI GetDlgCtrlID(HWND hWnd)
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        Window* window = Existing(hWnd);
+        return window != nullptr ? static_cast<int>(window->id) : 0;
+    }
+
+    BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable)
+    {
+        bool wasDisabled = false;
+        {
+            std::lock_guard<std::mutex> guard(UserLock());
+            Window* window = Existing(hWnd);
+            if (window == nullptr)
+            {
+                return FALSE;
+            }
+            wasDisabled = (window->style & WS_DISABLED) != 0;
+            if (wasDisabled == (bEnable == FALSE))
+            {
+                return wasDisabled ? TRUE : FALSE;
+            }
+            window->style = bEnable ? (window->style & ~WS_DISABLED) : (window->style | WS_DISABLED);
+        }
+        SendMessageA(hWnd, WM_ENABLE, bEnable ? TRUE : FALSE, 0);
+        return wasDisabled ? TRUE : FALSE;
+    }
+
+    BOOL WINAPI IsWindowEnabled(HWND hWnd)
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        Window* window = Existing(hWnd);
+        return window != nullptr && (window->style & WS_DISABLED) == 0 ? TRUE : FALSE;
+    }
+
+    BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
+    {
+        bool show = nCmdShow != SW_HIDE;
+        bool wasVisible = false;
+        {
+            std::lock_guard<std::mutex> guard(UserLock());
+            Window* window = Existing(hWnd);
+            if (window == nullptr)
+            {
+                return FALSE;
+            }
+            wasVisible = (window->style & WS_VISIBLE) != 0;
+            if (wasVisible == show)
+            {
+                return wasVisible ? TRUE : FALSE;
+            }
+            window->style = show ? (window->style | WS_VISIBLE) : (window->style & ~WS_VISIBLE);
+        }
+        SendMessageA(hWnd, WM_SHOWWINDOW, show ? TRUE : FALSE, 0);
+        return wasVisible ? TRUE : FALSE;
+    }
+
+    BOOL WINAPI IsWindowVisible(HWND hWnd)
+    {
+        std::lock_guard<std::mutex> guard(UserLock());
+        Window* window = WindowOf(hWnd);
+        if (window == nullptr)
+        {
+            return FALSE;
+        }
+        // Visible when it and every ancestor have WS_VISIBLE.
+        for (; window != nullptr; window = WindowOf(window->parent))
+        {
+            if ((window->style & WS_VISIBLE) == 0)
+            {
+                return FALSE;
+            }
+        }
+        return TRUE;
+    }
+
+    HWND WINAPI SetFocus(HWND hWnd)
+    {
+        ThreadQueue& queue = CurrentQueue();
+        HWND previous = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(UserLock());
+            previous = queue.focus;
+            if (hWnd != nullptr)
+            {
+                Window* window = Existing(hWnd);
+                if (window == nullptr)
+                {
+                    return nullptr;
+                }
+                if (window->queue != &queue)
+                {
+                    // Only a window of the calling thread takes its focus.
+                    SetLastError(ERROR_ACCESS_DENIED);
+                    return nullptr;
+                }
+            }
+            if (previous == hWnd)
+            {
+                return previous;
+            }
+            queue.focus = hWnd;
+        }
+        if (previous != nullptr)
+        {
+            SendMessageA(previous, WM_KILLFOCUS, reinterpret_cast<WPARAM>(hWnd), 0);
+        }
+        if (hWnd != nullptr)
+        {
+            SendMessageA(hWnd, WM_SETFOCUS, reinterpret_cast<WPARAM>(previous), 0);
+        }
+        return previous;
+    }
+
+    HWND WINAPI GetFocus(void)
+    {
+        ThreadQueue& queue = CurrentQueue();
+        std::lock_guard<std::mutex> guard(UserLock());
+        return queue.focus;
+    }
+
+    BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString)
+    {
+        {
+            std::lock_guard<std::mutex> guard(UserLock());
+            if (Existing(hWnd) == nullptr)
+            {
+                return FALSE;
+            }
+        }
+        // The combo box answers CB_ERR (negative) where it has no text of its own to set.
+        LRESULT result = SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString));
+        return result > 0 ? TRUE : FALSE;
+    }
+
+    int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
+    {
+        {
+            std::lock_guard<std::mutex> guard(UserLock());
+            if (Existing(hWnd) == nullptr)
+            {
+                return 0;
+            }
+        }
+        if (lpString == nullptr || nMaxCount <= 0)
+        {
+            return 0;
+        }
+        // A window of this process is asked, whichever thread it belongs to.
+        lpString[0] = 0;
+        LRESULT length = SendMessageA(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount),
+                                      reinterpret_cast<LPARAM>(lpString));
+        return length > 0 ? static_cast<int>(length) : 0;
+    }
+
+    int WINAPI GetWindowTextLengthA(HWND hWnd)
+    {
+        {
+            std::lock_guard<std::mutex> guard(UserLock());
+            if (Existing(hWnd) == nullptr)
+            {
+                return 0;
+            }
+        }
+        LRESULT length = SendMessageA(hWnd, WM_GETTEXTLENGTH, 0, 0);
+        return length > 0 ? static_cast<int>(length) : 0;
     }
 
 } // extern "C"
