@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <prsht.h>
 
 WINSIM_EXTERN_C_BEGIN
 
@@ -215,5 +216,40 @@ WINSIM_API BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PS
                                                       PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 WINSIM_API BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                       PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
+
+// --- property pages of a device (SetupDiGetClassDevPropertySheets) ---
+
+// What SetupDiGetClassDevPropertySheets gathers.
+#define DIGCDP_FLAG_BASIC           0x00000001
+#define DIGCDP_FLAG_ADVANCED        0x00000002
+#define DIGCDP_FLAG_REMOTE_BASIC    0x00000003
+#define DIGCDP_FLAG_REMOTE_ADVANCED 0x00000004
+
+// A device information set without a setup class asked for its class's pages.
+#define ERROR_NO_ASSOCIATED_CLASS (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | 0x200)
+
+// What a property page provider (an EnumPropPages32 entry point) is asked for.
+#define SPPSR_SELECT_DEVICE_RESOURCES      1
+#define SPPSR_ENUM_ADV_DEVICE_PROPERTIES   2
+#define SPPSR_ENUM_BASIC_DEVICE_PROPERTIES 3
+
+typedef struct _SP_PROPSHEETPAGE_REQUEST
+{
+    DWORD cbSize;        // sizeof(SP_PROPSHEETPAGE_REQUEST)
+    DWORD PageRequested; // SPPSR_*
+    HDEVINFO DeviceInfoSet;
+    PSP_DEVINFO_DATA DeviceInfoData;
+} SP_PROPSHEETPAGE_REQUEST, *PSP_PROPSHEETPAGE_REQUEST;
+static_assert(sizeof(SP_PROPSHEETPAGE_REQUEST) == 24, "SP_PROPSHEETPAGE_REQUEST as on 64-bit Windows");
+
+// The signature of a provider's entry point.
+typedef BOOL(WINAPI* PSP_ENUM_PROPSHEETPAGES)(PSP_PROPSHEETPAGE_REQUEST PropPageRequest,
+                                              LPFNADDPROPSHEETPAGE lpfnAddPropSheetPageProc, LPARAM lParam);
+
+WINSIM_API BOOL WINAPI SetupDiGetClassDevPropertySheetsA(HDEVINFO DeviceInfoSet,
+                                                         PSP_DEVINFO_DATA DeviceInfoData,
+                                                         LPPROPSHEETHEADERA PropertySheetHeader,
+                                                         DWORD PropertySheetHeaderPageListSize,
+                                                         PDWORD RequiredSize, DWORD PropertySheetType);
 
 WINSIM_EXTERN_C_END
