@@ -68,6 +68,8 @@ typedef PVOID HDEVNOTIFY;
 #define WM_QUERYDRAGICON   0x0037
 #define WM_COMPAREITEM     0x0039
 #define WM_NOTIFY          0x004E
+#define WM_HELP            0x0053
+#define WM_CONTEXTMENU     0x007B
 #define WM_NCCREATE        0x0081
 #define WM_NCDESTROY       0x0082
 #define WM_KEYFIRST        0x0100
@@ -490,6 +492,10 @@ WINSIM_API BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
 // counts the terminator; LoadStringW with cchBufferMax 0 stores a read-only pointer to the string.
 WINSIM_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 WINSIM_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+
+// The next character of an ANSI text: a lead byte and its trail byte are one character; at the
+// terminator the pointer stays.
+WINSIM_API LPSTR WINAPI CharNextA(LPCSTR lpsz);
 // Message boxes: the buttons (MB_TYPEMASK), the icon (MB_ICONMASK), the default button
 // (MB_DEFMASK), the modality (MB_MODEMASK) and other flags of uType, and the answers.
 #define MB_OK                   0x00000000L

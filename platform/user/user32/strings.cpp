@@ -1,4 +1,4 @@
-// String resources: LoadStringA, LoadStringW.
+// String resources (LoadStringA, LoadStringW) and stepping through ANSI texts (CharNextA).
 //
 // A string is found as Windows finds it: in the RT_STRING block uID / 16 + 1 of the module, in the
 // language FindResourceA picks for the calling thread (its UI language, with the fallback), at
@@ -132,6 +132,20 @@ extern "C"
         memcpy(lpBuffer, ansi.data(), ansi.size());
         lpBuffer[ansi.size()] = 0;
         return static_cast<int>(ansi.size());
+    }
+
+    LPSTR WINAPI CharNextA(LPCSTR lpsz)
+    {
+        if (*lpsz == 0)
+        {
+            return const_cast<LPSTR>(lpsz);
+        }
+        // A lead byte without its trail byte is a character of its own.
+        if (IsDBCSLeadByte(static_cast<BYTE>(*lpsz)) && lpsz[1] != 0)
+        {
+            return const_cast<LPSTR>(lpsz + 2);
+        }
+        return const_cast<LPSTR>(lpsz + 1);
     }
 
 } // extern "C"

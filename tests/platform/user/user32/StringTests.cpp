@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -144,6 +145,43 @@ TEST(LoadStringW, WithoutABufferSizeItGivesAPointerIntoTheResource)
     EXPECT_EQ(LoadStringW(machine.module, IDS_PORT, english, 8), 4);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(english)), u"Port");
     SetThreadUILanguage(0);
+}
+
+} // namespace
+
+namespace
+{
+
+// CharNextA steps over whole characters of the machine's code page: a Shift-JIS lead byte takes
+// its trail byte along (even one that looks like an ASCII letter), UTF-8 goes byte by byte.
+TEST(CharNextA, StepsOverWholeCharactersOfTheCodePage)
+{
+    struct Case
+    {
+        const char* name;
+        unsigned codePage;
+        const char* text;
+        std::vector<size_t> steps; // the offsets CharNextA visits from 0 to the terminator
+    };
+    const Case cases[] = {
+        {"ASCII", 932, "COM3", {1, 2, 3, 4, 4}},
+        {"lead and trail bytes", 932, "\x83\x43OM", {2, 3, 4, 4}}, // 0x43 is both 'C' and a trail byte
+        {"a lead byte before the terminator", 932, "A\x83", {1, 2, 2}},
+        {"UTF-8 byte by byte", 65001, kPortUtf8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 9}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        StringMachine machine(c.codePage, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+        std::vector<size_t> steps;
+        const char* p = c.text;
+        for (size_t i = 0; i < c.steps.size(); ++i)
+        {
+            p = CharNextA(p);
+            steps.push_back(static_cast<size_t>(p - c.text));
+        }
+        EXPECT_EQ(steps, c.steps);
+    }
 }
 
 } // namespace
