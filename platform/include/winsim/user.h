@@ -75,4 +75,12 @@ WINSIM_API void ClearShownMessageBoxes();
 // range, a disabled combo box, or a window that is no combo box (ERROR_INVALID_WINDOW_HANDLE).
 WINSIM_API int ChooseComboBoxItem(HWND comboBox, int index);
 
+// Device Manager's properties of a device (the instance ID, any case): a modeless property sheet
+// titled "<friendly name> Properties" (the device description when it has no friendly name) with
+// the pages the device's property page providers add. Returns the sheet, or NULL (with the last
+// error) when the device is unknown or no provider added a page. The sheet destroys itself once
+// OK or Cancel closed it (on the next message its thread dispatches), and the device information
+// set with it.
+WINSIM_API HWND OpenDeviceProperties(const char* deviceInstanceId);
+
 } // namespace winsim

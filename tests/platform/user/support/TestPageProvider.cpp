@@ -1,10 +1,15 @@
 // A property page provider as a device's driver package registers one (EnumPropPages32 =
 // "WinsimTestPages.dll,TestPagesProvider"): on each request it creates the pages the test asked
 // for from an in-memory dialog template, hands each to the add-page callback and destroys the
-// ones the callback refuses. Each page's data lives until its PSPCB_RELEASE.
+// ones the callback refuses. Each page's data lives until its PSPCB_RELEASE. On OK or Apply a page
+// renames the port in its sheet's title from COM3 to COM7, as the port settings page does.
 #include "TestPageProvider.h"
 
 #include <prsht.h>
+
+#include <string.h>
+
+#include <string>
 
 namespace
 {
@@ -14,8 +19,11 @@ TestPagesRecord g_log;
 // The page's data, made by the provider and freed by the page callback at PSPCB_RELEASE.
 struct PageData
 {
+    DWORD magic; // PageMagic while the data lives
     int index;
 };
+
+constexpr DWORD PageMagic = 0x7E57DA7A;
 
 // A dialog template with no controls: a DLGTEMPLATE followed by no menu, the default class and an
 // empty title.
@@ -30,9 +38,53 @@ const struct
 } g_template = {WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, 200, 100, 0, 0, 0};
 #pragma pack(pop)
 
-INT_PTR CALLBACK PageProc(HWND, UINT, WPARAM, LPARAM)
+void RenamePortInTitle(HWND sheet)
 {
-    return FALSE;
+    char title[128] = {};
+    GetWindowTextA(sheet, title, sizeof(title));
+    strncpy(g_log.titleAtApply, title, sizeof(g_log.titleAtApply) - 1);
+    std::string text = title;
+    size_t at = text.find("COM3");
+    if (at != std::string::npos)
+    {
+        text.replace(at, 4, "COM7");
+        SetWindowTextA(sheet, text.c_str());
+    }
+}
+
+INT_PTR CALLBACK PageProc(HWND hDlg, UINT message, WPARAM, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_INITDIALOG: {
+        auto* psp = reinterpret_cast<PROPSHEETPAGEA*>(lParam);
+        auto* data = reinterpret_cast<PageData*>(psp->lParam);
+        g_log.initDialogs++;
+        if (data != nullptr && data->magic == PageMagic)
+        {
+            g_log.initWithPageData++;
+        }
+        SetWindowLongPtrA(hDlg, DWLP_USER, psp->lParam);
+        return TRUE;
+    }
+    case WM_NOTIFY: {
+        auto* notify = reinterpret_cast<PSHNOTIFY*>(lParam);
+        if (notify->hdr.code != PSN_APPLY)
+        {
+            return FALSE;
+        }
+        g_log.applies++;
+        if (notify->lParam)
+        {
+            g_log.appliesOnOk++;
+        }
+        RenamePortInTitle(GetParent(hDlg));
+        SetWindowLongPtrA(hDlg, DWLP_MSGRESULT, PSNRET_NOERROR);
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
 }
 
 UINT CALLBACK PageCallback(HWND, UINT uMsg, LPPROPSHEETPAGEA ppsp)
@@ -45,10 +97,13 @@ UINT CALLBACK PageCallback(HWND, UINT uMsg, LPPROPSHEETPAGEA ppsp)
     case PSPCB_CREATE:
         g_log.creates++;
         break;
-    case PSPCB_RELEASE:
+    case PSPCB_RELEASE: {
         g_log.releases++;
-        delete reinterpret_cast<PageData*>(ppsp->lParam);
+        auto* data = reinterpret_cast<PageData*>(ppsp->lParam);
+        data->magic = 0;
+        delete data;
         break;
+    }
     default:
         break;
     }
@@ -75,7 +130,7 @@ extern "C" BOOL WINAPI TestPagesProvider(PSP_PROPSHEETPAGE_REQUEST request, LPFN
         psp.hInstance = nullptr;
         psp.pResource = &g_template;
         psp.pfnDlgProc = PageProc;
-        psp.lParam = reinterpret_cast<LPARAM>(new PageData{i});
+        psp.lParam = reinterpret_cast<LPARAM>(new PageData{PageMagic, i});
         psp.pfnCallback = PageCallback;
         HPROPSHEETPAGE page = CreatePropertySheetPageA(&psp);
         if (page == nullptr)

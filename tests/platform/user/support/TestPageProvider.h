@@ -19,6 +19,12 @@ struct TestPagesRecord
     int addRefs;                      // PSPCB_ADDREF calls
     int creates;                      // PSPCB_CREATE calls
     int releases;                     // PSPCB_RELEASE calls
+    // What the pages' dialogs saw in a sheet.
+    int initDialogs;        // WM_INITDIALOG calls
+    int initWithPageData;   // of those, the ones whose PROPSHEETPAGE carried the data the provider made
+    int applies;            // PSN_APPLY notifications
+    int appliesOnOk;        // of those, the ones for OK (PSHNOTIFY lParam TRUE)
+    char titleAtApply[128]; // the sheet's title when a page applied, before the page renamed it
 };
 
 // Exported: the log of this module (clears nothing).
