@@ -26,6 +26,9 @@ namespace
 struct OpenProperties
 {
     HDEVINFO set;
+    // The device as its pages' providers were given it: they keep the pointer for the sheet's life,
+    // as the device installer's own record lives as long as its set on Windows.
+    SP_DEVINFO_DATA* device;
     WNDPROC sheetProc; // the sheet's own procedure
     bool closing;      // the request to destroy the sheet is posted
 };
@@ -79,6 +82,7 @@ LRESULT CALLBACK DevicePropertiesProc(HWND hwnd, UINT message, WPARAM wParam, LP
             Sheets().erase(hwnd);
         }
         SetupDiDestroyDeviceInfoList(open.set);
+        delete open.device;
         return result;
     }
     if (!open.closing && CanCloseTheSheet(message) && PropSheet_GetCurrentPageHwnd(hwnd) == nullptr)
@@ -139,15 +143,14 @@ HWND OpenDeviceProperties(const char* deviceInstanceId)
     {
         return nullptr;
     }
-    SP_DEVINFO_DATA device{};
+    auto* device = new SP_DEVINFO_DATA{};
     std::vector<HPROPSHEETPAGE> pages(MAXPROPPAGES);
     PROPSHEETHEADERA header{};
     header.dwSize = sizeof(header);
     header.dwFlags = PSH_MODELESS | PSH_PROPTITLE;
     header.phpage = pages.data();
-    if (!FindDevice(set, deviceInstanceId, &device) ||
-        !SetupDiGetClassDevPropertySheetsA(set, &device, &header, MAXPROPPAGES, nullptr,
-                                           DIGCDP_FLAG_ADVANCED))
+    if (!FindDevice(set, deviceInstanceId, device) ||
+        !SetupDiGetClassDevPropertySheetsA(set, device, &header, MAXPROPPAGES, nullptr, DIGCDP_FLAG_ADVANCED))
     {
         DWORD error = GetLastError();
         for (UINT i = 0; i < header.nPages; ++i)
@@ -155,16 +158,18 @@ HWND OpenDeviceProperties(const char* deviceInstanceId)
             DestroyPropertySheetPage(pages[i]);
         }
         SetupDiDestroyDeviceInfoList(set);
+        delete device;
         SetLastError(error);
         return nullptr;
     }
     if (header.nPages == 0)
     {
         SetupDiDestroyDeviceInfoList(set);
+        delete device;
         SetLastError(ERROR_NOT_FOUND);
         return nullptr;
     }
-    std::string caption = DeviceName(set, &device);
+    std::string caption = DeviceName(set, device);
     header.pszCaption = caption.c_str();
     auto sheet = reinterpret_cast<HWND>(PropertySheetA(&header));
     if (sheet == nullptr || reinterpret_cast<INT_PTR>(sheet) == -1)
@@ -175,12 +180,13 @@ HWND OpenDeviceProperties(const char* deviceInstanceId)
             DestroyPropertySheetPage(pages[i]);
         }
         SetupDiDestroyDeviceInfoList(set);
+        delete device;
         SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     {
         std::lock_guard<std::mutex> guard(SheetsLock());
-        Sheets()[sheet] = OpenProperties{set, nullptr, false};
+        Sheets()[sheet] = OpenProperties{set, device, nullptr, false};
     }
     auto sheetProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(sheet, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DevicePropertiesProc)));
