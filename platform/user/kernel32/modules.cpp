@@ -4,6 +4,7 @@
 // shared object under its Windows file name; dllstart.cpp, linked into it, runs its DllMain.
 #include "internal.h"
 #include "dllstart.h"
+#include "ntdll/ntdll.h"
 
 #include <winsim/user.h>
 
@@ -93,8 +94,9 @@ bool IsElf(const std::string& path)
 }
 
 // Finds the file LoadLibraryA means. A name with a folder part (a backslash, a slash, a drive or a
-// leading ".") is taken relative to the current directory only. A bare name is searched in the
-// executable's folder, then in the current directory.
+// leading ".") is taken relative to the current directory only. A bare name is searched as
+// Windows' standard search order (safe DLL search mode) has it: the executable's folder, the
+// system folder (C:\Windows\System32), the Windows folder, then the current directory.
 bool ResolveModule(LPCSTR lpLibFileName, std::string& hostPath)
 {
     std::string name(lpLibFileName);
@@ -123,6 +125,12 @@ bool ResolveModule(LPCSTR lpLibFileName, std::string& hostPath)
     else
     {
         candidates.push_back(HostFolderOf(ExecutablePath()) + "/" + name);
+        std::string drive = ntdll::SystemDriveDirectory();
+        if (!drive.empty())
+        {
+            candidates.push_back(drive + "/Windows/System32/" + name);
+            candidates.push_back(drive + "/Windows/" + name);
+        }
         std::string host;
         if (HostPathOf(name.c_str(), host))
         {
