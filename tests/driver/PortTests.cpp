@@ -215,12 +215,15 @@ TEST_F(PortTest, FailureAfterSerialCommRemovesTheValueAgain)
 
 TEST_F(PortTest, LinkCollisionFailsDeviceAdd)
 {
-    // Another device already answers to COM5.
-    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "COM5", "\\Device\\Serial9"));
-    Device node = Plug(u"TR0001", u"COM5");
+    // Another device's driver already answers to COM5 in the global DOS device names. (A name a
+    // program defines is its logon session's and collides with no driver's.)
+    Device first = Plug(u"TR0001", u"COM5");
+    ASSERT_EQ(first.State(), DeviceState::Started);
+    Device node = Plug(u"TR0002", u"COM5");
     EXPECT_EQ(node.State(), DeviceState::Failed);
     EXPECT_EQ(node.Problem(), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_FALSE(SerialComm(u"\\Device\\ZTSerial0").has_value());
+    EXPECT_FALSE(SerialComm(u"\\Device\\ZTSerial1").has_value());
+    EXPECT_EQ(SerialComm(u"\\Device\\ZTSerial0").value_or(u""), u"COM5");
 }
 
 // --- requests answered before the framework ---
