@@ -22,9 +22,9 @@ class PortRestartTest : public scenario::ReaderMachineTest
     void SetUp() override
     {
         ReaderMachineTest::SetUp();
-        winsim::machine::ReaderSpec spec;
-        spec.serialNumber = u"TR0002";
-        second = machine->Attach(spec);
+        winsim::machine::ReaderSpec plugged;
+        plugged.serialNumber = u"TR0002";
+        second = machine->Attach(plugged);
         ASSERT_TRUE(machine->DeviceByComName(u"COM4"));
         machine->ClearEventLog();
     }

@@ -6,13 +6,15 @@
 // out so that a handle it does not know fails with ERROR_INVALID_HANDLE. A member holds its node's
 // instance ID, so a set built before a node was disabled, enabled or restarted still names it. A
 // member's DevInst is cfgmgr32's handle of its node (DevInstOf), and its Reserved field points at
-// the member, so a member of another set is told apart (ERROR_INVALID_PARAMETER).
+// the member, so a member of another set is told apart (ERROR_INVALID_PARAMETER). A member also
+// holds the device interfaces the set took in for it (DIGCF_DEVICEINTERFACE,
+// SetupDiOpenDeviceInterface); an SP_DEVICE_INTERFACE_DATA's Reserved field points at one.
 //
-// Each set and each member carries its device install parameters (SP_DEVINSTALL_PARAMS: only the
-// flags are kept) and its class install parameters (only DIF_PROPERTYCHANGE's). The set's lock
-// guards its members and all those parameters, as Windows locks a set for each call; the member
-// list only grows (SetupDiGetClassDevsEx into an existing set), in a deque so that members never
-// move.
+// Each set and each member carries its device install parameters (SP_DEVINSTALL_PARAMS) and its
+// class install parameters (only DIF_PROPERTYCHANGE's). The set's lock guards its members, their
+// interfaces and all those parameters, as Windows locks a set for each call; SetCall takes it for
+// an export. Members and interfaces only grow (SetupDiGetClassDevsEx into an existing set,
+// SetupDiOpenDeviceInterface), in deques so that they never move.
 #include <setupapi.h>
 
 #include "base/unicode.h"
@@ -463,6 +465,22 @@ class SetCall
     std::unique_lock<std::mutex> m_guard; // holds m_set->lock
 };
 
+// Whether a caller's SP_DEVINSTALL_PARAMS_A is one (else the last error is set).
+bool IsInstallParamsBuffer(PSP_DEVINSTALL_PARAMS_A params)
+{
+    if (params == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
+    {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return false;
+    }
+    return true;
+}
+
 HDEVINFO Publish(std::unique_ptr<DevInfoSet> set)
 {
     std::lock_guard<std::mutex> guard(SetsLock());
@@ -685,8 +703,8 @@ extern "C"
             return FALSE;
         }
         // One member's interfaces, or those of every member in the set's order.
-        DeviceInfo* only = nullptr;
-        if (DeviceInfoData != nullptr && (only = call.Member(DeviceInfoData)) == nullptr)
+        DeviceInfo* only = DeviceInfoData != nullptr ? call.Member(DeviceInfoData) : nullptr;
+        if (DeviceInfoData != nullptr && only == nullptr)
         {
             return FALSE;
         }
@@ -1048,18 +1066,8 @@ extern "C"
     {
         SetCall call(DeviceInfoSet);
         InstallParams* params = call.Params(DeviceInfoData);
-        if (params == nullptr)
+        if (params == nullptr || !IsInstallParamsBuffer(DeviceInstallParams))
         {
-            return FALSE;
-        }
-        if (DeviceInstallParams == nullptr)
-        {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
-        {
-            SetLastError(ERROR_INVALID_USER_BUFFER);
             return FALSE;
         }
         memset(DeviceInstallParams, 0, sizeof(*DeviceInstallParams));
@@ -1077,21 +1085,11 @@ extern "C"
     BOOL WINAPI SetupDiSetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
     {
+        // Every parameter is checked before anything changes.
         SetCall call(DeviceInfoSet);
         InstallParams* params = call.Params(DeviceInfoData);
-        if (params == nullptr)
+        if (params == nullptr || !IsInstallParamsBuffer(DeviceInstallParams))
         {
-            return FALSE;
-        }
-        // Every parameter is checked before anything changes.
-        if (DeviceInstallParams == nullptr)
-        {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        if (DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
-        {
-            SetLastError(ERROR_INVALID_USER_BUFFER);
             return FALSE;
         }
         // Reserved, obsolete and undefined flags are refused. The machine has no file queues, so
