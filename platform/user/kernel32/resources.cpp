@@ -69,7 +69,9 @@ ResourceCache& Cache()
 std::string ModuleFile(HMODULE module)
 {
     char real[PATH_MAX];
-    if (module == nullptr)
+    // The program's own file is named by /proc (the loader knows it only by the name it was started
+    // under, which may be relative to another directory).
+    if (module == nullptr || module == GetModuleHandleA(nullptr))
     {
         ssize_t n = readlink("/proc/self/exe", real, sizeof(real) - 1);
         return n > 0 ? std::string(real, static_cast<size_t>(n)) : std::string();
