@@ -8,7 +8,8 @@
 #      broadcasts and by WMI polling while readers are pulled out and plugged back;
 #   4. support: a transfer fault traced from boot, the library's capture of the trace into a
 #      cabinet and its decoded lines, and the library's reload of the readers;
-#   5. a Windows program of one's own, built for the machine and run on one with a reader.
+#   5. Device Manager on a Japanese machine: the reader's port settings page renames its COM port;
+#   6. a Windows program of one's own, built for the machine and run on one with a reader.
 #   scripts/demo.sh <build folder>
 set -eu
 build=$(cd "${1:?usage: scripts/demo.sh <build folder>}" && pwd)
@@ -25,6 +26,9 @@ printf '\n######## An application of the client library ########\n'
 
 printf "\n######## Support: the driver's trace and a reload ########\n"
 "$build/demo/support/tarnocom-support-demo" "$build/driver-package" "$build/symbols/TARNOCOM.tmf"
+
+printf '\n######## Device Manager: the port settings page renames the COM port ########\n'
+"$build/demo/portpage/tarnocom-portpage-demo" "$build/driver-package"
 
 printf '\n######## A Windows program of your own on the machine ########\n'
 work=$(mktemp -d)
