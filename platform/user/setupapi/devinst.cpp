@@ -21,6 +21,7 @@
 #include "internal.h"
 #include "ntdll/ntdll.h"
 #include "setupapi/devnodes.h"
+#include "setupapi/proppages.h"
 
 #include <ctype.h>
 #include <stddef.h>
@@ -690,6 +691,8 @@ extern "C"
             return FALSE;
         }
         delete set;
+        // The page providers loaded for the set's property sheets go with it.
+        ReleasePropertyPageProviders(DeviceInfoSet);
         return TRUE;
     }
 

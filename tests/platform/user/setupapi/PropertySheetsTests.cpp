@@ -149,6 +149,10 @@ TEST_F(PropertySheetsTest, TheProvidersModuleStaysLoadedAfterTheCall)
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->providerCalls, 1);
     EXPECT_EQ(record->releases, 1);
+    // Until the set goes: its providers go with it.
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    set = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(GetModuleHandleA(TEST_PAGES_DLL), nullptr);
 }
 
 TEST_F(PropertySheetsTest, AFullPageListRefusesTheRestAndTellsTheSizeNeeded)
