@@ -49,10 +49,12 @@ class PropertySheetsTest : public ReaderPortMachineTest
     }
 
     // Names a provider in the reader's driver key.
+    // The test's provider in place of the port settings page the driver package registers.
     void RegisterProvider(const char* valueName, const std::string& entry)
     {
         HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_SET_VALUE);
         ASSERT_NE(key, INVALID_HANDLE_VALUE);
+        RegDeleteValueA(key, "EnumPropPages32");
         EXPECT_EQ(RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.c_str()),
                                  static_cast<DWORD>(entry.size() + 1)),
                   ERROR_SUCCESS);
