@@ -7,6 +7,7 @@
 
 #include <prsht.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -42,7 +43,7 @@ void RenamePortInTitle(HWND sheet)
 {
     char title[128] = {};
     GetWindowTextA(sheet, title, sizeof(title));
-    strncpy(g_log.titleAtApply, title, sizeof(g_log.titleAtApply) - 1);
+    snprintf(g_log.titleAtApply, sizeof(g_log.titleAtApply), "%s", title);
     std::string text = title;
     size_t at = text.find("COM3");
     if (at != std::string::npos)
