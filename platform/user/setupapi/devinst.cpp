@@ -146,8 +146,11 @@ InterfaceInfo* AddInterface(DevInfoSet* set, const DeviceInterfaceEntry& entry, 
     DeviceInfo* member = FindMember(set, entry.instanceId);
     if (member == nullptr)
     {
-        set->members.push_back(DeviceInfo{entry.instanceId, SetupClassOf(entry.instanceId), {}, {}});
-        member = &set->members.back();
+        // Built in place: GCC's optimiser takes the install parameters of a braced temporary for
+        // uninitialised.
+        member = &set->members.emplace_back();
+        member->instanceId = entry.instanceId;
+        member->classGuid = SetupClassOf(entry.instanceId);
     }
     for (InterfaceInfo& known : member->interfaces)
     {
