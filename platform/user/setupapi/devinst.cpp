@@ -139,6 +139,16 @@ DeviceInfo* FindMember(DevInfoSet* set, std::u16string_view instanceId)
     return nullptr;
 }
 
+// A new member of a set. Built in place: GCC's optimiser takes the install parameters of a braced
+// temporary for uninitialised.
+DeviceInfo& AddMember(DevInfoSet* set, const std::u16string& instanceId, const GUID& classGuid)
+{
+    DeviceInfo& member = set->members.emplace_back();
+    member.instanceId = instanceId;
+    member.classGuid = classGuid;
+    return member;
+}
+
 // Takes an interface into a set: into its device's member, which joins the set when it is not
 // one yet. An interface the member holds already only has its flags brought up to date.
 InterfaceInfo* AddInterface(DevInfoSet* set, const DeviceInterfaceEntry& entry, DWORD flags)
@@ -146,11 +156,7 @@ InterfaceInfo* AddInterface(DevInfoSet* set, const DeviceInterfaceEntry& entry, 
     DeviceInfo* member = FindMember(set, entry.instanceId);
     if (member == nullptr)
     {
-        // Built in place: GCC's optimiser takes the install parameters of a braced temporary for
-        // uninitialised.
-        member = &set->members.emplace_back();
-        member->instanceId = entry.instanceId;
-        member->classGuid = SetupClassOf(entry.instanceId);
+        member = &AddMember(set, entry.instanceId, SetupClassOf(entry.instanceId));
     }
     for (InterfaceInfo& known : member->interfaces)
     {
@@ -289,7 +295,7 @@ bool AddClassDevs(DevInfoSet* set, const GUID* ClassGuid, PCSTR Enumerator, DWOR
         if (inClass && FindMember(set, id) == nullptr &&
             (enumerator.empty() || StartsWithEnumerator(id, enumerator)))
         {
-            set->members.push_back(DeviceInfo{id, setupClass, {}, {}});
+            AddMember(set, id, setupClass);
         }
     }
     return true;
