@@ -48,7 +48,8 @@ static std::string Utf8(const std::string& ansi)
     {
         return {};
     }
-    std::wstring wide(ansi.size() + 1, L'\0');
+    // Not std::wstring: the C++ library's own wide strings have 4-byte characters, WCHAR has 2.
+    std::vector<WCHAR> wide(ansi.size() + 1, 0);
     int units = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
                                     static_cast<int>(wide.size()));
     std::string utf8(static_cast<size_t>(units) * 3 + 1, '\0');
